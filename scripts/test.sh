@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Every test: the host suite (g++), the same suite built with clang-14, and
+# the 32-bit Windows build of the product.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+
+echo "== host (g++)"
+cmake --preset host >/dev/null
+cmake --build --preset host -j "$jobs"
+ctest --preset host -j "$jobs"
+
+echo "== host-clang (clang-14)"
+cmake --preset host-clang >/dev/null
+cmake --build --preset host-clang -j "$jobs"
+ctest --preset host-clang -j "$jobs"
+
+echo "== win32 (i686-w64-mingw32)"
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j "$jobs"
+scripts/check-win32.sh build/win32

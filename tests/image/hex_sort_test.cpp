@@ -1,0 +1,194 @@
+// The sorter: digit arithmetic, record order, the record limit and the
+// records it must refuse rather than misread.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "flash_image.h"
+#include "hex_text.h"
+#include "scratch_machine.h"
+
+using testing_support::DataLine;
+using testing_support::EndOfFileLine;
+using testing_support::HexRecordText;
+
+namespace {
+
+struct PairCase {
+  char high;
+  char low;
+  BYTE expected;
+};
+
+TEST(HexPairToByte, FollowsTheDigitRule) {
+  const PairCase cases[] = {
+      {'0', '0', 0x00}, {'1', 'A', 0x1A}, {'F', 'F', 0xFF}, {'9', 'C', 0x9C},
+      {'1', 'a', 0x71},  // lowercase letters enter with their own code
+      {'G', '0', 0x70},  // (71 * 16) mod 256
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HexPairToByte(c.high, c.low), c.expected) << c.high << c.low;
+  }
+}
+
+HexRecord Slot(const std::string& text) {
+  HexRecord record{};
+  std::memcpy(record.Text, text.data(), text.size());
+  return record;
+}
+
+int Sign(int value) { return (value > 0) - (value < 0); }
+
+TEST(CompareHexRecords, RanksTypesThenAddresses) {
+  struct Case {
+    std::string a;
+    std::string b;
+    int expected;
+  };
+  const std::string data10 = HexRecordText(0x00, 0x0010, {1});
+  const std::string data20 = HexRecordText(0x00, 0x0020, {2});
+  const std::string end = HexRecordText(0x01, 0x0000, {});
+  const std::string segment = HexRecordText(0x02, 0x0000, {0, 0});
+  const std::string start = HexRecordText(0x03, 0x0000, {0, 0, 0, 0});
+  const std::string linear = HexRecordText(0x04, 0x0000, {0, 0});
+  const Case cases[] = {
+      {data10, data20, -1},    {data20, data10, 1},   {data10, data10, 0},
+      {end, data10, 1},        {data10, end, -1},     {end, end, 0},
+      {segment, start, 1},     {start, segment, -1},  {segment, segment, 0},
+      {start, data20, 1},      {linear, data10, -1},  {segment, end, -1},
+      {HexRecordText(0x00, 0x0010, {9, 9}), data10, 0},  // equal keys, other data
+  };
+  for (const auto& c : cases) {
+    const HexRecord a = Slot(c.a);
+    const HexRecord b = Slot(c.b);
+    EXPECT_EQ(Sign(CompareHexRecords(&a, &b)), c.expected) << c.a << " vs " << c.b;
+  }
+}
+
+class SortFlashFileTest : public testing_support::ScratchMachineTest {
+ protected:
+  // Sorts the text and returns the temporary file's content; the sorted
+  // stream and the temporary file are closed and removed.
+  bool Sort(const std::string& text, std::string* sorted) {
+    FILE* input = std::fopen(WriteFile("input.hex", text).c_str(), "rb");
+    FILE* result = SortFlashFile(input);
+    if (result == nullptr) {
+      return false;
+    }
+    std::string content;
+    for (int c = std::getc(result); c != EOF; c = std::getc(result)) {
+      content += static_cast<char>(c);
+    }
+    std::fclose(result);
+    std::remove(SortFilePath().c_str());
+    *sorted = content;
+    return true;
+  }
+};
+
+TEST_F(SortFlashFileTest, PutsRecordsInOrder) {
+  struct Case {
+    const char* name;
+    std::string input;
+    std::string expected;
+  };
+  const std::string a = DataLine(0x0000, {1, 2});
+  const std::string b = DataLine(0x0010, {3});
+  const std::string c = DataLine(0x0020, {4});
+  const std::string start = HexRecordText(0x03, 0, {0, 0, 0x12, 0x34}) + "\r\n";
+  const std::string segment = HexRecordText(0x02, 0, {0, 0}) + "\r\n";
+  const std::string linear = HexRecordText(0x04, 0x0018, {0, 0}) + "\r\n";
+  const Case cases[] = {
+      {"descending", c + b + a + EndOfFileLine(), a + b + c + EndOfFileLine()},
+      {"only end of file", EndOfFileLine(), EndOfFileLine()},
+      {"after end of file ignored", b + EndOfFileLine() + a + "garbage", b + EndOfFileLine()},
+      {"address records after data", segment + start + c + a + EndOfFileLine(),
+       a + c + start + segment + EndOfFileLine()},
+      {"type 04 by its own address", c + linear + b + EndOfFileLine(),
+       b + linear + c + EndOfFileLine()},
+      {"end of file without line end", b + a + ":00000001FF", a + b + EndOfFileLine()},
+  };
+  for (const auto& test : cases) {
+    std::string sorted;
+    ASSERT_TRUE(Sort(test.input, &sorted)) << test.name;
+    EXPECT_EQ(sorted, test.expected) << test.name;
+  }
+}
+
+TEST_F(SortFlashFileTest, KeepsBothRecordsOfOneAddress) {
+  const std::string first = DataLine(0x0040, {0xAA});
+  const std::string second = DataLine(0x0040, {0xBB});
+  std::string sorted;
+  ASSERT_TRUE(Sort(second + first + EndOfFileLine(), &sorted));
+  EXPECT_TRUE(sorted == first + second + EndOfFileLine() ||
+              sorted == second + first + EndOfFileLine());
+}
+
+TEST_F(SortFlashFileTest, AcceptsAtMost1999Records) {
+  std::string text;
+  for (unsigned i = 0; i < 1998; ++i) {
+    text += DataLine(static_cast<uint16_t>(i * 32), std::vector<uint8_t>(32, 0x5A));
+  }
+  std::string sorted;
+  EXPECT_TRUE(Sort(text + EndOfFileLine(), &sorted));
+  EXPECT_FALSE(Sort(text + DataLine(0xFFE0, {1}) + EndOfFileLine(), &sorted));
+  EXPECT_TRUE(LeftoverFiles().empty());
+}
+
+TEST_F(SortFlashFileTest, RefusesWhatItCannotReadCorrectly) {
+  const std::string good = DataLine(0x0000, {1, 2, 3});
+  const std::string longRecord = HexRecordText(0x00, 0, std::vector<uint8_t>(33, 7)) + "\r\n";
+  std::string lowercase = good;
+  lowercase[lowercase.size() - 4] = 'f';  // the checksum's F in lowercase
+  std::string badChecksum = DataLine(0x0000, {1, 2, 3});
+  badChecksum[badChecksum.size() - 3] = badChecksum[badChecksum.size() - 3] == '0' ? '1' : '0';
+  const struct {
+    const char* name;
+    std::string input;
+  } cases[] = {
+      {"33 data bytes", longRecord + EndOfFileLine()},
+      {"record mark", ";" + good.substr(1) + EndOfFileLine()},
+      {"lowercase digit", lowercase + EndOfFileLine()},
+      {"non-digit in data", ":03000000012G03F7\r\n" + EndOfFileLine()},
+      {"LF line ends", good.substr(0, good.size() - 2) + "\n" + ":00000001FF\n"},
+      {"CR only", good.substr(0, good.size() - 1) + EndOfFileLine()},
+      {"bad checksum", badChecksum + EndOfFileLine()},
+      {"no end of file record", good},
+      {"ends inside a record", good + ":0000"},
+      {"ends inside the end of file record", good + ":000000"},
+      {"empty file", ""},
+      {"end of file with one line end character", good + ":00000001FF\r"},
+  };
+  for (const auto& test : cases) {
+    std::string sorted;
+    EXPECT_FALSE(Sort(test.input, &sorted)) << test.name;
+    EXPECT_FALSE(std::filesystem::exists(SortFilePath())) << test.name;
+  }
+}
+
+TEST_F(SortFlashFileTest, FailsWhenTheTemporaryFileCannotBeCreated) {
+  std::filesystem::create_directories(SortFilePath());  // a folder where the file should go
+  std::string sorted;
+  EXPECT_FALSE(Sort(DataLine(0, {1}) + EndOfFileLine(), &sorted));
+  std::filesystem::remove(SortFilePath());
+}
+
+TEST_F(SortFlashFileTest, FailsWhenTheWindowsDirectoryLeavesNoRoom) {
+  // MAX_PATH holds the directory, "\sorthex" and the NUL, or the sort fails.
+  const std::string input = DataLine(0, {1}) + EndOfFileLine();
+  std::string sorted;
+  for (const size_t length : {size_t{250}, size_t{251}, size_t{252}}) {
+    auto directory = scratch_;
+    const size_t base = directory.string().size();
+    ASSERT_LT(base + 2, length);
+    const std::string leaf(length - base - 1, 'w');
+    directory /= leaf;
+    ASSERT_EQ(directory.string().size(), length);
+    winsim::SetWindowsDirectory(directory);
+    const bool fits = length + 8 + 1 <= MAX_PATH;
+    EXPECT_EQ(Sort(input, &sorted), fits) << length;
+  }
+}
+
+}  // namespace

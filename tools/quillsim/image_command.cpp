@@ -1,0 +1,71 @@
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "commands.h"
+#include "download_format.h"
+#include "flash_image.h"
+#include "user_messages.h"
+
+namespace quillsim {
+namespace {
+
+struct ImageOptions {
+  std::string input;
+  std::string output;
+};
+
+bool WriteImage(FlashImage image, const std::string& path) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  for (const FlashBlock* block = image; block != nullptr && out; block = block->Next) {
+    out.write(reinterpret_cast<const char*>(block->Data), block->FillCount);
+  }
+  return static_cast<bool>(out);
+}
+
+int RunImage(const ImageOptions& options) {
+  // The same open check as the Program button, then the same build.
+  FILE* probe = std::fopen(options.input.c_str(), "rb");
+  if (probe == nullptr) {
+    std::cerr << MessageFileCannotBeOpened << '\n';
+    return 1;
+  }
+  std::fclose(probe);
+
+  FlashImage image = BuildFlashImage(options.input.c_str());
+  if (image == nullptr) {
+    std::cerr << MessageImageNotBuilt << '\n';
+    return 1;
+  }
+
+  const UINT32 length = FlashImageLength(image);
+  BYTE header[HeaderCommandSize];
+  BuildHeaderCommand(length, header);
+  std::printf("length: %u\nblocks: %u\nrange: %u\nheader:", length, FlashImageBlockCount(image),
+              DownloadProgressRange(length));
+  for (BYTE byte : header) {
+    std::printf(" %02X", byte);
+  }
+  std::printf("\n");
+
+  int exitCode = 0;
+  if (!options.output.empty() && !WriteImage(image, options.output)) {
+    std::cerr << "cannot write " << options.output << '\n';
+    exitCode = 1;
+  }
+  FreeFlashImage(image);
+  return exitCode;
+}
+
+}  // namespace
+
+void AddImageCommand(CLI::App& app, int& exitCode) {
+  auto options = std::make_shared<ImageOptions>();
+  CLI::App* command = app.add_subcommand("image", "Build the firmware image of a Flash ROM file");
+  command->add_option("FILE", options->input, "Flash ROM file (Intel HEX)")->required();
+  command->add_option("--output,-o", options->output, "Write the image bytes to this file");
+  command->callback([options, &exitCode] { exitCode = RunImage(*options); });
+}
+
+}  // namespace quillsim

@@ -1,0 +1,68 @@
+#include "machine_disk.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+
+namespace winsim {
+namespace {
+
+class PrivateFolder {
+ public:
+  PrivateFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "winsim-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("winsim: cannot create the machine folder");
+    }
+    path_ = pattern;
+  }
+  ~PrivateFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::mutex& DirectoryLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::filesystem::path& WindowsDirectoryOverride() {
+  static std::filesystem::path directory;
+  return directory;
+}
+
+}  // namespace
+
+const std::filesystem::path& MachineFolder() {
+  static PrivateFolder folder;
+  return folder.path();
+}
+
+std::string WindowsDirectory() {
+  std::lock_guard guard(DirectoryLock());
+  if (!WindowsDirectoryOverride().empty()) {
+    return WindowsDirectoryOverride().string();
+  }
+  std::filesystem::path directory = MachineFolder() / "WINDOWS";
+  std::filesystem::create_directories(directory);
+  return directory.string();
+}
+
+void SetWindowsDirectory(const std::filesystem::path& directory) {
+  std::lock_guard guard(DirectoryLock());
+  if (!directory.empty()) {
+    std::filesystem::create_directories(directory);
+  }
+  WindowsDirectoryOverride() = directory;
+}
+
+}  // namespace winsim
