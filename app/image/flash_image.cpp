@@ -18,9 +18,7 @@ FlashBlock* AllocateBlock(UINT32 startAddress) {
   return block;
 }
 
-UINT32 ImageEnd(const FlashBlock* current) {
-  return current->StartAddress + current->FillCount;
-}
+UINT32 ImageEnd(const FlashBlock* current) { return current->StartAddress + current->FillCount; }
 
 // Appends one byte at the end of the image, chaining a new block as soon as
 // the current one is full. False when the image would outgrow what the
@@ -54,8 +52,7 @@ void SkipData(FILE* sorted, unsigned length) {
   }
 }
 
-RecordOutcome PlaceDataRecord(FILE* sorted, FlashBlock*& current, unsigned length,
-                              UINT32 address) {
+RecordOutcome PlaceDataRecord(FILE* sorted, FlashBlock*& current, unsigned length, UINT32 address) {
   const UINT32 position = ImageEnd(current);
   if (address < position) {
     if (length != 0) {

@@ -26,7 +26,7 @@ struct FlashBlock {
   UINT32 FillCount;     // bytes in use: 256 in every block but the last
   UINT32 StartAddress;  // image address of Data[0]
   BYTE Data[FlashBlockSize];
-  FlashBlock* Next;     // null for the last block
+  FlashBlock* Next;  // null for the last block
 };
 
 // Head of a block chain; owned by whoever holds it, freed with FreeFlashImage.

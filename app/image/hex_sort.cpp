@@ -17,17 +17,13 @@ const BYTE TypeEndOfFile = 0x01;
 const BYTE TypeExtendedSegment = 0x02;
 const BYTE TypeStartSegment = 0x03;
 
-bool IsHexDigit(int c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-}
+bool IsHexDigit(int c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
 unsigned RecordLength(const HexRecord& record) {
   return HexPairToByte(record.Text[1], record.Text[2]);
 }
 
-BYTE RecordType(const HexRecord& record) {
-  return HexPairToByte(record.Text[7], record.Text[8]);
-}
+BYTE RecordType(const HexRecord& record) { return HexPairToByte(record.Text[7], record.Text[8]); }
 
 unsigned RecordAddress(const HexRecord& record) {
   return (static_cast<unsigned>(HexPairToByte(record.Text[3], record.Text[4])) << 8) |

@@ -2,8 +2,7 @@
 // tools that must say the same.
 #pragma once
 
-constexpr char MessageSelectDeviceAndFile[] =
-    "Please select a device and file before programming!";
+constexpr char MessageSelectDeviceAndFile[] = "Please select a device and file before programming!";
 constexpr char MessageFileCannotBeOpened[] =
     "The input file cannot be opened.  Please make sure the file is correct and try again.";
 constexpr char MessageImageNotBuilt[] =

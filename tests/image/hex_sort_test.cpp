@@ -23,9 +23,9 @@ struct PairCase {
 
 TEST(HexPairToByte, FollowsTheDigitRule) {
   const PairCase cases[] = {
-      {'0', '0', 0x00}, {'1', 'A', 0x1A}, {'F', 'F', 0xFF}, {'9', 'C', 0x9C},
-      {'1', 'a', 0x71},  // lowercase letters enter with their own code
-      {'G', '0', 0x70},  // (71 * 16) mod 256
+      {'0', '0', 0x00}, {'1', 'A', 0x1A}, {'F', 'F', 0xFF},
+      {'9', 'C', 0x9C}, {'1', 'a', 0x71},  // lowercase letters enter with their own code
+      {'G', '0', 0x70},                    // (71 * 16) mod 256
   };
   for (const auto& c : cases) {
     EXPECT_EQ(HexPairToByte(c.high, c.low), c.expected) << c.high << c.low;
@@ -53,10 +53,18 @@ TEST(CompareHexRecords, RanksTypesThenAddresses) {
   const std::string start = HexRecordText(0x03, 0x0000, {0, 0, 0, 0});
   const std::string linear = HexRecordText(0x04, 0x0000, {0, 0});
   const Case cases[] = {
-      {data10, data20, -1},    {data20, data10, 1},   {data10, data10, 0},
-      {end, data10, 1},        {data10, end, -1},     {end, end, 0},
-      {segment, start, 1},     {start, segment, -1},  {segment, segment, 0},
-      {start, data20, 1},      {linear, data10, -1},  {segment, end, -1},
+      {data10, data20, -1},
+      {data20, data10, 1},
+      {data10, data10, 0},
+      {end, data10, 1},
+      {data10, end, -1},
+      {end, end, 0},
+      {segment, start, 1},
+      {start, segment, -1},
+      {segment, segment, 0},
+      {start, data20, 1},
+      {linear, data10, -1},
+      {segment, end, -1},
       {HexRecordText(0x00, 0x0010, {9, 9}), data10, 0},  // equal keys, other data
   };
   for (const auto& c : cases) {

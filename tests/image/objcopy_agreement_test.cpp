@@ -22,12 +22,13 @@ TEST_F(ObjcopyAgreementTest, SameBytesAsObjcopy) {
     size_t recordSize;
     uint32_t shuffle;
   } cases[] = {
-      {1, 1, 0},        {255, 16, 7},     {256, 32, 0},     {4097, 32, 3},
-      {10000, 20, 11},  {63936, 32, 5},   {63935, 32, 13},
+      {1, 1, 0},       {255, 16, 7},   {256, 32, 0},    {4097, 32, 3},
+      {10000, 20, 11}, {63936, 32, 5}, {63935, 32, 13},
   };
   for (const auto& c : cases) {
     const auto bytes = testing_support::PatternBytes(c.bytes, static_cast<uint32_t>(c.bytes));
-    const std::string input = WriteFile("in.hex", testing_support::HexFileFor(bytes, c.recordSize, c.shuffle));
+    const std::string input =
+        WriteFile("in.hex", testing_support::HexFileFor(bytes, c.recordSize, c.shuffle));
     const std::string reference = (scratch_ / "objcopy.bin").string();
     written_.push_back("objcopy.bin");
     const std::string command = "objcopy -I ihex -O binary '" + input + "' '" + reference + "'";
