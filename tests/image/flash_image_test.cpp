@@ -7,6 +7,7 @@
 
 #include "download_format.h"
 #include "flash_image.h"
+#include "heap_faults.h"
 #include "hex_text.h"
 #include "scratch_machine.h"
 
@@ -181,6 +182,32 @@ TEST_F(BuildFlashImageTest, SecondBuildOverwritesNothingOfTheFirst) {
   FlashImage none = nullptr;
   FreeFlashImage(none);
   EXPECT_EQ(none, nullptr);
+}
+
+TEST_F(BuildFlashImageTest, EveryFailedBlockAllocationGivesNoImageAndLeaksNothing) {
+  const auto bytes = testing_support::PatternBytes(1000, 6);
+  const std::string input =
+      WriteFile("sweep.hex", testing_support::HexFileFor(bytes, 32, 3)).c_str();
+  using testing_support::HeapFaults;
+
+  HeapFaults::Arm(0);
+  FlashImage image = BuildFlashImage(input.c_str());
+  const size_t allocations = HeapFaults::Allocations();
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(allocations, FlashImageBlockCount(image));
+  FreeFlashImage(image);
+  EXPECT_EQ(HeapFaults::Outstanding(), 0);
+
+  for (size_t failAt = 1; failAt <= allocations; ++failAt) {
+    HeapFaults::Arm(failAt);
+    image = BuildFlashImage(input.c_str());
+    const long outstanding = HeapFaults::Outstanding();
+    HeapFaults::Disarm();
+    EXPECT_EQ(image, nullptr) << "allocation " << failAt;
+    EXPECT_EQ(outstanding, 0) << "allocation " << failAt;
+    EXPECT_TRUE(LeftoverFiles().empty()) << "allocation " << failAt;
+  }
+  HeapFaults::Disarm();
 }
 
 }  // namespace

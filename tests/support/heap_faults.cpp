@@ -1,0 +1,76 @@
+#include "heap_faults.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <unordered_set>
+
+extern "C" void* __real_malloc(size_t size);
+extern "C" void __real_free(void* block);
+
+namespace testing_support {
+namespace {
+
+std::atomic<bool> armed{false};
+std::atomic<size_t> allocations{0};
+std::atomic<size_t> failAt{0};
+
+std::mutex& LiveLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Blocks handed out while armed; plain storage so no tracked call recurses.
+std::unordered_set<void*>& Live() {
+  static std::unordered_set<void*> live;
+  return live;
+}
+
+}  // namespace
+
+void HeapFaults::Arm(size_t failAtAllocation) {
+  std::lock_guard guard(LiveLock());
+  Live().clear();
+  allocations = 0;
+  failAt = failAtAllocation;
+  armed = true;
+}
+
+void HeapFaults::Disarm() { armed = false; }
+
+size_t HeapFaults::Allocations() { return allocations; }
+
+long HeapFaults::Outstanding() {
+  std::lock_guard guard(LiveLock());
+  return static_cast<long>(Live().size());
+}
+
+}  // namespace testing_support
+
+using testing_support::allocations;
+using testing_support::armed;
+using testing_support::failAt;
+
+extern "C" void* __wrap_malloc(size_t size) {
+  if (!armed) {
+    return __real_malloc(size);
+  }
+  const size_t number = ++allocations;
+  if (number == failAt) {
+    return nullptr;
+  }
+  void* block = __real_malloc(size);
+  if (block != nullptr) {
+    std::lock_guard guard(testing_support::LiveLock());
+    testing_support::Live().insert(block);
+  }
+  return block;
+}
+
+extern "C" void __wrap_free(void* block) {
+  if (block != nullptr && armed) {
+    std::lock_guard guard(testing_support::LiveLock());
+    testing_support::Live().erase(block);
+  }
+  __real_free(block);
+}
