@@ -91,8 +91,11 @@ void PostFinal(DownloadJob* job, const char* failure) {
     PostMessageA(job->DialogWindow, WM_DOWNLOAD_DONE, reinterpret_cast<WPARAM>(job), 0);
     return;
   }
-  strncpy(job->FailureText, failure, DownloadFailureTextSize - 1);
-  job->FailureText[DownloadFailureTextSize - 1] = '\0';
+  size_t i = 0;
+  for (; i + 1 < DownloadFailureTextSize && failure[i] != '\0'; ++i) {
+    job->FailureText[i] = failure[i];
+  }
+  job->FailureText[i] = '\0';
   PostMessageA(job->DialogWindow, WM_DOWNLOAD_FAILED, reinterpret_cast<WPARAM>(job), 0);
 }
 
