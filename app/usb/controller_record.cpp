@@ -1,0 +1,20 @@
+#include <string.h>
+
+#include "controller_record.h"
+
+BOOL IsControllerRecorded(const WalkedControllerRecord& record, const char* driverKey) {
+  for (ULONG i = 0; i < record.Count && i < MaxWalkedControllers; ++i) {
+    if (strcmp(record.DriverKeys[i], driverKey) == 0) {
+      return TRUE;
+    }
+  }
+  return FALSE;
+}
+
+BOOL RecordController(WalkedControllerRecord& record, char* driverKey) {
+  if (record.Count >= MaxWalkedControllers) {
+    return FALSE;
+  }
+  record.DriverKeys[record.Count++] = driverKey;
+  return TRUE;
+}
