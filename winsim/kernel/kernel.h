@@ -1,0 +1,118 @@
+// winsim: the kernel's internal interface for the rest of winsim (the USB
+// bus, the Plug and Play manager, kernel32) and for tests. Drivers use only
+// <wdm.h>.
+//
+// Threading: every function here runs on a simulated thread (inside
+// Machine::Run) unless it says otherwise. Blocking ones need PASSIVE_LEVEL.
+#pragma once
+
+#include <wdm.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace winsim::kernel {
+
+// ---------------------------------------------------------------- strings
+
+// ASCII/UTF-8 to UTF-16 and back (winsim never uses wchar_t functions).
+std::u16string Widen(std::string_view text);
+std::string Narrow(std::u16string_view text);
+std::string Narrow(PCUNICODE_STRING text);
+// A UNICODE_STRING over `text` (not copied; `text` must outlive it).
+UNICODE_STRING MakeUnicodeString(const std::u16string& text);
+
+// ---------------------------------------------------------------- drivers
+
+// Creates "\Driver\<name>" and calls entry (DriverEntry) at PASSIVE_LEVEL
+// with the registry path
+// "\Registry\Machine\System\CurrentControlSet\Services\<name>". On failure the driver object is
+// gone again and *status says why; returns nullptr then. The kernel owns the driver object until
+// UnloadDriver.
+PDRIVER_OBJECT LoadDriver(std::string_view name, PDRIVER_INITIALIZE entry, NTSTATUS* status);
+// Calls DriverUnload (PASSIVE_LEVEL), then checks what the driver left:
+// pool (pool-leak), device objects, held remove locks. The driver object is
+// freed. Callers (the Plug and Play manager) unload once the driver's last
+// device object is gone.
+void UnloadDriver(PDRIVER_OBJECT driver);
+// Calls the driver's AddDevice for the physical device object, then checks
+// that every device object the call created has DO_DEVICE_INITIALIZING
+// cleared (device-initializing).
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
+// The number of device objects of a driver that are not yet freed (deleted
+// ones that still have open file objects count).
+size_t DeviceObjectCount(PDRIVER_OBJECT driver);
+
+// ---------------------------------------------------------------- objects
+
+// Resolves an object name ("\Device\X", "\DosDevices\X", "\??\X"), following
+// symbolic links. Returns nullptr when it names no device (any more).
+PDEVICE_OBJECT LookupDevice(std::u16string_view name);
+// The device on top of device's stack (not referenced).
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+
+// ---------------------------------------------------------------- requests
+
+// Sends an IRP that winsim builds to the top of device's stack and waits for
+// its completion (PASSIVE_LEVEL). setup fills the first stack location
+// (MajorFunction and the rest); IoStatus starts as STATUS_NOT_SUPPORTED, as
+// the Plug and Play manager sends its requests. Returns the final status.
+NTSTATUS SendIrpAndWait(PDEVICE_OBJECT device, const std::function<void(PIO_STACK_LOCATION)>& setup,
+                        ULONG_PTR* information = nullptr);
+
+// The DPC-level completion context: work runs in order on one daemon thread
+// at DISPATCH_LEVEL (the bus completes URBs there). May be called from any
+// simulated thread at any IRQL; the caller keeps running.
+void QueueDpc(std::string what, std::function<void()> work);
+
+// ---------------------------------------------------------------- user-mode I/O
+
+// The entry kernel32 uses. A file object belongs to the caller from a
+// successful UserOpen to UserClose.
+//
+// Opens "\\.\X" (through \DosDevices) or an object name: IRP_MJ_CREATE to
+// the top of the device's stack. No share check (as Windows for devices);
+// an exclusive device (DO_EXCLUSIVE) refuses a second open with
+// STATUS_ACCESS_DENIED. STATUS_OBJECT_NAME_NOT_FOUND when nothing has the name.
+NTSTATUS UserOpen(std::string_view path, PFILE_OBJECT* file);
+// Device control through the file object. METHOD_BUFFERED: a non-paged
+// system buffer of max(inLength, outLength) bytes with the input copied in;
+// Information bytes copied back. Other methods: the caller's buffers are
+// passed as Windows does for METHOD_NEITHER (Type3InputBuffer, UserBuffer).
+// *returned = Information (0 when the request failed with an error).
+NTSTATUS UserDeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void* input,
+                             ULONG inputLength, void* output, ULONG outputLength, ULONG* returned);
+// IRP_MJ_CLEANUP (status ignored) then IRP_MJ_CLOSE; frees the file object
+// and, for a deleted device, the device object once its last file is closed.
+NTSTATUS UserClose(PFILE_OBJECT file);
+
+// ---------------------------------------------------------------- power
+
+// A failure that the next matching PoRequestPowerIrp calls report instead
+// of sending an IRP (count times; STATUS_SUCCESS clears it).
+void ScriptPowerRequestFailure(NTSTATUS status, int count = 1);
+
+// ---------------------------------------------------------------- places
+
+// Names the driver routine running on this thread, for verifier findings
+// and allocation records ("TestDriver!IRP_MJ_DEVICE_CONTROL"); "" outside.
+std::string CurrentPlace();
+// Pushes a routine name for the lifetime of the scope (winsim's own callers
+// into driver code: the Plug and Play manager, the bus).
+class RoutineScope {
+ public:
+  RoutineScope(PDRIVER_OBJECT driver, std::string routine);
+  ~RoutineScope();
+  RoutineScope(const RoutineScope&) = delete;
+  RoutineScope& operator=(const RoutineScope&) = delete;
+};
+
+// ---------------------------------------------------------------- names in logs
+
+std::string MajorName(UCHAR major);
+std::string PnpMinorName(UCHAR minor);
+std::string StatusText(NTSTATUS status);  // "0xC0000001"
+
+}  // namespace winsim::kernel

@@ -1,0 +1,61 @@
+// winsim: the simulated machine. One Machine exists at a time in a process
+// (tests create one per test); kernel APIs reach it through Machine::Current().
+#pragma once
+
+#include <wdm.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "machine/event_log.h"
+#include "machine/scheduler.h"
+#include "machine/verifier.h"
+
+namespace winsim {
+
+// Windows98: WDM 1.0 only. WindowsNt: WDM 1.0 to 1.30 (Windows XP).
+// NoWdm: no WDM version at all (a test setting).
+enum class OsFamily { Windows98, WindowsNt, NoWdm };
+
+struct MachineConfig {
+  OsFamily os = OsFamily::WindowsNt;
+  ClockMode clock = ClockMode::Virtual;
+};
+
+class KernelState;  // the kernel's objects (kernel/kernel_state.h)
+
+class Machine {
+ public:
+  explicit Machine(MachineConfig config = {});
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // The machine that exists now; aborts when there is none.
+  static Machine& Current();
+  static Machine* CurrentOrNull();
+
+  // Runs body on a simulated thread (PASSIVE_LEVEL) from the calling host
+  // thread; returns when all simulated threads have ended (true) or a hang
+  // was detected and recorded (false).
+  bool Run(std::function<void()> body);
+
+  const MachineConfig& Config() const { return config_; }
+  void SetOs(OsFamily os) { config_.os = os; }
+  EventLog& Log() { return log_; }
+  Verifier& Verify() { return verifier_; }
+  FaultInjector& Faults() { return faults_; }
+  Scheduler& Sched() { return *scheduler_; }
+  KernelState& Kernel() { return *kernel_; }
+
+ private:
+  MachineConfig config_;
+  EventLog log_;
+  Verifier verifier_;
+  FaultInjector faults_;
+  std::unique_ptr<Scheduler> scheduler_;
+  std::unique_ptr<KernelState> kernel_;
+};
+
+}  // namespace winsim

@@ -1,0 +1,122 @@
+// winsim: the scheduler and the virtual clock.
+//
+// Simulated threads are real host threads (8 MiB stacks) of which exactly one
+// runs at a time: it holds the baton until it blocks (a wait, a sleep, its
+// end). Ready threads run in FIFO order, so a run is deterministic. With no
+// thread ready, the clock jumps to the next timer; with no timer either and a
+// thread still waiting for ever, that is a hang: it is logged (who waits
+// where), the waiting threads are unwound and the run ends.
+//
+// All members are called by simulated threads (holding the baton) unless a
+// comment says otherwise. Nothing here may be called at or above
+// DISPATCH_LEVEL if it blocks.
+#pragma once
+
+#include <wdm.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace winsim {
+
+class EventLog;
+
+// Virtual time in 100-ns units (the unit of Windows' time-outs).
+using VirtualTime = int64_t;
+inline constexpr VirtualTime kTicksPerMillisecond = 10'000;
+
+enum class ClockMode { Virtual, RealTime };
+
+// Thrown out of a wait to unwind a simulated thread whose run is being torn
+// down (after a hang). Only the thread trampoline catches it.
+struct ThreadUnwind {};
+
+struct SimThread;
+
+class Scheduler {
+ public:
+  Scheduler(EventLog& log, ClockMode mode);
+  ~Scheduler();
+  Scheduler(const Scheduler&) = delete;
+  Scheduler& operator=(const Scheduler&) = delete;
+
+  // Called by a host (non-simulated) thread: starts body on a new simulated
+  // thread and returns when every non-daemon thread has ended (daemons are
+  // then unwound) or a hang was detected. Returns false on a hang.
+  bool Run(std::string name, std::function<void()> body);
+
+  // Creates a simulated thread that becomes ready after the ones already
+  // ready. A daemon thread (the DPC-level completion thread, worker threads)
+  // does not keep a run alive and is not reported when it idles at the end.
+  // Returns the thread id.
+  uint32_t CreateThread(std::string name, std::function<void()> body, KIRQL irql = PASSIVE_LEVEL,
+                        bool daemon = false);
+
+  // Runs fn on a new simulated thread at `delay` from now (virtual time).
+  void Schedule(VirtualTime delay, std::string name, std::function<void()> fn);
+
+  // Blocking primitive for dispatcher objects: the caller registers itself
+  // as a waiter on `object` (any address) and blocks until Wake(object) or the
+  // time-out (absolute virtual time; < 0 means none). `where` says what it
+  // waits for (reported in a hang). Returns true when woken, false on time-out.
+  bool WaitOn(const void* object, VirtualTime deadline, std::string where);
+  // Makes up to `count` waiters of object ready (FIFO); returns how many.
+  size_t Wake(const void* object, size_t count = SIZE_MAX);
+  // Sleeps until the absolute virtual time.
+  void SleepUntil(VirtualTime deadline);
+  // Lets every ready thread run once before the caller continues.
+  void Yield();
+
+  VirtualTime Now() const;
+  // Advances the clock without yielding (KeStallExecutionProcessor).
+  void Advance(VirtualTime ticks);
+
+  // The calling simulated thread, or nullptr on a host thread.
+  static SimThread* Current();
+  static std::string CurrentName();
+  // IRQL of the calling thread (host threads have their own, PASSIVE_LEVEL).
+  static KIRQL CurrentIrql();
+  static void SetCurrentIrql(KIRQL irql);
+
+  bool HangDetected() const;
+
+ private:
+  struct Timer {
+    VirtualTime deadline;
+    uint64_t order;
+    SimThread* thread;            // a waiter to time out, or
+    std::function<void()> start;  // a scheduled event to start
+    std::string name;
+  };
+  void Trampoline(SimThread* self);
+  void BlockLocked(std::unique_lock<std::mutex>& lock, SimThread* self);
+  void DispatchLocked(std::unique_lock<std::mutex>& lock);
+  uint32_t CreateThreadLocked(std::string name, std::function<void()> body, KIRQL irql,
+                              bool daemon);
+  void ReportHangLocked();
+
+  EventLog& log_;
+  ClockMode mode_;
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::unique_ptr<SimThread>> threads_;
+  std::deque<SimThread*> ready_;
+  std::map<const void*, std::deque<SimThread*>> waiters_;
+  std::multimap<VirtualTime, Timer> timers_;
+  SimThread* running_ = nullptr;
+  VirtualTime now_ = 0;
+  uint64_t timerOrder_ = 0;
+  uint32_t nextId_ = 1;
+  bool hang_ = false;
+  bool tearingDown_ = false;
+  bool finished_ = false;
+};
+
+}  // namespace winsim

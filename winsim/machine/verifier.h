@@ -1,0 +1,103 @@
+// winsim: the verifier (Driver Verifier's role) and fault injection.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace winsim {
+
+// Rule names. Each finding names one of these and the place it was found
+// (driver routine, IRP, pool tag).
+namespace rule {
+inline constexpr std::string_view kPoolUntagged = "pool-untagged";
+inline constexpr std::string_view kPoolLeak = "pool-leak";  // not freed by driver unload
+inline constexpr std::string_view kPoolCorruption = "pool-corruption";  // guard bytes
+inline constexpr std::string_view kPoolBadFree = "pool-bad-free";       // unknown or double free
+inline constexpr std::string_view kPoolIrql = "pool-irql";
+inline constexpr std::string_view kIrpDoubleCompletion = "irp-double-completion";
+inline constexpr std::string_view kIrpResentInFlight = "irp-resent-in-flight";
+inline constexpr std::string_view kIrpCompletedPending = "irp-completed-with-pending-status";
+inline constexpr std::string_view kDispatchStatusMismatch = "dispatch-status-mismatch";
+inline constexpr std::string_view kPendingNotMarked = "pending-not-marked";
+inline constexpr std::string_view kMarkedNotPending = "marked-pending-not-returned";
+inline constexpr std::string_view kIrpLost =
+    "irp-not-completed";  // returned neither pending nor completed
+inline constexpr std::string_view kIrql = "irql";
+inline constexpr std::string_view kDriverIrpCompleted = "driver-irp-completed";
+inline constexpr std::string_view kIrpBadFree = "irp-bad-free";
+inline constexpr std::string_view kIrpLeak = "irp-leak";
+inline constexpr std::string_view kStackOverflow = "irp-stack-overflow";
+inline constexpr std::string_view kRemoveLockUnmatched = "remove-lock-unmatched";
+inline constexpr std::string_view kRemoveLockHeld = "remove-lock-held";
+inline constexpr std::string_view kDeviceInitializing = "device-initializing";
+inline constexpr std::string_view kDeletedTwice = "deleted-twice";
+inline constexpr std::string_view kInformationTooLarge = "information-too-large";
+inline constexpr std::string_view kMdlRange = "mdl-range";
+inline constexpr std::string_view kMdlLeak = "mdl-leak";
+inline constexpr std::string_view kDebugBreak = "debug-break";
+inline constexpr std::string_view kHang = "hang";
+}  // namespace rule
+
+struct Finding {
+  std::string rule;
+  std::string place;
+  std::string detail;
+  bool expected = false;
+};
+
+// Findings are also written to the event log (kind Finding). A test fails
+// when a finding it did not Expect() is present (see tests/support).
+class Verifier {
+ public:
+  void Report(std::string_view ruleName, std::string place, std::string detail);
+  // Marks findings of this rule as expected by the test (before or after).
+  void Expect(std::string_view ruleName);
+  std::vector<Finding> Findings() const;
+  std::vector<Finding> Unexpected() const;
+  bool Has(std::string_view ruleName) const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Finding> findings_;
+  std::vector<std::string> expected_;
+};
+
+enum class AllocationKind { Pool, Irp, Mdl };
+
+// Fails chosen allocations. Ordinals count from 1 since the machine started,
+// per kind (and, when a tag is given, among the pool allocations with that
+// tag), so a sweep can run once, read Count(), and then fail each in turn.
+class FaultInjector {
+ public:
+  void FailNth(AllocationKind kind, uint64_t ordinal, std::optional<ULONG> poolTag = {});
+  // Counts the allocation; returns true when it must fail.
+  bool ShouldFail(AllocationKind kind, ULONG poolTag = 0);
+  uint64_t Count(AllocationKind kind, std::optional<ULONG> poolTag = {}) const;
+
+ private:
+  struct Plan {
+    AllocationKind kind;
+    uint64_t ordinal;
+    std::optional<ULONG> tag;
+  };
+  mutable std::mutex mutex_;
+  std::vector<Plan> plans_;
+  std::map<AllocationKind, uint64_t> counts_;
+  std::map<ULONG, uint64_t> poolTagCounts_;
+};
+
+// "Wdm " -> 0x206d6457, as the DDK's multi-character tags are written.
+constexpr ULONG PoolTag(const char (&text)[5]) {
+  return ULONG(uint8_t(text[0])) | ULONG(uint8_t(text[1])) << 8 | ULONG(uint8_t(text[2])) << 16 |
+         ULONG(uint8_t(text[3])) << 24;
+}
+std::string PoolTagText(ULONG tag);
+
+}  // namespace winsim
