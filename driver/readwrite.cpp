@@ -275,6 +275,10 @@ static FW_PAGEABLE_CODE NTSTATUS FWSelectConfiguration(PDEVICE_OBJECT DeviceObje
             extension->OutPipe = pipes[i].PipeHandle;
           }
         }
+        // A start without a stop before it replaces what the last one kept.
+        if (extension->ConfigDescriptor != NULL) {
+          ExFreePool(extension->ConfigDescriptor);
+        }
         extension->ConfigDescriptor = Descriptor;
       }
     }
