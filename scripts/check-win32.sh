@@ -22,6 +22,7 @@ $objdump -f "$sys" | grep -q 'file format pei-i386' || fail "$sys is not a 32-bi
 headers=$($objdump -p "$sys")
 grep -Eq '^Subsystem[[:space:]]+00000001' <<<"$headers" || fail "$sys: subsystem is not native"
 grep -q 'DLL$' <<<"$headers" && fail "$sys: carries the DLL flag"
+grep -q 'WDM_DRIVER' <<<"$headers" || fail "$sys: not marked as a WDM driver"
 grep -q 'relocations stripped' <<<"$headers" && fail "$sys: has no base relocations"
 grep -q 'Base Relocation Directory \[.reloc\]' <<<"$headers" || fail "$sys: has no .reloc"
 
