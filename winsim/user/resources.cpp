@@ -272,6 +272,7 @@ std::vector<GroupIconEntry> DecodeGroupIcon(std::span<const uint8_t> data) {
 IconImage DecodeIconImage(std::span<const uint8_t> data) {
   ByteReader in(data, "icon image");
   const uint32_t header_size = in.U32();
+  if (header_size == 0x474E5089) in.Fail("PNG icon images are not supported");
   if (header_size < 40) {
     in.Fail("header size " + std::to_string(header_size) + " (only bitmap icons are read)");
   }
