@@ -299,6 +299,12 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
   std::shared_ptr<winsim::IrpRecord> record = FindIrp(Irp);
+  if (!record && State().freedIrps.contains(Irp)) {
+    // Its first completion already finished (and freed) it.
+    Verify().Report(winsim::rule::kIrpDoubleCompletion, IrpPlace(Irp, nullptr),
+                    "IRP completed again after its completion had finished");
+    return;
+  }
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     Verify().Report(winsim::rule::kIrql, IrpPlace(Irp, record),
                     "IoCompleteRequest above DISPATCH_LEVEL");
