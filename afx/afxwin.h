@@ -132,12 +132,12 @@ LRESULT AfxThunkMessage(CCmdTarget* target, WPARAM wParam, LPARAM lParam) {
   return (static_cast<Class*>(target)->*handler)(wParam, lParam);
 }
 
-#define DECLARE_MESSAGE_MAP()                             \
- private:                                                 \
+// clang-format off
+#define DECLARE_MESSAGE_MAP()                              \
+ private:                                                  \
   static const AFX_MSGMAP_ENTRY* GetThisMessageEntries(); \
-                                                          \
- protected:                                               \
-  static const AFX_MSGMAP messageMap;                     \
+ protected:                                                \
+  static const AFX_MSGMAP messageMap;                      \
   const AFX_MSGMAP* GetMessageMap() const override;
 
 #define BEGIN_MESSAGE_MAP(theClass, baseClass)                                        \
@@ -147,13 +147,13 @@ LRESULT AfxThunkMessage(CCmdTarget* target, WPARAM wParam, LPARAM lParam) {
   const AFX_MSGMAP_ENTRY* theClass::GetThisMessageEntries() {                         \
     typedef theClass ThisClass;                                                       \
     static const AFX_MSGMAP_ENTRY entries[] = {
-#define END_MESSAGE_MAP()                                              \
-  { 0, 0, 0, nullptr }                                                 \
-  }                                                                    \
-  ;                                                                    \
-  static_assert(sizeof(ThisClass) > 0, "the map's class is complete"); \
-  return entries;                                                      \
+
+#define END_MESSAGE_MAP()                                                \
+      {0, 0, 0, nullptr}};                                               \
+    static_assert(sizeof(ThisClass) > 0, "the map's class is complete"); \
+    return entries;                                                      \
   }
+// clang-format on
 
 // void OnSysCommand(UINT nID, LPARAM lParam)
 #define ON_WM_SYSCOMMAND() {WM_SYSCOMMAND, 0, 0, &AfxThunkSysCommand<&ThisClass::OnSysCommand>},
