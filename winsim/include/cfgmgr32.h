@@ -57,7 +57,7 @@ extern "C" {
 // pDeviceID null or empty: the root of the tree. Without
 // CM_LOCATE_DEVNODE_PHANTOM a device that is not present is not found.
 CMAPI CONFIGRET WINAPI CM_Locate_DevNodeA(PDEVINST pdnDevInst, DEVINSTID_A pDeviceID,
-                                         ULONG ulFlags);
+                                          ULONG ulFlags);
 #define CM_Locate_DevInstA CM_Locate_DevNodeA
 CMAPI CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
 CMAPI CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST DevInst, ULONG ulFlags);

@@ -65,11 +65,9 @@ extern "C" {
 // hwndParent are ignored.
 WINSETUPAPI HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator,
                                                  HWND hwndParent, DWORD Flags);
-WINSETUPAPI WINBOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet,
-                                                       PSP_DEVINFO_DATA DeviceInfoData,
-                                                       const GUID* InterfaceClassGuid,
-                                                       DWORD MemberIndex,
-                                                       PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
+WINSETUPAPI WINBOOL WINAPI SetupDiEnumDeviceInterfaces(
+    HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, const GUID* InterfaceClassGuid,
+    DWORD MemberIndex, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData);
 WINSETUPAPI WINBOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     HDEVINFO DeviceInfoSet, PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,

@@ -3,6 +3,8 @@
 #include "pnp/pnp_manager.h"
 
 #include <algorithm>
+#include <cctype>
+#include <utility>
 
 #include "kernel/kernel.h"
 #include "machine/machine.h"
@@ -49,6 +51,12 @@ void EnsureThread(PnpState& state) {
   }
 }
 
+// Hardware identities compare without regard to case, as Windows matches them.
+std::string IdentityKey(std::string id) {
+  for (char& c : id) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return id;
+}
+
 bool HasStack(const DeviceNode* node) {
   return node->state == NodeState::Started || node->state == NodeState::Stopped;
 }
@@ -71,7 +79,8 @@ void UnloadIfUnused(const std::string& serviceKey) {
   PDRIVER_OBJECT driver = service->second.loaded;
   const size_t remaining = kernel::DeviceObjectCount(driver);
   if (remaining > 0) {
-    Record(nullptr, "DriverUnload deferred: " + std::to_string(remaining) + " device object(s) left",
+    Record(nullptr,
+           "DriverUnload deferred: " + std::to_string(remaining) + " device object(s) left",
            service->second.name, "");
     return;
   }
@@ -91,12 +100,11 @@ void SendRemove(DeviceNode* node, NodeState after) {
 }
 
 void Start(DeviceNode* node) {
-  const NTSTATUS status =
-      SendRequest(node, IRP_MJ_PNP, IRP_MN_START_DEVICE, "IRP_MN_START_DEVICE",
-                  [](PIO_STACK_LOCATION stack) {
-                    stack->Parameters.StartDevice.AllocatedResources = nullptr;
-                    stack->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
-                  });
+  const NTSTATUS status = SendRequest(
+      node, IRP_MJ_PNP, IRP_MN_START_DEVICE, "IRP_MN_START_DEVICE", [](PIO_STACK_LOCATION stack) {
+        stack->Parameters.StartDevice.AllocatedResources = nullptr;
+        stack->Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
+      });
   if (NT_SUCCESS(status)) {
     node->state = NodeState::Started;
     return;
@@ -122,7 +130,7 @@ void QueryCapabilities(DeviceNode* node) {
 void Arrive(DeviceNode* node) {
   PnpState& state = Manager();
   if (!node->present || !node->pdo || node->state != NodeState::NoDriver) return;
-  auto found = state.services.find(node->properties.hardwareId);
+  auto found = state.services.find(IdentityKey(node->properties.hardwareId));
   if (found == state.services.end()) {
     Record(node, "no service for " + node->properties.hardwareId, "", "");
     return;
@@ -178,8 +186,9 @@ void SurpriseRemove(DeviceNode* top) {
     if (node->openFiles.empty()) {
       FinishSurpriseRemoval(node);
     } else {
-      Record(node, "IRP_MN_REMOVE_DEVICE waits for " + std::to_string(node->openFiles.size()) +
-                       " open handle(s)",
+      Record(node,
+             "IRP_MN_REMOVE_DEVICE waits for " + std::to_string(node->openFiles.size()) +
+                 " open handle(s)",
              "", "");
     }
   }
@@ -291,11 +300,9 @@ void Record(const DeviceNode* node, const std::string& request, const std::strin
   if (!device.empty()) text += " " + device;
   if (!driver.empty()) text += " (" + driver + ")";
   if (!status.empty()) text += " -> " + status;
-  Machine::Current().Log().Add(EventKind::Pnp, std::move(text),
-                               {{"request", request},
-                                {"device", device},
-                                {"driver", driver},
-                                {"status", status}});
+  Machine::Current().Log().Add(
+      EventKind::Pnp, std::move(text),
+      {{"request", request}, {"device", device}, {"driver", driver}, {"status", status}});
 }
 
 NTSTATUS SendRequest(DeviceNode* node, UCHAR major, UCHAR minor, const std::string& what,
@@ -311,7 +318,7 @@ NTSTATUS SendRequest(DeviceNode* node, UCHAR major, UCHAR minor, const std::stri
 }
 
 void RegisterService(std::string hardwareId, std::string serviceName, PDRIVER_INITIALIZE entry) {
-  Service& service = Manager().services[std::move(hardwareId)];
+  Service& service = Manager().services[IdentityKey(std::move(hardwareId))];
   service.name = std::move(serviceName);
   service.entry = entry;
 }

@@ -38,7 +38,7 @@ struct Service {
 struct InterfaceRecord {
   GUID guid;
   DeviceNode* node;
-  std::string path;   // "\\?\..."
+  std::string path;     // "\\?\..."
   std::u16string link;  // "\??\..."
   bool active;
 };
@@ -50,7 +50,7 @@ struct PnpState {
   PnpState& operator=(const PnpState&) = delete;
 
   std::unique_ptr<DeviceNode> root;
-  std::vector<DeviceNode*> nodesById;  // id - 1
+  std::vector<DeviceNode*> nodesById;       // id - 1
   std::map<std::string, Service> services;  // by hardware id
   std::vector<InterfaceRecord> interfaces;
   std::vector<DeviceNode*> removePending;

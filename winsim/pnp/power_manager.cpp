@@ -41,8 +41,9 @@ NTSTATUS SendSystemPower(DeviceNode* node, UCHAR minor, SYSTEM_POWER_STATE state
 }
 
 std::vector<DeviceNode*> StartedStacks(std::vector<DeviceNode*> nodes) {
-  std::erase_if(nodes,
-                [](const DeviceNode* node) { return node->state != NodeState::Started || !node->pdo; });
+  std::erase_if(nodes, [](const DeviceNode* node) {
+    return node->state != NodeState::Started || !node->pdo;
+  });
   return nodes;
 }
 
@@ -59,7 +60,8 @@ bool SystemSleep(SYSTEM_POWER_STATE state) {
       if (NT_SUCCESS(SendSystemPower(node, IRP_MN_QUERY_POWER, state))) continue;
       // Vetoed: the stacks asked so far are told that the system stays on.
       Record(node, "system sleep vetoed", "", "");
-      for (DeviceNode* asked : queried) SendSystemPower(asked, IRP_MN_SET_POWER, PowerSystemWorking);
+      for (DeviceNode* asked : queried)
+        SendSystemPower(asked, IRP_MN_SET_POWER, PowerSystemWorking);
       return;
     }
     for (DeviceNode* node : stacks) SendSystemPower(node, IRP_MN_SET_POWER, state);

@@ -68,8 +68,7 @@ DWORD LastError() { return State().lastError; }
 
 extern "C" {
 
-HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND,
-                                     DWORD Flags) {
+HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND, DWORD Flags) {
   if (!(Flags & DIGCF_DEVICEINTERFACE) || (Flags & DIGCF_ALLCLASSES)) {
     return Fail(kErrorInvalidFlags, kInvalidSet);  // winsim keeps interface sets only
   }
