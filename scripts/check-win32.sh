@@ -74,3 +74,17 @@ computed=$(od -An -v -t u2 "$sys" | awk -v skip=$((checksum_at / 2)) -v len="$(s
 ((stored == computed)) || fail "$sys: checksum $stored, computed $computed"
 
 echo "check-win32: ok"
+
+# quillprog's resources, compiled by windres: every resource the program
+# loads must be in the object that quillprog.exe will embed.
+res=$(find "$dir/app/res" -name 'quillprog.rc.*' -path '*quillprog_resources*' | head -n 1)
+[ -n "$res" ] || { echo "check-win32: compiled quillprog.rc missing" >&2; exit 1; }
+$objdump -h "$res" | grep -q '\.rsrc' \
+  || { echo "check-win32: $res has no .rsrc section" >&2; exit 1; }
+listing=$(i686-w64-mingw32-windres -J coff -O rc -i "$res")
+for expected in '^136 "AVI"' '^100 DIALOG ' '^102 DIALOGEX ' '^128 14 ' '^1 3 ' '^STRINGTABLE' \
+  '^1 VERSIONINFO' '^  101, "&About Q417 Firmware Programmer\.\.\."'; do
+  grep -q "$expected" <<<"$listing" \
+    || { echo "check-win32: resource $expected missing from $res" >&2; exit 1; }
+done
+echo "check-win32: resources ok"
