@@ -1,0 +1,3 @@
+// winsim: makes the DEFINE_GUID lines that follow define their GUIDs.
+#define INITGUID
+#include <guiddef.h>
