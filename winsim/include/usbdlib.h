@@ -127,7 +127,7 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
 
 // Bytes from InterfaceDescriptor to the next interface descriptor (or
 // BufferEnd), its endpoints and class descriptors included.
-ULONG USBD_GetInterfaceLength(PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor, PUCHAR BufferEnd);
+ULONG USBD_GetInterfaceLength(PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor, UCHAR* BufferEnd);
 
 #ifdef __cplusplus
 }
