@@ -162,6 +162,26 @@ bool StartsConfigured(const UsbDevice& device) {
   return false;
 }
 
+// The pipes a device's (absent) driver would have opened.
+void OpenPipesOfStartedDevice(Port& port) {
+  if (!StartsConfigured(*port.device)) {
+    return;
+  }
+  for (const InterfaceScript& interface : port.device->Script().configuration.interfaces) {
+    for (const EndpointScript& endpoint : interface.endpoints) {
+      auto pipe = std::make_unique<Pipe>();
+      pipe->endpoint = {sizeof(USB_ENDPOINT_DESCRIPTOR),
+                        USB_ENDPOINT_DESCRIPTOR_TYPE,
+                        endpoint.address,
+                        endpoint.attributes,
+                        static_cast<uint8_t>(endpoint.maxPacketSize & 0xFF),
+                        static_cast<uint8_t>(endpoint.maxPacketSize >> 8),
+                        endpoint.interval};
+      port.pipes.push_back(std::move(pipe));
+    }
+  }
+}
+
 DRIVER_DISPATCH Dispatch;
 DRIVER_UNLOAD Unload;
 
@@ -364,6 +384,7 @@ std::unique_ptr<Hub> UsbBus::State::BuildHub(Controller* controller, Port* upstr
       port->history.push_back(std::make_unique<UsbDevice>(*script.device));
       port->device = port->history.back().get();
       port->address = static_cast<uint16_t>(port->number + 1);
+      OpenPipesOfStartedDevice(*port);
       const uint32_t instance = NewInstance();
       pnp::NodeProperties hubProperties;
       hubProperties.instanceId = Format("USB\\VID_%04X&PID_%04X\\5&%X", script.device->vendorId,
@@ -396,21 +417,7 @@ void UsbBus::State::AttachDevice(Port& port, std::unique_ptr<UsbDevice> device) 
   port.pdo =
       CreateDeviceObject(this, hubDriver, NewPdoName(), FILE_DEVICE_UNKNOWN, Role::Device, &port);
   const DeviceScript& script = port.device->Script();
-  if (StartsConfigured(*port.device)) {
-    for (const InterfaceScript& interface : script.configuration.interfaces) {
-      for (const EndpointScript& endpoint : interface.endpoints) {
-        auto pipe = std::make_unique<Pipe>();
-        pipe->endpoint = {sizeof(USB_ENDPOINT_DESCRIPTOR),
-                          USB_ENDPOINT_DESCRIPTOR_TYPE,
-                          endpoint.address,
-                          endpoint.attributes,
-                          static_cast<uint8_t>(endpoint.maxPacketSize & 0xFF),
-                          static_cast<uint8_t>(endpoint.maxPacketSize >> 8),
-                          endpoint.interval};
-        port.pipes.push_back(std::move(pipe));
-      }
-    }
-  }
+  OpenPipesOfStartedDevice(port);
   pnp::NodeProperties properties;
   const std::string identity = Format("USB\\VID_%04X&PID_%04X", script.vendorId, script.productId);
   properties.instanceId =
