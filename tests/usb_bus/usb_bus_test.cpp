@@ -8,6 +8,7 @@
 #include <usbdi.h>
 #include <usbdlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -318,5 +319,103 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
 
 INSTANTIATE_TEST_SUITE_P(BothCompletionModes, UsbBusUrbTest,
                          testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline));
+
+// Selects the first configuration of the device at pdo; returns its pipes.
+std::vector<USBD_PIPE_HANDLE> Configure(PDEVICE_OBJECT pdo) {
+  UCHAR configuration[64] = {};
+  URB urb = {};
+  UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                               USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, configuration, nullptr,
+                               sizeof(configuration), nullptr);
+  std::vector<USBD_PIPE_HANDLE> pipes;
+  if (SubmitUrb(pdo, &urb) != STATUS_SUCCESS) return pipes;
+  auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration);
+  USBD_INTERFACE_LIST_ENTRY list[2] = {
+      {USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1), nullptr},
+      {nullptr, nullptr}};
+  PURB select = USBD_CreateConfigurationRequestEx(config, list);
+  for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i) {
+    list[0].Interface->Pipes[i].MaximumTransferSize = 4096;
+  }
+  if (SubmitUrb(pdo, select) == STATUS_SUCCESS) {
+    for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i) {
+      pipes.push_back(list[0].Interface->Pipes[i].PipeHandle);
+    }
+  }
+  ExFreePool(select);
+  return pipes;
+}
+
+NTSTATUS Write(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, std::vector<uint8_t> bytes) {
+  URB urb = {};
+  UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe,
+                                         bytes.data(), nullptr, static_cast<ULONG>(bytes.size()),
+                                         USBD_SHORT_TRANSFER_OK, nullptr);
+  return SubmitUrb(pdo, &urb);
+}
+
+TEST_F(UsbBusTest, TheUpdateModeDeviceTakesTheDownloadIntoItsFlash) {
+  RunOnMachine([&] {
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(Example("windows98.json"));
+    ASSERT_NE(bus, nullptr);
+    {
+      Handle hub("\\\\.\\" + bus->HubNameAt("0"));
+      ULONG returned = 0;
+      for (int attempt = 1; attempt <= 10; ++attempt) {
+        hub.DescriptorRequest(1, 0x0255, 32, &returned);
+      }
+    }
+    LARGE_INTEGER wait;
+    wait.QuadPart = -3'000 * kTicksPerMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+    ASSERT_NE(pdo, nullptr);
+    const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
+    ASSERT_EQ(pipes.size(), 2u);
+    EXPECT_EQ(Write(pdo, pipes[0], {0xEE, 0, 0, 0x01, 0x02}), STATUS_SUCCESS);
+    std::vector<uint8_t> image(258);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i ^ 0x5A);
+    EXPECT_EQ(Write(pdo, pipes[0], std::vector<uint8_t>(image.begin(), image.begin() + 256)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Write(pdo, pipes[0], std::vector<uint8_t>(image.begin() + 256, image.end())),
+              STATUS_SUCCESS);
+    const UsbDevice* device = bus->DeviceAt("0/1");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->DownloadsCompleted(), 1u);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), device->Flash().begin()));
+    bus->Shutdown();
+  });
+}
+
+TEST_F(UsbBusTest, AHeldTransferEndsWhenTheDeviceIsPulled) {
+  RunOnMachine([&] {
+    UsbTreeScript tree;
+    ControllerScript controller;
+    PortScript port;
+    port.status = DeviceConnected;
+    port.device = DefaultQ417UpdateMode();
+    port.device->kind = DeviceKind::Generic;
+    port.device->faults.neverCompleteTransfers = {1};
+    controller.rootPorts = {port};
+    tree.controllers = {controller};
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
+    ASSERT_NE(bus, nullptr);
+    PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+    const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
+    ASSERT_EQ(pipes.size(), 2u);
+    NTSTATUS status = STATUS_PENDING;
+    Machine::Current().Sched().CreateThread("writer", [&] { status = Write(pdo, pipes[0], {1}); });
+    LARGE_INTEGER wait;
+    wait.QuadPart = -100 * kTicksPerMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    EXPECT_EQ(status, STATUS_PENDING);  // the device does not answer
+    EXPECT_TRUE(bus->Unplug("0/1"));
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
+    pnp::WaitIdle();
+    EXPECT_EQ(bus->PdoAt("0/1"), nullptr);  // deleted at its removal
+    bus->Shutdown();
+  });
+}
 
 }  // namespace
