@@ -4,11 +4,87 @@ set -euo pipefail
 dir=${1:-build/win32}
 objdump=i686-w64-mingw32-objdump
 
+fail() { echo "check-win32: $*" >&2; exit 1; }
+
 for lib in app/image/libquill_image.a app/usb/libquill_usb_rules.a app/usb/libquill_usb.a \
            app/ui/libquill_ui.a; do
   lib="$dir/$lib"
-  [ -f "$lib" ] || { echo "check-win32: $lib missing" >&2; exit 1; }
-  $objdump -f "$lib" | grep -q 'file format pe-i386' \
-    || { echo "check-win32: $lib is not 32-bit Windows code" >&2; exit 1; }
+  [ -f "$lib" ] || fail "$lib missing"
+  $objdump -f "$lib" | grep -q 'file format pe-i386' || fail "$lib is not 32-bit Windows code"
 done
+
+# --- quillfw.sys: a 32-bit kernel-mode driver image -------------------------
+sys="$dir/driver/quillfw.sys"
+[ -f "$sys" ] || fail "$sys missing"
+
+# Little-endian unsigned values read straight from the file.
+u16() { od -An -v -t u2 -j "$2" -N 2 "$1" | tr -d ' '; }
+u32() { od -An -v -t u4 -j "$2" -N 4 "$1" | tr -d ' '; }
+
+$objdump -f "$sys" | grep -q 'file format pei-i386' || fail "$sys is not a 32-bit PE image"
+headers=$($objdump -p "$sys")
+grep -Eq '^Subsystem[[:space:]]+00000001' <<<"$headers" || fail "$sys: subsystem is not native"
+grep -q 'DLL$' <<<"$headers" && fail "$sys: carries the DLL flag"
+grep -q 'WDM_DRIVER' <<<"$headers" || fail "$sys: not marked as a WDM driver"
+grep -q 'relocations stripped' <<<"$headers" && fail "$sys: has no base relocations"
+grep -q 'Base Relocation Directory \[.reloc\]' <<<"$headers" || fail "$sys: has no .reloc"
+
+# Entry point: DriverEntry (stdcall, _DriverEntry@8).
+base=$((16#$(awk '$1 == "ImageBase" {print $2}' <<<"$headers")))
+entry=$((16#$(awk '$1 == "AddressOfEntryPoint" {print $2}' <<<"$headers")))
+driver_entry=$(i686-w64-mingw32-nm "$sys" | awk '$3 == "_DriverEntry@8" {print $1}')
+[ -n "$driver_entry" ] || fail "$sys: no _DriverEntry@8"
+((base + entry == 16#$driver_entry)) || fail "$sys: entry point is not DriverEntry"
+
+# Sections: resident .text, pageable PAGE, and INIT, which must be
+# discardable (IMAGE_SCN_MEM_DISCARDABLE) and hold DriverEntry.
+pe=$(u32 "$sys" 60)
+sections=$(u16 "$sys" $((pe + 6)))
+optional=$(u16 "$sys" $((pe + 20)))
+declare -A characteristics=() start=() size=()
+for ((i = 0; i < sections; i++)); do
+  header=$((pe + 24 + optional + 40 * i))
+  name=$(dd if="$sys" bs=1 skip="$header" count=8 status=none | tr -d '\0')
+  size[$name]=$(u32 "$sys" $((header + 8)))
+  start[$name]=$(u32 "$sys" $((header + 12)))
+  characteristics[$name]=$(u32 "$sys" $((header + 36)))
+done
+for name in .text PAGE INIT; do
+  [ -n "${characteristics[$name]:-}" ] || fail "$sys: no $name section"
+  ((characteristics[$name] & 0x20000000)) || fail "$sys: $name is not executable"
+done
+((characteristics[INIT] & 0x02000000)) || fail "$sys: INIT is not discardable"
+((characteristics[PAGE] & 0x02000000)) && fail "$sys: PAGE is discardable"
+((characteristics[.text] & 0x02000000)) && fail "$sys: .text is discardable"
+((entry >= start[INIT] && entry < start[INIT] + size[INIT])) || fail "$sys: DriverEntry is not in INIT"
+
+# Imports: ntoskrnl.exe, hal.dll and usbd.sys, nothing else (no C runtime).
+dlls=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$headers" | sort -u | tr '\n' ' ')
+[ "$dlls" = "hal.dll ntoskrnl.exe usbd.sys " ] || fail "$sys imports from: $dlls"
+# On x86 the IRQL comes from the HAL.
+awk '/DLL Name:/ {dll = tolower($3)} $NF == "KeGetCurrentIrql" {print dll}' <<<"$headers" \
+  | grep -qx 'hal.dll' || fail "$sys: KeGetCurrentIrql is not imported from hal.dll"
+
+# The header checksum, which Windows checks for drivers loaded at boot.
+checksum_at=$((pe + 88))
+stored=$(u32 "$sys" "$checksum_at")
+computed=$(od -An -v -t u2 "$sys" | awk -v skip=$((checksum_at / 2)) -v len="$(stat -c %s "$sys")" '
+  { for (i = 1; i <= NF; i++) { if (n != skip && n != skip + 1) { s += $i; s = (s % 65536) + int(s / 65536) } n++ } }
+  END { s = (s % 65536) + int(s / 65536); print s + len }')
+((stored == computed)) || fail "$sys: checksum $stored, computed $computed"
+
 echo "check-win32: ok"
+
+# quillprog's resources, compiled by windres: every resource the program
+# loads must be in the object that quillprog.exe will embed.
+res=$(find "$dir/app/res" -name 'quillprog.rc.*' -path '*quillprog_resources*' | head -n 1)
+[ -n "$res" ] || { echo "check-win32: compiled quillprog.rc missing" >&2; exit 1; }
+$objdump -h "$res" | grep -q '\.rsrc' \
+  || { echo "check-win32: $res has no .rsrc section" >&2; exit 1; }
+listing=$(i686-w64-mingw32-windres -J coff -O rc -i "$res")
+for expected in '^136 "AVI"' '^100 DIALOG ' '^102 DIALOGEX ' '^128 14 ' '^1 3 ' '^STRINGTABLE' \
+  '^1 VERSIONINFO' '^  101, "&About Q417 Firmware Programmer\.\.\."'; do
+  grep -q "$expected" <<<"$listing" \
+    || { echo "check-win32: resource $expected missing from $res" >&2; exit 1; }
+done
+echo "check-win32: resources ok"
