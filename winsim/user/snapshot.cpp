@@ -1,6 +1,8 @@
 // winsim: SVG snapshots of windows (see snapshot.h).
 #include "user/snapshot.h"
 
+#include <commctrl.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
