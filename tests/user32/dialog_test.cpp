@@ -100,8 +100,8 @@ TEST_F(DialogTest, MainTemplateBuildsItsControlsInOrderAtTheirPlaces) {
     EXPECT_TRUE(controls[i].visible);
   }
   // Dialog units of "MS Sans Serif" 8: 6 x 13 pixels per 4 x 8 units, rounded.
-  EXPECT_EQ(client.right, 378);   // 252 units
-  EXPECT_EQ(client.bottom, 210);  // 129 units
+  EXPECT_EQ(client.right, 378);           // 252 units
+  EXPECT_EQ(client.bottom, 210);          // 129 units
   EXPECT_EQ(controls[0].rect.left, 149);  // Close at 99, 108; 50 x 14
   EXPECT_EQ(controls[0].rect.top, 176);
   EXPECT_EQ(controls[0].rect.right - controls[0].rect.left, 75);
@@ -194,8 +194,7 @@ TEST_F(DialogTest, EnterFollowsTheFocusAndTheDefaultButton) {
     log_.endOnCommand = true;
     EXPECT_TRUE(agent.Click(dialog, IDOK));
   });
-  EXPECT_EQ(log_.commands,
-            (std::vector<int>{IDOK, IDC_PROGRAM, IDC_REFRESH, IDC_REFRESH, IDOK}));
+  EXPECT_EQ(log_.commands, (std::vector<int>{IDOK, IDC_PROGRAM, IDC_REFRESH, IDC_REFRESH, IDOK}));
 }
 
 TEST_F(DialogTest, DisabledButtonsTakeNeitherClicksNorEnter) {

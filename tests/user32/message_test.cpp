@@ -33,7 +33,7 @@ TEST_F(MessageTest, SentMessageOvertakesPostedOnesOnTheSameThread) {
     ASSERT_TRUE(PostMessageA(window, kFirst, 1, 0));
     ASSERT_TRUE(PostMessageA(window, kSecond, 2, 0));
     EXPECT_EQ(SendMessageA(window, kSent, 3, 0), 0);  // DefWindowProc's answer
-    PostMessageA(nullptr, kStop, 0, 0);                 // a thread message
+    PostMessageA(nullptr, kStop, 0, 0);               // a thread message
     PumpUntilStop();
     DestroyWindow(window);
   });
@@ -99,8 +99,8 @@ TEST_F(MessageTest, WaitingSenderAnswersMessagesSentToIt) {
     });
     winsim::UserAgent agent;
     ASSERT_TRUE(agent.WaitUntil([&] { return ownerWindow != nullptr; }));
-    senderWindow = CreateWindowExA(0, "Echo", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
-                                   nullptr, nullptr);
+    senderWindow =
+        CreateWindowExA(0, "Echo", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     answer = SendMessageA(ownerWindow, kEcho, 0, 0);
     PostMessageA(ownerWindow, kStop, 0, 0);
     DestroyWindow(senderWindow);

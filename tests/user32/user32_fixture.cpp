@@ -16,8 +16,7 @@ void User32Test::TearDown() {
   SimMachineTest::TearDown();
 }
 
-void User32Test::Play(std::function<void()> program,
-                      std::function<void(winsim::UserAgent&)> user) {
+void User32Test::Play(std::function<void()> program, std::function<void(winsim::UserAgent&)> user) {
   RunOnMachine([&] {
     machine().Sched().CreateThread("ui", program);
     winsim::UserAgent agent;

@@ -64,7 +64,8 @@ void Tick(HWND hwnd, uint64_t generation, TickState state) {
   } else if (now - state.since >= kStallAfter) {
     LogWindow(*window, "animation paused", {{"reason", "nothing else happens"}});
     sys.stalledWork.push_back([hwnd, generation] {
-      ScheduleTick(hwnd, generation, TickState{System().activity, Machine::Current().Sched().Now()});
+      ScheduleTick(hwnd, generation,
+                   TickState{System().activity, Machine::Current().Sched().Now()});
     });
     return;
   }
@@ -141,6 +142,9 @@ LRESULT CALLBACK AnimateProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPar
         LogWindow(*window, "animation closed");
         return TRUE;
       }
+      // Opening closes the clip that was open, whether or not the new one opens.
+      data->clip.reset();
+      data->source.clear();
       std::string name;
       const std::vector<uint8_t> bytes = ClipBytes(lParam, name);
       std::shared_ptr<AviClip> clip;
@@ -185,10 +189,11 @@ LRESULT CALLBACK AnimateProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPar
       data->to = to;
       data->repeatsLeft = repeat;
       data->generation = g_nextGeneration++;
-      LogWindow(*window, "animation playing",
-                {{"from", std::to_string(from)},
-                 {"to", std::to_string(to)},
-                 {"repeat", repeat == kForever ? std::string("for ever") : std::to_string(repeat)}});
+      LogWindow(
+          *window, "animation playing",
+          {{"from", std::to_string(from)},
+           {"to", std::to_string(to)},
+           {"repeat", repeat == kForever ? std::string("for ever") : std::to_string(repeat)}});
       NotifyParent(*window, ACN_START);
       if (Find(hWnd) != nullptr && data->playing) {
         ScheduleTick(hWnd, data->generation,

@@ -153,13 +153,12 @@ extern "C" BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA lpofn) {
   dialog.items.push_back(MakeDialogItem("Edit", "", WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL,
                                         kNameBoxId, 70, 8, 145, 12));
   dialog.items.push_back(MakeDialogItem("Static", "Files of &type:", SS_LEFT, -1, 7, 28, 60, 8));
-  dialog.items.push_back(MakeDialogItem("ComboBox", "",
-                                        CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, kTypeListId,
-                                        70, 26, 145, 60));
-  dialog.items.push_back(MakeDialogItem("Button", "&Open", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK,
-                                        223, 7, 50, 14));
-  dialog.items.push_back(MakeDialogItem("Button", "Cancel", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL,
-                                        223, 25, 50, 14));
+  dialog.items.push_back(MakeDialogItem("ComboBox", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP,
+                                        kTypeListId, 70, 26, 145, 60));
+  dialog.items.push_back(
+      MakeDialogItem("Button", "&Open", BS_DEFPUSHBUTTON | WS_TABSTOP, IDOK, 223, 7, 50, 14));
+  dialog.items.push_back(
+      MakeDialogItem("Button", "Cancel", BS_PUSHBUTTON | WS_TABSTOP, IDCANCEL, 223, 25, 50, 14));
 
   const HWND owner = RootOf(lpofn->hwndOwner);
   Log("file dialog shown", {{"title", context.title}});

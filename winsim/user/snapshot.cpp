@@ -81,8 +81,8 @@ class Svg {
             bool bold = false) {
     if (text.empty()) return;
     out_ << "<text x=\"" << x << "\" y=\"" << y << "\" " << kFont << " fill=\"" << colour
-         << "\" text-anchor=\"" << anchor << "\"" << (bold ? " font-weight=\"bold\"" : "")
-         << ">" << Escape(text) << "</text>\n";
+         << "\" text-anchor=\"" << anchor << "\"" << (bold ? " font-weight=\"bold\"" : "") << ">"
+         << Escape(text) << "</text>\n";
   }
   void Raw(std::string_view text) { out_ << text; }
   std::string Str() const { return out_.str(); }
@@ -145,8 +145,7 @@ void DrawIconAt(Svg& svg, HICON handle, int x, int y) {
     svg.Raw("<circle cx=\"" + std::to_string(x + 16) + "\" cy=\"" + std::to_string(y + 16) +
             "\" r=\"15\" fill=\"" + fill + "\" stroke=\"#000000\"/>\n");
     const char* symbol = hand ? "X" : icon->name == "IDI_QUESTION" ? "?" : "i";
-    svg.Text(x + 16, y + 21, symbol, "middle", icon->name == "IDI_QUESTION" ? kDark : kLight,
-             true);
+    svg.Text(x + 16, y + 21, symbol, "middle", icon->name == "IDI_QUESTION" ? kDark : kLight, true);
   }
 }
 
@@ -194,8 +193,8 @@ void DrawControl(Svg& svg, const Window& control, int x, int y) {
     const int cx = x + w - 2 - button / 2;
     const int cy = y + 2 + button / 2;
     svg.Raw("<polygon points=\"" + std::to_string(cx - 3) + "," + std::to_string(cy - 1) + " " +
-            std::to_string(cx + 4) + "," + std::to_string(cy - 1) + " " + std::to_string(cx) +
-            "," + std::to_string(cy + 3) + "\" fill=\"" + textColour + "\"/>\n");
+            std::to_string(cx + 4) + "," + std::to_string(cy - 1) + " " + std::to_string(cx) + "," +
+            std::to_string(cy + 3) + "\" fill=\"" + textColour + "\"/>\n");
     return;
   }
   if (cls == "msctls_progress32") {
@@ -227,15 +226,16 @@ void DrawControl(Svg& svg, const Window& control, int x, int y) {
         top = y + (h - clip.Height()) / 2;
       }
       svg.Raw("<g>\n");
-      DrawPixels(svg, left, top, clip.Width(), clip.Height(), [&](int px, int py, uint32_t& colour) {
-        if (px < 0 || py < 0 || left + px < x || top + py < y || left + px >= x + w ||
-            top + py >= y + h) {
-          return false;
-        }
-        const uint8_t index = data->pixels[static_cast<size_t>(py) * clip.Width() + px];
-        colour = index < palette.size() ? palette[index] : 0;
-        return true;
-      });
+      DrawPixels(svg, left, top, clip.Width(), clip.Height(),
+                 [&](int px, int py, uint32_t& colour) {
+                   if (px < 0 || py < 0 || left + px < x || top + py < y || left + px >= x + w ||
+                       top + py >= y + h) {
+                     return false;
+                   }
+                   const uint8_t index = data->pixels[static_cast<size_t>(py) * clip.Width() + px];
+                   colour = index < palette.size() ? palette[index] : 0;
+                   return true;
+                 });
       svg.Raw("</g>\n");
     }
     return;
@@ -275,8 +275,8 @@ void DrawWindow(Svg& svg, const Window& window, int originX, int originY) {
   const int x = window.rect.left - originX;
   const int y = window.rect.top - originY;
   const bool minimized = (window.style & WS_MINIMIZE) != 0;
-  const int w = minimized ? window.ClientWidth() + 2 * window.frameX
-                          : window.rect.right - window.rect.left;
+  const int w =
+      minimized ? window.ClientWidth() + 2 * window.frameX : window.rect.right - window.rect.left;
   const int h = minimized ? window.ClientHeight() + window.frameTop + window.frameBottom
                           : window.rect.bottom - window.rect.top;
   svg.Raw("<g id=\"" + Hex(reinterpret_cast<uintptr_t>(window.handle)) + "\">\n");
@@ -323,8 +323,8 @@ void DrawWindow(Svg& svg, const Window& window, int originX, int originY) {
 
 std::string Document(int width, int height, const std::string& body) {
   std::ostringstream out;
-  out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\""
-      << height << "\" viewBox=\"0 0 " << width << " " << height << "\">\n"
+  out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
+      << "\" viewBox=\"0 0 " << width << " " << height << "\">\n"
       << body << "</svg>\n";
   return out.str();
 }

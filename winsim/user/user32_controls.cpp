@@ -15,8 +15,7 @@ namespace winsim::user32 {
 namespace {
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
@@ -24,7 +23,8 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 
 bool LessNoCase(std::string_view a, std::string_view b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+    return std::tolower(static_cast<unsigned char>(x)) <
+           std::tolower(static_cast<unsigned char>(y));
   });
 }
 
@@ -245,7 +245,9 @@ LRESULT CALLBACK ComboBoxProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPa
               {{"index", std::to_string(index)},
                {"text", index >= 0 ? data->items[static_cast<size_t>(index)] : ""}});
   };
-  auto validIndex = [&](WPARAM index) { return static_cast<int>(index) >= 0 && static_cast<int>(index) < count; };
+  auto validIndex = [&](WPARAM index) {
+    return static_cast<int>(index) >= 0 && static_cast<int>(index) < count;
+  };
   switch (message) {
     case CB_ADDSTRING:
     case CB_INSERTSTRING: {
@@ -268,8 +270,9 @@ LRESULT CALLBACK ComboBoxProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPa
     case CB_DELETESTRING: {
       if (!validIndex(wParam)) return CB_ERR;
       const int index = static_cast<int>(wParam);
-      LogWindow(*window, "item deleted",
-                {{"index", std::to_string(index)}, {"text", data->items[static_cast<size_t>(index)]}});
+      LogWindow(
+          *window, "item deleted",
+          {{"index", std::to_string(index)}, {"text", data->items[static_cast<size_t>(index)]}});
       data->items.erase(data->items.begin() + index);
       data->itemData.erase(data->itemData.begin() + index);
       if (data->selection == index) {
@@ -321,10 +324,11 @@ LRESULT CALLBACK ComboBoxProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPa
       for (int step = 1; step <= count; ++step) {
         const int index = ((start < 0 ? -1 : start) + step + count) % count;
         const std::string& item = data->items[static_cast<size_t>(index)];
-        const bool match = message == CB_FINDSTRINGEXACT
-                               ? EqualNoCase(item, text)
-                               : item.size() >= text.size() &&
-                                     EqualNoCase(std::string_view(item).substr(0, text.size()), text);
+        const bool match =
+            message == CB_FINDSTRINGEXACT
+                ? EqualNoCase(item, text)
+                : item.size() >= text.size() &&
+                      EqualNoCase(std::string_view(item).substr(0, text.size()), text);
         if (!match) continue;
         if (message == CB_SELECTSTRING) select(index);
         return index;
@@ -346,8 +350,9 @@ LRESULT CALLBACK ComboBoxProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPa
     }
     case WM_GETTEXT:
       if (listOnly) {
-        return CopyText(data->selection >= 0 ? data->items[static_cast<size_t>(data->selection)] : "",
-                        wParam, lParam);
+        return CopyText(
+            data->selection >= 0 ? data->items[static_cast<size_t>(data->selection)] : "", wParam,
+            lParam);
       }
       return DefWindowProcA(hWnd, message, wParam, lParam);
     case WM_GETTEXTLENGTH:

@@ -131,8 +131,8 @@ LRESULT CALLBACK DialogClassProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM 
   return DefDlgProcA(hDlg, message, wParam, lParam);
 }
 
-HWND CreateDialogFromTemplate(const DialogTemplate& dialogTemplate, HINSTANCE instance,
-                              HWND owner, DLGPROC dialogProc, LPARAM initParam, int kind) {
+HWND CreateDialogFromTemplate(const DialogTemplate& dialogTemplate, HINSTANCE instance, HWND owner,
+                              DLGPROC dialogProc, LPARAM initParam, int kind) {
   auto data = std::make_unique<DialogData>();
   data->kind = kind;
   if (dialogTemplate.has_font) {
@@ -211,8 +211,8 @@ HWND CreateDialogFromTemplate(const DialogTemplate& dialogTemplate, HINSTANCE in
   if ((style & DS_SETFONT) != 0) {
     // winsim draws no text, so the font is a token that only travels.
     const HFONT font = reinterpret_cast<HFONT>(NewHandle());
-    for (HWND child : std::vector<HWND>(dialog->children)) SendMessageA(child, WM_SETFONT,
-                                                                         reinterpret_cast<WPARAM>(font), FALSE);
+    for (HWND child : std::vector<HWND>(dialog->children))
+      SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     SendMessageA(hDlg, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   }
   if (Find(hDlg) == nullptr) return nullptr;

@@ -73,7 +73,7 @@ struct DrawnIcon {
 
 // A window built by the dialog manager.
 struct DialogData {
-  int baseX = 6;  // dialog base units in pixels: 4 horizontal and 8 vertical
+  int baseX = 6;   // dialog base units in pixels: 4 horizontal and 8 vertical
   int baseY = 13;  // dialog units make one base unit
   std::string typeface;
   int pointSize = 0;
@@ -82,8 +82,8 @@ struct DialogData {
   INT_PTR result = 0;
   HWND modalOwner = nullptr;  // disabled while the modal loop runs
   bool ownerWasEnabled = false;
-  int kind = 0;  // 0 dialog, 1 message box, 2 file dialog
-  UINT defId = 0;  // set by DM_SETDEFID; 0: the BS_DEFPUSHBUTTON control
+  int kind = 0;             // 0 dialog, 1 message box, 2 file dialog
+  UINT defId = 0;           // set by DM_SETDEFID; 0: the BS_DEFPUSHBUTTON control
   UINT messageBoxType = 0;  // a message box's MB_ flags
 };
 
@@ -167,8 +167,8 @@ struct WindowSystem {
   uintptr_t nextHandle = 0x10010;
   HWND focus = nullptr;
   HWND foreground = nullptr;
-  uint64_t activity = 0;           // messages posted, sent and delivered
-  int idleSignal = 0;              // wait key: a thread entered its message wait
+  uint64_t activity = 0;                           // messages posted, sent and delivered
+  int idleSignal = 0;                              // wait key: a thread entered its message wait
   std::vector<std::function<void()>> stalledWork;  // resumed by the next activity
   DWORD commDlgError = 0;
 };
@@ -230,8 +230,8 @@ inline constexpr int kFileDialogKind = 2;
 // Creates the dialog described by the template (hidden until shown): its
 // window, its controls in template order, WM_SETFONT and WM_INITDIALOG. Null
 // when a control cannot be created (its class is not registered).
-HWND CreateDialogFromTemplate(const DialogTemplate& dialogTemplate, HINSTANCE instance,
-                              HWND owner, DLGPROC dialogProc, LPARAM initParam, int kind);
+HWND CreateDialogFromTemplate(const DialogTemplate& dialogTemplate, HINSTANCE instance, HWND owner,
+                              DLGPROC dialogProc, LPARAM initParam, int kind);
 // Runs the modal loop of a dialog until EndDialog; destroys it and returns
 // the result.
 INT_PTR RunModalLoop(HWND dialog, HWND owner);
@@ -290,7 +290,7 @@ struct ProgressData : ControlData {
 
 struct AnimateData : ControlData {
   std::shared_ptr<AviClip> clip;
-  std::string source;  // what was opened: "#136", a file name
+  std::string source;           // what was opened: "#136", a file name
   std::vector<uint8_t> pixels;  // the frame shown, palette indices, rows top-down
   uint32_t frame = 0;           // the frame shown
   uint32_t decoded = 0;         // frames decoded into pixels (run-length frames build up)

@@ -17,8 +17,7 @@ namespace {
 
 DWORD MessageTime() {
   Machine* machine = Machine::CurrentOrNull();
-  return machine != nullptr ? static_cast<DWORD>(machine->Sched().Now() / kTicksPerMillisecond)
-                            : 0;
+  return machine != nullptr ? static_cast<DWORD>(machine->Sched().Now() / kTicksPerMillisecond) : 0;
 }
 
 std::string MessageName(UINT message) {
@@ -73,8 +72,7 @@ bool Matches(HWND messageWindow, UINT message, HWND filter, UINT low, UINT high)
 // What GetMessage and PeekMessage deliver, in Windows' order: sent messages
 // (handled here), posted messages, WM_QUIT once the queue is empty, then
 // WM_PAINT for a window that needs painting (generated, never queued).
-bool PeekInternal(MessageQueue& queue, LPMSG msg, HWND filter, UINT low, UINT high,
-                  bool remove) {
+bool PeekInternal(MessageQueue& queue, LPMSG msg, HWND filter, UINT low, UINT high, bool remove) {
   ProcessSentMessages(queue);
   for (auto it = queue.posted.begin(); it != queue.posted.end(); ++it) {
     if (!Matches(it->hwnd, it->message, filter, low, high)) continue;
@@ -134,8 +132,8 @@ void ProcessSentMessages(MessageQueue& queue) {
     std::shared_ptr<SentMessage> message = queue.sent.front();
     queue.sent.pop_front();
     Window* window = Find(message->hwnd);
-    message->result =
-        window != nullptr ? CallProc(*window, message->message, message->wParam, message->lParam)
+    message->result = window != nullptr
+                          ? CallProc(*window, message->message, message->wParam, message->lParam)
                           : 0;
     message->done = true;
     WakeAll(message->sender);
@@ -204,8 +202,7 @@ extern "C" VOID WINAPI PostQuitMessage(int nExitCode) {
   queue.quitCode = nExitCode;
 }
 
-extern "C" BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin,
-                                   UINT wMsgFilterMax) {
+extern "C" BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
   if (lpMsg == nullptr) return -1;
   MessageQueue& queue = CurrentQueue();
   while (!PeekInternal(queue, lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, true)) {
@@ -215,8 +212,8 @@ extern "C" BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin,
   return lpMsg->message == WM_QUIT ? FALSE : TRUE;
 }
 
-extern "C" BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin,
-                                    UINT wMsgFilterMax, UINT wRemoveMsg) {
+extern "C" BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax,
+                                    UINT wRemoveMsg) {
   if (lpMsg == nullptr) return FALSE;
   return PeekInternal(CurrentQueue(), lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax,
                       (wRemoveMsg & PM_REMOVE) != 0)
@@ -230,8 +227,8 @@ extern "C" BOOL WINAPI TranslateMessage(CONST MSG* lpMsg) {
   // winsim's keyboard has no shift state: letters come out in lower case.
   const WPARAM key = lpMsg->wParam;
   char character = 0;
-  if (key == VK_RETURN || key == VK_ESCAPE || key == VK_BACK || key == VK_TAB ||
-      key == VK_SPACE || (key >= '0' && key <= '9')) {
+  if (key == VK_RETURN || key == VK_ESCAPE || key == VK_BACK || key == VK_TAB || key == VK_SPACE ||
+      (key >= '0' && key <= '9')) {
     character = static_cast<char>(key);
   } else if (key >= 'A' && key <= 'Z') {
     character = static_cast<char>(key - 'A' + 'a');

@@ -115,8 +115,10 @@ INT_PTR CALLBACK MessageBoxProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM) 
                                        [id](const ButtonSpec& b) { return b.id == id; });
       // Escape and the close box give IDCANCEL; a box with only OK takes them
       // as OK, a box without Cancel otherwise ignores them.
-      if (!present && id == IDCANCEL && (type & MB_TYPEMASK) == MB_OK) id = IDOK;
-      else if (!present) return TRUE;
+      if (!present && id == IDCANCEL && (type & MB_TYPEMASK) == MB_OK)
+        id = IDOK;
+      else if (!present)
+        return TRUE;
       EndDialog(hDlg, id);
       return TRUE;
     }
@@ -159,15 +161,15 @@ extern "C" int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UI
   box.point_size = 8;
   box.typeface = u"MS Sans Serif";
   if (iconId != 0) {
-    box.items.push_back(MakeDialogItem("Static", "", SS_ICON, kIconControlId,
-                                       PixelsToDluX(kMargin), PixelsToDluY(kMargin), 20, 20));
+    box.items.push_back(MakeDialogItem("Static", "", SS_ICON, kIconControlId, PixelsToDluX(kMargin),
+                                       PixelsToDluY(kMargin), 20, 20));
   }
   const int textTop = kMargin + (bodyHeight - textHeight) / 2;
   box.items.push_back(MakeDialogItem("Static", text, SS_LEFT | SS_NOPREFIX, kTextControlId,
                                      PixelsToDluX(textLeft), PixelsToDluY(textTop),
                                      PixelsToDluX(textWidth), PixelsToDluY(textHeight)));
-  const UINT defaultIndex = std::min<UINT>((uType & MB_DEFMASK) >> 8,
-                                           static_cast<UINT>(buttons.size() - 1));
+  const UINT defaultIndex =
+      std::min<UINT>((uType & MB_DEFMASK) >> 8, static_cast<UINT>(buttons.size() - 1));
   int left = (clientWidth - buttonsWidth) / 2;
   for (size_t i = 0; i < buttons.size(); ++i) {
     const DWORD style = WS_TABSTOP | (i == defaultIndex ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON);

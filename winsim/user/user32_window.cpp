@@ -257,7 +257,8 @@ std::string Describe(const Window& window) {
 std::string Describe(HWND hwnd) {
   WindowSystem& sys = System();
   auto it = sys.windows.find(reinterpret_cast<uintptr_t>(hwnd));
-  if (it == sys.windows.end()) return hwnd == nullptr ? "(none)" : Hex(reinterpret_cast<uintptr_t>(hwnd));
+  if (it == sys.windows.end())
+    return hwnd == nullptr ? "(none)" : Hex(reinterpret_cast<uintptr_t>(hwnd));
   return Describe(*it->second);
 }
 
@@ -465,11 +466,9 @@ extern "C" HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCS
                 static_cast<int>(window.rect.top),
                 static_cast<int>(window.rect.right - window.rect.left),
                 static_cast<int>(window.rect.bottom - window.rect.top));
-  LogWindow(window, "window created",
-            {{"class", cls->name},
-             {"text", window.text},
-             {"style", Hex(window.style)},
-             {"rect", rect}});
+  LogWindow(
+      window, "window created",
+      {{"class", cls->name}, {"text", window.text}, {"style", Hex(window.style)}, {"rect", rect}});
   return handle;
 }
 
@@ -490,8 +489,8 @@ extern "C" HWND WINAPI GetParent(HWND hWnd) {
   return window->IsChild() ? window->parent : window->owner;
 }
 
-extern "C" LRESULT WINAPI CallWindowProcA(WNDPROC lpPrevWndFunc, HWND hWnd, UINT Msg,
-                                          WPARAM wParam, LPARAM lParam) {
+extern "C" LRESULT WINAPI CallWindowProcA(WNDPROC lpPrevWndFunc, HWND hWnd, UINT Msg, WPARAM wParam,
+                                          LPARAM lParam) {
   return lpPrevWndFunc != nullptr ? lpPrevWndFunc(hWnd, Msg, wParam, lParam) : 0;
 }
 
@@ -499,8 +498,7 @@ extern "C" LRESULT WINAPI CallWindowProcA(WNDPROC lpPrevWndFunc, HWND hWnd, UINT
 
 extern "C" BOOL WINAPI SetWindowTextA(HWND hWnd, LPCSTR lpString) {
   if (Find(hWnd) == nullptr) return FALSE;
-  return SendMessageA(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lpString)) != 0 ? TRUE
-                                                                                    : FALSE;
+  return SendMessageA(hWnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(lpString)) != 0 ? TRUE : FALSE;
 }
 
 extern "C" int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount) {

@@ -14,9 +14,7 @@ namespace {
 
 Scheduler& Sched() { return Machine::Current().Sched(); }
 
-VirtualTime DeadlineFor(VirtualTime timeout) {
-  return timeout < 0 ? -1 : Sched().Now() + timeout;
-}
+VirtualTime DeadlineFor(VirtualTime timeout) { return timeout < 0 ? -1 : Sched().Now() + timeout; }
 
 std::string WithoutMnemonic(std::string text) {
   const size_t tab = text.find('\t');
@@ -76,7 +74,8 @@ ControlView ViewOf(const Window& control) {
   view.text = ShownText(control);
   view.visible = IsVisible(control);
   view.enabled = (control.style & WS_DISABLED) == 0;
-  view.defaultButton = view.className == "Button" && (control.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+  view.defaultButton =
+      view.className == "Button" && (control.style & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
   view.rect = control.rect;
   return view;
 }
@@ -176,7 +175,8 @@ std::optional<MessageBoxView> UserAgent::MessageBox() const {
     Window* control = Find(child);
     if (control == nullptr) continue;
     if (control->id == 0xFFFF) view.text = control->text;
-    if (auto* icon = dynamic_cast<StaticData*>(control->control.get()); icon != nullptr && icon->icon) {
+    if (auto* icon = dynamic_cast<StaticData*>(control->control.get());
+        icon != nullptr && icon->icon) {
       if (Icon* shown = FindIcon(icon->icon)) view.icon = shown->name;
     }
     if (control->cls != nullptr && control->cls->name == "Button") {
@@ -283,8 +283,8 @@ bool UserAgent::Act(std::string action, const std::function<bool()>& deliver) {
 }
 
 bool UserAgent::SelectItem(HWND window, int comboId, int index) {
-  const std::string action = "select item " + std::to_string(index) + " of control " +
-                             std::to_string(comboId);
+  const std::string action =
+      "select item " + std::to_string(index) + " of control " + std::to_string(comboId);
   return Act(action, [&] {
     Window* combo = ChildOf(window, comboId);
     auto* data = combo != nullptr ? dynamic_cast<ComboData*>(combo->control.get()) : nullptr;
@@ -320,8 +320,8 @@ bool UserAgent::TypeText(HWND window, int editId, std::string_view text) {
 
 bool UserAgent::Click(HWND window, int buttonId) {
   Window* button = ChildOf(window, buttonId);
-  const std::string name = button != nullptr ? "\"" + WithoutMnemonic(button->text) + "\""
-                                             : std::to_string(buttonId);
+  const std::string name =
+      button != nullptr ? "\"" + WithoutMnemonic(button->text) + "\"" : std::to_string(buttonId);
   return Act("click " + name, [&] {
     Window* target = ChildOf(window, buttonId);
     if (target == nullptr || !Reachable(target)) return false;
@@ -336,8 +336,7 @@ HWND UserAgent::KeyTarget(HWND window) const {
   return window;
 }
 
-bool UserAgent::PressKey(HWND window, UINT message, WPARAM key, LPARAM flags,
-                         std::string action) {
+bool UserAgent::PressKey(HWND window, UINT message, WPARAM key, LPARAM flags, std::string action) {
   return Act(std::move(action), [&] {
     const HWND target = KeyTarget(window);
     Window* root = Find(RootOf(target));
