@@ -4,8 +4,10 @@
 #pragma once
 
 #include <windef.h>
+#include <winnt.h>
 #include <winerror.h>
 #include <winbase.h>
+#include <winnls.h>
 #include <wingdi.h>
 #include <winuser.h>
 #include <commdlg.h>
