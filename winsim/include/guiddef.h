@@ -1,39 +1,43 @@
-// winsim: GUID and DEFINE_GUID. As on Windows, DEFINE_GUID declares the GUID
-// (extern) unless INITGUID is defined, in which case it defines it:
-// <initguid.h> defines INITGUID and includes this header again, so the part
-// below the type is re-read on every inclusion.
-#ifndef WINSIM_GUIDDEF_TYPES
-#define WINSIM_GUIDDEF_TYPES
-
-#include <string.h>
-
+// winsim: GUID and DEFINE_GUID as <guiddef.h> has them. Without INITGUID,
+// DEFINE_GUID declares the GUID; after <initguid.h> it defines it. A
+// definition may appear in several objects (Windows marks it selectany;
+// here it is a weak symbol), so winsim and a product source can both define
+// one.
+#ifndef GUID_DEFINED
+#define GUID_DEFINED
 #include <windef.h>
-
 typedef struct _GUID {
-  ULONG Data1;  // 32 bits, as on Windows (not the host's unsigned long)
+  ULONG Data1;
   USHORT Data2;
   USHORT Data3;
   UCHAR Data4[8];
 } GUID;
-static_assert(sizeof(GUID) == 16, "GUID is 16 bytes");
-
 typedef GUID* LPGUID;
 typedef const GUID* LPCGUID;
 typedef GUID IID;
 typedef GUID CLSID;
+#ifdef __cplusplus
 #define REFGUID const GUID&
+#define GUID_EXTERN_C extern "C"
+static inline bool IsEqualGUID(REFGUID a, REFGUID b) {
+  return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
+         __builtin_memcmp(a.Data4, b.Data4, sizeof(a.Data4)) == 0;
+}
+static inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
+#else
+#define REFGUID const GUID*
+#define GUID_EXTERN_C extern
+#endif
+#endif  // GUID_DEFINED
 
-inline bool IsEqualGUID(REFGUID a, REFGUID b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
-
-#endif  // WINSIM_GUIDDEF_TYPES
-
+// Evaluated at every inclusion, so that <initguid.h> can switch it.
 #ifdef DEFINE_GUID
 #undef DEFINE_GUID
 #endif
 #ifdef INITGUID
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \
-  extern "C" const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
+  GUID_EXTERN_C __attribute__((weak))                                \
+  const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #else
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) extern "C" const GUID name
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) GUID_EXTERN_C const GUID name
 #endif

@@ -1,3 +1,3 @@
-// winsim: makes the DEFINE_GUID lines that follow define their GUIDs.
+// winsim: <initguid.h>: DEFINE_GUID defines its GUID from here on.
 #define INITGUID
 #include <guiddef.h>
