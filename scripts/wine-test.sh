@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Runs the real 32-bit quillprog.exe under Wine on a private Xvfb display and
+# checks it with tests/wine's quill-wine-test.exe (a Win32 program of ours
+# that drives quillprog's windows from outside). Screenshots land in
+# docs/images/. Everything started here (Xvfb, wineserver, the throwaway
+# prefix) is removed on every way out.
+#
+#   scripts/wine-test.sh [BUILD-DIR]      (default build/win32)
+#
+# Needs what scripts/wine-setup.sh installs. Prints "wine: N passed, M failed"
+# last and exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${1:-build/win32}
+time_limit=${QUILL_WINE_TIME_LIMIT:-900}  # seconds for the whole Wine part
+
+started=$(date +%s)
+passed=0 failed=0
+step() { echo "wine-test: $*"; }
+fail_early() {
+  echo "wine-test: $*" >&2
+  echo "wine: $passed passed, $((failed + 1)) failed"
+  exit 1
+}
+
+exe=$(find "$build/app" -name quillprog.exe -print -quit 2>/dev/null || true)
+tester=$build/tests/wine/quill-wine-test.exe
+[ -n "$exe" ] || fail_early "no quillprog.exe under $build/app"
+[ -f "$tester" ] || fail_early "no $tester"
+wine64=/usr/lib/wine/wine64
+[ -x "$wine64" ] || fail_early "no $wine64 (run scripts/wine-setup.sh)"
+
+work=$(mktemp -d /tmp/quill-wine.XXXXXX)
+xvfb_pid=
+shooter_pid=
+cleanup() {
+  set +e
+  [ -n "$shooter_pid" ] && kill "$shooter_pid" 2>/dev/null && wait "$shooter_pid" 2>/dev/null
+  if [ -d "$work/prefix" ]; then
+    WINEPREFIX=$work/prefix /usr/lib/wine/wineserver64 -k 2>/dev/null
+    WINEPREFIX=$work/prefix /usr/lib/wine/wineserver64 -w 2>/dev/null
+  fi
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# --- A display of our own ------------------------------------------------------
+for n in $(seq 90 199); do
+  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -e "/tmp/.X11-unix/X$n" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$xvfb_pid" 2>/dev/null && [ -e "/tmp/.X11-unix/X$n" ]; then
+    export DISPLAY=":$n"
+    break
+  fi
+  wait "$xvfb_pid" 2>/dev/null || true  # display taken meanwhile: next one
+  xvfb_pid=
+done
+[ -n "$xvfb_pid" ] || fail_early "no free X display for Xvfb"
+step "Xvfb on $DISPLAY"
+
+# --- A throwaway prefix ------------------------------------------------------------
+export WINEPREFIX=$work/prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or HTML engine installers
+remaining() { echo $((time_limit - ($(date +%s) - started))); }
+t0=$(date +%s)
+timeout "$(remaining)" "$wine64" wineboot -i >"$work/wineboot.log" 2>&1 ||
+  fail_early "wineboot failed or timed out: $(tail -3 "$work/wineboot.log")"
+# Without a window manager Wine draws the windows' frames and captions
+# itself when they are not "managed".
+timeout "$(remaining)" "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+timeout "$(remaining)" "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+timeout "$(remaining)" /usr/lib/wine/wineserver64 -w
+step "prefix ready in $(($(date +%s) - t0)) s"
+
+# --- Screenshots on request ------------------------------------------------------
+# quill-wine-test.exe writes NAME.req ("x y width height" of a window) into
+# the shots folder; this loop answers with NAME.png, cropped to the window.
+shots=$work/shots
+mkdir -p "$shots"
+take_shots() {
+  while :; do
+    for req in "$shots"/*.req; do
+      [ -e "$req" ] || continue
+      name=$(basename "$req" .req)
+      read -r x y w h <"$req" || true
+      xwd -root -silent -display "$DISPLAY" |
+        convert xwd:- -crop "${w}x${h}+${x}+${y}" +repage -strip \
+          -define png:exclude-chunks=date,time "$shots/$name.png" || true
+      rm -f "$req"
+    done
+    sleep 0.1
+  done
+}
+take_shots &
+shooter_pid=$!
+
+# --- The checks ------------------------------------------------------------------
+winpath() { echo "Z:${1//\//\\}"; }
+abs() { (cd "$(dirname "$1")" && echo "$PWD/$(basename "$1")"); }
+t0=$(date +%s)
+set +e
+timeout "$(remaining)" "$wine64" "$(winpath "$(abs "$tester")")" "$(winpath "$(abs "$exe")")" \
+  "$(winpath "$shots")" >"$work/checks.log" 2>&1
+rc=$?
+set -e
+tr -d '\r' <"$work/checks.log" | grep -E '^(PASS|FAIL|note) ' || true
+step "checks ran in $(($(date +%s) - t0)) s (exit $rc)"
+passed=$(tr -d '\r' <"$work/checks.log" | grep -c '^PASS ' || true)
+failed=$(tr -d '\r' <"$work/checks.log" | grep -c '^FAIL ' || true)
+if [ "$rc" -eq 124 ]; then
+  step "time limit of $time_limit s reached"
+  failed=$((failed + 1))
+elif [ "$rc" -ne 0 ] && [ "$failed" -eq 0 ]; then
+  step "quill-wine-test.exe ended with $rc: $(tail -3 "$work/checks.log")"
+  failed=$((failed + 1))
+fi
+
+mkdir -p "$root/docs/images"
+for png in "$shots"/*.png; do
+  [ -e "$png" ] && cp "$png" "$root/docs/images/"
+done
+
+step "total $(($(date +%s) - started)) s"
+echo "wine: $passed passed, $failed failed"
+((failed == 0))
