@@ -14,6 +14,7 @@
 
 #include <wdm.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -111,7 +112,7 @@ class Scheduler {
   std::map<const void*, std::deque<SimThread*>> waiters_;
   std::multimap<VirtualTime, Timer> timers_;
   SimThread* running_ = nullptr;
-  VirtualTime now_ = 0;
+  std::atomic<VirtualTime> now_ = 0;  // read without the lock by the event log
   uint64_t timerOrder_ = 0;
   uint32_t nextId_ = 1;
   bool hang_ = false;

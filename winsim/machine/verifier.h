@@ -38,6 +38,7 @@ inline constexpr std::string_view kRemoveLockUnmatched = "remove-lock-unmatched"
 inline constexpr std::string_view kRemoveLockHeld = "remove-lock-held";
 inline constexpr std::string_view kDeviceInitializing = "device-initializing";
 inline constexpr std::string_view kDeletedTwice = "deleted-twice";
+inline constexpr std::string_view kDeviceLeak = "device-not-deleted";  // at driver unload
 inline constexpr std::string_view kInformationTooLarge = "information-too-large";
 inline constexpr std::string_view kMdlRange = "mdl-range";
 inline constexpr std::string_view kMdlLeak = "mdl-leak";

@@ -138,21 +138,14 @@ AviClip AviClip::Parse(std::span<const uint8_t> bytes) {
                             q[0]);
   }
 
-  // Frames, in order, from the 'movi' list (and any 'rec ' lists in it).
+  // Frames, in order, from the 'movi' list; other streams' chunks and
+  // 'JUNK' are passed over.
   const Chunk* movi = FindList(in, top, "movi");
   if (movi == nullptr) in.Fail("no LIST 'movi'");
   const size_t movi_code = movi->data_offset;
-  std::vector<Chunk> pending = ReadChunks(in, movi_code + 4, movi->data_offset + movi->size);
   std::vector<Chunk> frame_chunks;
-  for (size_t i = 0; i < pending.size(); ++i) {
-    const Chunk& chunk = pending[i];
-    if (IsVideoFrame(chunk.id)) {
-      frame_chunks.push_back(chunk);
-    } else if (chunk.id == "LIST" && ListType(in, chunk) == "rec ") {
-      std::vector<Chunk> inner =
-          ReadChunks(in, chunk.data_offset + 4, chunk.data_offset + chunk.size);
-      pending.insert(pending.begin() + static_cast<ptrdiff_t>(i) + 1, inner.begin(), inner.end());
-    }
+  for (const Chunk& chunk : ReadChunks(in, movi_code + 4, movi->data_offset + movi->size)) {
+    if (IsVideoFrame(chunk.id)) frame_chunks.push_back(chunk);
   }
   if (frame_chunks.empty()) in.Fail("no frames");
   if (total_frames != frame_chunks.size()) {

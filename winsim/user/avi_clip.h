@@ -25,8 +25,8 @@ class AviClip {
  public:
   // Reads the RIFF 'AVI ' form: LIST 'hdrl' with 'avih' and one LIST 'strl'
   // ('strh' of a 'vids' stream, 'strf' with its BITMAPINFOHEADER and
-  // palette), LIST 'movi' with the frames ('00dc' or '00db' chunks, also
-  // inside LIST 'rec '), and the optional 'idx1' index, whose offsets count
+  // palette), LIST 'movi' with the frames ('00dc' or '00db' chunks; LIST
+  // 'rec ' groups are not read), and the optional 'idx1' index, whose offsets count
   // from the 'movi' code or from the start of the file. Throws
   // ResourceFormatError for anything malformed or not playable.
   static AviClip Parse(std::span<const uint8_t> bytes);

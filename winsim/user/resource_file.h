@@ -174,7 +174,7 @@ struct IconImage {
 
   // Number of colours: the palette's size, or 0 for direct colour.
   uint32_t ColorCount() const { return static_cast<uint32_t>(palette.size()); }
-  // Top-down coordinates, 0 <= x < width, 0 <= y < height.
+  // Top-down coordinates; outside the image is black and transparent.
   uint32_t ColorAt(int x, int y) const;  // 0x00RRGGBB
   bool TransparentAt(int x, int y) const;
 };

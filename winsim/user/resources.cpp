@@ -272,6 +272,7 @@ std::vector<GroupIconEntry> DecodeGroupIcon(std::span<const uint8_t> data) {
 IconImage DecodeIconImage(std::span<const uint8_t> data) {
   ByteReader in(data, "icon image");
   const uint32_t header_size = in.U32();
+  if (header_size == 0x474E5089) in.Fail("PNG icon images are not supported");
   if (header_size < 40) {
     in.Fail("header size " + std::to_string(header_size) + " (only bitmap icons are read)");
   }
@@ -317,6 +318,7 @@ IconImage DecodeIconImage(std::span<const uint8_t> data) {
 }
 
 uint32_t IconImage::ColorAt(int x, int y) const {
+  if (x < 0 || y < 0 || x >= width || y >= height) return 0;
   const size_t stride = (static_cast<size_t>(width) * bit_count + 31) / 32 * 4;
   const uint8_t* row = &color_bits[static_cast<size_t>(height - 1 - y) * stride];
   auto from_palette = [&](size_t index) { return index < palette.size() ? palette[index] : 0u; };
@@ -335,6 +337,7 @@ uint32_t IconImage::ColorAt(int x, int y) const {
 }
 
 bool IconImage::TransparentAt(int x, int y) const {
+  if (x < 0 || y < 0 || x >= width || y >= height) return true;
   const size_t stride = (static_cast<size_t>(width) + 31) / 32 * 4;
   return (mask_bits[static_cast<size_t>(height - 1 - y) * stride + static_cast<size_t>(x / 8)] >>
               (7 - x % 8) &

@@ -1,0 +1,231 @@
+#include "test_drivers.h"
+
+#include "kernel/kernel.h"
+
+namespace test_drivers {
+
+EchoConfig echoConfig;
+
+namespace {
+
+PDEVICE_OBJECT busPdo = nullptr;
+std::vector<UCHAR> busRequests;
+PVOID echoDriverBlock = nullptr;
+constexpr ULONG kEchoTag = 'ohcE';
+
+struct EchoExtension {
+  PDEVICE_OBJECT lower;
+  IO_REMOVE_LOCK removeLock;
+  UNICODE_STRING link;
+};
+
+NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  busRequests.push_back(stack->MajorFunction);
+  if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+      stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_BUS_ASYNC) {
+    IoMarkIrpPending(irp);
+    winsim::kernel::QueueDpc("bus completion", [irp] { Complete(irp, STATUS_SUCCESS, 7); });
+    return STATUS_PENDING;
+  }
+  return Complete(irp, STATUS_SUCCESS, 0);
+}
+
+}  // namespace
+
+PDEVICE_OBJECT BusPdo() { return busPdo; }
+std::vector<UCHAR>& BusRequests() { return busRequests; }
+
+NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  busRequests.clear();
+  for (auto& dispatch : driver->MajorFunction) dispatch = BusDispatch;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"\\Device\\TestBusPdo");
+  NTSTATUS status = IoCreateDevice(driver, 0, &name, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &busPdo);
+  if (NT_SUCCESS(status)) busPdo->Flags &= ~DO_DEVICE_INITIALIZING;
+  return status;
+}
+
+namespace {
+
+const Fault& fault = echoConfig.fault;
+
+NTSTATUS NTAPI EchoCreate(PDEVICE_OBJECT device, PIRP irp) {
+  auto* extension = static_cast<EchoExtension*>(device->DeviceExtension);
+  NTSTATUS status =
+      IoAcquireRemoveLockEx(&extension->removeLock, IoGetCurrentIrpStackLocation(irp)->FileObject,
+                            "echo", __LINE__, sizeof(IO_REMOVE_LOCK));
+  return Complete(irp, status, 0);
+}
+
+NTSTATUS NTAPI EchoClose(PDEVICE_OBJECT device, PIRP irp) {
+  auto* extension = static_cast<EchoExtension*>(device->DeviceExtension);
+  PVOID tag = fault == Fault::ReleaseUnmatchedLock ? static_cast<PVOID>(irp)
+                                                   : IoGetCurrentIrpStackLocation(irp)->FileObject;
+  IoReleaseRemoveLockEx(&extension->removeLock, tag, sizeof(IO_REMOVE_LOCK));
+  return Complete(irp, STATUS_SUCCESS, 0);
+}
+
+struct ForwardContext {
+  KEVENT done;
+  int piecesLeft;
+  PDEVICE_OBJECT lower;
+  ULONG_PTR moved;
+};
+
+NTSTATUS NTAPI OnForwardComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto* forward = static_cast<ForwardContext*>(context);
+  forward->moved += irp->IoStatus.Information;
+  if (fault == Fault::DriverIrpCompleted) {
+    KeSetEvent(&forward->done, 0, FALSE);
+    return STATUS_SUCCESS;
+  }
+  if (NT_SUCCESS(irp->IoStatus.Status) && --forward->piecesLeft > 0) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_ASYNC;
+    IoSetCompletionRoutine(irp, OnForwardComplete, forward, TRUE, TRUE, TRUE);
+    IoCallDriver(forward->lower, irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  KeSetEvent(&forward->done, 0, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS Forward(EchoExtension* extension, PIRP request) {
+  PIRP irp = IoAllocateIrp(extension->lower->StackSize, FALSE);
+  if (!irp) return Complete(request, STATUS_INSUFFICIENT_RESOURCES, 0);
+  ForwardContext forward;
+  KeInitializeEvent(&forward.done, NotificationEvent, FALSE);
+  forward.piecesLeft = 2;
+  forward.lower = extension->lower;
+  forward.moved = 0;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_ASYNC;
+  IoSetCompletionRoutine(irp, OnForwardComplete, &forward, TRUE, TRUE, TRUE);
+  IoCallDriver(extension->lower, irp);
+  KeWaitForSingleObject(&forward.done, Executive, KernelMode, FALSE, nullptr);
+  NTSTATUS status = irp->IoStatus.Status;
+  // Two pieces of 7 bytes each must have moved.
+  if (NT_SUCCESS(status) && forward.moved != 14) status = STATUS_UNSUCCESSFUL;
+  IoFreeIrp(irp);
+  return Complete(request, status, 0);
+}
+
+NTSTATUS NTAPI EchoDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+  auto* extension = static_cast<EchoExtension*>(device->DeviceExtension);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_ECHO_ASYNC:
+      IoMarkIrpPending(irp);
+      winsim::kernel::QueueDpc("echo completion",
+                               [irp, inputLength] { Complete(irp, STATUS_SUCCESS, inputLength); });
+      return STATUS_PENDING;
+    case IOCTL_ECHO_FORWARD:
+      return Forward(extension, irp);
+    default:
+      break;
+  }
+  // IOCTL_ECHO_SYNC, with the deliberate faults.
+  ULONG_PTR information = inputLength < outputLength ? inputLength : outputLength;
+  switch (fault) {
+    case Fault::OverrunPool: {
+      auto* block = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 8, kEchoTag));
+      memset(block, 0, 9);
+      ExFreePool(block);
+      break;
+    }
+    case Fault::DoubleFreePool: {
+      PVOID block = ExAllocatePoolWithTag(NonPagedPool, 8, kEchoTag);
+      ExFreePool(block);
+      ExFreePool(block);
+      break;
+    }
+    case Fault::WaitAtDispatch: {
+      KEVENT event;
+      KeInitializeEvent(&event, NotificationEvent, FALSE);
+      LARGE_INTEGER timeout;
+      timeout.QuadPart = -10000;
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+      KeLowerIrql(old);
+      break;
+    }
+    case Fault::DebugBreak:
+      DbgBreakPoint();
+      break;
+    case Fault::InformationTooLarge:
+      information = outputLength + 10;
+      break;
+    case Fault::MarkedNotPending:
+      IoMarkIrpPending(irp);
+      break;
+    default:
+      break;
+  }
+  const NTSTATUS status = Complete(irp, STATUS_SUCCESS, information);
+  if (fault == Fault::CompleteTwice) IoCompleteRequest(irp, IO_NO_INCREMENT);
+  if (fault == Fault::StatusMismatch) return STATUS_UNSUCCESSFUL;
+  if (fault == Fault::PendingNotMarked) return STATUS_PENDING;
+  return status;
+}
+
+NTSTATUS NTAPI EchoAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"\\Device\\Echo");
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(EchoExtension), &name, FILE_DEVICE_UNKNOWN,
+                                   FILE_DEVICE_SECURE_OPEN, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  auto* extension = static_cast<EchoExtension*>(device->DeviceExtension);
+  device->Flags |= DO_BUFFERED_IO;
+  extension->lower = IoAttachDeviceToDeviceStack(device, pdo);
+  RtlInitUnicodeString(&extension->link, L"\\DosDevices\\ECHO");
+  IoCreateSymbolicLink(&extension->link, &name);
+  IoInitializeRemoveLockEx(&extension->removeLock, 'ohcE', 0, 100, sizeof(IO_REMOVE_LOCK));
+  if (fault != Fault::KeepInitializing) device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI EchoUnload(PDRIVER_OBJECT) {
+  if (fault != Fault::LeakPool) ExFreePool(echoDriverBlock);
+  echoDriverBlock = nullptr;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI EchoDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+  echoDriverBlock = fault == Fault::UntaggedPool
+                        ? ExAllocatePool(PagedPool, registryPath->Length)
+                        : ExAllocatePoolWithTag(PagedPool, registryPath->Length, kEchoTag);
+  if (!echoDriverBlock) return STATUS_INSUFFICIENT_RESOURCES;
+  driver->DriverUnload = EchoUnload;
+  driver->DriverExtension->AddDevice = EchoAddDevice;
+  driver->MajorFunction[IRP_MJ_CREATE] = EchoCreate;
+  driver->MajorFunction[IRP_MJ_CLOSE] = EchoClose;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = EchoDeviceControl;
+  return STATUS_SUCCESS;
+}
+
+void RemoveEchoDevice(PDRIVER_OBJECT echo) {
+  winsim::kernel::RoutineScope scope(echo, "RemoveDevice");
+  PDEVICE_OBJECT device = echo->DeviceObject;
+  auto* extension = static_cast<EchoExtension*>(device->DeviceExtension);
+  IoDetachDevice(extension->lower);
+  IoDeleteSymbolicLink(&extension->link);
+  IoDeleteDevice(device);
+  if (fault == Fault::DeleteTwice) IoDeleteDevice(device);
+}
+
+}  // namespace test_drivers

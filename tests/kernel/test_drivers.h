@@ -1,0 +1,54 @@
+// Small test drivers that stand in for real ones: a bus driver that makes a
+// physical device object and completes requests on the DPC-level thread, and
+// an echo function driver with buffered control codes. Faults switch on
+// deliberate bugs, one per verifier rule.
+#pragma once
+
+#include <wdm.h>
+
+#include <string>
+#include <vector>
+
+namespace test_drivers {
+
+#define IOCTL_ECHO_SYNC CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_ECHO_ASYNC CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_ECHO_FORWARD CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_BUS_ASYNC CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_NEITHER, FILE_ANY_ACCESS)
+
+enum class Fault {
+  None,
+  LeakPool,              // allocation never freed
+  UntaggedPool,          // ExAllocatePool
+  OverrunPool,           // writes past the end of a block
+  DoubleFreePool,        // frees a block twice
+  CompleteTwice,         // completes a request twice
+  StatusMismatch,        // returns another status than it completed with
+  PendingNotMarked,      // returns STATUS_PENDING without marking
+  MarkedNotPending,      // marks pending, completes, returns success
+  DriverIrpCompleted,    // own IRP's completion routine lets it complete
+  ReleaseUnmatchedLock,  // releases a remove lock with a tag never used
+  KeepInitializing,      // AddDevice leaves DO_DEVICE_INITIALIZING set
+  DeleteTwice,           // IoDeleteDevice twice at removal
+  InformationTooLarge,   // Information larger than the output buffer
+  WaitAtDispatch,        // waits with a time-out at DISPATCH_LEVEL
+  ResendInFlight,        // sends its IRP again while it is still below
+  DebugBreak,            // DbgBreakPoint
+};
+
+struct EchoConfig {
+  Fault fault = Fault::None;
+};
+extern EchoConfig echoConfig;
+
+NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+NTSTATUS NTAPI EchoDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
+// The bus's physical device object (created by BusDriverEntry).
+PDEVICE_OBJECT BusPdo();
+// Requests the bus has seen, by major function.
+std::vector<UCHAR>& BusRequests();
+// Tears the echo device down as a removal would (detach, delete link and device).
+void RemoveEchoDevice(PDRIVER_OBJECT echo);
+
+}  // namespace test_drivers

@@ -1,0 +1,108 @@
+// Each deliberately faulty driver is caught, by rule name.
+#include <gtest/gtest.h>
+
+#include "kernel/kernel.h"
+#include "sim_machine.h"
+#include "test_drivers.h"
+
+using namespace winsim;
+using namespace winsim::kernel;
+using test_drivers::Fault;
+
+namespace {
+
+struct FaultCase {
+  Fault fault;
+  std::string_view rule;
+  std::string_view consequence = {};  // a finding that follows from the fault
+};
+
+class VerifierTest : public testing_support::SimMachineTest,
+                     public testing::WithParamInterface<FaultCase> {};
+
+// Loads, opens, sends one synchronous control request, closes, removes and
+// unloads: the life of the echo driver.
+void DriveEchoThroughItsLife() {
+  PDRIVER_OBJECT bus = LoadDriver("TestBus", test_drivers::BusDriverEntry, nullptr);
+  PDRIVER_OBJECT echo = LoadDriver("Echo", test_drivers::EchoDriverEntry, nullptr);
+  CallAddDevice(echo, test_drivers::BusPdo());
+  PFILE_OBJECT file;
+  if (NT_SUCCESS(UserOpen("\\\\.\\ECHO", &file))) {
+    char buffer[8] = "abc";
+    ULONG returned;
+    UserDeviceIoControl(file, IOCTL_ECHO_SYNC, buffer, 4, buffer, sizeof buffer, &returned);
+    UserClose(file);
+  }
+  test_drivers::RemoveEchoDevice(echo);
+  UnloadDriver(echo);
+  IoDeleteDevice(test_drivers::BusPdo());
+  UnloadDriver(bus);
+}
+
+TEST_P(VerifierTest, CatchesTheFaultyDriverByRule) {
+  test_drivers::echoConfig.fault = GetParam().fault;
+  RunOnMachine(DriveEchoThroughItsLife);
+  test_drivers::echoConfig = {};
+  std::vector<std::string> rules;
+  for (const Finding& finding : machine().Verify().Findings())
+    rules.push_back(finding.rule + " @ " + finding.place);
+  EXPECT_TRUE(machine().Verify().Has(GetParam().rule)) << testing::PrintToString(rules);
+  const auto logged = machine().Log().OfKind(EventKind::Finding);
+  ASSERT_FALSE(logged.empty());
+  EXPECT_FALSE(logged.front().Field("place").empty());
+  machine().Verify().Expect(GetParam().rule);
+  if (!GetParam().consequence.empty()) machine().Verify().Expect(GetParam().consequence);
+  // Nothing else was reported: each faulty driver trips exactly its rule.
+  EXPECT_TRUE(machine().Verify().Unexpected().empty()) << testing::PrintToString(rules);
+  machine_.reset();  // findings checked here already
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FaultyDrivers, VerifierTest,
+    testing::Values(FaultCase{Fault::LeakPool, rule::kPoolLeak},
+                    FaultCase{Fault::UntaggedPool, rule::kPoolUntagged},
+                    FaultCase{Fault::OverrunPool, rule::kPoolCorruption},
+                    FaultCase{Fault::DoubleFreePool, rule::kPoolBadFree},
+                    FaultCase{Fault::CompleteTwice, rule::kIrpDoubleCompletion},
+                    FaultCase{Fault::StatusMismatch, rule::kDispatchStatusMismatch},
+                    FaultCase{Fault::PendingNotMarked, rule::kPendingNotMarked},
+                    FaultCase{Fault::MarkedNotPending, rule::kMarkedNotPending},
+                    FaultCase{Fault::ReleaseUnmatchedLock, rule::kRemoveLockUnmatched,
+                              rule::kRemoveLockHeld},
+                    FaultCase{Fault::KeepInitializing, rule::kDeviceInitializing},
+                    FaultCase{Fault::DeleteTwice, rule::kDeletedTwice},
+                    FaultCase{Fault::InformationTooLarge, rule::kInformationTooLarge},
+                    FaultCase{Fault::WaitAtDispatch, rule::kIrql},
+                    FaultCase{Fault::DebugBreak, rule::kDebugBreak}),
+    [](const testing::TestParamInfo<FaultCase>& param) {
+      std::string name(param.param.rule);
+      for (char& c : name) {
+        if (c == '-') c = '_';
+      }
+      return name + "_" + std::to_string(param.index);
+    });
+
+using DriverIrpTest = testing_support::SimMachineTest;
+
+TEST_F(DriverIrpTest, DriverAllocatedIrpCompletedToTheIoManagerIsCaught) {
+  test_drivers::echoConfig.fault = Fault::DriverIrpCompleted;
+  RunOnMachine([] {
+    PDRIVER_OBJECT bus = LoadDriver("TestBus", test_drivers::BusDriverEntry, nullptr);
+    PDRIVER_OBJECT echo = LoadDriver("Echo", test_drivers::EchoDriverEntry, nullptr);
+    CallAddDevice(echo, test_drivers::BusPdo());
+    PFILE_OBJECT file;
+    ASSERT_EQ(UserOpen("\\\\.\\ECHO", &file), STATUS_SUCCESS);
+    ULONG returned;
+    UserDeviceIoControl(file, IOCTL_ECHO_FORWARD, nullptr, 0, nullptr, 0, &returned);
+    UserClose(file);
+    test_drivers::RemoveEchoDevice(echo);
+    UnloadDriver(echo);
+    IoDeleteDevice(test_drivers::BusPdo());
+    UnloadDriver(bus);
+  });
+  test_drivers::echoConfig = {};
+  EXPECT_TRUE(machine().Verify().Has(rule::kDriverIrpCompleted));
+  machine().Verify().Expect(rule::kDriverIrpCompleted);
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+// winsim: the user-mode entry to I/O (what kernel32's CreateFile,
+// DeviceIoControl and CloseHandle use), and IRPs that winsim sends itself.
+#include "kernel/kernel.h"
+#include "kernel/kernel_state.h"
+
+namespace winsim::kernel {
+
+namespace {
+
+// Sends an I/O-manager IRP to the top of device's stack and waits for it.
+NTSTATUS SendAndWait(PDEVICE_OBJECT device,
+                     const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
+                     IO_STATUS_BLOCK* result, const char* what) {
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK final{};
+  PDEVICE_OBJECT top = TopOfStack(device);
+  PIRP irp = AllocateIoManagerIrp(top->StackSize, [&](PIRP finished) {
+    final = finished->IoStatus;
+    FreeIoManagerIrp(finished);
+    KeSetEvent(&done, 0, FALSE);
+  });
+  setup(irp, IoGetNextIrpStackLocation(irp));
+  IofCallDriver(top, irp);
+  if (!KeReadStateEvent(&done)) {
+    RoutineScope scope(nullptr, what);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+  }
+  if (result) *result = final;
+  return final.Status;
+}
+
+FileRecord* FindFile(PFILE_OBJECT file) {
+  auto& files = State().files;
+  auto found = files.find(file);
+  return found == files.end() ? nullptr : &found->second;
+}
+
+std::u16string ObjectName(std::string_view path) {
+  if (path.starts_with("\\\\.\\")) return u"\\DosDevices\\" + Widen(path.substr(4));
+  return Widen(path);
+}
+
+}  // namespace
+
+NTSTATUS SendIrpAndWait(PDEVICE_OBJECT device, const std::function<void(PIO_STACK_LOCATION)>& setup,
+                        ULONG_PTR* information) {
+  IO_STATUS_BLOCK result{};
+  const NTSTATUS status = SendAndWait(
+      device,
+      [&](PIRP irp, PIO_STACK_LOCATION next) {
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        setup(next);
+      },
+      &result, "SendIrpAndWait");
+  if (information) *information = result.Information;
+  return status;
+}
+
+NTSTATUS UserOpen(std::string_view path, PFILE_OBJECT* file) {
+  *file = nullptr;
+  PDEVICE_OBJECT device = LookupDevice(ObjectName(path));
+  if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
+  DeviceRecord& record = *State().devices.at(device);
+  // The I/O manager checks no share access for devices; only an exclusive
+  // device refuses a second open.
+  if ((device->Flags & DO_EXCLUSIVE) && record.openFiles > 0) return STATUS_ACCESS_DENIED;
+  FileRecord fileRecord;
+  fileRecord.object = std::make_unique<FILE_OBJECT>();
+  fileRecord.named = device;
+  PFILE_OBJECT object = fileRecord.object.get();
+  object->Type = 5;
+  object->Size = sizeof(FILE_OBJECT);
+  object->DeviceObject = device;
+  State().files.emplace(object, std::move(fileRecord));
+  ++record.openFiles;
+  const NTSTATUS status = SendAndWait(
+      device,
+      [&](PIRP irp, PIO_STACK_LOCATION next) {
+        irp->Tail.Overlay.OriginalFileObject = object;
+        irp->RequestorMode = UserMode;
+        next->MajorFunction = IRP_MJ_CREATE;
+        next->FileObject = object;
+      },
+      nullptr, "UserOpen");
+  if (!NT_SUCCESS(status)) {
+    State().files.erase(object);
+    ReleaseDeviceReference(device);
+    return status;
+  }
+  *file = object;
+  return status;
+}
+
+NTSTATUS UserDeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void* input,
+                             ULONG inputLength, void* output, ULONG outputLength, ULONG* returned) {
+  if (returned) *returned = 0;
+  FileRecord* record = FindFile(file);
+  if (!record) return STATUS_INVALID_HANDLE;
+  const ULONG method = METHOD_FROM_CTL_CODE(ioControlCode);
+  // METHOD_BUFFERED: a non-paged system buffer of the larger length. The
+  // direct methods are served the same way here (winsim builds no MDL).
+  std::vector<std::byte> systemBuffer;
+  if (method != METHOD_NEITHER) {
+    systemBuffer.resize(std::max(inputLength, outputLength));
+    if (input && inputLength) memcpy(systemBuffer.data(), input, inputLength);
+  }
+  IO_STATUS_BLOCK result{};
+  const NTSTATUS status = SendAndWait(
+      record->named,
+      [&](PIRP irp, PIO_STACK_LOCATION next) {
+        irp->Tail.Overlay.OriginalFileObject = file;
+        irp->RequestorMode = UserMode;
+        irp->UserBuffer = output;
+        if (method == METHOD_NEITHER) {
+          next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(input);
+        } else {
+          irp->AssociatedIrp.SystemBuffer = systemBuffer.empty() ? nullptr : systemBuffer.data();
+        }
+        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        next->FileObject = file;
+        next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+        next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+        next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+      },
+      &result, "UserDeviceIoControl");
+  ULONG_PTR information = NT_ERROR(status) ? 0 : result.Information;
+  if (method != METHOD_NEITHER && information > outputLength) {
+    Verify().Report(rule::kInformationTooLarge,
+                    DriverName(TopOfStack(record->named)->DriverObject) + "!IRP_MJ_DEVICE_CONTROL",
+                    "Information " + std::to_string(information) + " exceeds the output length " +
+                        std::to_string(outputLength) + " of control code " + Hex(ioControlCode));
+    information = outputLength;
+  }
+  if (method != METHOD_NEITHER && information && output)
+    memcpy(output, systemBuffer.data(), information);
+  if (returned) *returned = static_cast<ULONG>(information);
+  return status;
+}
+
+NTSTATUS UserClose(PFILE_OBJECT file) {
+  FileRecord* record = FindFile(file);
+  if (!record) return STATUS_INVALID_HANDLE;
+  PDEVICE_OBJECT device = record->named;
+  for (UCHAR major : {UCHAR(IRP_MJ_CLEANUP), UCHAR(IRP_MJ_CLOSE)}) {
+    // As on Windows, the cleanup's status (and the close's) is not reported.
+    SendAndWait(
+        device,
+        [&](PIRP irp, PIO_STACK_LOCATION next) {
+          irp->Tail.Overlay.OriginalFileObject = file;
+          next->MajorFunction = major;
+          next->FileObject = file;
+        },
+        nullptr, "UserClose");
+  }
+  State().files.erase(file);
+  ReleaseDeviceReference(device);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace winsim::kernel

@@ -1,0 +1,119 @@
+// winsim: IRQL, spin locks, and the routine context used to name places.
+#include <cstdio>
+
+#include "kernel/kernel.h"
+#include "kernel/kernel_state.h"
+
+namespace winsim {
+
+KernelState::KernelState() = default;
+KernelState::~KernelState() = default;
+
+void KernelState::OnRunEnded() {
+  dpcQueue.clear();
+  dpcThreadRunning = false;
+}
+
+namespace kernel {
+
+namespace {
+struct RoutineFrame {
+  PDRIVER_OBJECT driver;
+  std::string routine;
+};
+thread_local std::vector<RoutineFrame> tlsRoutines;
+}  // namespace
+
+KernelState& State() { return Machine::Current().Kernel(); }
+Verifier& Verify() { return Machine::Current().Verify(); }
+EventLog& Log() { return Machine::Current().Log(); }
+
+PDRIVER_OBJECT CurrentDriver() {
+  for (auto it = tlsRoutines.rbegin(); it != tlsRoutines.rend(); ++it) {
+    if (it->driver) return it->driver;
+  }
+  return nullptr;
+}
+
+std::string DriverName(PDRIVER_OBJECT driver) {
+  if (!driver) return "winsim";
+  auto& drivers = State().drivers;
+  auto found = drivers.find(driver);
+  return found == drivers.end() ? "unknown driver" : found->second->shortName;
+}
+
+std::string Hex(uint64_t value, int digits) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return text;
+}
+
+std::string CurrentPlace() {
+  if (tlsRoutines.empty()) return {};
+  const RoutineFrame& frame = tlsRoutines.back();
+  return DriverName(frame.driver) + "!" + frame.routine;
+}
+
+RoutineScope::RoutineScope(PDRIVER_OBJECT driver, std::string routine) {
+  tlsRoutines.push_back({driver, std::move(routine)});
+}
+
+RoutineScope::~RoutineScope() { tlsRoutines.pop_back(); }
+
+std::string StatusText(NTSTATUS status) { return Hex(static_cast<ULONG>(status)); }
+
+}  // namespace kernel
+}  // namespace winsim
+
+using winsim::Scheduler;
+using winsim::kernel::CurrentPlace;
+using winsim::kernel::Verify;
+
+extern "C" {
+
+KIRQL NTAPI KeGetCurrentIrql(VOID) { return Scheduler::CurrentIrql(); }
+
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
+  const KIRQL current = Scheduler::CurrentIrql();
+  if (NewIrql < current) {
+    Verify().Report(
+        winsim::rule::kIrql, CurrentPlace(),
+        "KeRaiseIrql to " + std::to_string(NewIrql) + " from " + std::to_string(current));
+  }
+  *OldIrql = current;
+  Scheduler::SetCurrentIrql(NewIrql);
+}
+
+VOID NTAPI KeLowerIrql(KIRQL NewIrql) {
+  const KIRQL current = Scheduler::CurrentIrql();
+  if (NewIrql > current) {
+    Verify().Report(
+        winsim::rule::kIrql, CurrentPlace(),
+        "KeLowerIrql to " + std::to_string(NewIrql) + " from " + std::to_string(current));
+  }
+  Scheduler::SetCurrentIrql(NewIrql);
+}
+
+KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID) {
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  return old;
+}
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
+  if (*SpinLock != 0) {
+    Verify().Report(winsim::rule::kIrql, CurrentPlace(),
+                    "spin lock acquired while held (a deadlock on Windows)");
+  }
+  *SpinLock = 1;
+  KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
+}
+
+VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+  *SpinLock = 0;
+  KeLowerIrql(NewIrql);
+}
+
+}  // extern "C"

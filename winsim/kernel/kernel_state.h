@@ -1,0 +1,141 @@
+// winsim: the kernel's objects, private to winsim/kernel. Simulated threads
+// run one at a time, so these tables need no locks of their own; calls from
+// a host thread happen only while no simulation runs.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "machine/machine.h"
+
+namespace winsim {
+
+struct DriverRecord {
+  std::unique_ptr<DRIVER_OBJECT> object;
+  std::unique_ptr<DRIVER_EXTENSION> extension;
+  std::u16string name;  // "\Driver\X"
+  std::u16string registryPath;
+  std::string shortName;  // "X", used in places
+};
+
+struct DeviceRecord {
+  std::unique_ptr<std::byte[]> storage;  // DEVICE_OBJECT then the extension
+  std::u16string name;                   // "" when unnamed or deleted
+  bool deleted = false;
+  int openFiles = 0;
+  PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
+};
+
+struct IrpRecord {
+  bool driverAllocated = true;
+  PDRIVER_OBJECT owner = nullptr;
+  std::string place;
+  std::unique_ptr<std::byte[]> storage;
+  bool inFlight = false;  // sent by its originator, not yet back
+  bool held = false;      // a driver may complete it now
+  // Indexed by CurrentLocation (1..StackCount).
+  std::vector<bool> passed;
+  std::vector<bool> marked;
+  std::vector<NTSTATUS> statusWhenPassed;
+  // For IRPs the I/O manager owns: runs when completion reaches the top.
+  std::function<void(PIRP)> onFinished;
+  UCHAR major = 0;
+  UCHAR minor = 0;
+  ULONG ioctl = 0;
+};
+
+struct PoolBlock {
+  std::unique_ptr<std::byte[]> storage;
+  size_t size = 0;
+  ULONG tag = 0;
+  POOL_TYPE type = NonPagedPool;
+  PDRIVER_OBJECT owner = nullptr;
+  std::string place;
+};
+
+struct MdlRecord {
+  std::unique_ptr<std::byte[]> storage;
+  PDRIVER_OBJECT owner = nullptr;
+  std::string place;
+};
+
+struct RemoveLockRecord {
+  std::multiset<PVOID> held;
+  PDRIVER_OBJECT owner = nullptr;
+  std::string place;
+};
+
+struct FileRecord {
+  std::unique_ptr<FILE_OBJECT> object;
+  PDEVICE_OBJECT named = nullptr;   // the device the name resolved to
+  PDEVICE_OBJECT target = nullptr;  // the top of its stack at open time
+};
+
+class KernelState {
+ public:
+  KernelState();
+  ~KernelState();
+  // Forgets per-run state (the DPC thread) after Machine::Run.
+  void OnRunEnded();
+
+  std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> drivers;
+  std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> devices;
+  std::set<const void*> deletedDevices;            // freed device objects (double-delete check)
+  std::map<std::u16string, PDEVICE_OBJECT> names;  // upper-case object names
+  std::map<std::u16string, std::u16string> links;  // upper-case link -> target
+  std::map<PIRP, std::shared_ptr<IrpRecord>> irps;
+  std::set<const void*> freedIrps;
+  std::map<void*, PoolBlock> pool;
+  std::deque<std::unique_ptr<std::byte[]>> quarantine;  // freed, poisoned blocks
+  std::map<PMDL, MdlRecord> mdls;
+  std::map<PIO_REMOVE_LOCK, RemoveLockRecord> removeLocks;
+  std::map<PFILE_OBJECT, FileRecord> files;
+  std::deque<std::pair<std::string, std::function<void()>>> dpcQueue;
+  bool dpcThreadRunning = false;
+  NTSTATUS powerFailure = STATUS_SUCCESS;
+  int powerFailureCount = 0;
+};
+
+namespace kernel {
+
+KernelState& State();
+Verifier& Verify();
+EventLog& Log();
+
+// The driver whose routine runs on this thread (nullptr in winsim's code).
+PDRIVER_OBJECT CurrentDriver();
+std::string DriverName(PDRIVER_OBJECT driver);
+std::string Hex(uint64_t value, int digits = 8);
+
+// Calls a driver's dispatch routine for the IRP's current location and
+// applies the verifier's dispatch rules (io_irp.cpp).
+NTSTATUS CallDispatch(PDEVICE_OBJECT device, PIRP irp);
+// Allocates an IRP owned by the I/O manager; onFinished runs when completion
+// reaches the top and must free it with FreeIoManagerIrp.
+PIRP AllocateIoManagerIrp(CCHAR stackSize, std::function<void(PIRP)> onFinished);
+void FreeIoManagerIrp(PIRP irp);
+// Frees a device object whose deletion was deferred (io_device.cpp).
+void ReleaseDeviceReference(PDEVICE_OBJECT device);
+// Checks what a driver left behind at unload (ex_pool.cpp, io_remove_lock.cpp).
+void CheckPoolAtUnload(PDRIVER_OBJECT driver);
+void CheckRemoveLocksAtUnload(PDRIVER_OBJECT driver);
+// DbgPrint's formatter (dbg_print.cpp).
+std::string FormatDbgPrint(const char* format, va_list args);
+// The namespace (ob_namespace.cpp). Insert fails on a taken name.
+bool InsertDeviceName(std::u16string_view name, PDEVICE_OBJECT device);
+void RemoveDeviceName(std::u16string_view name);
+void CheckIrpsAndMdlsAtUnload(PDRIVER_OBJECT driver);
+// Upper-cases an object name for lookup.
+std::u16string FoldName(std::u16string_view name);
+
+}  // namespace kernel
+}  // namespace winsim

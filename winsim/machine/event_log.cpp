@@ -1,0 +1,101 @@
+// winsim: the machine's event log.
+#include "machine/event_log.h"
+
+#include <cstdio>
+
+#include "machine/machine.h"
+
+namespace winsim {
+
+std::string_view EventKindName(EventKind kind) {
+  switch (kind) {
+    case EventKind::DbgPrint:
+      return "DbgPrint";
+    case EventKind::IrpSent:
+      return "IrpSent";
+    case EventKind::IrpCompleted:
+      return "IrpCompleted";
+    case EventKind::Finding:
+      return "Finding";
+    case EventKind::Hang:
+      return "Hang";
+    case EventKind::Scheduler:
+      return "Scheduler";
+    case EventKind::Urb:
+      return "Urb";
+    case EventKind::Pnp:
+      return "Pnp";
+    case EventKind::User:
+      return "User";
+    case EventKind::Note:
+      return "Note";
+  }
+  return "?";
+}
+
+std::string Event::Field(std::string_view name) const {
+  for (const auto& [key, value] : fields) {
+    if (key == name) return value;
+  }
+  return {};
+}
+
+std::string Event::Format() const {
+  char stamp[48];
+  std::snprintf(stamp, sizeof stamp, "[%lld.%04lld ms] ", static_cast<long long>(time / 10'000),
+                static_cast<long long>(time % 10'000));
+  std::string line = stamp + thread + " " + std::string(EventKindName(kind)) + ": " + text;
+  if (!fields.empty()) {
+    line += " {";
+    for (size_t i = 0; i < fields.size(); ++i) {
+      line += (i ? ", " : "") + fields[i].first + "=" + fields[i].second;
+    }
+    line += "}";
+  }
+  return line;
+}
+
+void EventLog::Add(EventKind kind, std::string text,
+                   std::vector<std::pair<std::string, std::string>> fields) {
+  Event event;
+  event.kind = kind;
+  event.text = std::move(text);
+  event.fields = std::move(fields);
+  event.thread = Scheduler::CurrentName();
+  if (Machine* machine = Machine::CurrentOrNull()) event.time = machine->Sched().Now();
+  std::lock_guard lock(mutex_);
+  event.sequence = events_.size() + 1;
+  events_.push_back(std::move(event));
+}
+
+std::vector<Event> EventLog::All() const {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+
+std::vector<Event> EventLog::OfKind(EventKind kind) const {
+  std::lock_guard lock(mutex_);
+  std::vector<Event> result;
+  for (const Event& event : events_) {
+    if (event.kind == kind) result.push_back(event);
+  }
+  return result;
+}
+
+std::vector<std::string> EventLog::Texts(EventKind kind) const {
+  std::vector<std::string> texts;
+  for (const Event& event : OfKind(kind)) texts.push_back(event.text);
+  return texts;
+}
+
+size_t EventLog::Size() const {
+  std::lock_guard lock(mutex_);
+  return events_.size();
+}
+
+void EventLog::Clear() {
+  std::lock_guard lock(mutex_);
+  events_.clear();
+}
+
+}  // namespace winsim

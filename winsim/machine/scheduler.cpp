@@ -1,0 +1,299 @@
+// winsim: the scheduler (one simulated thread runs at a time) and the
+// virtual clock.
+#include "machine/scheduler.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <thread>
+
+#include "machine/event_log.h"
+
+namespace winsim {
+
+struct SimThread {
+  enum class State { Ready, Running, Waiting, Ended };
+  uint32_t id = 0;
+  std::string name;
+  std::function<void()> body;
+  KIRQL irql = PASSIVE_LEVEL;
+  bool daemon = false;
+  pthread_t host{};
+  State state = State::Ready;
+  const void* waitObject = nullptr;
+  std::string where;
+  bool timedOut = false;
+  bool unwind = false;
+  Scheduler* scheduler = nullptr;
+};
+
+namespace {
+
+thread_local SimThread* tlsCurrent = nullptr;
+thread_local KIRQL tlsHostIrql = PASSIVE_LEVEL;
+
+// Simulated threads need room: the product keeps large buffers on the stack.
+constexpr size_t kStackBytes = 8 * 1024 * 1024;
+
+}  // namespace
+
+Scheduler::Scheduler(EventLog& log, ClockMode mode) : log_(log), mode_(mode) {}
+
+Scheduler::~Scheduler() = default;
+
+SimThread* Scheduler::Current() { return tlsCurrent; }
+
+std::string Scheduler::CurrentName() { return tlsCurrent ? tlsCurrent->name : "host"; }
+
+KIRQL Scheduler::CurrentIrql() { return tlsCurrent ? tlsCurrent->irql : tlsHostIrql; }
+
+void Scheduler::SetCurrentIrql(KIRQL irql) {
+  if (tlsCurrent) {
+    tlsCurrent->irql = irql;
+  } else {
+    tlsHostIrql = irql;
+  }
+}
+
+VirtualTime Scheduler::Now() const { return now_.load(); }
+
+void Scheduler::Advance(VirtualTime ticks) { now_ += std::max<VirtualTime>(ticks, 0); }
+
+bool Scheduler::HangDetected() const {
+  std::lock_guard lock(mutex_);
+  return hang_;
+}
+
+bool Scheduler::Run(std::string name, std::function<void()> body) {
+  if (tlsCurrent) throw std::logic_error("Scheduler::Run called from a simulated thread");
+  {
+    std::unique_lock lock(mutex_);
+    hang_ = false;
+    tearingDown_ = false;
+    finished_ = false;
+    CreateThreadLocked(std::move(name), std::move(body), PASSIVE_LEVEL, false);
+    if (!running_) DispatchLocked(lock);
+    cv_.wait(lock, [this] { return finished_; });
+  }
+  std::vector<std::unique_ptr<SimThread>> ended;
+  {
+    std::lock_guard lock(mutex_);
+    ended.swap(threads_);
+    ready_.clear();
+    waiters_.clear();
+    timers_.clear();
+  }
+  for (auto& thread : ended) pthread_join(thread->host, nullptr);
+  std::lock_guard lock(mutex_);
+  return !hang_;
+}
+
+uint32_t Scheduler::CreateThread(std::string name, std::function<void()> body, KIRQL irql,
+                                 bool daemon) {
+  std::lock_guard lock(mutex_);
+  return CreateThreadLocked(std::move(name), std::move(body), irql, daemon);
+}
+
+uint32_t Scheduler::CreateThreadLocked(std::string name, std::function<void()> body, KIRQL irql,
+                                       bool daemon) {
+  auto thread = std::make_unique<SimThread>();
+  thread->id = nextId_++;
+  thread->name = std::move(name);
+  thread->body = std::move(body);
+  thread->irql = irql;
+  thread->daemon = daemon;
+  thread->scheduler = this;
+  thread->unwind = tearingDown_;
+  SimThread* raw = thread.get();
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, kStackBytes);
+  const int error = pthread_create(
+      &raw->host, &attributes,
+      [](void* argument) -> void* {
+        auto* self = static_cast<SimThread*>(argument);
+        self->scheduler->Trampoline(self);
+        return nullptr;
+      },
+      raw);
+  pthread_attr_destroy(&attributes);
+  if (error != 0) throw std::runtime_error("cannot create a simulated thread");
+  threads_.push_back(std::move(thread));
+  ready_.push_back(raw);
+  return raw->id;
+}
+
+void Scheduler::Trampoline(SimThread* self) {
+  tlsCurrent = self;
+  {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return running_ == self; });
+  }
+  if (!self->unwind) {
+    log_.Add(EventKind::Scheduler, "thread starts");
+    try {
+      self->body();
+    } catch (const ThreadUnwind&) {
+      // Torn down after a hang.
+    } catch (const std::exception& error) {
+      log_.Add(EventKind::Note, std::string("thread ended by an exception: ") + error.what());
+    }
+  }
+  std::unique_lock lock(mutex_);
+  self->state = SimThread::State::Ended;
+  self->body = nullptr;
+  running_ = nullptr;
+  DispatchLocked(lock);
+}
+
+void Scheduler::DispatchLocked(std::unique_lock<std::mutex>& lock) {
+  for (;;) {
+    if (!ready_.empty()) {
+      running_ = ready_.front();
+      ready_.pop_front();
+      running_->state = SimThread::State::Running;
+      cv_.notify_all();
+      return;
+    }
+    if (!timers_.empty()) {
+      auto first = timers_.begin();
+      const VirtualTime deadline = first->first;
+      if (mode_ == ClockMode::RealTime && deadline > now_) {
+        const auto wait = std::chrono::nanoseconds((deadline - now_) * 100);
+        lock.unlock();
+        std::this_thread::sleep_for(wait);
+        lock.lock();
+      }
+      Timer timer = std::move(first->second);
+      timers_.erase(first);
+      if (deadline > now_) now_ = deadline;
+      if (timer.thread) {
+        SimThread* waiter = timer.thread;
+        auto& queue = waiters_[waiter->waitObject];
+        queue.erase(std::remove(queue.begin(), queue.end(), waiter), queue.end());
+        waiter->timedOut = true;
+        waiter->waitObject = nullptr;
+        waiter->state = SimThread::State::Ready;
+        ready_.push_back(waiter);
+      } else {
+        log_.Add(EventKind::Scheduler, "scheduled event: " + timer.name);
+        CreateThreadLocked(timer.name, std::move(timer.start), PASSIVE_LEVEL, false);
+      }
+      continue;
+    }
+    bool anyAlive = false;
+    bool anyForeground = false;
+    for (const auto& thread : threads_) {
+      if (thread->state == SimThread::State::Ended) continue;
+      anyAlive = true;
+      anyForeground = anyForeground || !thread->daemon;
+    }
+    if (!anyAlive) {
+      running_ = nullptr;
+      finished_ = true;
+      cv_.notify_all();
+      return;
+    }
+    if (anyForeground && !tearingDown_) {
+      ReportHangLocked();
+      hang_ = true;
+    }
+    tearingDown_ = true;
+    for (const auto& thread : threads_) {
+      if (thread->state != SimThread::State::Waiting) continue;
+      thread->unwind = true;
+      thread->waitObject = nullptr;
+      thread->state = SimThread::State::Ready;
+      ready_.push_back(thread.get());
+    }
+    waiters_.clear();
+  }
+}
+
+void Scheduler::ReportHangLocked() {
+  std::string text = "no thread can run and nothing is scheduled:";
+  for (const auto& thread : threads_) {
+    if (thread->state != SimThread::State::Waiting || thread->daemon) continue;
+    text += " thread '" + thread->name + "' waits in " + thread->where + ";";
+  }
+  log_.Add(EventKind::Hang, text);
+}
+
+void Scheduler::BlockLocked(std::unique_lock<std::mutex>& lock, SimThread* self) {
+  running_ = nullptr;
+  DispatchLocked(lock);
+  cv_.wait(lock, [&] { return running_ == self; });
+  if (self->unwind) throw ThreadUnwind{};
+}
+
+bool Scheduler::WaitOn(const void* object, VirtualTime deadline, std::string where) {
+  SimThread* self = tlsCurrent;
+  if (!self) throw std::logic_error("a wait outside a simulated thread: " + where);
+  std::unique_lock lock(mutex_);
+  if (tearingDown_) throw ThreadUnwind{};
+  self->state = SimThread::State::Waiting;
+  self->waitObject = object;
+  self->where = std::move(where);
+  self->timedOut = false;
+  waiters_[object].push_back(self);
+  if (deadline >= 0) {
+    timers_.emplace(deadline, Timer{deadline, timerOrder_++, self, nullptr, {}});
+  }
+  BlockLocked(lock, self);
+  if (!self->timedOut && deadline >= 0) {
+    for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+      if (it->second.thread == self) {
+        timers_.erase(it);
+        break;
+      }
+    }
+  }
+  return !self->timedOut;
+}
+
+size_t Scheduler::Wake(const void* object, size_t count) {
+  std::lock_guard lock(mutex_);
+  auto found = waiters_.find(object);
+  if (found == waiters_.end()) return 0;
+  size_t woken = 0;
+  while (woken < count && !found->second.empty()) {
+    SimThread* waiter = found->second.front();
+    found->second.pop_front();
+    waiter->waitObject = nullptr;
+    waiter->state = SimThread::State::Ready;
+    ready_.push_back(waiter);
+    ++woken;
+  }
+  if (found->second.empty()) waiters_.erase(found);
+  return woken;
+}
+
+void Scheduler::SleepUntil(VirtualTime deadline) {
+  SimThread* self = tlsCurrent;
+  char where[64];
+  std::snprintf(where, sizeof where, "a sleep until %lld", static_cast<long long>(deadline));
+  WaitOn(self, std::max<VirtualTime>(deadline, now_), where);
+}
+
+void Scheduler::Yield() {
+  SimThread* self = tlsCurrent;
+  if (!self) return;
+  std::unique_lock lock(mutex_);
+  if (tearingDown_) throw ThreadUnwind{};
+  self->state = SimThread::State::Ready;
+  ready_.push_back(self);
+  BlockLocked(lock, self);
+}
+
+void Scheduler::Schedule(VirtualTime delay, std::string name, std::function<void()> fn) {
+  std::lock_guard lock(mutex_);
+  const VirtualTime deadline = now_ + std::max<VirtualTime>(delay, 0);
+  timers_.emplace(deadline,
+                  Timer{deadline, timerOrder_++, nullptr, std::move(fn), std::move(name)});
+}
+
+}  // namespace winsim
