@@ -303,7 +303,7 @@ struct IconMatch {
 
 // Which of the candidate icons the icon control shows on the screen: the one
 // whose drawing on the control's background gives exactly its pixels.
-IconMatch ShownIcon(HWND control, const std::vector<std::pair<std::string, HICON>>& candidates) {
+IconMatch ShownIconOnce(HWND control, const std::vector<std::pair<std::string, HICON>>& candidates) {
   IconMatch match;
   int width = 0, height = 0;
   const Pixels shown = ScreenPixels(control, &width, &height);
@@ -321,50 +321,12 @@ IconMatch ShownIcon(HWND control, const std::vector<std::pair<std::string, HICON
   return match;
 }
 
-// --- Dialog units ------------------------------------------------------------
-
-// A hidden dialog of our own in the main dialog's font, MS Sans Serif 8:
-// MapDialogRect on it converts the template's dialog units into pixels
-// exactly as the main dialog's own conversion does.
-class DialogUnits {
- public:
-  DialogUnits() {
-    std::vector<WORD> t;
-    auto dword = [&](DWORD v) {
-      t.push_back(LOWORD(v));
-      t.push_back(HIWORD(v));
-    };
-    dword(DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION);  // style
-    dword(0);                                                   // extended style
-    t.push_back(0);                                             // no items
-    for (WORD v : {0, 0, 252, 129}) t.push_back(v);             // x, y, cx, cy
-    t.push_back(0);                                             // no menu
-    t.push_back(0);                                             // standard class
-    t.push_back(0);                                             // no title
-    t.push_back(8);                                             // point size
-    for (const char* c = "MS Sans Serif"; *c; ++c) t.push_back(static_cast<WORD>(*c));
-    t.push_back(0);
-    window_ = CreateDialogIndirectParamA(GetModuleHandleA(nullptr), reinterpret_cast<LPCDLGTEMPLATEA>(t.data()),
-                                         nullptr, Ignore, 0);
-  }
-  ~DialogUnits() {
-    if (window_) DestroyWindow(window_);
-  }
-  DialogUnits(const DialogUnits&) = delete;
-  DialogUnits& operator=(const DialogUnits&) = delete;
-
-  bool Ready() const { return window_ != nullptr; }
-
-  RECT Map(int x, int y, int width, int height) const {
-    RECT rect{x, y, x + width, y + height};
-    MapDialogRect(window_, &rect);
-    return rect;
-  }
-
- private:
-  static INT_PTR CALLBACK Ignore(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
-  HWND window_ = nullptr;
-};
+// The same, given a few seconds for a window that has just opened to paint.
+IconMatch ShownIcon(HWND control, const std::vector<std::pair<std::string, HICON>>& candidates) {
+  IconMatch match;
+  WaitUntil([&] { return !(match = ShownIconOnce(control, candidates)).best.empty(); }, 5000);
+  return match;
+}
 
 // --- What quillprog shows ------------------------------------------------------
 
@@ -404,7 +366,7 @@ struct Control {
 };
 
 // Window style bits checked on every control besides the class's own.
-constexpr DWORD kCommonMask = WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_TABSTOP | WS_GROUP | WS_VSCROLL | WS_HSCROLL;
+constexpr DWORD kCommonMask = WS_CHILD | WS_VISIBLE | WS_DISABLED | WS_TABSTOP | WS_GROUP;
 constexpr DWORD kButtonMask = BS_TYPEMASK;
 constexpr DWORD kComboMask = 0x3 | CBS_OWNERDRAWFIXED | CBS_OWNERDRAWVARIABLE | CBS_SORT | CBS_NOINTEGRALHEIGHT;
 constexpr DWORD kStaticMask = SS_TYPEMASK | SS_CENTERIMAGE | SS_NOPREFIX;
@@ -424,6 +386,77 @@ const Control kMainControls[] = {
     {kProgress, "progress bar", PROGRESS_CLASSA, nullptr, 0, 0, kBorder, 7, 79, 167, 14},
     {kStatus, "status line", "Static", "", SS_CENTER | SS_CENTERIMAGE | WS_GROUP, kStaticMask, kNoBorder, 7, 93, 167, 8},
     {kAnimation, "animation", ANIMATE_CLASSA, nullptr, ACS_CENTER | WS_TABSTOP, kAnimateMask, kBorder, 195, 79, 50, 43},
+};
+
+// --- Dialog units and twins ----------------------------------------------------
+
+// A hidden dialog of our own, built in memory from the table above with the
+// main dialog's size and font (MS Sans Serif 8). MapDialogRect on it turns
+// dialog units into pixels as the main dialog's creation does (MapDialogRect
+// does not work on another process's dialog), and each of its controls is a
+// twin of quillprog's: made by this system from the template's style, it
+// shows what the system turns that style into.
+class TwinDialog {
+ public:
+  TwinDialog() {
+    std::vector<WORD> t;
+    auto dword = [&](DWORD v) {
+      t.push_back(LOWORD(v));
+      t.push_back(HIWORD(v));
+    };
+    auto text = [&](const char* chars) {
+      for (const char* c = chars; *c; ++c) t.push_back(static_cast<WORD>(*c));
+      t.push_back(0);
+    };
+    dword(DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU);  // not visible
+    dword(WS_EX_APPWINDOW);
+    t.push_back(static_cast<WORD>(std::size(kMainControls)));
+    for (WORD v : {0, 0, 252, 129}) t.push_back(v);
+    t.push_back(0);  // no menu
+    t.push_back(0);  // the dialog class
+    t.push_back(0);  // no caption
+    t.push_back(8);
+    text("MS Sans Serif");
+    for (const Control& c : kMainControls) {
+      if (t.size() % 2) t.push_back(0);  // items start on a DWORD boundary
+      dword(WS_CHILD | WS_VISIBLE | c.style | (c.border == kBorder ? WS_BORDER : 0));
+      dword(0);
+      for (int v : {c.x, c.y, c.width, c.height}) t.push_back(static_cast<WORD>(v));
+      t.push_back(static_cast<WORD>(c.id));
+      text(c.className);
+      text(c.text ? c.text : "");
+      t.push_back(0);  // no creation data
+    }
+    window_ = CreateDialogIndirectParamA(GetModuleHandleA(nullptr), reinterpret_cast<LPCDLGTEMPLATEA>(t.data()),
+                                         nullptr, Ignore, 0);
+  }
+  ~TwinDialog() {
+    if (window_) DestroyWindow(window_);
+  }
+  TwinDialog(const TwinDialog&) = delete;
+  TwinDialog& operator=(const TwinDialog&) = delete;
+
+  bool Ready() const { return window_ != nullptr; }
+  HWND Window() const { return window_; }
+
+  // The pixel rectangle of a template item: position and size are converted
+  // separately, as the dialog manager does.
+  RECT Map(int x, int y, int width, int height) const {
+    RECT origin{x, y, 0, 0}, size{width, height, 0, 0};
+    MapDialogRect(window_, &origin);
+    MapDialogRect(window_, &size);
+    return RECT{origin.left, origin.top, origin.left + size.left, origin.top + size.top};
+  }
+
+  // The twin of the control at `index` of the table.
+  HWND TwinOf(size_t index) const {
+    std::vector<HWND> children = ChildrenInZOrder(window_);
+    return index < children.size() ? children[index] : nullptr;
+  }
+
+ private:
+  static INT_PTR CALLBACK Ignore(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+  HWND window_ = nullptr;
 };
 
 // --- The program under test ------------------------------------------------------
@@ -527,7 +560,7 @@ HWND StartAndPassWarning(const Program& program, const std::string& label, Scree
   return dialog;
 }
 
-void CheckMainDialog(HWND dialog, const DialogUnits& units) {
+void CheckMainDialog(HWND dialog, const TwinDialog& twins) {
   CheckText("main dialog caption", TextOf(dialog), kMainCaption);
   const DWORD style = StyleOf(dialog), exStyle = ExStyleOf(dialog);
   const DWORD wantStyle = WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU;
@@ -537,7 +570,7 @@ void CheckMainDialog(HWND dialog, const DialogUnits& units) {
   Check("main dialog extended style: app window", (exStyle & WS_EX_APPWINDOW) != 0, Hex(exStyle));
   RECT client{};
   GetClientRect(dialog, &client);
-  const RECT wantClient = units.Map(0, 0, 252, 129);
+  const RECT wantClient = twins.Map(0, 0, 252, 129);
   Check("main dialog client area is 252 x 129 dialog units", SameRect(client, wantClient),
         "got " + RectText(client) + ", want " + RectText(wantClient));
 
@@ -565,30 +598,33 @@ void CheckMainDialog(HWND dialog, const DialogUnits& units) {
     if (c.id != kNoId) Check(name + ": GetDlgItem finds it", GetDlgItem(dialog, c.id) == control);
     if (c.text) CheckText(name + ": text", IsClass(control, "Edit") ? SentText(control) : TextOf(control), c.text);
 
+    // The template's bits that a control keeps as they are.
     const DWORD s = StyleOf(control), ex = ExStyleOf(control);
     const DWORD mask = kCommonMask | c.mask;
-    const DWORD wantBits = WS_CHILD | WS_VISIBLE | c.style;
+    const DWORD wantBits = (WS_CHILD | WS_VISIBLE | c.style) & mask;
     Check(name + ": style", (s & mask) == wantBits, "got " + Hex(s & mask) + ", want " + Hex(wantBits));
-    // Windows may turn WS_BORDER into a sunken edge, or a control may draw
-    // its frame itself (the progress bar under Wine drops WS_BORDER): a
-    // bordered control has one of the three.
-    const bool bordered = (s & WS_BORDER) || (ex & (WS_EX_CLIENTEDGE | WS_EX_STATICEDGE));
-    if (c.border == kBorder || bordered) {
-      Check(name + (c.border == kBorder ? ": has a border" : ": has no border"), bordered == (c.border == kBorder),
-            "style " + Hex(s) + ", extended " + Hex(ex));
-    }
+    // The whole style against the twin, which the system made from the
+    // template's style: this covers what a control changes on creation (a
+    // combo box moves WS_VSCROLL to its list; under Wine a progress bar
+    // drops WS_BORDER and draws its frame itself).
+    HWND twin = twins.TwinOf(i);
+    Check(name + ": style and extended style as made from the template",
+          twin && s == StyleOf(twin) && ex == ExStyleOf(twin),
+          "got " + Hex(s) + "/" + Hex(ex) + ", twin " + (twin ? Hex(StyleOf(twin)) + "/" + Hex(ExStyleOf(twin)) : "none"));
 
-    RECT want = units.Map(c.x, c.y, c.width, c.height);
+    RECT want = twins.Map(c.x, c.y, c.width, c.height);
     RECT got = ClientRectIn(control, dialog);
-    if (c.id == kDeviceList) {
-      // A closed drop-down list is one line high; its full template height
-      // is the dropped-down rectangle.
-      RECT dropped{};
+    if (c.id == kDeviceList && twin) {
+      // A closed drop-down list is one line high; the template's height is
+      // the dropped-down one, which the twin shows for this system.
+      RECT dropped{}, twinDropped{};
       Send(control, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&dropped));
       MapWindowPoints(HWND_DESKTOP, dialog, reinterpret_cast<POINT*>(&dropped), 2);
-      Check(name + ": dropped-down rectangle", SameRect(dropped, want),
-            "got " + RectText(dropped) + ", want " + RectText(want));
-      want.bottom = got.bottom;  // the closed height is the font's, not the template's
+      SendMessageA(twin, CB_GETDROPPEDCONTROLRECT, 0, reinterpret_cast<LPARAM>(&twinDropped));
+      MapWindowPoints(HWND_DESKTOP, twins.Window(), reinterpret_cast<POINT*>(&twinDropped), 2);
+      Check(name + ": dropped-down rectangle", SameRect(dropped, twinDropped),
+            "got " + RectText(dropped) + ", twin " + RectText(twinDropped));
+      want.bottom = want.top + (got.bottom - got.top);  // the closed height is the font's
     }
     Check(name + ": position and size " + std::to_string(c.x) + "," + std::to_string(c.y) + " " +
               std::to_string(c.width) + "x" + std::to_string(c.height) + " DLU",
@@ -728,8 +764,10 @@ int main(int argc, char** argv) {
   const std::string exe = argv[1];
   Screenshots shots(argc > 2 ? argv[2] : "");
 
-  DialogUnits units;
-  Check("own dialog in MS Sans Serif 8 for dialog units", units.Ready(), "error " + std::to_string(GetLastError()));
+  INITCOMMONCONTROLSEX classes{sizeof classes, ICC_PROGRESS_CLASS | ICC_ANIMATE_CLASS};
+  InitCommonControlsEx(&classes);
+  TwinDialog units;
+  Check("own twin dialog in MS Sans Serif 8", units.Ready(), "error " + std::to_string(GetLastError()));
   if (!units.Ready()) return 1;
 
   HMODULE data = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
