@@ -2,6 +2,8 @@
 // hangs, fault injection, WDM versions, power requests.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "kernel/kernel.h"
 #include "sim_machine.h"
 #include "test_drivers.h"
@@ -142,6 +144,26 @@ TEST_F(KernelServicesTest, FaultInjectionFailsTheNthAllocationOfAKind) {
   for (void* block : blocks) ExFreePool(block);
   IoFreeIrp(irp);
   IoFreeMdl(mdl);
+}
+
+// In real-time mode a timed wait takes as long on the wall clock as on the
+// virtual one (a few milliseconds here); the virtual clock still moves by
+// exactly the wait.
+TEST_F(KernelServicesTest, RealTimeClockWaitsOnTheWallClock) {
+  MachineConfig config;
+  config.clock = ClockMode::RealTime;
+  machine_.reset();  // one machine at a time
+  machine_ = std::make_unique<Machine>(config);
+  std::chrono::steady_clock::duration elapsed{};
+  RunOnMachine([&] {
+    const auto start = std::chrono::steady_clock::now();
+    LARGE_INTEGER wait;
+    wait.QuadPart = -5 * kTicksPerMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(Machine::Current().Sched().Now(), 5 * kTicksPerMillisecond);
+  });
+  EXPECT_GE(elapsed, std::chrono::milliseconds(5));
 }
 
 TEST_F(KernelServicesTest, WdmVersionFollowsTheOperatingSystem) {

@@ -112,11 +112,15 @@ NTSTATUS Forward(EchoExtension* extension, PIRP request) {
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_ASYNC;
   IoSetCompletionRoutine(irp, OnForwardComplete, &forward, TRUE, TRUE, TRUE);
   IoCallDriver(extension->lower, irp);
+  // The bus completes on its DPC thread: the first piece is still below here.
+  if (fault == Fault::ResendInFlight) IoCallDriver(extension->lower, irp);
+  if (fault == Fault::FreeIrpBelow) IoFreeIrp(irp);
   KeWaitForSingleObject(&forward.done, Executive, KernelMode, FALSE, nullptr);
   NTSTATUS status = irp->IoStatus.Status;
   // Two pieces of 7 bytes each must have moved.
   if (NT_SUCCESS(status) && forward.moved != 14) status = STATUS_UNSUCCESSFUL;
-  IoFreeIrp(irp);
+  if (fault != Fault::LeakIrp) IoFreeIrp(irp);
+  if (fault == Fault::FreeIrpTwice) IoFreeIrp(irp);
   return Complete(request, status, 0);
 }
 
@@ -165,6 +169,24 @@ NTSTATUS NTAPI EchoDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     case Fault::DebugBreak:
       DbgBreakPoint();
       break;
+    case Fault::PagedPoolAtDispatch: {
+      KIRQL old;
+      KeRaiseIrql(DISPATCH_LEVEL, &old);
+      PVOID block = ExAllocatePoolWithTag(PagedPool, 8, kEchoTag);
+      KeLowerIrql(old);
+      ExFreePool(block);
+      break;
+    }
+    case Fault::LeakMdl:
+      IoAllocateMdl(irp->AssociatedIrp.SystemBuffer, outputLength, FALSE, FALSE, nullptr);
+      break;
+    case Fault::FreeIoManagerIrp:
+      IoFreeIrp(irp);
+      break;
+    case Fault::CompleteWithPending:
+      IoMarkIrpPending(irp);
+      Complete(irp, STATUS_PENDING, 0);
+      return STATUS_PENDING;
     case Fault::InformationTooLarge:
       information = outputLength + 10;
       break;
@@ -224,8 +246,51 @@ void RemoveEchoDevice(PDRIVER_OBJECT echo) {
   auto* extension = static_cast<EchoExtension*>(device->DeviceExtension);
   IoDetachDevice(extension->lower);
   IoDeleteSymbolicLink(&extension->link);
-  IoDeleteDevice(device);
+  if (fault != Fault::KeepDevice) IoDeleteDevice(device);
   if (fault == Fault::DeleteTwice) IoDeleteDevice(device);
+}
+
+namespace {
+
+struct FilterExtension {
+  PDEVICE_OBJECT lower;
+};
+
+NTSTATUS NTAPI SkipFilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  PDEVICE_OBJECT lower = static_cast<FilterExtension*>(device->DeviceExtension)->lower;
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower, irp);
+  }
+  IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(lower, irp);
+}
+
+NTSTATUS NTAPI SkipFilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(FilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                   FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  static_cast<FilterExtension*>(device->DeviceExtension)->lower =
+      IoAttachDeviceToDeviceStack(device, pdo);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI SkipFilterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (auto& dispatch : driver->MajorFunction) dispatch = SkipFilterDispatch;
+  driver->DriverExtension->AddDevice = SkipFilterAddDevice;
+  return STATUS_SUCCESS;
+}
+
+void RemoveSkipFilterDevice(PDRIVER_OBJECT filter) {
+  winsim::kernel::RoutineScope scope(filter, "RemoveDevice");
+  PDEVICE_OBJECT device = filter->DeviceObject;
+  IoDetachDevice(static_cast<FilterExtension*>(device->DeviceExtension)->lower);
+  IoDeleteDevice(device);
 }
 
 }  // namespace test_drivers

@@ -34,6 +34,14 @@ enum class Fault {
   WaitAtDispatch,        // waits with a time-out at DISPATCH_LEVEL
   ResendInFlight,        // sends its IRP again while it is still below
   DebugBreak,            // DbgBreakPoint
+  PagedPoolAtDispatch,   // allocates paged pool at DISPATCH_LEVEL
+  CompleteWithPending,   // completes a request with STATUS_PENDING
+  LeakIrp,               // never frees the IRP it allocated
+  LeakMdl,               // never frees an MDL
+  FreeIrpTwice,          // IoFreeIrp twice
+  FreeIrpBelow,          // IoFreeIrp while the bus still holds the IRP
+  FreeIoManagerIrp,      // IoFreeIrp of the request the I/O manager sent it
+  KeepDevice,            // unloads without deleting its device
 };
 
 struct EchoConfig {
@@ -43,6 +51,11 @@ extern EchoConfig echoConfig;
 
 NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 NTSTATUS NTAPI EchoDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+// A filter that passes every request down with IoSkipCurrentIrpStackLocation
+// (power requests with PoCallDriver); its AddDevice attaches an unnamed device.
+NTSTATUS NTAPI SkipFilterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+// Detaches and deletes the filter's device.
+void RemoveSkipFilterDevice(PDRIVER_OBJECT filter);
 
 // The bus's physical device object (created by BusDriverEntry).
 PDEVICE_OBJECT BusPdo();

@@ -15,6 +15,7 @@ struct FaultCase {
   Fault fault;
   std::string_view rule;
   std::string_view consequence = {};  // a finding that follows from the fault
+  ULONG ioctl = IOCTL_ECHO_SYNC;      // the request that trips it
 };
 
 class VerifierTest : public testing_support::SimMachineTest,
@@ -22,7 +23,7 @@ class VerifierTest : public testing_support::SimMachineTest,
 
 // Loads, opens, sends one synchronous control request, closes, removes and
 // unloads: the life of the echo driver.
-void DriveEchoThroughItsLife() {
+void DriveEchoThroughItsLife(ULONG ioctl) {
   PDRIVER_OBJECT bus = LoadDriver("TestBus", test_drivers::BusDriverEntry, nullptr);
   PDRIVER_OBJECT echo = LoadDriver("Echo", test_drivers::EchoDriverEntry, nullptr);
   CallAddDevice(echo, test_drivers::BusPdo());
@@ -30,7 +31,7 @@ void DriveEchoThroughItsLife() {
   if (NT_SUCCESS(UserOpen("\\\\.\\ECHO", &file))) {
     char buffer[8] = "abc";
     ULONG returned;
-    UserDeviceIoControl(file, IOCTL_ECHO_SYNC, buffer, 4, buffer, sizeof buffer, &returned);
+    UserDeviceIoControl(file, ioctl, buffer, 4, buffer, sizeof buffer, &returned);
     UserClose(file);
   }
   test_drivers::RemoveEchoDevice(echo);
@@ -41,7 +42,7 @@ void DriveEchoThroughItsLife() {
 
 TEST_P(VerifierTest, CatchesTheFaultyDriverByRule) {
   test_drivers::echoConfig.fault = GetParam().fault;
-  RunOnMachine(DriveEchoThroughItsLife);
+  RunOnMachine([] { DriveEchoThroughItsLife(GetParam().ioctl); });
   test_drivers::echoConfig = {};
   std::vector<std::string> rules;
   for (const Finding& finding : machine().Verify().Findings())
@@ -59,21 +60,30 @@ TEST_P(VerifierTest, CatchesTheFaultyDriverByRule) {
 
 INSTANTIATE_TEST_SUITE_P(
     FaultyDrivers, VerifierTest,
-    testing::Values(FaultCase{Fault::LeakPool, rule::kPoolLeak},
-                    FaultCase{Fault::UntaggedPool, rule::kPoolUntagged},
-                    FaultCase{Fault::OverrunPool, rule::kPoolCorruption},
-                    FaultCase{Fault::DoubleFreePool, rule::kPoolBadFree},
-                    FaultCase{Fault::CompleteTwice, rule::kIrpDoubleCompletion},
-                    FaultCase{Fault::StatusMismatch, rule::kDispatchStatusMismatch},
-                    FaultCase{Fault::PendingNotMarked, rule::kPendingNotMarked},
-                    FaultCase{Fault::MarkedNotPending, rule::kMarkedNotPending},
-                    FaultCase{Fault::ReleaseUnmatchedLock, rule::kRemoveLockUnmatched,
-                              rule::kRemoveLockHeld},
-                    FaultCase{Fault::KeepInitializing, rule::kDeviceInitializing},
-                    FaultCase{Fault::DeleteTwice, rule::kDeletedTwice},
-                    FaultCase{Fault::InformationTooLarge, rule::kInformationTooLarge},
-                    FaultCase{Fault::WaitAtDispatch, rule::kIrql},
-                    FaultCase{Fault::DebugBreak, rule::kDebugBreak}),
+    testing::Values(
+        FaultCase{Fault::LeakPool, rule::kPoolLeak},
+        FaultCase{Fault::UntaggedPool, rule::kPoolUntagged},
+        FaultCase{Fault::OverrunPool, rule::kPoolCorruption},
+        FaultCase{Fault::DoubleFreePool, rule::kPoolBadFree},
+        FaultCase{Fault::CompleteTwice, rule::kIrpDoubleCompletion},
+        FaultCase{Fault::StatusMismatch, rule::kDispatchStatusMismatch},
+        FaultCase{Fault::PendingNotMarked, rule::kPendingNotMarked},
+        FaultCase{Fault::MarkedNotPending, rule::kMarkedNotPending},
+        FaultCase{Fault::ReleaseUnmatchedLock, rule::kRemoveLockUnmatched, rule::kRemoveLockHeld},
+        FaultCase{Fault::KeepInitializing, rule::kDeviceInitializing},
+        FaultCase{Fault::DeleteTwice, rule::kDeletedTwice},
+        FaultCase{Fault::InformationTooLarge, rule::kInformationTooLarge},
+        FaultCase{Fault::WaitAtDispatch, rule::kIrql},
+        FaultCase{Fault::DebugBreak, rule::kDebugBreak},
+        FaultCase{Fault::PagedPoolAtDispatch, rule::kPoolIrql},
+        FaultCase{Fault::CompleteWithPending, rule::kIrpCompletedPending},
+        FaultCase{Fault::LeakMdl, rule::kMdlLeak},
+        FaultCase{Fault::FreeIoManagerIrp, rule::kIrpBadFree},
+        FaultCase{Fault::KeepDevice, rule::kDeviceLeak},
+        FaultCase{Fault::ResendInFlight, rule::kIrpResentInFlight, {}, IOCTL_ECHO_FORWARD},
+        FaultCase{Fault::LeakIrp, rule::kIrpLeak, {}, IOCTL_ECHO_FORWARD},
+        FaultCase{Fault::FreeIrpTwice, rule::kIrpBadFree, {}, IOCTL_ECHO_FORWARD},
+        FaultCase{Fault::FreeIrpBelow, rule::kIrpBadFree, {}, IOCTL_ECHO_FORWARD}),
     [](const testing::TestParamInfo<FaultCase>& param) {
       std::string name(param.param.rule);
       for (char& c : name) {
@@ -103,6 +113,44 @@ TEST_F(DriverIrpTest, DriverAllocatedIrpCompletedToTheIoManagerIsCaught) {
   test_drivers::echoConfig = {};
   EXPECT_TRUE(machine().Verify().Has(rule::kDriverIrpCompleted));
   machine().Verify().Expect(rule::kDriverIrpCompleted);
+}
+
+// A filter that skips its stack location and passes requests down is what
+// Windows expects of most filters: no finding, while the requests still reach
+// the bus below it.
+TEST_F(DriverIrpTest, SkippingFilterPassesRequestsDownCleanly) {
+  RunOnMachine([] {
+    PDRIVER_OBJECT bus = LoadDriver("TestBus", test_drivers::BusDriverEntry, nullptr);
+    PDRIVER_OBJECT filter = LoadDriver("SkipFilter", test_drivers::SkipFilterDriverEntry, nullptr);
+    ASSERT_EQ(CallAddDevice(filter, test_drivers::BusPdo()), STATUS_SUCCESS);
+    PDEVICE_OBJECT top = TopOfStack(test_drivers::BusPdo());
+    ASSERT_NE(top, test_drivers::BusPdo());
+    ULONG_PTR information = 0;
+    EXPECT_EQ(SendIrpAndWait(
+                  top,
+                  [](PIO_STACK_LOCATION stack) {
+                    stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_ASYNC;
+                  },
+                  &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information, 7u);
+    EXPECT_EQ(SendIrpAndWait(top,
+                             [](PIO_STACK_LOCATION stack) {
+                               stack->MajorFunction = IRP_MJ_POWER;
+                               stack->MinorFunction = IRP_MN_SET_POWER;
+                               stack->Parameters.Power.Type = DevicePowerState;
+                               stack->Parameters.Power.State.DeviceState = PowerDeviceD3;
+                             }),
+              STATUS_SUCCESS);
+    EXPECT_EQ(test_drivers::BusRequests(),
+              (std::vector<UCHAR>{IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_POWER}));
+    test_drivers::RemoveSkipFilterDevice(filter);
+    UnloadDriver(filter);
+    IoDeleteDevice(test_drivers::BusPdo());
+    UnloadDriver(bus);
+  });
+  EXPECT_TRUE(machine().Verify().Findings().empty());
 }
 
 }  // namespace

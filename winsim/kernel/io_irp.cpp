@@ -22,6 +22,10 @@ bool Alive(PIRP irp, const std::shared_ptr<IrpRecord>& record) {
   return found != irps.end() && found->second == record;
 }
 
+PIO_STACK_LOCATION StackLocationAt(PIRP irp, int level) {
+  return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (level - 1);
+}
+
 std::string IrpPlace(PIRP irp, const std::shared_ptr<IrpRecord>& record) {
   std::string place = "IRP " + Hex(reinterpret_cast<uintptr_t>(irp), 0);
   if (record) place += " (" + MajorName(record->major) + ")";
@@ -203,7 +207,6 @@ std::string PnpMinorName(UCHAR minor) {
 
 using namespace winsim;
 using namespace winsim::kernel;
-using winsim::rule::kDeletedTwice;
 
 extern "C" {
 
@@ -219,10 +222,10 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   KernelState& state = State();
   std::shared_ptr<winsim::IrpRecord> record = FindIrp(Irp);
   if (!record) {
-    Verify().Report(state.freedIrps.contains(Irp) ? kDeletedTwice : winsim::rule::kIrpBadFree,
-                    CurrentPlace(),
+    Verify().Report(winsim::rule::kIrpBadFree, CurrentPlace(),
                     "IoFreeIrp of " + Hex(reinterpret_cast<uintptr_t>(Irp), 0) +
-                        ", which is not an allocated IRP");
+                        (state.freedIrps.contains(Irp) ? ", which was already freed"
+                                                       : ", which is not an allocated IRP"));
     return;
   }
   if (!record->driverAllocated) {
@@ -233,6 +236,9 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   if (record->inFlight) {
     Verify().Report(winsim::rule::kIrpBadFree, IrpPlace(Irp, record),
                     "IoFreeIrp while a driver below still holds it");
+    // Driver Verifier stops the machine here; winsim keeps the IRP so that
+    // the driver below does not complete freed memory.
+    return;
   }
   state.irps.erase(Irp);
   state.freedIrps.insert(Irp);
@@ -256,19 +262,39 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   std::shared_ptr<winsim::IrpRecord> record = FindIrp(Irp);
+  // An IRP in flight may only be passed on by the driver that holds it: at its
+  // own stack location, or at the one above after IoSkipCurrentIrpStackLocation
+  // (the lower driver then reuses the holder's location). Anyone else sending
+  // it is a resend. A call from outside any driver routine (a worker or DPC
+  // winsim does not attribute) is given the benefit of the doubt.
+  const bool newSend = record && !record->inFlight;
+  if (record && record->inFlight) {
+    const bool atHolder = Irp->CurrentLocation == record->holderLevel ||
+                          Irp->CurrentLocation == record->holderLevel + 1;
+    PDEVICE_OBJECT holderDevice =
+        atHolder && record->holderLevel >= 1 && record->holderLevel <= Irp->StackCount
+            ? StackLocationAt(Irp, record->holderLevel)->DeviceObject
+            : nullptr;
+    PDRIVER_OBJECT caller = CurrentDriver();
+    const bool byHolder =
+        atHolder && (!caller || !holderDevice || holderDevice->DriverObject == caller);
+    if (!byHolder) {
+      Verify().Report(winsim::rule::kIrpResentInFlight, IrpPlace(Irp, record),
+                      "IRP sent again while a lower driver still holds it");
+      // Driver Verifier stops the machine here; winsim refuses the send so
+      // that the submission already below is not corrupted.
+      return STATUS_INVALID_DEVICE_STATE;
+    }
+  }
   if (Irp->CurrentLocation <= 1) {
     Verify().Report(winsim::rule::kStackOverflow, IrpPlace(Irp, record),
                     "IoCallDriver with no stack location left for the next driver");
     return STATUS_INVALID_PARAMETER;
   }
-  const bool topLevel = Irp->CurrentLocation == Irp->StackCount + 1;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-  if (record && topLevel) {
-    if (record->inFlight) {
-      Verify().Report(winsim::rule::kIrpResentInFlight, IrpPlace(Irp, record),
-                      "IRP sent again before its previous submission completed");
-    }
+  if (newSend) {
     record->inFlight = true;
+    record->sendLevel = Irp->CurrentLocation;
     record->major = next->MajorFunction;
     record->minor = next->MinorFunction;
     record->ioctl = (next->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
@@ -289,10 +315,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const int upperLevel = Irp->CurrentLocation;
   IoSetNextIrpStackLocation(Irp);
   next->DeviceObject = DeviceObject;
+  if (record) record->holderLevel = Irp->CurrentLocation;
   const NTSTATUS status = CallDispatch(DeviceObject, Irp);
   // With no completion routine of its own, a driver that returns the lower
   // driver's STATUS_PENDING is marked pending by the I/O manager.
-  if (record && !topLevel && status == STATUS_PENDING && lowerHasNoRoutine)
+  if (record && !newSend && status == STATUS_PENDING && lowerHasNoRoutine)
     record->marked[upperLevel] = true;
   return status;
 }
@@ -345,9 +372,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     stack->Context = nullptr;
     IoSkipCurrentIrpStackLocation(Irp);
     const bool atTop = Irp->CurrentLocation > Irp->StackCount;
-    if (record && atTop) {
+    if (record && record->inFlight && Irp->CurrentLocation >= record->sendLevel) {
       record->inFlight = false;
       LogCompletion(Irp, *record);
+    } else if (record) {
+      record->holderLevel = Irp->CurrentLocation;
     }
     const NTSTATUS status = Irp->IoStatus.Status;
     const bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||

@@ -42,6 +42,13 @@ struct IrpRecord {
   std::unique_ptr<std::byte[]> storage;
   bool inFlight = false;  // sent by its originator, not yet back
   bool held = false;      // a driver may complete it now
+  // While in flight: the stack location (1..StackCount) of the driver that
+  // holds the IRP; only that driver may pass it further down.
+  int holderLevel = 0;
+  // The originator's own location when it sent the IRP (StackCount + 1, or
+  // lower when it kept locations for itself): completion back to it ends
+  // the submission.
+  int sendLevel = 0;
   // Indexed by CurrentLocation (1..StackCount).
   std::vector<bool> passed;
   std::vector<bool> marked;
