@@ -1,7 +1,7 @@
-// The bus on a simulated machine: the tree through the hub control codes,
-// the Q417 device's trigger and return in update mode, and URBs in both
-// completion modes. Plug and Play is the test-only fake_pnp unless the real
-// manager is linked.
+// The bus on a simulated machine with the real Plug and Play manager: the tree
+// through the hub control codes, the Q417 device's trigger and return in
+// update mode, URBs in both completion modes, and a registered client driver
+// run through its life on the re-enumerated device.
 #include <gtest/gtest.h>
 
 #include <wdm.h>
@@ -13,12 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "fake_pnp.h"
+#include <usbiodef.h>
+
 #include "kernel/kernel.h"
 #include "machine/machine_description.h"
 #include "pnp/pnp_manager.h"
 #include "sim_machine.h"
 #include "usb/usb_bus.h"
+#include "usb_test_driver.h"
 
 using namespace winsim;
 using namespace winsim::usb;
@@ -29,12 +31,23 @@ class UsbBusTest : public testing_support::SimMachineTest {
  protected:
   void SetUp() override {
     SimMachineTest::SetUp();
-    fake_pnp::Reset();
+    usb_test_driver::Reset();
   }
   static UsbTreeScript Example(const char* name) {
     return LoadMachineDescription(std::string(EXAMPLE_MACHINES_DIR) + "/" + name).usb;
   }
 };
+
+// The node with instance id, present or not (the newest one).
+const pnp::DeviceNode* FindNode(const pnp::DeviceNode* node, const std::string& instance) {
+  const pnp::DeviceNode* found = nullptr;
+  for (const pnp::DeviceNode* child = pnp::FirstChild(node); child != nullptr;
+       child = pnp::NextSibling(child)) {
+    if (pnp::Properties(child).instanceId == instance) found = child;
+    if (const pnp::DeviceNode* below = FindNode(child, instance)) found = below;
+  }
+  return found;
+}
 
 // User mode's view: open a name, send buffered control codes.
 class Handle {
@@ -97,9 +110,11 @@ class Handle {
 };
 
 TEST_F(UsbBusTest, TheExampleMachineShowsItsTreeThroughTheHubControlCodes) {
+  size_t interfaces = 0;
   RunOnMachine([&] {
     std::unique_ptr<UsbBus> bus = UsbBus::Create(Example("default-nt.json"));
     ASSERT_NE(bus, nullptr);
+    interfaces = pnp::InterfacePaths(GUID_CLASS_USB_HOST_CONTROLLER).size();
     {
       Handle controller("\\\\.\\HCD1");
       ASSERT_EQ(controller.Status(), STATUS_SUCCESS);
@@ -139,12 +154,8 @@ TEST_F(UsbBusTest, TheExampleMachineShowsItsTreeThroughTheHubControlCodes) {
     }
     bus->Shutdown();
   });
-  // Both controllers offered their interface; the tree reached the manager.
-  int interfaces = 0;
-  for (const std::string& call : fake_pnp::Calls()) {
-    interfaces += call.rfind("interface ", 0) == 0;
-  }
-  EXPECT_EQ(interfaces, 2);
+  // Both controllers offered their interface to the manager.
+  EXPECT_EQ(interfaces, 2u);
   EXPECT_FALSE(machine().Log().OfKind(EventKind::Urb).empty());
 }
 
@@ -178,17 +189,16 @@ TEST_F(UsbBusTest, Q417TakesTheTriggerAndReturnsInUpdateMode) {
     EXPECT_TRUE(update->InUpdateMode());
     EXPECT_NE(bus->PdoAt("1/1/2"), normalPdo);
     EXPECT_EQ(bus->History("1/1/2").front()->TriggerRequests(), 10u);
+    // The manager saw the normal-mode device go and the update-mode one come.
+    const pnp::DeviceNode* normal = FindNode(pnp::Root(), "USB\\VID_0417&PID_1000\\Q417-0001");
+    const pnp::DeviceNode* back = FindNode(pnp::Root(), "USB\\VID_0417&PID_F001\\Q417-0001");
+    ASSERT_NE(normal, nullptr);
+    ASSERT_NE(back, nullptr);
+    EXPECT_FALSE(pnp::IsPresent(normal));
+    EXPECT_EQ(pnp::State(normal), pnp::NodeState::Removed);
+    EXPECT_TRUE(pnp::IsPresent(back));
     bus->Shutdown();
   });
-  const std::vector<std::string>& calls = fake_pnp::Calls();
-  auto has = [&calls](const std::string& text) {
-    for (const std::string& call : calls) {
-      if (call == text) return true;
-    }
-    return false;
-  };
-  EXPECT_TRUE(has("removed USB\\VID_0417&PID_1000\\Q417-0001 surprise"));
-  EXPECT_TRUE(has("arrived USB\\VID_0417&PID_F001\\Q417-0001"));
 }
 
 // A client driver's way of sending one URB, waiting when it pends.
@@ -417,5 +427,81 @@ TEST_F(UsbBusTest, AHeldTransferEndsWhenTheDeviceIsPulled) {
     bus->Shutdown();
   });
 }
+
+// The whole way of the device: the Q417 takes the trigger and comes back in
+// update mode; the manager loads the driver registered for it, which
+// configures the device and is handed transfers; rebalancing stops and
+// restarts it; sleep and wake reach it and its device power requests reach
+// the bus; the machine's shutdown removes it and unloads the driver.
+class UsbBusDriverTest : public UsbBusTest, public testing::WithParamInterface<CompletionMode> {};
+
+NTSTATUS WriteThroughDriver(std::vector<uint8_t> bytes) {
+  Handle device("\\\\.\\USBTEST");
+  if (!NT_SUCCESS(device.Status())) return device.Status();
+  ULONG returned = 0;
+  return device.Control(IOCTL_USBTEST_WRITE, bytes, static_cast<ULONG>(bytes.size()), 0, &returned);
+}
+
+TEST_P(UsbBusDriverTest, ARegisteredDriverRunsThroughItsLifeOnTheReturnedQ417) {
+  RunOnMachine([&] {
+    pnp::RegisterService("USB\\VID_0417&PID_F001", "UsbTest", usb_test_driver::DriverEntry);
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(Example("default-nt.json"));
+    ASSERT_NE(bus, nullptr);
+    bus->SetCompletionMode(GetParam());
+    {
+      Handle hub("\\\\.\\" + bus->HubNameAt("1/1"));
+      ULONG returned = 0;
+      for (int attempt = 1; attempt <= 10; ++attempt) {
+        hub.DescriptorRequest(2, 0x0255, 32, &returned);
+      }
+    }
+    pnp::WaitIdle();
+    EXPECT_TRUE(usb_test_driver::Seen().events.empty());  // nothing registered for normal mode
+    LARGE_INTEGER wait;
+    wait.QuadPart = -3'000 * kTicksPerMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    pnp::WaitIdle();
+    const pnp::DeviceNode* node = FindNode(pnp::Root(), "USB\\VID_0417&PID_F001\\Q417-0001");
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(pnp::State(node), pnp::NodeState::Started);
+
+    EXPECT_EQ(WriteThroughDriver({0xEE, 0x00, 0x00, 0x00, 0x02}), STATUS_SUCCESS);
+    pnp::StopAndRestart(const_cast<pnp::DeviceNode*>(node));
+    pnp::WaitIdle();
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
+    EXPECT_EQ(WriteThroughDriver({0x12, 0x34}), STATUS_SUCCESS);
+    const UsbDevice* device = bus->DeviceAt("1/1/2");
+    ASSERT_NE(device, nullptr);
+    std::vector<std::vector<uint8_t>> written;
+    for (const DeviceRequest& request : device->Requests()) {
+      if (request.kind == RequestKind::Transfer && !request.in) written.push_back(request.data);
+    }
+    EXPECT_EQ(written,
+              (std::vector<std::vector<uint8_t>>{{0xEE, 0x00, 0x00, 0x00, 0x02}, {0x12, 0x34}}));
+
+    EXPECT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
+    pnp::SystemWake();
+    bus->Shutdown();
+  });
+  EXPECT_EQ(
+      usb_test_driver::Seen().events,
+      (std::vector<std::string>{"DriverEntry", "AddDevice", "configured PID_F001 pipes 2",
+                                "IRP_MN_STOP_DEVICE", "configured PID_F001 pipes 2", "system S3",
+                                "device D3", "device D3 done", "system S0", "device D0",
+                                "device D0 done", "IRP_MN_REMOVE_DEVICE", "DriverUnload"}));
+  // The device power requests travelled the stack down to the bus's PDO.
+  std::vector<std::string> busPowerIrps;
+  for (const Event& event : machine().Log().OfKind(EventKind::IrpSent)) {
+    if (event.Field("major") == "IRP_MJ_POWER" && event.Field("driver") != "UsbTest") {
+      busPowerIrps.push_back(event.Field("driver") + " " + event.Field("minor"));
+    }
+  }
+  // IRP_MN_QUERY_POWER, then IRP_MN_SET_POWER: S3, the driver's D3, S0, its D0.
+  EXPECT_EQ(busPowerIrps, (std::vector<std::string>{"usbhub 0x03", "usbhub 0x02", "usbhub 0x02",
+                                                    "usbhub 0x02", "usbhub 0x02"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothCompletionModes, UsbBusDriverTest,
+                         testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline));
 
 }  // namespace
