@@ -74,7 +74,8 @@ class PipeTest : public DriverTest,
                  public testing::WithParamInterface<std::tuple<PipeCase, CompletionMode>> {};
 
 TEST_P(PipeTest, TheFirstInPipeReadsAndTheFirstOtherPipeWrites) {
-  const auto& [pipes, mode] = GetParam();
+  const PipeCase& pipes = std::get<0>(GetParam());
+  const CompletionMode mode = std::get<1>(GetParam());
   DeviceScript device = UpdateModeDevice();
   device.configuration.interfaces[0].endpoints = pipes.endpoints;
   ASSERT_TRUE(RunBus(TreeWith(device, mode), [&] {
@@ -149,7 +150,8 @@ class StartTest : public DriverTest,
                   public testing::WithParamInterface<std::tuple<StartCase, CompletionMode>> {};
 
 TEST_P(StartTest, TracesAndEndsAsTheDeviceAnswers) {
-  const auto& [start, mode] = GetParam();
+  const StartCase& start = std::get<0>(GetParam());
+  const CompletionMode mode = std::get<1>(GetParam());
   DeviceScript device = UpdateModeDevice();
   start.script(device);
   ASSERT_TRUE(RunBus(TreeWith(device, mode), [&] {
