@@ -235,7 +235,10 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       // The request fields exist once per device: one request at a time.
       KeWaitForSingleObject(&extension->TransferLock, Executive, KernelMode, FALSE, NULL);
       USBD_PIPE_HANDLE pipe = in ? extension->InPipe : extension->OutPipe;
-      if (extension->ConfigDescriptor == NULL || pipe == NULL) {
+      if (FwRemovalStarted(extension)) {
+        // Removal came while this request waited for the one before it.
+        status = STATUS_DELETE_PENDING;
+      } else if (extension->ConfigDescriptor == NULL || pipe == NULL) {
         // Not started, or stopped: the pipe handles are not (or no longer) valid.
         status = STATUS_INVALID_DEVICE_STATE;
       } else {

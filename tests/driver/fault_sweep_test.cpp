@@ -1,0 +1,308 @@
+// Every allocation quillfw makes, failed one at a time: the right status
+// and trace each time, nothing leaked (the verifier checks the pool, IRPs,
+// MDLs, device objects and remove locks at driver unload).
+#include <wdm.h>
+
+#include <string>
+#include <vector>
+
+#include "driver_fixture.h"
+#include "kernel/kernel.h"
+#include "quillfw.h"
+
+namespace driver_tests {
+namespace {
+
+using namespace winsim;
+using namespace winsim::usb;
+
+const char kNoIrp[] = "QUILLDEV - Unable to allocate IRP for sending URB";
+const char kManufacturer[] = "QUILLDEV - Configuring device from Quill";
+const char kProduct[] = "QUILLDEV - Product is Q417 Update Mode";
+const char kSerial[] = "QUILLDEV - Serial number is Q417-0001";
+
+bool Contains(const Lines& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// One failed allocation during the device's arrival.
+struct ArrivalFault {
+  const char* name;
+  AllocationKind kind;
+  uint64_t ordinal;  // among the kind's allocations (of tag, if given)
+  std::optional<ULONG> tag;
+  std::string failedStep;  // "DriverEntry", "AddDevice" or "IRP_MN_START_DEVICE"
+  NTSTATUS status;         // of that step
+  Lines present;           // trace lines that must appear
+  Lines absent;            // and lines that must not
+};
+
+std::string StatusText(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+  return text;
+}
+
+class ArrivalSweepTest : public DriverTest, public testing::WithParamInterface<CompletionMode> {};
+
+// The driver's allocations during an arrival with the default device: the
+// service key and the name copy ("Wdm " 1, 2), eight URB IRPs (device
+// descriptor, language list, three strings, configuration head, whole
+// configuration, select configuration), three strings and the descriptor
+// ("Wdm " 3 to 6), and the library's configuration request ("USBD" 1).
+TEST_P(ArrivalSweepTest, TheArrivalMakesExactlyTheseAllocations) {
+  ASSERT_TRUE(RunBus(TreeWith(UpdateModeDevice(), GetParam()), [&] {
+    EXPECT_EQ(machine().Faults().Count(AllocationKind::Pool, kWdmTag), 6u);
+    EXPECT_EQ(machine().Faults().Count(AllocationKind::Pool, kUsbdTag), 1u);
+    EXPECT_EQ(machine().Faults().Count(AllocationKind::Irp), 8u);
+    EXPECT_EQ(machine().Faults().Count(AllocationKind::Mdl), 0u);
+  }));
+}
+
+TEST_P(ArrivalSweepTest, EachFailedAllocationGivesItsStatusAndLeaksNothing) {
+  const std::vector<ArrivalFault> faults = {
+      {"ServiceKey",
+       AllocationKind::Pool,
+       1,
+       kWdmTag,
+       "DriverEntry",
+       STATUS_INSUFFICIENT_RESOURCES,
+       {},
+       {"QUILLDEV - Running under Windows 98"}},
+      {"NameCopy",
+       AllocationKind::Pool,
+       2,
+       kWdmTag,
+       "AddDevice",
+       STATUS_INSUFFICIENT_RESOURCES,
+       {"QUILLDEV - Unable to allocate 34 bytes for copy of name"},
+       {}},
+      {"ManufacturerText",
+       AllocationKind::Pool,
+       3,
+       kWdmTag,
+       "IRP_MN_START_DEVICE",
+       STATUS_SUCCESS,
+       {kProduct, kSerial},
+       {kManufacturer}},
+      {"ProductText",
+       AllocationKind::Pool,
+       4,
+       kWdmTag,
+       "IRP_MN_START_DEVICE",
+       STATUS_SUCCESS,
+       {kManufacturer, kSerial},
+       {kProduct}},
+      {"SerialText",
+       AllocationKind::Pool,
+       5,
+       kWdmTag,
+       "IRP_MN_START_DEVICE",
+       STATUS_SUCCESS,
+       {kManufacturer, kProduct},
+       {kSerial}},
+      {"ConfigurationBuffer",
+       AllocationKind::Pool,
+       6,
+       kWdmTag,
+       "IRP_MN_START_DEVICE",
+       STATUS_INSUFFICIENT_RESOURCES,
+       {"QUILLDEV - Unable to allocate 20 bytes for configuration descriptor"},
+       {}},
+      {"ConfigurationRequest",
+       AllocationKind::Pool,
+       1,
+       kUsbdTag,
+       "IRP_MN_START_DEVICE",
+       STATUS_INSUFFICIENT_RESOURCES,
+       {"QUILLDEV - Unable to create configuration request"},
+       {}},
+      {"DeviceDescriptorIrp",
+       AllocationKind::Irp,
+       1,
+       {},
+       "IRP_MN_START_DEVICE",
+       STATUS_INSUFFICIENT_RESOURCES,
+       {kNoIrp, "QUILLDEV - Error C000009A trying to read device descriptor"},
+       {kManufacturer}},
+      {"LanguageListIrp",
+       AllocationKind::Irp,
+       2,
+       {},
+       "IRP_MN_START_DEVICE",
+       STATUS_SUCCESS,
+       {kNoIrp, kProduct, kSerial},
+       {kManufacturer}},
+      {"ManufacturerIrp",
+       AllocationKind::Irp,
+       3,
+       {},
+       "IRP_MN_START_DEVICE",
+       STATUS_SUCCESS,
+       {kNoIrp, kProduct, kSerial},
+       {kManufacturer}},
+      {"ProductIrp",
+       AllocationKind::Irp,
+       4,
+       {},
+       "IRP_MN_START_DEVICE",
+       STATUS_SUCCESS,
+       {kNoIrp, kManufacturer, kSerial},
+       {kProduct}},
+      {"SerialIrp",
+       AllocationKind::Irp,
+       5,
+       {},
+       "IRP_MN_START_DEVICE",
+       STATUS_SUCCESS,
+       {kNoIrp, kManufacturer, kProduct},
+       {kSerial}},
+      {"ConfigurationHeadIrp",
+       AllocationKind::Irp,
+       6,
+       {},
+       "IRP_MN_START_DEVICE",
+       STATUS_INSUFFICIENT_RESOURCES,
+       {kNoIrp, "QUILLDEV - Error C000009A trying to read configuration descriptor 1"},
+       {}},
+      {"WholeConfigurationIrp",
+       AllocationKind::Irp,
+       7,
+       {},
+       "IRP_MN_START_DEVICE",
+       STATUS_INSUFFICIENT_RESOURCES,
+       {kNoIrp, "QUILLDEV - Error C000009A trying to read configuration descriptor 1"},
+       {}},
+      {"SelectConfigurationIrp",
+       AllocationKind::Irp,
+       8,
+       {},
+       "IRP_MN_START_DEVICE",
+       STATUS_INSUFFICIENT_RESOURCES,
+       {kNoIrp, "QUILLDEV - Error C000009A trying to select configuration"},
+       {}},
+  };
+  for (const ArrivalFault& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    FreshMachine();
+    machine().Faults().FailNth(fault.kind, fault.ordinal, fault.tag);
+    ASSERT_TRUE(RunBus(TreeWith(UpdateModeDevice(), GetParam()), [] {}));
+    EXPECT_EQ(PnpStatus(fault.failedStep), StatusText(fault.status));
+    const Lines trace = Trace();
+    for (const std::string& line : fault.present) EXPECT_TRUE(Contains(trace, line)) << line;
+    for (const std::string& line : fault.absent) EXPECT_FALSE(Contains(trace, line)) << line;
+    if (fault.failedStep != "DriverEntry") {
+      // Whatever failed, the driver unloaded at the end with nothing left.
+      EXPECT_EQ(trace.back(), "QUILLDEV - Entering DriverUnload: DriverObject #");
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, ArrivalSweepTest,
+                         testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline));
+
+// The transfer's allocations: the IRP, the context, the MDL over the
+// payload and the MDL for pieces; and the IRP of an owed pipe reset.
+struct TransferFault {
+  const char* name;
+  AllocationKind kind;
+  uint64_t ordinal;  // counted from just before the write
+  std::optional<ULONG> tag;
+  bool owedReset;  // a failed transfer comes first
+  NTSTATUS status;
+  Lines trace;  // after the dispatch line
+};
+
+class TransferSweepTest : public DriverTest, public testing::WithParamInterface<CompletionMode> {};
+
+TEST_P(TransferSweepTest, EachFailedAllocationFailsThatWriteOnly) {
+  const std::vector<TransferFault> faults = {
+      {"TransferIrp",
+       AllocationKind::Irp,
+       1,
+       {},
+       false,
+       STATUS_INSUFFICIENT_RESOURCES,
+       {"QUILLDEVFailed to allocate IRP to send File to USB Device"}},
+      {"Context",
+       AllocationKind::Pool,
+       1,
+       kWdmTag,
+       false,
+       STATUS_INSUFFICIENT_RESOURCES,
+       {"QUILLDEV - Can't allocate memory for context structure"}},
+      {"PayloadMdl",
+       AllocationKind::Mdl,
+       1,
+       {},
+       false,
+       STATUS_INSUFFICIENT_RESOURCES,
+       {"QUILLDEV - Can't allocate memory for MDL"}},
+      {"PieceMdl",
+       AllocationKind::Mdl,
+       2,
+       {},
+       false,
+       STATUS_INSUFFICIENT_RESOURCES,
+       {"QUILLDEV - Can't allocate memory for MDL"}},
+      {"OwedResetIrp",
+       AllocationKind::Irp,
+       2,
+       {},
+       true,
+       STATUS_UNSUCCESSFUL,
+       {kNoIrp, "QUILLDEV - Error C000009A trying to reset a pipe"}},
+      {"ContextAfterReset",
+       AllocationKind::Pool,
+       1,
+       kWdmTag,
+       true,
+       STATUS_INSUFFICIENT_RESOURCES,
+       {"QUILLDEV - Can't allocate memory for context structure"}},
+  };
+  DeviceScript device = UpdateModeDevice();
+  // Every odd transfer fails (the owed-reset cases), the others succeed.
+  for (uint32_t n = 1; n < 40; n += 2) device.faults.failTransfers.push_back({n, {}});
+  ASSERT_TRUE(RunBus(TreeWith(device, GetParam()), [&] {
+    HANDLE handle = OpenDevice();
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(Write(handle, 5).ok);  // transfer 1 fails: a reset is owed
+    EXPECT_TRUE(Write(handle, 5).ok);   // reset, transfer 2
+    for (const TransferFault& fault : faults) {
+      SCOPED_TRACE(fault.name);
+      if (fault.owedReset) {
+        EXPECT_FALSE(Write(handle, 5).ok);  // an odd transfer: fails, owes a reset
+      }
+      const size_t transfers = TransferLengths().size();
+      const size_t resets = ResetCount();
+      FaultInjector& injector = machine().Faults();
+      injector.FailNth(fault.kind, injector.Count(fault.kind, fault.tag) + fault.ordinal,
+                       fault.tag);
+      const size_t mark = Mark();
+      const ControlResult write = Write(handle, 10000);
+      EXPECT_FALSE(write.ok);
+      EXPECT_EQ(write.error, ErrorFor(fault.status));
+      Lines expected = {"QUILLDEV - Dispatch DeviceControl, IRP:0x# "};
+      expected.insert(expected.end(), fault.trace.begin(), fault.trace.end());
+      EXPECT_EQ(TraceSince(mark), expected);
+      EXPECT_EQ(TransferLengths().size(), transfers);  // nothing sent
+      EXPECT_EQ(ResetCount(), resets + (fault.ordinal == 1 && fault.owedReset ? 1 : 0));
+      // The reset was taken (or none was owed): the device is usable, with the
+      // odd transfer failing as scripted and the even one going through.
+      const ControlResult next = Write(handle, 5);
+      if (TransferLengths().size() % 2 == 1) {
+        EXPECT_FALSE(next.ok);
+        EXPECT_TRUE(Write(handle, 5).ok);
+      } else {
+        EXPECT_TRUE(next.ok);
+      }
+    }
+    CloseHandle(handle);
+  }));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, TransferSweepTest,
+                         testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline));
+
+}  // namespace
+}  // namespace driver_tests
