@@ -63,6 +63,8 @@ const FailureCase kFailures[] = {
      "Error Downloading Firmware!", "Error", true},
 };
 
+void PrintTo(const FailureCase& failure, std::ostream* out) { *out << failure.name; }
+
 class FailureTest : public DialogTest, public testing::WithParamInterface<FailureCase> {};
 
 TEST_P(FailureTest, ShowsItsMessageAndReturnsToIdle) {

@@ -189,6 +189,8 @@ const Closing kClosings[] = {
     {"AltF4", [](UserAgent& agent, HWND dialog) { return agent.PressAltF4(dialog); }},
 };
 
+void PrintTo(const Closing& closing, std::ostream* out) { *out << closing.name; }
+
 class ClosingTest : public DialogTest, public testing::WithParamInterface<Closing> {};
 
 TEST_P(ClosingTest, EndsTheProgramAndReleasesEverything) {
@@ -246,6 +248,26 @@ TEST_F(DialogTest, TheReadmeSnapshotIsTheMainDialog) {
   }
   EXPECT_EQ(ReadFile(README_SNAPSHOT), svg)
       << "the README's snapshot is out of date: run with QUILL_UPDATE_SNAPSHOTS=1";
+}
+
+}  // namespace
+}  // namespace dialog_testing
+
+namespace dialog_testing {
+namespace {
+
+// A script that gives up with the program still running: the runner ends it
+// with WM_QUIT (the dialog's modal loop ends) and reports the run unclean.
+TEST_F(DialogTest, TheRunnerQuitsAProgramTheScriptLeftRunning) {
+  // Ended without closing its dialog, the program leaves the hubs open.
+  machine().Verify().Expect(winsim::rule::kHandleLeak);
+  app_runner::RunResult result =
+      Run([&](app_runner::Session& session) { EXPECT_NE(Start(session.agent), nullptr); });
+  EXPECT_TRUE(result.applicationRan);
+  EXPECT_TRUE(result.busShutDown);
+  EXPECT_FALSE(result.programEnded);
+  EXPECT_FALSE(result.Clean());
+  EXPECT_TRUE(machine().Verify().Has(winsim::rule::kHandleLeak));
 }
 
 }  // namespace
