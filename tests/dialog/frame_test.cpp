@@ -124,6 +124,14 @@ TEST_F(DialogTest, MinimisedTheDialogPaintsItsIconCentred) {
     HWND dialog = Start(agent);
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(agent.DrawnIcons(dialog).empty());
+    // The program's icon is the window's big and small icon and the drag
+    // icon (queries, not user actions).
+    const auto icon = reinterpret_cast<LRESULT>(
+        LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME)));
+    EXPECT_NE(icon, 0);
+    EXPECT_EQ(SendMessageA(dialog, WM_GETICON, ICON_BIG, 0), icon);
+    EXPECT_EQ(SendMessageA(dialog, WM_GETICON, ICON_SMALL, 0), icon);
+    EXPECT_EQ(SendMessageA(dialog, WM_QUERYDRAGICON, 0, 0), icon);
     ASSERT_TRUE(agent.Minimize(dialog));
     EXPECT_TRUE(agent.IsMinimized(dialog));
     // A 36 x 36 client area and a 32 x 32 icon: (36 - 32 + 1) / 2 = 2.
