@@ -1,0 +1,94 @@
+#include "app_runner.h"
+
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "pnp/pnp_manager.h"
+#include "programmer_dialog.h"
+#include "user/desktop.h"
+#include "user/user_process.h"
+#include "usb_devices.h"
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+// afx's entry point (afx_winmain), as the C runtime's start-up calls it.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nCmdShow);
+
+namespace app_runner {
+namespace {
+
+std::string Describe(const winsim::Finding& finding) {
+  return finding.rule + " at " + finding.place + ": " + finding.detail;
+}
+
+// What the "ui" thread shares with the runner.
+char g_commandLine[] = "";
+
+struct ProgramThread {
+  bool ended = false;
+  int exitCode = -1;
+};
+
+}  // namespace
+
+void RegisterQuillfw() {
+  winsim::pnp::RegisterService(kUpdateModeHardwareId, "quillfw", &DriverEntry);
+}
+
+RunResult RunQuillprog(winsim::Machine& machine, const RunOptions& options, const Script& script) {
+  RunResult result;
+  winsim::DesktopConfig desktopConfig;
+  desktopConfig.module_resources = options.resources;
+  auto desktop = std::make_unique<winsim::Desktop>(desktopConfig);
+
+  std::unique_ptr<winsim::usb::UsbBus> bus;
+  ProgramThread program;
+  bool quitSent = false;
+
+  result.applicationRan = winsim::user::RunApplication(machine, [&] {
+    winsim::Scheduler& scheduler = machine.Sched();
+    bus = winsim::usb::UsbBus::Create(options.usb);
+    winsim::pnp::WaitIdle();
+
+    // A new process's data: the loader zero-fills what the previous run of
+    // this host process left behind.
+    UsbDeviceTable = DeviceTable{};
+    UpdateInProgress = 0;
+
+    scheduler.CreateThread("ui", [&] {
+      program.exitCode = WinMain(GetModuleHandleA(nullptr), nullptr, g_commandLine, SW_SHOWNORMAL);
+      program.ended = true;
+      winsim::Machine::Current().Sched().Wake(&program);
+    });
+
+    winsim::UserAgent agent;
+    Session session{machine, *bus, agent, program.ended};
+    script(session);
+
+    const winsim::VirtualTime deadline = scheduler.Now() + options.exitTimeout;
+    while (!program.ended && scheduler.WaitOn(&program, deadline, "quillprog's end")) {
+    }
+    if (!program.ended) {
+      // The script left the program running: end its modal loops as
+      // Windows does for WM_QUIT, so the run can finish.
+      quitSent = true;
+      machine.Log().Add(winsim::EventKind::User, "runner quits the program", {});
+      if (HWND top = agent.TopWindow(); top != nullptr) PostMessageA(top, WM_QUIT, 0, 0);
+      while (!program.ended) scheduler.WaitOn(&program, -1, "quillprog's end after WM_QUIT");
+    }
+  });
+
+  if (bus) {
+    result.busShutDown = machine.Run([&] { bus->Shutdown(); });
+  }
+  desktop.reset();
+
+  result.programEnded = program.ended && !quitSent;
+  result.exitCode = program.exitCode;
+  for (const winsim::Finding& finding : machine.Verify().Unexpected()) {
+    result.unexpectedFindings.push_back(Describe(finding));
+  }
+  return result;
+}
+
+}  // namespace app_runner
