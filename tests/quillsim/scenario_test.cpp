@@ -98,8 +98,7 @@ TEST(Sha256Test, MatchesTheStandardsTestVectors) {
        "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(quillsim::Sha256Hex(reinterpret_cast<const uint8_t*>(c.input.data()),
-                                  c.input.size()),
+    EXPECT_EQ(quillsim::Sha256Hex(reinterpret_cast<const uint8_t*>(c.input.data()), c.input.size()),
               c.digest)
         << c.input.size() << " bytes";
   }

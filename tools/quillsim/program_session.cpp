@@ -8,11 +8,12 @@
 #include "machine/machine_disk.h"
 #include "pnp/pnp_manager.h"
 #include "programmer_dialog.h"
-#include "quillfw.h"
 #include "usb_devices.h"
 #include "user/user_process.h"
 
+// quillprog's entry (afx_winmain) and quillfw's (the driver library).
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nCmdShow);
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 
 namespace quillsim {
 namespace {
@@ -44,7 +45,8 @@ ProgramSession::ProgramSession(winsim::MachineDescription description,
                                std::filesystem::path resources)
     : description_(std::move(description)) {
   machine_ = std::make_unique<winsim::Machine>(description_.Config());
-  desktop_ = std::make_unique<winsim::Desktop>(winsim::DesktopConfig{.module_resources = resources});
+  desktop_ =
+      std::make_unique<winsim::Desktop>(winsim::DesktopConfig{.module_resources = resources});
   for (const std::string& id : UpdateModeHardwareIds(description_.usb)) {
     winsim::pnp::RegisterService(id, "quillfw", &DriverEntry);
   }

@@ -71,7 +71,9 @@ std::string WithoutMnemonic(std::string text) {
 class Observer {
  public:
   Observer(winsim::UserAgent& agent, winsim::Machine& machine, std::string snapshots)
-      : agent_(agent), machine_(machine), snapshots_(std::move(snapshots)),
+      : agent_(agent),
+        machine_(machine),
+        snapshots_(std::move(snapshots)),
         terminal_(isatty(STDOUT_FILENO) != 0) {}
 
   HWND Dialog() const { return view_.dialog; }
@@ -138,7 +140,8 @@ class Observer {
       for (const auto& text : now.aboutTexts) line += " \"" + text + "\"";
       note(line);
     }
-    if (now.dialog != nullptr && view_.dialog == nullptr) note("main dialog \"" + now.topCaption + "\"");
+    if (now.dialog != nullptr && view_.dialog == nullptr)
+      note("main dialog \"" + now.topCaption + "\"");
     if (now.devices != view_.devices) {
       std::string line = "device list:";
       for (size_t i = 0; i < now.devices.size(); ++i) {
@@ -215,7 +218,8 @@ class Player {
       observer_.Look();
       std::string failure = Do(action);
       observer_.Look();
-      if (!failure.empty()) return "step " + std::to_string(i) + " (" + action.path + "): " + failure;
+      if (!failure.empty())
+        return "step " + std::to_string(i) + " (" + action.path + "): " + failure;
     }
     return "";
   }
@@ -349,21 +353,33 @@ class Player {
 
   static std::string Describe(const Action& action) {
     switch (action.kind) {
-      case ActionKind::Answer: return "answers the message box with " + action.text;
+      case ActionKind::Answer:
+        return "answers the message box with " + action.text;
       case ActionKind::Select:
         return action.index >= 0 ? "selects device " + std::to_string(action.index)
                                  : "selects \"" + action.text + "\"";
-      case ActionKind::Type: return "types \"" + action.text + "\" into the file box";
-      case ActionKind::Browse: return "browses to \"" + action.text + "\"";
-      case ActionKind::CancelBrowse: return "presses Browse and cancels";
-      case ActionKind::Click: return "clicks " + action.text;
-      case ActionKind::Press: return "presses " + action.text;
-      case ActionKind::CloseBox: return "clicks the close box";
-      case ActionKind::About: return "chooses About from the system menu";
-      case ActionKind::WaitFor: return "waits for \"" + action.text + "\"";
-      case ActionKind::WaitIdle: return "waits until the program is idle";
-      case ActionKind::Wait: return "waits " + std::to_string(action.milliseconds) + " ms";
-      case ActionKind::Unplug: return "unplugs the device on port " + action.text;
+      case ActionKind::Type:
+        return "types \"" + action.text + "\" into the file box";
+      case ActionKind::Browse:
+        return "browses to \"" + action.text + "\"";
+      case ActionKind::CancelBrowse:
+        return "presses Browse and cancels";
+      case ActionKind::Click:
+        return "clicks " + action.text;
+      case ActionKind::Press:
+        return "presses " + action.text;
+      case ActionKind::CloseBox:
+        return "clicks the close box";
+      case ActionKind::About:
+        return "chooses About from the system menu";
+      case ActionKind::WaitFor:
+        return "waits for \"" + action.text + "\"";
+      case ActionKind::WaitIdle:
+        return "waits until the program is idle";
+      case ActionKind::Wait:
+        return "waits " + std::to_string(action.milliseconds) + " ms";
+      case ActionKind::Unplug:
+        return "unplugs the device on port " + action.text;
     }
     return "";
   }
@@ -403,8 +419,8 @@ std::optional<bool> TellDevice(const Scenario& scenario, ProgramSession& session
   std::optional<bool> holdsImage;
   for (const winsim::usb::UsbDevice* device : session.Bus()->History(scenario.device)) {
     if (!device->InUpdateMode()) {
-      std::cout << "device " << scenario.device << " (normal mode): "
-                << device->TriggerRequests() << " update-mode requests (descriptor 0x55)\n";
+      std::cout << "device " << scenario.device << " (normal mode): " << device->TriggerRequests()
+                << " update-mode requests (descriptor 0x55)\n";
       continue;
     }
     size_t transfers = 0;
@@ -465,16 +481,16 @@ std::vector<std::string> Check(const Scenario& scenario, ProgramSession& session
   std::vector<std::string> failures;
   const Expectations& expect = scenario.expect;
   if (expect.messageBoxes && *expect.messageBoxes != observer.MessageBoxes()) {
-    failures.push_back("message boxes were " + JoinQuoted(observer.MessageBoxes()) +
-                       ", expected " + JoinQuoted(*expect.messageBoxes));
+    failures.push_back("message boxes were " + JoinQuoted(observer.MessageBoxes()) + ", expected " +
+                       JoinQuoted(*expect.messageBoxes));
   }
   if (expect.status && *expect.status != observer.Last().status) {
     failures.push_back("status line was \"" + observer.Last().status + "\", expected \"" +
                        *expect.status + "\"");
   }
   if (expect.deviceList && *expect.deviceList != observer.Last().devices) {
-    failures.push_back("device list was " + JoinQuoted(observer.Last().devices) +
-                       ", expected " + JoinQuoted(*expect.deviceList));
+    failures.push_back("device list was " + JoinQuoted(observer.Last().devices) + ", expected " +
+                       JoinQuoted(*expect.deviceList));
   }
   if (expect.flash == "image" && holdsImage != true) {
     failures.push_back("the device's flash does not hold the image");
@@ -485,7 +501,8 @@ std::vector<std::string> Check(const Scenario& scenario, ProgramSession& session
   const auto trace = session.Machine().Log().Texts(winsim::EventKind::DbgPrint);
   for (const std::string& line : expect.trace) {
     bool found = false;
-    for (const std::string& printed : trace) found = found || printed.find(line) != std::string::npos;
+    for (const std::string& printed : trace)
+      found = found || printed.find(line) != std::string::npos;
     if (!found) failures.push_back("the driver never printed \"" + line + "\"");
   }
   if (expect.applicationEnded && *expect.applicationEnded != session.EndedByUser()) {
@@ -498,7 +515,8 @@ std::vector<std::string> Check(const Scenario& scenario, ProgramSession& session
     }
   }
   for (const winsim::Finding& finding : session.Machine().Verify().Unexpected()) {
-    failures.push_back("verifier: " + finding.rule + " at " + finding.place + ": " + finding.detail);
+    failures.push_back("verifier: " + finding.rule + " at " + finding.place + ": " +
+                       finding.detail);
   }
   return failures;
 }
@@ -587,7 +605,7 @@ constexpr const char* kDemoScenario = R"({
   "files": { "sample.hex": "../firmware/sample.hex" },
   "script": [
     { "answer": "OK", "comment": "the removable-media warning" },
-    { "select": "Q417 USB Storage Device" },
+    { "select": "USB Mass Storage Device" },
     { "browse": "sample.hex" },
     { "click": "Program" },
     { "waitFor": "Complete!" },
@@ -610,7 +628,8 @@ int RunDemo(const RunOptions& options) {
 }
 
 void AddRunOptions(CLI::App* command, RunOptions& options) {
-  command->add_flag("-v,--verbose", options.verbose, "Also print the driver's trace, IRPs and URBs");
+  command->add_flag("-v,--verbose", options.verbose,
+                    "Also print the driver's trace, IRPs and URBs");
   command->add_option("--json", options.json, "Write the event log as JSON Lines");
   command->add_option("--snapshots", options.snapshots, "Write an SVG snapshot at each change");
   command->add_flag("--realtime", options.realtime, "Run on the real clock");

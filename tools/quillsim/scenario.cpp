@@ -66,12 +66,18 @@ std::string FindQ417(const std::vector<winsim::usb::PortScript>& ports, const st
 }
 
 const std::map<std::string, ActionKind> kActionKeys = {
-    {"answer", ActionKind::Answer},     {"select", ActionKind::Select},
-    {"type", ActionKind::Type},         {"browse", ActionKind::Browse},
-    {"cancelBrowse", ActionKind::CancelBrowse}, {"click", ActionKind::Click},
-    {"press", ActionKind::Press},       {"closeBox", ActionKind::CloseBox},
-    {"about", ActionKind::About},       {"waitFor", ActionKind::WaitFor},
-    {"waitIdle", ActionKind::WaitIdle}, {"wait", ActionKind::Wait},
+    {"answer", ActionKind::Answer},
+    {"select", ActionKind::Select},
+    {"type", ActionKind::Type},
+    {"browse", ActionKind::Browse},
+    {"cancelBrowse", ActionKind::CancelBrowse},
+    {"click", ActionKind::Click},
+    {"press", ActionKind::Press},
+    {"closeBox", ActionKind::CloseBox},
+    {"about", ActionKind::About},
+    {"waitFor", ActionKind::WaitFor},
+    {"waitIdle", ActionKind::WaitIdle},
+    {"wait", ActionKind::Wait},
     {"unplug", ActionKind::Unplug},
 };
 
@@ -128,9 +134,9 @@ Action ParseAction(const json& value, const std::string& path) {
 }
 
 Expectations ParseExpectations(const json& value, const std::string& path) {
-  OnlyKeys(value, path,
-           {"messageBoxes", "status", "flash", "deviceList", "trace", "findings",
-            "applicationEnded"});
+  OnlyKeys(
+      value, path,
+      {"messageBoxes", "status", "flash", "deviceList", "trace", "findings", "applicationEnded"});
   Expectations expect;
   if (value.contains("messageBoxes")) {
     expect.messageBoxes = Strings(value["messageBoxes"], Child(path, "messageBoxes"));
@@ -186,7 +192,7 @@ Scenario ParseScenario(const std::string& text, const fs::path& folder, const fs
         throw ScenarioError(path, "expected a plain file name");
       }
       if (item.is_string()) {
-        scenario.files[name] = fs::absolute(folder / item.get<std::string>());
+        scenario.files[name] = fs::absolute(folder / item.get<std::string>()).lexically_normal();
         if (!fs::is_regular_file(scenario.files[name])) {
           throw ScenarioError(path, "no such file: " + scenario.files[name].string());
         }
@@ -204,7 +210,8 @@ Scenario ParseScenario(const std::string& text, const fs::path& folder, const fs
   if (root.contains("device")) {
     scenario.device = String(root["device"], "/device");
   } else {
-    for (size_t i = 0; i < scenario.machine.usb.controllers.size() && scenario.device.empty(); ++i) {
+    for (size_t i = 0; i < scenario.machine.usb.controllers.size() && scenario.device.empty();
+         ++i) {
       scenario.device = FindQ417(scenario.machine.usb.controllers[i].rootPorts, std::to_string(i));
     }
   }

@@ -22,25 +22,25 @@ class ScenarioError : public std::runtime_error {
 };
 
 enum class ActionKind {
-  Answer,       // press a message box's button ("OK")
-  Select,       // pick a device list item by position or by text
-  Type,         // type a path into the file box
-  Browse,       // press Browse and answer the file dialog with a path
-  CancelBrowse, // press Browse and cancel the file dialog
-  Click,        // click a button of the top window by its text
-  Press,        // "Enter", "Escape", "Alt+F4"
-  CloseBox,     // the caption's close box of the top window
-  About,        // the system menu's About item
-  WaitFor,      // until a message box or a control of the top window shows a text
-  WaitIdle,     // until the program waits for input
-  Wait,         // let time pass
-  Unplug,       // take the device off a port (surprise removal)
+  Answer,        // press a message box's button ("OK")
+  Select,        // pick a device list item by position or by text
+  Type,          // type a path into the file box
+  Browse,        // press Browse and answer the file dialog with a path
+  CancelBrowse,  // press Browse and cancel the file dialog
+  Click,         // click a button of the top window by its text
+  Press,         // "Enter", "Escape", "Alt+F4"
+  CloseBox,      // the caption's close box of the top window
+  About,         // the system menu's About item
+  WaitFor,       // until a message box or a control of the top window shows a text
+  WaitIdle,      // until the program waits for input
+  Wait,          // let time pass
+  Unplug,        // take the device off a port (surprise removal)
 };
 
 struct Action {
   ActionKind kind = ActionKind::WaitIdle;
-  std::string text;  // button, key, item text, path, port, wait text
-  int index = -1;    // Select by position
+  std::string text;             // button, key, item text, path, port, wait text
+  int index = -1;               // Select by position
   int64_t milliseconds = 0;     // Wait
   int64_t timeoutMs = 600'000;  // waits and the idle wait after an action
   std::string path;             // the action's JSON path, for messages
