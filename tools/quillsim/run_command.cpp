@@ -471,7 +471,11 @@ bool WriteJsonLines(const std::string& path, const std::vector<winsim::Event>& e
 
 std::string JoinQuoted(const std::vector<std::string>& texts) {
   std::string line;
-  for (const auto& text : texts) line += (line.empty() ? "\"" : ", \"") + text + "\"";
+  for (const auto& text : texts) {
+    std::string escaped;
+    for (char c : text) escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+    line += (line.empty() ? "\"" : ", \"") + escaped + "\"";
+  }
   return "[" + line + "]";
 }
 
