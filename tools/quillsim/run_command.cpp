@@ -70,23 +70,46 @@ std::string WithoutMnemonic(std::string text) {
 // Watches the screen from the user's thread and tells each visible change.
 class Observer {
  public:
-  Observer(winsim::UserAgent& agent, winsim::Machine& machine, std::string snapshots)
+  Observer(winsim::UserAgent& agent, winsim::Machine& machine, std::string snapshots, bool verbose)
       : agent_(agent),
         machine_(machine),
         snapshots_(std::move(snapshots)),
+        verbose_(verbose),
         terminal_(isatty(STDOUT_FILENO) != 0) {}
 
   HWND Dialog() const { return view_.dialog; }
   const View& Last() const { return view_; }
   const std::vector<std::string>& MessageBoxes() const { return boxes_; }
 
-  void Say(const std::string& line) {
+  void Say(const std::string& line) { SayAt(machine_.Sched().Now(), line); }
+
+  void SayAt(winsim::VirtualTime time, const std::string& line) {
     EndBar();
-    std::cout << Seconds(machine_.Sched().Now()) << line << '\n' << std::flush;
+    std::cout << Seconds(time) << line << '\n' << std::flush;
+  }
+
+  // Tells what the log gained since the last look: each progress step, as
+  // the bar took it, and with -v the driver's trace and the traffic.
+  void Drain() {
+    const std::vector<winsim::Event> events = machine_.Log().All();
+    for (; logSeen_ < events.size(); ++logSeen_) {
+      const winsim::Event& event = events[logSeen_];
+      if (event.kind == winsim::EventKind::User && event.text == "progress range") {
+        progressHigh_ = std::stoi("0" + event.Field("high"));
+      } else if (event.kind == winsim::EventKind::User && event.text == "progress") {
+        ShowProgress(event.time, std::stoi("0" + event.Field("pos")));
+      } else if (verbose_ && IsTrace(event.kind)) {
+        std::string line = event.Format();
+        while (!line.empty() && line.back() == '\n') line.pop_back();
+        EndBar();
+        std::cout << "    " << line << '\n';
+      }
+    }
   }
 
   // Looks at the screen; prints what changed since the last look.
   void Look() {
+    Drain();
     View now = view_;
     HWND top = agent_.TopWindow();
     now.topCaption = top != nullptr ? agent_.Caption(top) : "";
@@ -162,24 +185,27 @@ class Observer {
     if (now.progressHigh != view_.progressHigh) {
       note("progress range 0.." + std::to_string(now.progressHigh));
     }
-    if (now.progressPos != view_.progressPos) {
-      changed = true;
-      ShowProgress(now);
-    }
+    changed = changed || now.progressPos != view_.progressPos;
     if (changed && !snapshots_.empty()) WriteSnapshot();
   }
 
-  void ShowProgress(const View& now) {
-    const int high = now.progressHigh > 0 ? now.progressHigh : 100;
-    if (terminal_) {
+  static bool IsTrace(winsim::EventKind kind) {
+    return kind == winsim::EventKind::DbgPrint || kind == winsim::EventKind::IrpSent ||
+           kind == winsim::EventKind::IrpCompleted || kind == winsim::EventKind::Urb ||
+           kind == winsim::EventKind::Pnp;
+  }
+
+  // On a terminal one bar, redrawn; otherwise a line a step.
+  void ShowProgress(winsim::VirtualTime time, int pos) {
+    const int high = progressHigh_ > 0 ? progressHigh_ : 100;
+    if (terminal_ && !verbose_) {
       constexpr int kWidth = 40;
-      const int filled = std::min(kWidth, now.progressPos * kWidth / high);
-      std::cout << '\r' << Seconds(machine_.Sched().Now()) << "progress ["
-                << std::string(filled, '#') << std::string(kWidth - filled, ' ') << "] "
-                << now.progressPos << "/" << high << std::flush;
+      const int filled = std::min(kWidth, pos * kWidth / high);
+      std::cout << '\r' << Seconds(time) << "progress [" << std::string(filled, '#')
+                << std::string(kWidth - filled, ' ') << "] " << pos << "/" << high << std::flush;
       barShown_ = true;
-    } else if (now.progressPos == 0 || now.progressPos >= high || now.progressPos % 64 == 0) {
-      Say("progress " + std::to_string(now.progressPos) + "/" + std::to_string(high));
+    } else {
+      SayAt(time, "progress " + std::to_string(pos) + "/" + std::to_string(high));
     }
   }
 
@@ -198,8 +224,11 @@ class Observer {
   winsim::UserAgent& agent_;
   winsim::Machine& machine_;
   std::string snapshots_;
+  bool verbose_;
   bool terminal_;
   bool barShown_ = false;
+  size_t logSeen_ = 0;
+  int progressHigh_ = 0;
   int snapshotCount_ = 0;
   View view_;
   std::vector<std::string> boxes_;
@@ -543,7 +572,8 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
   std::string scriptFailure;
   std::unique_ptr<Observer> observer;
   const bool completed = session.Run([&](winsim::UserAgent& agent) {
-    observer = std::make_unique<Observer>(agent, session.Machine(), options.snapshots);
+    observer =
+        std::make_unique<Observer>(agent, session.Machine(), options.snapshots, options.verbose);
     observer->Say("quillprog starts");
     Player player(scenario, session, agent, *observer);
     scriptFailure = player.Play();
@@ -551,25 +581,16 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
     observer->Look();
     observer->Say(scriptFailure.empty() ? "the script has ended" : "the script stopped");
   });
-  if (observer) observer->EndBar();
+  if (observer) {
+    observer->Drain();  // what the program's end and the shutdown added
+    observer->EndBar();
+  }
   if (session.ClosedAfterScript()) std::cout << "quillsim closed the program after the script\n";
   std::cout << "quillprog " << (session.ApplicationEnded() ? "ended" : "did not end")
             << " (exit code " << session.ExitCode() << ")\n";
 
   const std::optional<bool> holdsImage = TellDevice(scenario, session, image);
   const auto events = session.Machine().Log().All();
-  if (options.verbose) {
-    std::cout << "---- driver trace, IRPs and URBs ----\n";
-    for (const winsim::Event& event : events) {
-      if (event.kind == winsim::EventKind::DbgPrint || event.kind == winsim::EventKind::IrpSent ||
-          event.kind == winsim::EventKind::IrpCompleted || event.kind == winsim::EventKind::Urb ||
-          event.kind == winsim::EventKind::Pnp) {
-        std::string line = event.Format();
-        while (!line.empty() && line.back() == '\n') line.pop_back();
-        std::cout << line << '\n';
-      }
-    }
-  }
   if (!options.json.empty() && !WriteJsonLines(options.json, events)) {
     std::cout << "cannot write " << options.json << "\n";
     return 1;
