@@ -67,6 +67,10 @@ TEST_F(RunCommandTest, ExitStatusAndTheReasonOnTheLastLine) {
        "FAILED: step 1 (/script/1): the device list has no such item"},
       {"program-left-open", R"([{"answer": "OK"}])", R"({"applicationEnded": true})", 1,
        "FAILED: the program did not end"},
+      {"flash-written",
+       R"([{"answer": "OK"}, {"select": 2}, {"browse": "sample.hex"}, {"click": "Program"},
+           {"waitFor": "Complete!"}, {"answer": "OK"}, {"click": "Close"}])",
+       R"({"flash": "untouched"})", 1, "FAILED: the device's flash was written"},
       {"wrong-boxes", R"([{"answer": "OK"}, {"click": "Program"}, {"answer": "OK"}])",
        R"({"messageBoxes": ["Complete!"]})", 1, "FAILED: message boxes were ["},
   };
