@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The main job: build quillsim and build the firmware image of the bundled
-# sample Flash ROM file, exactly as the Program button does.
+# The main job: build quillsim and run the demo, a whole simulated update of
+# a Q417 with the bundled sample firmware, ending with the device's flash
+# checked against the image. Extra arguments go to `quillsim demo`
+# (-v: the driver's trace, IRPs and URBs; --json FILE; --snapshots DIR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset host >/dev/null
-cmake --build --preset host --target quillsim -j "$(nproc)" >/dev/null
-build/host/tools/quillsim/quillsim image examples/firmware/sample.hex "$@"
+cmake --build --preset host --target quillsim -j 2 >/dev/null
+build/host/tools/quillsim/quillsim demo "$@"

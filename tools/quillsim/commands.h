@@ -9,4 +9,10 @@ namespace quillsim {
 // Program button does and prints its length, blocks, range and header.
 void AddImageCommand(CLI::App& app, int& exitCode);
 
+// `quillsim run SCENARIO [-v] [--json FILE] [--snapshots DIR] [--realtime]`
+// plays a scenario (docs/scenarios.md); `quillsim demo` plays the built-in
+// one. Exit status 0: the script ran to its end and every expectation held;
+// 1: it did not (the reason is the last line); 2: the scenario cannot be read.
+void AddRunCommands(CLI::App& app, int& exitCode);
+
 }  // namespace quillsim

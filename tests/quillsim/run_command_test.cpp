@@ -1,0 +1,134 @@
+// `quillsim run` and `quillsim demo` as a user runs them: exit status, the
+// reason on the last line, the event log and the snapshots.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "scratch_machine.h"
+
+namespace {
+
+struct RunResult {
+  int exitCode;
+  std::string output;  // stdout and stderr together
+  std::string LastLine() const {
+    std::string text = output;
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text.substr(text.rfind('\n') + 1);
+  }
+};
+
+RunResult RunQuillsim(const std::string& arguments) {
+  const std::string command = std::string(QUILLSIM_PATH) + " " + arguments + " 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  RunResult result{-1, {}};
+  std::array<char, 256> chunk;
+  while (std::fgets(chunk.data(), chunk.size(), pipe) != nullptr) result.output += chunk.data();
+  const int status = pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+class RunCommandTest : public testing_support::ScratchMachineTest {
+ protected:
+  // A scenario on the main topology with the sample firmware.
+  std::string Scenario(const std::string& name, const std::string& script,
+                       const std::string& expect) {
+    const std::string examples = QUILL_EXAMPLES;
+    return WriteFile(name, R"({ "machine": ")" + examples + R"(/machines/default-nt.json",
+      "files": { "sample.hex": ")" +
+                               examples + R"(/firmware/sample.hex" },
+      "script": )" + script + R"(, "expect": )" +
+                               expect + "}");
+  }
+};
+
+TEST_F(RunCommandTest, ExitStatusAndTheReasonOnTheLastLine) {
+  const struct {
+    std::string name;
+    std::string script;
+    std::string expect;
+    int exitCode;
+    std::string lastLine;  // its beginning
+  } cases[] = {
+      {"unreadable", R"([{"press": "Tab"}])", "{}", 2, "/script/0/press: expected"},
+      {"held", R"([{"answer": "OK"}, {"closeBox": true}])",
+       R"({"status": "", "flash": "untouched", "applicationEnded": true})", 0, "PASSED"},
+      {"wrong-status", R"([{"answer": "OK"}, {"closeBox": true}])", R"({"status": "Error"})", 1,
+       "FAILED: status line was \"\", expected \"Error\""},
+      {"impossible-step", R"([{"answer": "OK"}, {"select": "No Such Device"}])", "{}", 1,
+       "FAILED: step 1 (/script/1): the device list has no such item"},
+      {"program-left-open", R"([{"answer": "OK"}])", R"({"applicationEnded": true})", 1,
+       "FAILED: the program did not end"},
+      {"flash-written",
+       R"([{"answer": "OK"}, {"select": 2}, {"browse": "sample.hex"}, {"click": "Program"},
+           {"waitFor": "Complete!"}, {"answer": "OK"}, {"click": "Close"}])",
+       R"({"flash": "untouched"})", 1, "FAILED: the device's flash was written"},
+      {"wrong-boxes", R"([{"answer": "OK"}, {"click": "Program"}, {"answer": "OK"}])",
+       R"({"messageBoxes": ["Complete!"]})", 1, "FAILED: message boxes were ["},
+  };
+  for (const auto& c : cases) {
+    const std::string file = Scenario(c.name + ".json", c.script, c.expect);
+    const RunResult result = RunQuillsim("run " + file);
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.name << "\n" << result.output;
+    EXPECT_NE(result.LastLine().find(c.lastLine), std::string::npos)
+        << c.name << "\n  last line: " << result.LastLine();
+  }
+  const RunResult missing = RunQuillsim("run " + (scratch_ / "absent.json").string());
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.LastLine().find("cannot read"), std::string::npos) << missing.output;
+}
+
+TEST_F(RunCommandTest, WritesTheEventLogAndSnapshots) {
+  const std::string file = Scenario("log.json", R"([{"answer": "OK"}, {"click": "Close"}])", "{}");
+  const std::string log = (scratch_ / "events.jsonl").string();
+  const std::string svg = (scratch_ / "svg").string();
+  const RunResult result = RunQuillsim("run " + file + " --json " + log + " --snapshots " + svg);
+  ASSERT_EQ(result.exitCode, 0) << result.output;
+
+  std::ifstream in(log);
+  std::string line;
+  std::set<std::string> kinds;
+  uint64_t previous = 0;
+  size_t records = 0;
+  while (std::getline(in, line)) {
+    const auto record = nlohmann::json::parse(line);  // each line is one JSON value
+    kinds.insert(record.at("kind").get<std::string>());
+    EXPECT_GT(record.at("sequence").get<uint64_t>(), previous);
+    previous = record.at("sequence").get<uint64_t>();
+    EXPECT_TRUE(record.at("fields").is_object());
+    ++records;
+  }
+  EXPECT_GT(records, 10u);
+  EXPECT_EQ(kinds.count("User"), 1u);
+  EXPECT_EQ(kinds.count("Urb"), 1u);  // the device list walks the hubs
+
+  size_t snapshots = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(svg)) {
+    std::ifstream picture(entry.path());
+    std::stringstream text;
+    text << picture.rdbuf();
+    EXPECT_NE(text.str().find("<svg"), std::string::npos) << entry.path();
+    ++snapshots;
+  }
+  EXPECT_GE(snapshots, 2u);  // the warning, then the dialog
+}
+
+TEST_F(RunCommandTest, TheDemoEndsWithAVerifiedFlash) {
+  const RunResult result = RunQuillsim("demo -v");
+  ASSERT_EQ(result.exitCode, 0) << result.output;
+  for (const char* shown :
+       {"message box: \"Complete!\"", "status line: \"Please Wait...\"", "animation plays",
+        "the device's flash equals the image", "QUILLDEV - "}) {
+    EXPECT_NE(result.output.find(shown), std::string::npos) << shown;
+  }
+}
+
+}  // namespace

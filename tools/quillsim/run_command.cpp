@@ -1,0 +1,678 @@
+// `quillsim run SCENARIO` and `quillsim demo`: a whole simulated update, told
+// as the user sees it and as the device receives it.
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "commands.h"
+#include "flash_image.h"
+#include "machine/machine_disk.h"
+#include "program_session.h"
+#include "resource.h"
+#include "scenario.h"
+#include "sha256.h"
+#include "user/snapshot.h"
+
+namespace quillsim {
+namespace {
+
+namespace fs = std::filesystem;
+using winsim::kTicksPerMillisecond;
+
+struct RunOptions {
+  std::string scenario;
+  bool verbose = false;
+  std::string json;
+  std::string snapshots;
+  bool realtime = false;
+};
+
+// What the user sees of the program at one moment.
+struct View {
+  HWND dialog = nullptr;
+  std::string topCaption;
+  HWND messageBox = nullptr;
+  std::string messageText;
+  std::string status;
+  std::string file;
+  std::vector<std::string> devices;
+  int selection = -1;
+  int progressPos = 0;
+  int progressHigh = 0;
+  bool animationPlaying = false;
+  std::vector<std::string> aboutTexts;
+};
+
+std::string Seconds(winsim::VirtualTime time) {
+  char text[32];
+  std::snprintf(text, sizeof text, "[%8.3f s] ", static_cast<double>(time) / 1e7);
+  return text;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string WithoutMnemonic(std::string text) {
+  std::string plain;
+  for (char c : text) {
+    if (c != '&') plain += c;
+  }
+  return plain;
+}
+
+// Watches the screen from the user's thread and tells each visible change.
+class Observer {
+ public:
+  Observer(winsim::UserAgent& agent, winsim::Machine& machine, std::string snapshots, bool verbose)
+      : agent_(agent),
+        machine_(machine),
+        snapshots_(std::move(snapshots)),
+        verbose_(verbose),
+        terminal_(isatty(STDOUT_FILENO) != 0) {}
+
+  HWND Dialog() const { return view_.dialog; }
+  const View& Last() const { return view_; }
+  const std::vector<std::string>& MessageBoxes() const { return boxes_; }
+
+  void Say(const std::string& line) { SayAt(machine_.Sched().Now(), line); }
+
+  void SayAt(winsim::VirtualTime time, const std::string& line) {
+    EndBar();
+    std::cout << Seconds(time) << line << '\n' << std::flush;
+  }
+
+  // Tells what the log gained since the last look: each progress step, as
+  // the bar took it, and with -v the driver's trace and the traffic.
+  void Drain() {
+    const std::vector<winsim::Event> events = machine_.Log().All();
+    for (; logSeen_ < events.size(); ++logSeen_) {
+      const winsim::Event& event = events[logSeen_];
+      if (event.kind == winsim::EventKind::User && event.text == "progress range") {
+        progressHigh_ = std::stoi("0" + event.Field("high"));
+      } else if (event.kind == winsim::EventKind::User && event.text == "progress") {
+        ShowProgress(event.time, std::stoi("0" + event.Field("pos")));
+      } else if (verbose_ && IsTrace(event.kind)) {
+        std::string line = event.Format();
+        while (!line.empty() && line.back() == '\n') line.pop_back();
+        EndBar();
+        std::cout << "    " << line << '\n';
+      }
+    }
+  }
+
+  // Looks at the screen; prints what changed since the last look.
+  void Look() {
+    Drain();
+    View now = view_;
+    HWND top = agent_.TopWindow();
+    now.topCaption = top != nullptr ? agent_.Caption(top) : "";
+    if (top != nullptr && agent_.Control(top, IDC_DEVICE_LIST)) now.dialog = top;
+    const auto box = agent_.MessageBox();
+    now.messageBox = box ? box->window : nullptr;
+    now.messageText = box ? box->text : "";
+    now.aboutTexts.clear();
+    if (top != nullptr && !box && now.topCaption.rfind("About", 0) == 0) {
+      for (const auto& control : agent_.Controls(top)) {
+        if (!control.text.empty()) now.aboutTexts.push_back(WithoutMnemonic(control.text));
+      }
+    }
+    if (now.dialog != nullptr && agent_.Control(now.dialog, IDC_STATUS)) {
+      now.status = agent_.Text(now.dialog, IDC_STATUS);
+      now.file = agent_.Text(now.dialog, IDC_FILE_PATH);
+      if (auto combo = agent_.Combo(now.dialog, IDC_DEVICE_LIST)) {
+        now.devices = combo->items;
+        now.selection = combo->selection;
+      }
+      if (auto progress = agent_.Progress(now.dialog, IDC_PROGRESS)) {
+        now.progressPos = progress->pos;
+        now.progressHigh = progress->high;
+      }
+      if (auto animation = agent_.Animation(now.dialog, IDC_ANIMATION)) {
+        now.animationPlaying = animation->playing;
+      }
+    }
+    Tell(now);
+    view_ = std::move(now);
+  }
+
+  void EndBar() {
+    if (barShown_) std::cout << '\n';
+    barShown_ = false;
+  }
+
+ private:
+  void Tell(const View& now) {
+    bool changed = false;
+    auto note = [&](const std::string& line) {
+      Say(line);
+      changed = true;
+    };
+    if (now.messageBox != nullptr && now.messageBox != view_.messageBox) {
+      boxes_.push_back(now.messageText);
+      note("message box: \"" + Escaped(now.messageText) + "\"");
+    }
+    if (!now.aboutTexts.empty() && now.aboutTexts != view_.aboutTexts) {
+      std::string line = "about box \"" + now.topCaption + "\":";
+      for (const auto& text : now.aboutTexts) line += " \"" + text + "\"";
+      note(line);
+    }
+    if (now.dialog != nullptr && view_.dialog == nullptr)
+      note("main dialog \"" + now.topCaption + "\"");
+    if (now.devices != view_.devices) {
+      std::string line = "device list:";
+      for (size_t i = 0; i < now.devices.size(); ++i) {
+        line += (i ? ", " : " ") + std::to_string(i) + " \"" + now.devices[i] + "\"";
+      }
+      if (now.devices.empty()) line += " (empty)";
+      note(line);
+    }
+    if (now.selection != view_.selection && now.selection >= 0 &&
+        now.selection < static_cast<int>(now.devices.size())) {
+      note("selected: \"" + now.devices[now.selection] + "\"");
+    }
+    if (now.file != view_.file) note("file box: \"" + now.file + "\"");
+    if (now.status != view_.status) note("status line: \"" + now.status + "\"");
+    if (now.animationPlaying != view_.animationPlaying) {
+      note(now.animationPlaying ? "animation plays" : "animation stopped");
+    }
+    if (now.progressHigh != view_.progressHigh) {
+      note("progress range 0.." + std::to_string(now.progressHigh));
+    }
+    changed = changed || now.progressPos != view_.progressPos;
+    if (changed && !snapshots_.empty()) WriteSnapshot();
+  }
+
+  static bool IsTrace(winsim::EventKind kind) {
+    return kind == winsim::EventKind::DbgPrint || kind == winsim::EventKind::IrpSent ||
+           kind == winsim::EventKind::IrpCompleted || kind == winsim::EventKind::Urb ||
+           kind == winsim::EventKind::Pnp;
+  }
+
+  // On a terminal one bar, redrawn; otherwise a line a step.
+  void ShowProgress(winsim::VirtualTime time, int pos) {
+    const int high = progressHigh_ > 0 ? progressHigh_ : 100;
+    if (terminal_ && !verbose_) {
+      constexpr int kWidth = 40;
+      const int filled = std::min(kWidth, pos * kWidth / high);
+      std::cout << '\r' << Seconds(time) << "progress [" << std::string(filled, '#')
+                << std::string(kWidth - filled, ' ') << "] " << pos << "/" << high << std::flush;
+      barShown_ = true;
+    } else {
+      SayAt(time, "progress " + std::to_string(pos) + "/" + std::to_string(high));
+    }
+  }
+
+  void WriteSnapshot() {
+    char name[32];
+    std::snprintf(name, sizeof name, "%04d.svg", ++snapshotCount_);
+    std::ofstream(fs::path(snapshots_) / name) << winsim::SnapshotScreen();
+  }
+
+  static std::string Escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? std::string("\\n") : std::string(1, c);
+    return out;
+  }
+
+  winsim::UserAgent& agent_;
+  winsim::Machine& machine_;
+  std::string snapshots_;
+  bool verbose_;
+  bool terminal_;
+  bool barShown_ = false;
+  size_t logSeen_ = 0;
+  int progressHigh_ = 0;
+  int snapshotCount_ = 0;
+  View view_;
+  std::vector<std::string> boxes_;
+};
+
+// Plays the script; returns "" when it ran to its end, or why it stopped.
+class Player {
+ public:
+  Player(const Scenario& scenario, ProgramSession& session, winsim::UserAgent& agent,
+         Observer& observer)
+      : scenario_(scenario), session_(session), agent_(agent), observer_(observer) {}
+
+  std::string Play() {
+    for (size_t i = 0; i < scenario_.script.size(); ++i) {
+      const Action& action = scenario_.script[i];
+      observer_.Look();
+      std::string failure = Do(action);
+      observer_.Look();
+      if (!failure.empty())
+        return "step " + std::to_string(i) + " (" + action.path + "): " + failure;
+    }
+    return "";
+  }
+
+ private:
+  winsim::VirtualTime Timeout(const Action& action) const {
+    return action.timeoutMs * kTicksPerMillisecond;
+  }
+
+  bool Settle(const Action& action) {
+    return agent_.WaitUntil(
+        [&] {
+          observer_.Look();
+          return agent_.IsIdle();
+        },
+        Timeout(action));
+  }
+
+  HWND Dialog() const { return observer_.Dialog(); }
+
+  std::string Do(const Action& action) {
+    const std::string what = Describe(action);
+    observer_.Say("user: " + what);
+    switch (action.kind) {
+      case ActionKind::Answer: {
+        if (!agent_.WaitUntil(
+                [&] {
+                  observer_.Look();
+                  return agent_.MessageBox().has_value();
+                },
+                Timeout(action))) {
+          return "no message box came to answer";
+        }
+        observer_.Look();
+        const int id = ButtonId(action.text);
+        if (id == 0) return "unknown message box button \"" + action.text + "\"";
+        return agent_.AnswerMessageBox(id) ? "" : "the message box has no button " + action.text;
+      }
+      case ActionKind::Select: {
+        if (Dialog() == nullptr) return "the main dialog is not shown";
+        const bool done = action.index >= 0
+                              ? agent_.SelectItem(Dialog(), IDC_DEVICE_LIST, action.index)
+                              : agent_.SelectItem(Dialog(), IDC_DEVICE_LIST, action.text);
+        return done ? "" : "the device list has no such item";
+      }
+      case ActionKind::Type:
+        if (Dialog() == nullptr) return "the main dialog is not shown";
+        return agent_.TypeText(Dialog(), IDC_FILE_PATH, ResolveFile(scenario_, action.text))
+                   ? ""
+                   : "cannot type into the file box";
+      case ActionKind::Browse:
+      case ActionKind::CancelBrowse: {
+        if (Dialog() == nullptr || !agent_.Click(Dialog(), IDC_BROWSE)) {
+          return "cannot press Browse";
+        }
+        if (agent_.WaitForFileDialog(Timeout(action)) == nullptr) return "no file dialog came";
+        observer_.Say("file dialog open");
+        const bool done = action.kind == ActionKind::Browse
+                              ? agent_.AnswerFileDialog(ResolveFile(scenario_, action.text))
+                              : agent_.CancelFileDialog();
+        return done ? "" : "cannot answer the file dialog";
+      }
+      case ActionKind::Click: {
+        HWND top = agent_.TopWindow();
+        if (top == nullptr) return "no window is shown";
+        for (const auto& control : agent_.Controls(top)) {
+          if (Lower(control.className) == "button" &&
+              WithoutMnemonic(control.text) == action.text) {
+            return agent_.Click(top, control.id) ? "" : "the button is disabled or hidden";
+          }
+        }
+        return "the window \"" + agent_.Caption(top) + "\" has no button \"" + action.text + "\"";
+      }
+      case ActionKind::Press: {
+        bool done = action.text == "Enter"    ? agent_.PressEnter()
+                    : action.text == "Escape" ? agent_.PressEscape()
+                                              : agent_.PressAltF4();
+        return done ? "" : "nothing takes the key";
+      }
+      case ActionKind::CloseBox: {
+        HWND top = agent_.TopWindow();
+        return top != nullptr && agent_.CloseBox(top) ? "" : "no close box to press";
+      }
+      case ActionKind::About: {
+        if (Dialog() == nullptr) return "the main dialog is not shown";
+        for (const std::string& item : agent_.SystemMenuItems(Dialog())) {
+          if (item.rfind("About", 0) == 0) {
+            return agent_.ChooseSystemMenuItem(Dialog(), item) ? "" : "cannot choose " + item;
+          }
+        }
+        return "the system menu has no About item";
+      }
+      case ActionKind::WaitFor:
+        return agent_.WaitUntil([&] { return Shows(action.text); }, Timeout(action))
+                   ? ""
+                   : "\"" + action.text + "\" was not shown in time";
+      case ActionKind::WaitIdle:
+        return Settle(action) ? "" : "the program did not become idle in time";
+      case ActionKind::Wait:
+        agent_.Wait(action.milliseconds * kTicksPerMillisecond);
+        return "";
+      case ActionKind::Unplug:
+        if (session_.Bus() == nullptr || !session_.Bus()->Unplug(action.text)) {
+          return "no device on port " + action.text;
+        }
+        return Settle(action) ? "" : "the program did not become idle in time";
+    }
+    return "";
+  }
+
+  // A message box or a control of the top window or the main dialog shows text.
+  bool Shows(const std::string& text) {
+    observer_.Look();
+    if (auto box = agent_.MessageBox(); box && box->text == text) return true;
+    for (HWND window : {agent_.TopWindow(), Dialog()}) {
+      if (window == nullptr) continue;
+      for (const auto& control : agent_.Controls(window)) {
+        if (control.visible && control.text == text) return true;
+      }
+    }
+    return false;
+  }
+
+  static int ButtonId(const std::string& name) {
+    if (name == "OK") return IDOK;
+    if (name == "Cancel") return IDCANCEL;
+    if (name == "Yes") return IDYES;
+    if (name == "No") return IDNO;
+    return 0;
+  }
+
+  static std::string Describe(const Action& action) {
+    switch (action.kind) {
+      case ActionKind::Answer:
+        return "answers the message box with " + action.text;
+      case ActionKind::Select:
+        return action.index >= 0 ? "selects device " + std::to_string(action.index)
+                                 : "selects \"" + action.text + "\"";
+      case ActionKind::Type:
+        return "types \"" + action.text + "\" into the file box";
+      case ActionKind::Browse:
+        return "browses to \"" + action.text + "\"";
+      case ActionKind::CancelBrowse:
+        return "presses Browse and cancels";
+      case ActionKind::Click:
+        return "clicks " + action.text;
+      case ActionKind::Press:
+        return "presses " + action.text;
+      case ActionKind::CloseBox:
+        return "clicks the close box";
+      case ActionKind::About:
+        return "chooses About from the system menu";
+      case ActionKind::WaitFor:
+        return "waits for \"" + action.text + "\"";
+      case ActionKind::WaitIdle:
+        return "waits until the program is idle";
+      case ActionKind::Wait:
+        return "waits " + std::to_string(action.milliseconds) + " ms";
+      case ActionKind::Unplug:
+        return "unplugs the device on port " + action.text;
+    }
+    return "";
+  }
+
+  const Scenario& scenario_;
+  ProgramSession& session_;
+  winsim::UserAgent& agent_;
+  Observer& observer_;
+};
+
+std::string Hex(const std::vector<uint8_t>& bytes, size_t count) {
+  std::string text;
+  char byte[4];
+  for (size_t i = 0; i < std::min(count, bytes.size()); ++i) {
+    std::snprintf(byte, sizeof byte, "%s%02X", i ? " " : "", bytes[i]);
+    text += byte;
+  }
+  return text;
+}
+
+std::vector<uint8_t> ImageBytes(const std::string& path, bool& built) {
+  std::vector<uint8_t> bytes;
+  FlashImage image = BuildFlashImage(path.c_str());
+  built = image != nullptr;
+  for (const FlashBlock* block = image; block != nullptr; block = block->Next) {
+    bytes.insert(bytes.end(), block->Data, block->Data + block->FillCount);
+  }
+  FreeFlashImage(image);
+  return bytes;
+}
+
+// Tells what the device received; returns whether the flash holds the image
+// (nullopt: nothing was downloaded).
+std::optional<bool> TellDevice(const Scenario& scenario, ProgramSession& session,
+                               const std::vector<uint8_t>& image) {
+  if (session.Bus() == nullptr || scenario.device.empty()) return std::nullopt;
+  std::optional<bool> holdsImage;
+  for (const winsim::usb::UsbDevice* device : session.Bus()->History(scenario.device)) {
+    if (!device->InUpdateMode()) {
+      std::cout << "device " << scenario.device << " (normal mode): " << device->TriggerRequests()
+                << " update-mode requests (descriptor 0x55)\n";
+      continue;
+    }
+    size_t transfers = 0;
+    size_t bytes = 0;
+    std::vector<uint8_t> first;
+    for (const auto& request : device->Requests()) {
+      if (request.kind != winsim::usb::RequestKind::Transfer || request.in) continue;
+      if (first.empty()) first = request.data;
+      ++transfers;
+      bytes += request.data.size();
+    }
+    std::cout << "device " << scenario.device << " (update mode): " << transfers
+              << " OUT transfers, " << bytes << " bytes";
+    if (!first.empty()) std::cout << "; header " << Hex(first, 5);
+    std::cout << "; image length " << device->ImageLength() << ", received "
+              << device->ImageBytesReceived() << ", downloads completed "
+              << device->DownloadsCompleted() << "\n";
+    if (device->ImageBytesReceived() == 0 || image.empty()) continue;
+    const auto& flash = device->Flash();
+    const size_t length = std::min(image.size(), flash.size());
+    const std::string flashHash = Sha256Hex(flash.data(), length);
+    const std::string imageHash = Sha256Hex(image.data(), image.size());
+    std::cout << "  image " << image.size() << " bytes in " << (image.size() + 255) / 256
+              << " blocks\n  flash SHA-256 " << flashHash << "\n  image SHA-256 " << imageHash
+              << "\n";
+    holdsImage = length == image.size() && flashHash == imageHash;
+    std::cout << (*holdsImage ? "  the device's flash equals the image\n"
+                              : "  the device's flash DIFFERS from the image\n");
+  }
+  return holdsImage;
+}
+
+bool WriteJsonLines(const std::string& path, const std::vector<winsim::Event>& events) {
+  std::ofstream out(path, std::ios::trunc);
+  for (const winsim::Event& event : events) {
+    nlohmann::json record = {{"sequence", event.sequence},
+                             {"time", event.time},
+                             {"thread", event.thread},
+                             {"kind", std::string(winsim::EventKindName(event.kind))},
+                             {"text", event.text}};
+    nlohmann::json fields = nlohmann::json::object();
+    for (const auto& [name, value] : event.fields) fields[name] = value;
+    record["fields"] = fields;
+    out << record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+  }
+  return static_cast<bool>(out);
+}
+
+std::string JoinQuoted(const std::vector<std::string>& texts) {
+  std::string line;
+  for (const auto& text : texts) {
+    std::string escaped;
+    for (char c : text) escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+    line += (line.empty() ? "\"" : ", \"") + escaped + "\"";
+  }
+  return "[" + line + "]";
+}
+
+// Checks the expectations; returns the failures.
+std::vector<std::string> Check(const Scenario& scenario, ProgramSession& session,
+                               const Observer& observer, std::optional<bool> holdsImage) {
+  std::vector<std::string> failures;
+  const Expectations& expect = scenario.expect;
+  if (expect.messageBoxes && *expect.messageBoxes != observer.MessageBoxes()) {
+    failures.push_back("message boxes were " + JoinQuoted(observer.MessageBoxes()) + ", expected " +
+                       JoinQuoted(*expect.messageBoxes));
+  }
+  if (expect.status && *expect.status != observer.Last().status) {
+    failures.push_back("status line was \"" + observer.Last().status + "\", expected \"" +
+                       *expect.status + "\"");
+  }
+  if (expect.deviceList && *expect.deviceList != observer.Last().devices) {
+    failures.push_back("device list was " + JoinQuoted(observer.Last().devices) + ", expected " +
+                       JoinQuoted(*expect.deviceList));
+  }
+  if (expect.flash == "image" && holdsImage != true) {
+    failures.push_back("the device's flash does not hold the image");
+  }
+  if (expect.flash == "untouched" && holdsImage.has_value()) {
+    failures.push_back("the device's flash was written");
+  }
+  const auto trace = session.Machine().Log().Texts(winsim::EventKind::DbgPrint);
+  for (const std::string& line : expect.trace) {
+    bool found = false;
+    for (const std::string& printed : trace)
+      found = found || printed.find(line) != std::string::npos;
+    if (!found) failures.push_back("the driver never printed \"" + line + "\"");
+  }
+  if (expect.applicationEnded && *expect.applicationEnded != session.EndedByUser()) {
+    failures.push_back(session.EndedByUser() ? "the program ended" : "the program did not end");
+  }
+  for (const std::string& rule : expect.findings) {
+    session.Machine().Verify().Expect(rule);
+    if (!session.Machine().Verify().Has(rule)) {
+      failures.push_back("expected verifier finding " + rule + " did not occur");
+    }
+  }
+  for (const winsim::Finding& finding : session.Machine().Verify().Unexpected()) {
+    failures.push_back("verifier: " + finding.rule + " at " + finding.place + ": " +
+                       finding.detail);
+  }
+  return failures;
+}
+
+int RunScenario(Scenario scenario, const RunOptions& options) {
+  if (options.realtime) scenario.machine.clock = winsim::ClockMode::RealTime;
+  if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
+  std::cout << "scenario: " << (scenario.name.empty() ? options.scenario : scenario.name) << "\n";
+  if (!scenario.description.empty()) std::cout << scenario.description << "\n";
+
+  std::vector<uint8_t> image;
+  if (!scenario.image.empty()) {
+    bool built = false;
+    image = ImageBytes(ResolveFile(scenario, scenario.image), built);
+    std::cout << "image file " << scenario.image << ": "
+              << (built ? std::to_string(image.size()) + " bytes" : "does not build") << "\n";
+  }
+
+  ProgramSession session(scenario.machine, QUILLPROG_RES);
+  std::string scriptFailure;
+  std::unique_ptr<Observer> observer;
+  const bool completed = session.Run([&](winsim::UserAgent& agent) {
+    observer =
+        std::make_unique<Observer>(agent, session.Machine(), options.snapshots, options.verbose);
+    observer->Say("quillprog starts");
+    Player player(scenario, session, agent, *observer);
+    scriptFailure = player.Play();
+    agent.WaitIdle(60'000 * kTicksPerMillisecond);
+    observer->Look();
+    observer->Say(scriptFailure.empty() ? "the script has ended" : "the script stopped");
+  });
+  if (observer) {
+    observer->Drain();  // what the program's end and the shutdown added
+    observer->EndBar();
+  }
+  if (session.ClosedAfterScript()) std::cout << "quillsim closed the program after the script\n";
+  std::cout << "quillprog " << (session.ApplicationEnded() ? "ended" : "did not end")
+            << " (exit code " << session.ExitCode() << ")\n";
+
+  const std::optional<bool> holdsImage = TellDevice(scenario, session, image);
+  const auto events = session.Machine().Log().All();
+  if (!options.json.empty() && !WriteJsonLines(options.json, events)) {
+    std::cout << "cannot write " << options.json << "\n";
+    return 1;
+  }
+
+  std::vector<std::string> failures;
+  if (observer) failures = Check(scenario, session, *observer, holdsImage);
+  if (!completed) {
+    for (const winsim::Event& event : session.Machine().Log().OfKind(winsim::EventKind::Hang)) {
+      failures.push_back("hang: " + event.text);
+    }
+    if (failures.empty()) failures.push_back("the run hung");
+  }
+  if (!scriptFailure.empty()) failures.push_back(scriptFailure);
+  for (const std::string& failure : failures) std::cout << "FAILED: " << failure << "\n";
+  if (!failures.empty()) return 1;
+  std::cout << "PASSED: the script ran to its end and every expectation held\n";
+  return 0;
+}
+
+int RunFile(const RunOptions& options) {
+  Scenario scenario;
+  try {
+    scenario = LoadScenario(options.scenario, winsim::MachineFolder() / "scenario-files");
+  } catch (const ScenarioError& error) {
+    std::cerr << options.scenario << ": " << error.what() << "\n";
+    return 2;
+  }
+  return RunScenario(std::move(scenario), options);
+}
+
+// The demo: the main topology, the sample firmware, a user who does the
+// update from start to end.
+constexpr const char* kDemoScenario = R"({
+  "name": "demo: update the Q417 behind the external hub with the sample firmware",
+  "machine": "../machines/default-nt.json",
+  "files": { "sample.hex": "../firmware/sample.hex" },
+  "script": [
+    { "answer": "OK", "comment": "the removable-media warning" },
+    { "select": "USB Mass Storage Device" },
+    { "browse": "sample.hex" },
+    { "click": "Program" },
+    { "waitFor": "Complete!" },
+    { "answer": "OK" },
+    { "click": "Close" }
+  ],
+  "expect": { "status": "Firmware Update Complete.", "flash": "image", "applicationEnded": true }
+})";
+
+int RunDemo(const RunOptions& options) {
+  const fs::path folder = fs::path(QUILLSIM_EXAMPLES) / "scenarios";
+  Scenario scenario;
+  try {
+    scenario = ParseScenario(kDemoScenario, folder, winsim::MachineFolder() / "scenario-files");
+  } catch (const ScenarioError& error) {
+    std::cerr << "demo: " << error.what() << "\n";
+    return 2;
+  }
+  return RunScenario(std::move(scenario), options);
+}
+
+void AddRunOptions(CLI::App* command, RunOptions& options) {
+  command->add_flag("-v,--verbose", options.verbose,
+                    "Also print the driver's trace, IRPs and URBs");
+  command->add_option("--json", options.json, "Write the event log as JSON Lines");
+  command->add_option("--snapshots", options.snapshots, "Write an SVG snapshot at each change");
+  command->add_flag("--realtime", options.realtime, "Run on the real clock");
+}
+
+}  // namespace
+
+void AddRunCommands(CLI::App& app, int& exitCode) {
+  auto options = std::make_shared<RunOptions>();
+  CLI::App* run = app.add_subcommand("run", "Run a scenario: a machine, files, a user's script");
+  run->add_option("SCENARIO", options->scenario, "Scenario file (JSON)")->required();
+  AddRunOptions(run, *options);
+  run->callback([options, &exitCode] { exitCode = RunFile(*options); });
+
+  auto demoOptions = std::make_shared<RunOptions>();
+  CLI::App* demo = app.add_subcommand("demo", "Run the built-in scenario: a whole update");
+  AddRunOptions(demo, *demoOptions);
+  demo->callback([demoOptions, &exitCode] { exitCode = RunDemo(*demoOptions); });
+}
+
+}  // namespace quillsim

@@ -1,0 +1,82 @@
+// A scenario: one simulated PC, the Flash ROM files it uses, what the user
+// does, and what should come of it. docs/scenarios.md documents the format.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "machine/machine_description.h"
+
+namespace quillsim {
+
+// A scenario that cannot be read: the JSON path ("/script/3/click") and
+// what is wrong with it.
+class ScenarioError : public std::runtime_error {
+ public:
+  ScenarioError(std::string path, const std::string& message)
+      : std::runtime_error((path.empty() ? std::string("/") : path) + ": " + message) {}
+};
+
+enum class ActionKind {
+  Answer,        // press a message box's button ("OK")
+  Select,        // pick a device list item by position or by text
+  Type,          // type a path into the file box
+  Browse,        // press Browse and answer the file dialog with a path
+  CancelBrowse,  // press Browse and cancel the file dialog
+  Click,         // click a button of the top window by its text
+  Press,         // "Enter", "Escape", "Alt+F4"
+  CloseBox,      // the caption's close box of the top window
+  About,         // the system menu's About item
+  WaitFor,       // until a message box or a control of the top window shows a text
+  WaitIdle,      // until the program waits for input
+  Wait,          // let time pass
+  Unplug,        // take the device off a port (surprise removal)
+};
+
+struct Action {
+  ActionKind kind = ActionKind::WaitIdle;
+  std::string text;             // button, key, item text, path, port, wait text
+  int index = -1;               // Select by position
+  int64_t milliseconds = 0;     // Wait
+  int64_t timeoutMs = 600'000;  // waits and the idle wait after an action
+  std::string path;             // the action's JSON path, for messages
+};
+
+struct Expectations {
+  std::optional<std::vector<std::string>> messageBoxes;  // every box's text, in order
+  std::optional<std::string> status;                     // the final status line
+  std::optional<std::string> flash;                      // "image" or "untouched"
+  std::optional<std::vector<std::string>> deviceList;    // the list's texts at the end
+  std::vector<std::string> trace;                        // DbgPrint lines that must appear
+  std::vector<std::string> findings;                     // verifier rules that are expected
+  std::optional<bool> applicationEnded;                  // the program has exited
+};
+
+struct Scenario {
+  std::string name;
+  std::string description;
+  winsim::MachineDescription machine;
+  // Files by name: the host path of each (inline texts are written out).
+  std::map<std::string, std::filesystem::path> files;
+  // The Q417's port ("1/1/2"); found in the machine when not given.
+  std::string device;
+  // The file whose image the flash is compared with.
+  std::string image;
+  std::vector<Action> script;
+  Expectations expect;
+};
+
+// Reads a scenario; paths in it are relative to its folder. Inline file
+// texts are written to `scratch`. Throws ScenarioError.
+Scenario LoadScenario(const std::filesystem::path& file, const std::filesystem::path& scratch);
+Scenario ParseScenario(const std::string& json, const std::filesystem::path& folder,
+                       const std::filesystem::path& scratch);
+
+// A name of scenario.files becomes its host path; anything else stays.
+std::string ResolveFile(const Scenario& scenario, const std::string& name);
+
+}  // namespace quillsim
