@@ -3,6 +3,7 @@
 // run is --benchmark_repetitions=10 (docs/performance.md).
 #include <benchmark/benchmark.h>
 
+#include <iostream>
 #include <vector>
 
 #include "budgets.h"
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
   bench::BudgetReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  std::cout.flush();  // the reporter writes to std::cout, the summaries to stdout
 
   bench::PrintTemporaryFileShare(reporter);
   return bench::CheckBudgets(reporter, Budgets) ? 0 : 1;

@@ -3,7 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 
+#include <unistd.h>
+
 namespace bench {
+
+BudgetReporter::BudgetReporter()
+    : benchmark::ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
 
 void BudgetReporter::ReportRuns(const std::vector<Run>& reports) {
   std::vector<Run> shown;

@@ -22,6 +22,9 @@ struct Budget {
 // run, by benchmark name.
 class BudgetReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal (the library's --benchmark_color applies to
+  // its own reporter only).
+  BudgetReporter();
   void ReportRuns(const std::vector<Run>& reports) override;
 
   // Median and minimum of the kept CPU times; false when the benchmark did

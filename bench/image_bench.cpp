@@ -86,7 +86,7 @@ std::string Prepare(PreparedInput& prepared) {
     std::memcpy(prepared.unsortedArea[prepared.count++].Text, line.data(),
                 std::min<size_t>(line.size() - 1, HexRecordSize));  // without the CR
   }
-  prepared.readBackPath = SortFilePath() + "-readback";
+  prepared.readBackPath = SortFilePath() + "-" + prepared.input.name;
   WriteFileBytes(prepared.readBackPath, prepared.sortedText);
   return {};
 }
