@@ -62,8 +62,11 @@ for name in largest-shuffled largest-in-order image-64k-sparse; do
   while IFS='|' read -r tool command; do
     rm -f "$work/$tool.bin"
     # The peers warn about records out of address order; the warning is not a failure.
-    $command >/dev/null 2>&1
-    if cmp -s "$work/$name.bin" "$work/$tool.bin"; then
+    if ! $command </dev/null >/dev/null 2>"$work/$tool.err"; then
+      echo "$tool: FAILED on $name:" >&2
+      cat "$work/$tool.err" >&2
+      failed=1
+    elif cmp -s "$work/$name.bin" "$work/$tool.bin"; then
       echo "$tool: output identical to the expected image"
     else
       echo "$tool: OUTPUT DIFFERS from the expected image" >&2
@@ -84,12 +87,12 @@ for name in largest-shuffled largest-in-order image-64k-sparse; do
     read -r mean median_s user system min_s < <(awk -F, -v t="$tool" \
       '$1 == t { print $2, $4, $5, $6, $7 }' "$work/$name.csv")
     peak=$(for _ in $(seq "$memory_runs"); do
-      /usr/bin/time -f %M -o "$work/time.out" $command >/dev/null 2>&1
+      /usr/bin/time -f %M -o "$work/time.out" $command </dev/null >/dev/null 2>&1
       tail -n 1 "$work/time.out"
     done | median)
     instructions=n/a
     if command -v valgrind >/dev/null; then
-      instructions=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null $command 2>&1 >/dev/null |
+      instructions=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null $command </dev/null 2>&1 >/dev/null |
         awk '/Collected/ { print $NF }')
     fi
     awk -v t="$tool" -v mean="$mean" -v med="$median_s" -v u="$user" -v s="$system" -v mn="$min_s" \
