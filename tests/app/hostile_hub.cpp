@@ -100,7 +100,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   return Complete(irp, STATUS_INVALID_PARAMETER, 0);
 }
 
-NTSTATUS CreateNamedDevice(PDRIVER_OBJECT driver, PWCHAR name, PWCHAR link,
+NTSTATUS CreateNamedDevice(PDRIVER_OBJECT driver, WCHAR* name, WCHAR* link,
                            PDEVICE_OBJECT* device) {
   UNICODE_STRING deviceName;
   RtlInitUnicodeString(&deviceName, name);
