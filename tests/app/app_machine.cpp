@@ -92,9 +92,9 @@ void AppMachineTest::RunApp(const std::function<void()>& main) {
     const HWND window = CreateWindowExA(0, "STATIC", "Q417 Programmer", WS_OVERLAPPEDWINDOW, 0, 0,
                                         400, 300, NULL, NULL, NULL, NULL);
     ASSERT_NE(window, nullptr);
-    const HWND list = CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST,
-                                      10, 10, 200, 100, window,
-                                      reinterpret_cast<HMENU>(DeviceListControlId), NULL, NULL);
+    const HWND list =
+        CreateWindowExA(0, "COMBOBOX", "", WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST, 10, 10, 200,
+                        100, window, reinterpret_cast<HMENU>(DeviceListControlId), NULL, NULL);
     ASSERT_NE(list, nullptr);
     CWnd mainWindow;
     mainWindow.m_hWnd = window;

@@ -104,8 +104,7 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT driver, WCHAR* name, WCHAR* link,
                            PDEVICE_OBJECT* device) {
   UNICODE_STRING deviceName;
   RtlInitUnicodeString(&deviceName, name);
-  NTSTATUS status =
-      IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_USB, 0, FALSE, device);
+  NTSTATUS status = IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_USB, 0, FALSE, device);
   if (!NT_SUCCESS(status)) return status;
   UNICODE_STRING linkName;
   RtlInitUnicodeString(&linkName, link);

@@ -30,10 +30,7 @@ TEST_F(HostileHubTest, TheWalkEndsCleanly) {
   const HostileCase cases[] = {
       {"short root hub name", {NameAnswer::Short}, 0, {}},
       {"unterminated root hub name", {NameAnswer::Unterminated}, 0, {}},
-      {"huge root hub name, short port name",
-       {NameAnswer::Huge, NameAnswer::Short},
-       1,
-       {unknown}},
+      {"huge root hub name, short port name", {NameAnswer::Huge, NameAnswer::Short}, 1, {unknown}},
       // Root hub and five external hubs, as deep as USB goes; each level
       // lists its port-2 device and holds its own handle of the hub.
       {"a hub that names itself",

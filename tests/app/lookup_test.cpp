@@ -19,9 +19,9 @@ class LookupTest : public AppMachineTest {
  protected:
   void SetUp() override {
     AppMachineTest::SetUp();
-    ControllerScript first = Controller({DevicePort(WithKey(DefaultMouse(), "{mouse}\\0001", "Mouse")),
-                                         HubPort({DevicePort(WithKey(DefaultKeyboard(),
-                                                                     "{keyboard}\\0002", "Keys"))})});
+    ControllerScript first =
+        Controller({DevicePort(WithKey(DefaultMouse(), "{mouse}\\0001", "Mouse")),
+                    HubPort({DevicePort(WithKey(DefaultKeyboard(), "{keyboard}\\0002", "Keys"))})});
     first.driverKey = "{controller}\\0000";
     first.description = "First Controller";
     ControllerScript second = Controller(
@@ -51,12 +51,12 @@ TEST_F(LookupTest, FindsTheNodeWithExactlyThatDriverKey) {
   const Case cases[] = {
       {"{controller}\\0000", "First Controller"},  // the first node below the root
       {"{mouse}\\0001", "Mouse"},
-      {"{keyboard}\\0002", "Keys"},  // below an external hub
-      {"{last}\\0005", "Last Device"},  // the last node of the tree
-      {"{MOUSE}\\0001", "<none>"},  // the comparison is case-sensitive
-      {"{mouse}\\000", "<none>"},   // a prefix is no match
-      {"{nowhere}", "<none>"},      // no match: the whole tree is searched
-      {"{storage}\\0003", "<none>"},  // a node without a description
+      {"{keyboard}\\0002", "Keys"},                    // below an external hub
+      {"{last}\\0005", "Last Device"},                 // the last node of the tree
+      {"{MOUSE}\\0001", "<none>"},                     // the comparison is case-sensitive
+      {"{mouse}\\000", "<none>"},                      // a prefix is no match
+      {"{nowhere}", "<none>"},                         // no match: the whole tree is searched
+      {"{storage}\\0003", "<none>"},                   // a node without a description
       {std::string(511, 'k'), std::string(511, 'd')},  // fills the buffer with its NUL
       {std::string(512, 'l'), "<none>"},               // does not fit the buffer
       {"{long}\\0004", "<none>"},                      // its description does not fit

@@ -23,7 +23,7 @@ constexpr ULONG DescriptorFromNodeConnection = 0x220410;
 struct TriggerCase {
   const char* name;
   std::vector<Reply> replies;
-  uint32_t leaveAfter;             // the device leaves the bus after that many triggers
+  uint32_t leaveAfter;                  // the device leaves the bus after that many triggers
   std::optional<uint16_t> totalLength;  // wTotalLength the device reports
   ULONG result;
   uint32_t triggerRequests;  // trigger requests the device saw
@@ -62,7 +62,13 @@ TEST_F(TriggerTest, AttemptRules) {
   ninthStallThenAnswer.push_back(Reply::Answer);
   const std::vector<TriggerCase> cases = {
       {"answered at once", {Reply::Answer}, 0, {}, 1, 1, 32, false},
-      {"31 and 23 mixed, ten times", {Reply::Stall, Reply::Crc, Reply::Crc}, 10, {}, 0, 10, 32,
+      {"31 and 23 mixed, ten times",
+       {Reply::Stall, Reply::Crc, Reply::Crc},
+       10,
+       {},
+       0,
+       10,
+       32,
        true},
       {"31 nine times, answered at the tenth", ninthStallThenAnswer, 0, {}, 1, 10, 32, false},
       // The port is vacated after the third signal: the fourth attempt fails
@@ -98,8 +104,8 @@ TEST_F(TriggerTest, AttemptRules) {
     std::vector<std::string> sizes = DescriptorRequestSizes();
     ASSERT_FALSE(sizes.empty());
     EXPECT_EQ(sizes.front(), "21");
-    const size_t attempts = c.requestedLength == 0 ? 0 : c.triggerRequests + (c.result == 1 &&
-                                                                               c.leftTheBus);
+    const size_t attempts =
+        c.requestedLength == 0 ? 0 : c.triggerRequests + (c.result == 1 && c.leftTheBus);
     EXPECT_EQ(sizes.size(), 1 + attempts);
     for (size_t i = 1; i < sizes.size(); ++i) {
       EXPECT_EQ(sizes[i], std::to_string(c.requestedLength + 12));

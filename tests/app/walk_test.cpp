@@ -60,17 +60,14 @@ TEST_F(WalkTest, ListsDevicesInControllerPortAndDepthFirstOrder) {
   // through the table one after the other.
   const std::vector<OrderCase> cases = {
       {"numbered and interface controllers, the same one reached both ways",
-       {{Controller({Mouse("a1"), Mouse("a2")}, true, true),
-         Controller({Mouse("b1")}, false, true), Controller({Mouse("c1")}, true, false)}},
+       {{Controller({Mouse("a1"), Mouse("a2")}, true, true), Controller({Mouse("b1")}, false, true),
+         Controller({Mouse("c1")}, true, false)}},
        {"a1", "a2", "c1", "b1"}},
       {"external hubs: a hub's devices before its parent's next port",
-       {{Controller({Mouse("r1"),
-                     HubPort({Mouse("h1"), HubPort({Mouse("hh1")}), Mouse("h3")}),
+       {{Controller({Mouse("r1"), HubPort({Mouse("h1"), HubPort({Mouse("hh1")}), Mouse("h3")}),
                      Mouse("r3")})}},
        {"r1", "h1", "hh1", "h3", "r3"}},
-      {"a hub with no ports",
-       {{Controller({HubPort({}), Mouse("after")})}},
-       {"after"}},
+      {"a hub with no ports", {{Controller({HubPort({}), Mouse("after")})}}, {"after"}},
   };
   for (const OrderCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -87,9 +84,8 @@ TEST_F(WalkTest, ListsDevicesInControllerPortAndDepthFirstOrder) {
 TEST_F(WalkTest, TheExampleMachineIsListedInOrder) {
   StartBus(Example("default-nt.json"));
   RunApp([&] {
-    EXPECT_EQ(WalkAndList(),
-              (Strings{"USB Human Interface Device", "USB Human Interface Device",
-                       "USB Mass Storage Device"}));
+    EXPECT_EQ(WalkAndList(), (Strings{"USB Human Interface Device", "USB Human Interface Device",
+                                      "USB Mass Storage Device"}));
     EXPECT_EQ(UsbDeviceTable.Entries[2].ConnectionIndex, 2u);
     ClearDeviceTable();
   });
@@ -105,7 +101,7 @@ TEST_F(WalkTest, AControllerReachedBothWaysIsOpenedTwiceAndWalkedOnce) {
   int controllerOpens = 0;
   int rootHubOpens = 0;
   for (const winsim::Event& open : UserEvents("CreateFileA")) {
-    const std::string name = open.Field("name");
+    const std::string name = open.Field("path");
     controllerOpens += name == "\\\\.\\HCD0" || name.rfind("\\\\?\\", 0) == 0;
     rootHubOpens += name == HubPath("0");
   }
@@ -152,8 +148,8 @@ TEST_F(WalkTest, DevicesThatCannotBeListedLeaveNoGapAndNoHandle) {
   failed.status = DeviceFailedEnumeration;
   PortScript overcurrent = Mouse("overcurrent");
   overcurrent.status = DeviceCausedOvercurrent;
-  StartBus({{Controller({Mouse("first"), DevicePort(noDriver), failed, Mouse("second"),
-                         overcurrent, DevicePort(noDescription),
+  StartBus({{Controller({Mouse("first"), DevicePort(noDriver), failed, Mouse("second"), overcurrent,
+                         DevicePort(noDescription),
                          // a hub whose only device cannot be listed is closed
                          HubPort({DevicePort(noDriver)})})}});
   RunApp([&] {

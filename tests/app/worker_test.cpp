@@ -114,10 +114,10 @@ struct RangeCase {
 
 TEST_F(WorkerTest, RangeRequestCountAndHeaderFollowTheLength) {
   const RangeCase cases[] = {
-      {0, 0, 1, 0x00, 0x00},         {255, 1, 1, 0x00, 0xFF},     {256, 1, 2, 0x01, 0x00},
-      {300, 1, 2, 0x01, 0x2C},       {512, 2, 3, 0x02, 0x00},     {513, 3, 3, 0x02, 0x01},
-      {1000, 3, 4, 0x03, 0xE8},      {32768, 128, 129, 0x80, 0x00},
-      {65535, 255, 256, 0xFF, 0xFF}, {65536, 0, 257, 0x00, 0x00},
+      {0, 0, 1, 0x00, 0x00},       {255, 1, 1, 0x00, 0xFF},       {256, 1, 2, 0x01, 0x00},
+      {300, 1, 2, 0x01, 0x2C},     {512, 2, 3, 0x02, 0x00},       {513, 3, 3, 0x02, 0x01},
+      {1000, 3, 4, 0x03, 0xE8},    {32768, 128, 129, 0x80, 0x00}, {65535, 255, 256, 0xFF, 0xFF},
+      {65536, 0, 257, 0x00, 0x00},
   };
   for (const RangeCase& c : cases) {
     SCOPED_TRACE("L = " + std::to_string(c.length));
@@ -223,7 +223,7 @@ TEST_F(WorkerTest, GivesUpAfter120FailedOpensOnTheVirtualClock) {
   EXPECT_STREQ(job.FailureText, FailureDeviceNotFound);
   size_t opens = 0;
   for (const winsim::Event& event : UserEvents("CreateFileA fails")) {
-    opens += event.Field("name") == DownloadDeviceName;
+    opens += event.Field("path") == DownloadDeviceName;
   }
   EXPECT_EQ(opens, DeviceOpenAttempts);
   // One second after each attempt.
@@ -263,8 +263,7 @@ TEST_F(WorkerTest, TheDeviceIsClosedBeforeTheFinalMessage) {
 winsim::pnp::DeviceNode* FindNode(winsim::pnp::DeviceNode* node, const std::string& hardwareId) {
   for (winsim::pnp::DeviceNode* child = winsim::pnp::FirstChild(node); child != nullptr;
        child = winsim::pnp::NextSibling(child)) {
-    if (winsim::pnp::IsPresent(child) &&
-        winsim::pnp::Properties(child).hardwareId == hardwareId) {
+    if (winsim::pnp::IsPresent(child) && winsim::pnp::Properties(child).hardwareId == hardwareId) {
       return child;
     }
     if (winsim::pnp::DeviceNode* found = FindNode(child, hardwareId)) return found;
@@ -273,8 +272,8 @@ winsim::pnp::DeviceNode* FindNode(winsim::pnp::DeviceNode* node, const std::stri
 }
 
 TEST_F(WorkerTest, TheQ417IsUpdatedEndToEnd) {
-  StartBus(winsim::LoadMachineDescription(std::string(EXAMPLE_MACHINES_DIR) + "/default-nt.json")
-               .usb);
+  StartBus(
+      winsim::LoadMachineDescription(std::string(EXAMPLE_MACHINES_DIR) + "/default-nt.json").usb);
   const TestImage image(5000);
   DownloadJob job = {};
   std::vector<Posted> posted;
@@ -312,7 +311,7 @@ TEST_F(WorkerTest, TheQ417IsUpdatedEndToEnd) {
   winsim::pnp::DeviceNode* node = FindNode(winsim::pnp::Root(), "USB\\VID_0417&PID_F001");
   ASSERT_NE(node, nullptr);
   EXPECT_EQ(winsim::pnp::State(node), winsim::pnp::NodeState::Started);
-  EXPECT_EQ(UserEvents("CreateFileA").back().Field("name"), DownloadDeviceName);
+  EXPECT_EQ(UserEvents("CreateFileA").back().Field("path"), DownloadDeviceName);
   const std::vector<uint8_t>& flash = history[1]->Flash();
   EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + image.bytes.size()), image.bytes);
   EXPECT_EQ(history[1]->DownloadsCompleted(), 1u);
