@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Every test: the host suite (g++), the same suite built with clang-14, and
-# the 32-bit Windows build of the product.
+# Every test: the host suite (g++), the same suite built with clang-14, the
+# 32-bit Windows build of the product, and the host suite under the
+# sanitizers (host-asan also runs the fuzz regressions; docs/reliability.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -21,3 +22,13 @@ echo "== win32 (i686-w64-mingw32)"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
 scripts/check-win32.sh build/win32
+
+echo "== host-asan (clang-14, AddressSanitizer + UBSan, fuzz regressions)"
+cmake --preset host-asan >/dev/null
+cmake --build --preset host-asan -j "$jobs"
+ctest --preset host-asan -j "$jobs"
+
+echo "== host-tsan (clang-14, ThreadSanitizer)"
+cmake --preset host-tsan >/dev/null
+cmake --build --preset host-tsan -j "$jobs"
+ctest --preset host-tsan -j "$jobs"
