@@ -23,6 +23,10 @@
 #define ANYSIZE_ARRAY 1
 #endif
 
+#ifndef UNICODE_NULL
+#define UNICODE_NULL ((WCHAR)0)
+#endif
+
 typedef LONG NTSTATUS;
 typedef NTSTATUS* PNTSTATUS;
 static_assert(sizeof(NTSTATUS) == 4, "NTSTATUS is a 32-bit LONG");

@@ -40,6 +40,7 @@ typedef uint32_t DWORD;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
 typedef int BOOL;
+typedef int WINBOOL;
 typedef BYTE BOOLEAN;
 typedef wchar_t WCHAR;
 typedef int8_t INT8;
@@ -72,6 +73,15 @@ typedef BOOL* LPBOOL;
 typedef void* HANDLE;
 typedef HANDLE* PHANDLE;
 typedef HANDLE* LPHANDLE;
+typedef CHAR* LPCH;
+typedef const CHAR* LPCCH;
+typedef WCHAR* LPWCH;
+typedef const WCHAR* LPCWCH;
+typedef LONG* LPLONG;
+typedef HANDLE HGLOBAL;
+typedef HANDLE HLOCAL;
+typedef struct HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
 
 // Interlocked operations, shared by user and kernel mode (as winnt.h and
 // wdm.h both declare them on Windows). Sequentially consistent, as on x86.

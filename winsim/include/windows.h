@@ -4,5 +4,7 @@
 #pragma once
 
 #include <windef.h>
+#include <winnt.h>
 #include <winerror.h>
 #include <winbase.h>
+#include <winnls.h>

@@ -61,6 +61,11 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
   return device;
 }
 
+std::u16string DeviceObjectName(PDEVICE_OBJECT device) {
+  const DeviceRecord* record = FindDevice(device);
+  return record ? record->name : std::u16string();
+}
+
 size_t DeviceObjectCount(PDRIVER_OBJECT driver) {
   const auto& devices = State().devices;
   return std::count_if(devices.begin(), devices.end(),

@@ -37,7 +37,10 @@ FileRecord* FindFile(PFILE_OBJECT file) {
 }
 
 std::u16string ObjectName(std::string_view path) {
-  if (path.starts_with("\\\\.\\")) return u"\\DosDevices\\" + Widen(path.substr(4));
+  // "\\.\X" and "\\?\X" both name \DosDevices\X (the same directory as \??).
+  if (path.starts_with("\\\\.\\") || path.starts_with("\\\\?\\")) {
+    return u"\\DosDevices\\" + Widen(path.substr(4));
+  }
   return Widen(path);
 }
 
@@ -155,7 +158,22 @@ NTSTATUS UserClose(PFILE_OBJECT file) {
   }
   State().files.erase(file);
   ReleaseDeviceReference(device);
+  // Copied: an observer may add another.
+  const auto observers = State().fileClosedObservers;
+  for (const auto& observer : observers) observer(file);
   return STATUS_SUCCESS;
+}
+
+std::vector<PFILE_OBJECT> OpenFiles(PDEVICE_OBJECT device) {
+  std::vector<PFILE_OBJECT> open;
+  for (const auto& [file, record] : State().files) {
+    if (record.named == device) open.push_back(file);
+  }
+  return open;
+}
+
+void AddFileClosedObserver(std::function<void(PFILE_OBJECT closed)> observer) {
+  State().fileClosedObservers.push_back(std::move(observer));
 }
 
 }  // namespace winsim::kernel

@@ -72,7 +72,8 @@ void QueueDpc(std::string what, std::function<void()> work);
 // The entry kernel32 uses. A file object belongs to the caller from a
 // successful UserOpen to UserClose.
 //
-// Opens "\\.\X" (through \DosDevices) or an object name: IRP_MJ_CREATE to
+// Opens "\\.\X" or "\\?\X" (through \DosDevices, the same directory as \??)
+// or an object name: IRP_MJ_CREATE to
 // the top of the device's stack. No share check (as Windows for devices);
 // an exclusive device (DO_EXCLUSIVE) refuses a second open with
 // STATUS_ACCESS_DENIED. STATUS_OBJECT_NAME_NOT_FOUND when nothing has the name.
@@ -87,6 +88,16 @@ NTSTATUS UserDeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void*
 // IRP_MJ_CLEANUP (status ignored) then IRP_MJ_CLOSE; frees the file object
 // and, for a deleted device, the device object once its last file is closed.
 NTSTATUS UserClose(PFILE_OBJECT file);
+
+// For the Plug and Play manager, which sends a surprise-removed device its
+// IRP_MN_REMOVE_DEVICE once the last handle to its stack is closed, as
+// Windows does: the file objects open on device (opened by its name or
+// through a link to it), and observers that UserClose calls once a file
+// object is closed and freed (the pointer is then only an identity).
+std::vector<PFILE_OBJECT> OpenFiles(PDEVICE_OBJECT device);
+void AddFileClosedObserver(std::function<void(PFILE_OBJECT closed)> observer);
+// The object name of a device ("\Device\X"); empty when it has none.
+std::u16string DeviceObjectName(PDEVICE_OBJECT device);
 
 // ---------------------------------------------------------------- power
 

@@ -99,6 +99,7 @@ class KernelState {
   std::map<PMDL, MdlRecord> mdls;
   std::map<PIO_REMOVE_LOCK, RemoveLockRecord> removeLocks;
   std::map<PFILE_OBJECT, FileRecord> files;
+  std::vector<std::function<void(PFILE_OBJECT)>> fileClosedObservers;
   std::deque<std::pair<std::string, std::function<void()>>> dpcQueue;
   bool dpcThreadRunning = false;
   NTSTATUS powerFailure = STATUS_SUCCESS;

@@ -5,8 +5,11 @@
 #include <wdm.h>
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <typeindex>
 
 #include "machine/event_log.h"
 #include "machine/scheduler.h"
@@ -49,6 +52,17 @@ class Machine {
   Scheduler& Sched() { return *scheduler_; }
   KernelState& Kernel() { return *kernel_; }
 
+  // Per-machine state of winsim's parts above the kernel (the Plug and Play
+  // manager, user mode): one Part per machine, made on first use and
+  // destroyed with the machine, after the kernel's state.
+  template <class Part>
+  Part& State() {
+    std::lock_guard lock(partsMutex_);  // recursive: a Part may use another
+    std::shared_ptr<void>& slot = parts_[std::type_index(typeid(Part))];
+    if (!slot) slot = std::make_shared<Part>();
+    return *static_cast<Part*>(slot.get());
+  }
+
  private:
   MachineConfig config_;
   EventLog log_;
@@ -56,6 +70,8 @@ class Machine {
   FaultInjector faults_;
   std::unique_ptr<Scheduler> scheduler_;
   std::unique_ptr<KernelState> kernel_;
+  std::recursive_mutex partsMutex_;
+  std::map<std::type_index, std::shared_ptr<void>> parts_;
 };
 
 }  // namespace winsim

@@ -8,15 +8,21 @@
 // DriverEntry once per driver load, AddDevice, IRP_MN_QUERY_CAPABILITIES,
 // IRP_MN_START_DEVICE; on departure the removal requests; DriverUnload after
 // the driver's last device object is gone. Every request goes to the top of
-// the device's stack as it stands when the request is sent.
+// the device's stack as it stands when the request is sent. Each step is
+// recorded in the event log (EventKind::Pnp, fields "request", "device",
+// "status").
 //
 // Threading: every function may be called from any simulated thread at any
 // IRQL up to DISPATCH_LEVEL unless it says otherwise; work that calls
-// drivers is queued to the manager's thread, in order.
+// drivers is queued to the manager's thread, in order. Simulated threads run
+// one at a time, so the tree needs no lock; the host thread may build the
+// tree (AddChild, RegisterService) while no simulation runs.
 #pragma once
 
+#include <guiddef.h>
 #include <wdm.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,12 +37,15 @@ struct NodeProperties {
   std::string description;  // CM_DRP_DEVICEDESC; empty: no value
 };
 
-// The root of the tree (created with the machine).
+// The root of the tree (created with the machine; instance "HTREE\ROOT\0").
 DeviceNode* Root();
-// Adds a node below parent. pdo is the bus's physical device object for a
-// device that a function driver may bind to (null for nodes without one).
+// Adds a present node below parent. pdo is the bus's physical device object
+// for a device that a function driver may bind to (null for nodes without
+// one). A device that leaves the bus and comes back (re-enumeration) is a
+// new node; the old one stays, not present.
 DeviceNode* AddChild(DeviceNode* parent, NodeProperties properties, PDEVICE_OBJECT pdo);
-// Tree walking for cfgmgr32 (null where there is none).
+// Tree walking for cfgmgr32 (null where there is none). These see every
+// node, present or not.
 DeviceNode* FirstChild(const DeviceNode* node);
 DeviceNode* NextSibling(const DeviceNode* node);
 DeviceNode* Parent(const DeviceNode* node);
@@ -44,6 +53,21 @@ const NodeProperties& Properties(const DeviceNode* node);
 // Nodes are never freed while the machine lives; a removed node stays in
 // the tree marked not present (cfgmgr32 then skips it).
 bool IsPresent(const DeviceNode* node);
+// cfgmgr32's DEVINST for a node (1 for the root, never 0), and back (null
+// for a number that names no node).
+uint32_t NodeId(const DeviceNode* node);
+DeviceNode* NodeById(uint32_t id);
+
+// Where a node's device stands.
+enum class NodeState {
+  NoDriver,       // no function driver: none registered, or not arrived yet
+  Started,        // IRP_MN_START_DEVICE succeeded
+  Stopped,        // stopped for rebalancing (only while StopAndRestart runs)
+  Failed,         // DriverEntry, AddDevice or the start failed; removed again
+  RemovePending,  // surprise-removed; IRP_MN_REMOVE_DEVICE waits for the last handle
+  Removed,        // IRP_MN_REMOVE_DEVICE sent; the node has left the tree
+};
+NodeState State(const DeviceNode* node);
 
 // A service: the driver entry the manager loads for devices whose hardware
 // id equals hardwareId (what an installation would register). Call before
@@ -51,30 +75,51 @@ bool IsPresent(const DeviceNode* node);
 void RegisterService(std::string hardwareId, std::string serviceName, PDRIVER_INITIALIZE entry);
 
 // The bus reports that the device of node is on the bus: the manager loads
-// and starts its service, if one is registered.
+// and starts its service, if one is registered. A failed start is followed
+// by IRP_MN_REMOVE_DEVICE, as on Windows.
 void DeviceArrived(DeviceNode* node);
-// The device left the bus. surprise: IRP_MN_SURPRISE_REMOVAL now and
-// IRP_MN_REMOVE_DEVICE once the last handle of the stack is closed;
-// otherwise IRP_MN_QUERY_REMOVE_DEVICE then IRP_MN_REMOVE_DEVICE.
+// The device left the bus (its present children go first). surprise:
+// IRP_MN_SURPRISE_REMOVAL now and IRP_MN_REMOVE_DEVICE once the last handle
+// of the stack is closed. Otherwise an orderly removal (as an eject):
+// IRP_MN_QUERY_REMOVE_DEVICE then IRP_MN_REMOVE_DEVICE; a driver that fails
+// the query, or a handle still open, vetoes it (IRP_MN_CANCEL_REMOVE_DEVICE
+// then, and the device stays). A device without a function driver gets
+// IRP_MN_REMOVE_DEVICE alone, so that its bus can delete the PDO.
 void DeviceRemoved(DeviceNode* node, bool surprise);
 // Rebalancing: IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, then
-// IRP_MN_START_DEVICE again.
+// IRP_MN_START_DEVICE again (IRP_MN_CANCEL_STOP_DEVICE when the query fails).
 void StopAndRestart(DeviceNode* node);
 
 // Device interfaces: registers an interface of class guid for node, opened
-// through target (a device object with a name). Returns the user-mode path
-// "\\?\<instance>#{guid}" that SetupDiGetDeviceInterfaceDetailA reports and
-// CreateFileA opens.
+// through target (a device object with a name): creates the symbolic link
+// "\??\<instance, '\' as '#'>#{guid}" to target's name. Returns the
+// user-mode path "\\?\<instance>#{guid}" that SetupDiGetDeviceInterfaceDetailA
+// reports and CreateFileA opens ("" when target has no name). The link goes
+// when the node is removed. PASSIVE_LEVEL.
 std::string RegisterDeviceInterface(DeviceNode* node, const GUID& guid, PDEVICE_OBJECT target);
+struct DeviceInterface {
+  std::string path;
+  DeviceNode* node;
+  bool active;  // the node is present and the link exists
+};
+// The interfaces of a class in registration order (inactive ones only when
+// asked for).
+std::vector<DeviceInterface> Interfaces(const GUID& guid, bool includeInactive = false);
 // Paths of the present interfaces of a class, in registration order.
 std::vector<std::string> InterfacePaths(const GUID& guid);
 
-// Power: system sleep and wake (IRP_MN_QUERY_POWER, then the system
-// IRP_MN_SET_POWER down each started stack). PASSIVE_LEVEL only.
-void SystemSleep(SYSTEM_POWER_STATE state);
+// Power: system sleep and wake. Sleep sends IRP_MN_QUERY_POWER for state to
+// each started stack (children before parents); if every one agrees, the
+// system IRP_MN_SET_POWER follows, and true is returned. A failed query
+// vetoes the sleep: the stacks already asked get IRP_MN_SET_POWER for
+// PowerSystemWorking, as Windows does, and false is returned. Wake sends
+// IRP_MN_SET_POWER for PowerSystemWorking (parents first). Both run on the
+// manager's thread and return when done. PASSIVE_LEVEL only.
+bool SystemSleep(SYSTEM_POWER_STATE state);
 void SystemWake();
 
-// Blocks the caller (PASSIVE_LEVEL) until the manager's queue is empty.
+// Blocks the caller (PASSIVE_LEVEL, not the manager's own thread) until the
+// manager's queue is empty and nothing runs.
 void WaitIdle();
 
 }  // namespace winsim::pnp

@@ -1,0 +1,221 @@
+// Threads, waits and sleeps on the virtual clock; global memory.
+#include "kernel32_machine.h"
+
+#include <cstring>
+#include <string>
+
+namespace k32test {
+namespace {
+
+using ThreadTest = Kernel32MachineTest;
+using MemoryTest = Kernel32MachineTest;
+
+struct Trace {
+  std::string steps;
+  void Add(const std::string& step) { steps += step + ";"; }
+};
+
+DWORD WINAPI SleepThenReturnSeven(LPVOID parameter) {
+  auto* trace = static_cast<Trace*>(parameter);
+  SetLastError(ERROR_CRC);  // its own last error, not the creator's
+  SleepEx(250, TRUE);
+  trace->Add("worker woke");
+  return 7;
+}
+
+TEST_F(ThreadTest, WaitsAndSleepsFollowTheVirtualClock) {
+  Trace trace;
+  ASSERT_TRUE(RunApp([this, &trace] {
+    SetLastError(ERROR_GEN_FAILURE);
+    DWORD id = 0;
+    const HANDLE thread = CreateThread(NULL, 0, SleepThenReturnSeven, &trace, 0, &id);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_NE(id, GetCurrentThreadId());
+
+    EXPECT_EQ(WaitForSingleObject(thread, 100), DWORD{WAIT_TIMEOUT});
+    EXPECT_EQ(NowMs(), 100.0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, DWORD{STILL_ACTIVE});
+
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(NowMs(), 250.0);
+    ASSERT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);  // stays signaled
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_GEN_FAILURE});
+    trace.Add("main saw the end");
+    EXPECT_TRUE(CloseHandle(thread));
+  }));
+  EXPECT_EQ(trace.steps, "worker woke;main saw the end;");
+}
+
+DWORD WINAPI RecordIdAndExitEarly(LPVOID parameter) {
+  *static_cast<DWORD*>(parameter) = GetCurrentThreadId();
+  ExitThread(3);
+}
+
+TEST_F(ThreadTest, ExitThreadEndsTheThreadWithItsCode) {
+  DWORD seenId = 0;
+  DWORD createdId = 0;
+  DWORD code = 0;
+  ASSERT_TRUE(RunApp([&] {
+    const HANDLE thread = CreateThread(NULL, 0, RecordIdAndExitEarly, &seenId, 0, &createdId);
+    ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    GetExitCodeThread(thread, &code);
+    CloseHandle(thread);
+  }));
+  EXPECT_EQ(code, 3u);
+  EXPECT_EQ(seenId, createdId);
+}
+
+DWORD WINAPI AppendName(LPVOID parameter) {
+  static_cast<Trace*>(parameter)->Add("suspended one ran");
+  return 0;
+}
+
+TEST_F(ThreadTest, ASuspendedThreadRunsOnlyOnceResumed) {
+  Trace trace;
+  ASSERT_TRUE(RunApp([&trace] {
+    const HANDLE thread = CreateThread(NULL, 0, AppendName, &trace, CREATE_SUSPENDED, NULL);
+    SleepEx(1000, FALSE);
+    trace.Add("main slept");
+    EXPECT_EQ(ResumeThread(thread), 1u);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+  }));
+  EXPECT_EQ(trace.steps, "main slept;suspended one ran;");
+}
+
+struct EventWaiter {
+  HANDLE event;
+  Trace* trace;
+  const char* name;
+};
+
+DWORD WINAPI WaitForEvent(LPVOID parameter) {
+  auto* waiter = static_cast<EventWaiter*>(parameter);
+  if (WaitForSingleObject(waiter->event, 500) == WAIT_OBJECT_0) {
+    waiter->trace->Add(std::string(waiter->name) + " got it");
+  } else {
+    waiter->trace->Add(std::string(waiter->name) + " timed out");
+  }
+  return 0;
+}
+
+TEST_F(ThreadTest, AnAutoResetEventReleasesOneWaiterAManualOneAll) {
+  struct Case {
+    BOOL manualReset;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {FALSE, "a got it;b timed out;"},
+      {TRUE, "a got it;b got it;"},
+  };
+  for (const Case& c : cases) {
+    Trace trace;
+    ASSERT_TRUE(RunApp([&] {
+      const HANDLE event = CreateEventA(NULL, c.manualReset, FALSE, NULL);
+      EventWaiter a{event, &trace, "a"};
+      EventWaiter b{event, &trace, "b"};
+      const HANDLE threads[] = {CreateThread(NULL, 0, WaitForEvent, &a, 0, NULL),
+                                CreateThread(NULL, 0, WaitForEvent, &b, 0, NULL)};
+      SleepEx(10, FALSE);
+      SetEvent(event);
+      for (HANDLE thread : threads) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+      }
+      CloseHandle(event);
+    }));
+    EXPECT_EQ(trace.steps, c.expected) << "manual reset " << c.manualReset;
+  }
+}
+
+DWORD WINAPI SleepInSteps(LPVOID parameter) {
+  auto* trace = static_cast<Trace*>(parameter);
+  for (int i = 0; i < 3; ++i) {
+    SleepEx(300, TRUE);
+    trace->Add("worker " + std::to_string(i));
+  }
+  return 0;
+}
+
+TEST_F(ThreadTest, SleepsInterleaveByTimeAndTheApplicationWaitsForItsThreads) {
+  Trace trace;
+  ASSERT_TRUE(RunApp([&trace] {
+    const HANDLE thread = CreateThread(NULL, 0, SleepInSteps, &trace, 0, NULL);
+    CloseHandle(thread);  // the thread runs on without a handle
+    for (int i = 0; i < 2; ++i) {
+      SleepEx(400, TRUE);
+      trace.Add("main " + std::to_string(i));
+    }
+  }));
+  // 300 worker, 400 main, 600 worker, 800 main, 900 worker (after main returned)
+  EXPECT_EQ(trace.steps, "worker 0;main 0;worker 1;main 1;worker 2;");
+  EXPECT_EQ(NowMs(), 900.0);
+}
+
+TEST_F(MemoryTest, GptrBlocksAreZeroFilledAndFixedOnesAreNot) {
+  ASSERT_TRUE(RunApp([] {
+    auto* zeroed = static_cast<BYTE*>(GlobalAlloc(GPTR, 365));
+    auto* fixed = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED, 16));
+    ASSERT_NE(zeroed, nullptr);
+    ASSERT_NE(fixed, nullptr);
+    for (int i = 0; i < 365; ++i) {
+      ASSERT_EQ(zeroed[i], 0) << i;
+    }
+    EXPECT_EQ(fixed[0], 0xBA);
+    EXPECT_EQ(winsim::user::OutstandingGlobalBlocks(), 2u);
+    EXPECT_EQ(GlobalFree(zeroed), nullptr);
+    EXPECT_EQ(GlobalFree(fixed), nullptr);
+    EXPECT_EQ(GlobalFree(NULL), nullptr);
+    EXPECT_EQ(GlobalAlloc(GHND, 8), nullptr);  // moveable blocks are not offered
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+  }));
+}
+
+TEST_F(MemoryTest, TheNthAllocationFailsWhenInjected) {
+  winsim::user::FailGlobalAllocNth(2);
+  ASSERT_TRUE(RunApp([] {
+    void* first = GlobalAlloc(GPTR, 10);
+    SetLastError(ERROR_SUCCESS);
+    void* second = GlobalAlloc(GPTR, 10);
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_NOT_ENOUGH_MEMORY});
+    void* third = GlobalAlloc(GPTR, 10);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+    EXPECT_EQ(winsim::user::GlobalAllocCount(), 3u);
+    GlobalFree(first);
+    GlobalFree(third);
+  }));
+  // The plan ended with the run.
+  ASSERT_TRUE(RunApp([] {
+    void* first = GlobalAlloc(GPTR, 10);
+    void* second = GlobalAlloc(GPTR, 10);
+    EXPECT_NE(second, nullptr);
+    GlobalFree(first);
+    GlobalFree(second);
+  }));
+}
+
+TEST_F(MemoryTest, LeakedAndForeignBlocksAreFindings) {
+  machine_.Verify().Expect(winsim::rule::kGlobalLeak);
+  machine_.Verify().Expect(winsim::rule::kGlobalBadFree);
+  ASSERT_TRUE(RunApp([] {
+    ASSERT_NE(GlobalAlloc(GPTR, 512), nullptr);
+    void* freed = GlobalAlloc(GPTR, 4);
+    GlobalFree(freed);
+    EXPECT_EQ(GlobalFree(freed), freed);  // a second free fails
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
+  }));
+  const auto leaks = FindingsOf(winsim::rule::kGlobalLeak);
+  ASSERT_EQ(leaks.size(), 1u);
+  EXPECT_NE(leaks[0].detail.find("#1 of 512 bytes"), std::string::npos) << leaks[0].detail;
+  EXPECT_EQ(FindingsOf(winsim::rule::kGlobalBadFree).size(), 1u);
+  EXPECT_EQ(winsim::user::OutstandingGlobalBlocks(), 0u);
+}
+
+}  // namespace
+}  // namespace k32test

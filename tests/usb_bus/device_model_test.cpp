@@ -1,0 +1,248 @@
+// Device models as the bus and the hubs drive them: descriptors, the Q417
+// device's trigger and download protocol, and the scripted faults.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "usb/usb_device.h"
+
+namespace {
+
+using namespace winsim::usb;
+
+Q417Script DefaultQ417() {
+  Q417Script q417;
+  q417.updateMode = DefaultQ417UpdateMode();
+  return q417;
+}
+
+TEST(DeviceModel, DescriptorsFollowTheScript) {
+  UsbDevice device(DefaultQ417UpdateMode());
+  const std::vector<uint8_t> deviceDescriptor = device.GetDescriptor(1, 0, 0, 18).data;
+  ASSERT_EQ(deviceDescriptor.size(), 18u);
+  EXPECT_EQ(deviceDescriptor[8] | deviceDescriptor[9] << 8, 0x0417);
+  EXPECT_EQ(deviceDescriptor[14], 1);  // iManufacturer
+  const std::vector<uint8_t> header = device.GetDescriptor(2, 0, 0, 9).data;
+  ASSERT_EQ(header.size(), 9u);
+  const uint16_t total = static_cast<uint16_t>(header[2] | header[3] << 8);
+  EXPECT_EQ(total, 9 + 9 + 7 + 7);
+  const std::vector<uint8_t> whole = device.GetDescriptor(2, 0, 0, 255).data;
+  ASSERT_EQ(whole.size(), total);  // a longer request gets wTotalLength bytes
+  EXPECT_EQ(whole[9 + 4], 2);      // bNumEndpoints
+  EXPECT_EQ(whole[18 + 2], 0x01);  // OUT first
+  EXPECT_EQ(whole[25 + 2], 0x82);  // then IN
+  const std::vector<uint8_t> languages = device.GetDescriptor(3, 0, 0, 256).data;
+  EXPECT_EQ(languages, (std::vector<uint8_t>{4, 3, 0x09, 0x04}));
+  const std::vector<uint8_t> maker = device.GetDescriptor(3, 1, 0x0409, 256).data;
+  EXPECT_EQ(maker.size(), 2u + 2 * 5);  // "Quill"
+  EXPECT_EQ(maker[2], 'Q');
+  EXPECT_EQ(device.GetDescriptor(3, 9, 0x0409, 256).status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(device.Requests().size(), 6u);
+}
+
+TEST(DeviceModel, TriggerFailsEachAttemptAndLeavesAfterTheTenth) {
+  UsbDevice device(DefaultQ417NormalMode(), DefaultQ417());
+  for (int attempt = 1; attempt <= 10; ++attempt) {
+    const Reply reply = device.GetDescriptor(2, 0x55, 0, 32);
+    SCOPED_TRACE(attempt);
+    EXPECT_EQ(reply.status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(reply.usbdStatus, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(reply.after.leaveNow, attempt == 10);
+    if (attempt == 10) {
+      EXPECT_EQ(reply.after.returnInUpdateMode, std::optional<bool>(true));
+      EXPECT_EQ(reply.after.returnDelay, DefaultQ417().returnDelay);
+    }
+  }
+  EXPECT_EQ(device.TriggerRequests(), 10u);
+}
+
+TEST(DeviceModel, TriggerRepliesFollowTheScriptedPattern) {
+  struct Case {
+    std::vector<TriggerReply> pattern;
+    uint32_t leaveAfter;
+    std::vector<NTSTATUS> statuses;
+    int leavesAt;  // 0: never within the attempts
+  };
+  const Case cases[] = {
+      {{TriggerReply::Stall, TriggerReply::Crc},
+       10,
+       {STATUS_UNSUCCESSFUL, STATUS_DEVICE_DATA_ERROR, STATUS_UNSUCCESSFUL},
+       0},
+      {{TriggerReply::Answer}, 10, {STATUS_SUCCESS}, 0},
+      {{TriggerReply::Crc}, 2, {STATUS_DEVICE_DATA_ERROR, STATUS_DEVICE_DATA_ERROR}, 2},
+      {{TriggerReply::Stall}, 0, std::vector<NTSTATUS>(12, STATUS_UNSUCCESSFUL), 0},
+  };
+  for (const Case& c : cases) {
+    Q417Script q417 = DefaultQ417();
+    q417.triggerPattern = c.pattern;
+    q417.leaveAfterTriggers = c.leaveAfter;
+    UsbDevice device(DefaultQ417NormalMode(), q417);
+    for (size_t i = 0; i < c.statuses.size(); ++i) {
+      const Reply reply = device.GetDescriptor(2, 0x55, 0, 32);
+      EXPECT_EQ(reply.status, c.statuses[i]) << "attempt " << i + 1;
+      EXPECT_EQ(reply.after.leaveNow, static_cast<int>(i + 1) == c.leavesAt);
+      if (c.statuses[i] == STATUS_SUCCESS) {
+        EXPECT_EQ(reply.data.size(), 32u);  // the answer, cut to the request
+      }
+    }
+  }
+  // The update-mode device does not take the signal.
+  UsbDevice update(DefaultQ417UpdateMode(), DefaultQ417(), true);
+  EXPECT_EQ(update.GetDescriptor(2, 0x55, 0, 32).status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(update.TriggerRequests(), 0u);
+}
+
+std::vector<uint8_t> Header(uint32_t length) {
+  return {0xEE, 0, 0, static_cast<uint8_t>(length >> 8 & 0xFF), static_cast<uint8_t>(length)};
+}
+
+TEST(DeviceModel, DownloadWritesTheImageIntoFlash) {
+  Q417Script q417 = DefaultQ417();
+  q417.leaveAfterDownload = true;
+  UsbDevice device(q417.updateMode, q417, true);
+  const std::vector<uint8_t> header = Header(300);
+  EXPECT_EQ(device.Transfer(0x01, false, header.data(), 5, true).status, STATUS_SUCCESS);
+  EXPECT_EQ(device.ImageLength(), 300u);
+  std::vector<uint8_t> image(300);
+  for (size_t i = 0; i < image.size(); ++i) {
+    image[i] = static_cast<uint8_t>(i * 7);
+  }
+  const Reply first = device.Transfer(0x01, false, image.data(), 256, true);
+  EXPECT_EQ(first.bytesMoved, 256u);
+  EXPECT_FALSE(first.after.leaveAfter.has_value());
+  const Reply last = device.Transfer(0x01, false, image.data() + 256, 44, true);
+  EXPECT_EQ(device.DownloadsCompleted(), 1u);
+  ASSERT_TRUE(last.after.leaveAfter.has_value());
+  EXPECT_EQ(last.after.returnInUpdateMode, std::optional<bool>(false));
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), device.Flash().begin()));
+  EXPECT_EQ(device.Flash()[300], 0xFF);
+  // Every transfer is recorded with its bytes.
+  ASSERT_EQ(device.Requests().size(), 3u);
+  EXPECT_EQ(device.Requests()[0].data, header);
+  EXPECT_EQ(device.Requests()[2].data.size(), 44u);
+}
+
+TEST(DeviceModel, HeaderRules) {
+  struct Case {
+    std::vector<uint8_t> header;
+    NTSTATUS status;
+    uint32_t length;
+  };
+  const Case cases[] = {
+      {{0xEE, 0, 0, 0, 0}, STATUS_SUCCESS, 65536},  // 0 means 65,536
+      {{0xEE, 0, 0, 0xFF, 0xFF}, STATUS_SUCCESS, 65535},
+      {{0xEE, 0, 0, 0, 1}, STATUS_SUCCESS, 1},
+      {{0xED, 0, 0, 0, 1}, STATUS_UNSUCCESSFUL, 0},
+      {{0xEE, 1, 0, 0, 1}, STATUS_UNSUCCESSFUL, 0},
+  };
+  for (const Case& c : cases) {
+    UsbDevice device(DefaultQ417UpdateMode(), DefaultQ417(), true);
+    // The header may arrive split over transfers.
+    device.Transfer(0x01, false, c.header.data(), 2, true);
+    EXPECT_EQ(device.Transfer(0x01, false, c.header.data() + 2, 3, true).status, c.status);
+    EXPECT_EQ(device.ImageLength(), c.length);
+  }
+}
+
+TEST(DeviceModel, TransferFaultsHitTheScriptedOrdinal) {
+  DeviceScript script = DefaultQ417UpdateMode();
+  script.faults.failTransfers = {{2, {USBD_STATUS_CRC, STATUS_DEVICE_DATA_ERROR}}};
+  script.faults.neverCompleteTransfers = {3};
+  script.faults.failSubmissions = {{4, {USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER}}};
+  script.faults.surpriseRemovalAtTransfer = 5;
+  script.faults.failResetPipes = {2};
+  UsbDevice device(script, DefaultQ417(), true);
+  const uint8_t byte = 0;
+  const Reply replies[] = {
+      device.Transfer(1, false, &byte, 1, true), device.Transfer(1, false, &byte, 1, true),
+      device.Transfer(1, false, &byte, 1, true), device.Transfer(1, false, &byte, 1, true),
+      device.Transfer(1, false, &byte, 1, true), device.Transfer(1, false, &byte, 1, true)};
+  EXPECT_EQ(replies[0].status, STATUS_SUCCESS);
+  EXPECT_EQ(replies[1].usbdStatus, USBD_STATUS_CRC);
+  EXPECT_EQ(replies[1].status, STATUS_DEVICE_DATA_ERROR);
+  EXPECT_TRUE(replies[2].neverCompletes);
+  EXPECT_TRUE(replies[3].failsAtSubmission);
+  EXPECT_EQ(replies[3].status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(replies[4].status, STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_TRUE(replies[4].after.leaveNow);
+  EXPECT_EQ(replies[5].status, STATUS_SUCCESS);
+  EXPECT_EQ(device.ResetPipe(1).status, STATUS_SUCCESS);
+  EXPECT_EQ(device.ResetPipe(1).status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(device.ResetPipe(1).status, STATUS_SUCCESS);
+}
+
+TEST(DeviceModel, DescriptorFaultsAndOddStrings) {
+  DeviceScript script = DefaultStorage();
+  script.faults.failDescriptors = {
+      {USB_STRING_DESCRIPTOR_TYPE, 2, 1, {}},
+      {USB_DEVICE_DESCRIPTOR_TYPE, -1, -1, {USBD_STATUS_CRC, STATUS_DEVICE_DATA_ERROR}}};
+  script.faults.oddStrings = {{1, 7}, {3, 1}};
+  UsbDevice device(script);
+  EXPECT_EQ(device.GetDescriptor(3, 2, 0x409, 256).status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(device.GetDescriptor(3, 2, 0x409, 256).status, STATUS_SUCCESS);  // once only
+  EXPECT_EQ(device.GetDescriptor(1, 0, 0, 18).status, STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(device.GetDescriptor(1, 0, 0, 18).status, STATUS_DEVICE_DATA_ERROR);
+  const std::vector<uint8_t> seven = device.GetDescriptor(3, 1, 0x409, 256).data;
+  ASSERT_EQ(seven.size(), 7u);
+  EXPECT_EQ(seven[0], 7);
+  const std::vector<uint8_t> one = device.GetDescriptor(3, 3, 0x409, 256).data;
+  ASSERT_EQ(one.size(), 2u);
+  EXPECT_EQ(one[0], 1);
+}
+
+TEST(DeviceModel, MalformedConfigurationReads) {
+  struct Case {
+    const char* what;
+    Faults faults;
+    uint16_t firstTotal;
+    size_t secondSize;
+    uint16_t secondTotal;
+  };
+  Faults low;
+  low.totalLengthOverride = 8;
+  Faults other;
+  other.secondReadTotalLength = 64;
+  Faults shortRead;
+  shortRead.secondReadShortBy = 5;
+  const Case cases[] = {
+      {"wTotalLength below 9", low, 8, 8, 8},
+      {"second read with another wTotalLength", other, 32, 32, 64},
+      {"second read short", shortRead, 32, 27, 32},
+  };
+  for (const Case& c : cases) {
+    DeviceScript script = DefaultQ417UpdateMode();
+    script.faults = c.faults;
+    UsbDevice device(script, DefaultQ417(), true);
+    const std::vector<uint8_t> first = device.GetDescriptor(2, 0, 0, 9).data;
+    EXPECT_EQ(first[2] | first[3] << 8, c.firstTotal) << c.what;
+    const std::vector<uint8_t> second = device.GetDescriptor(2, 0, 0, c.firstTotal).data;
+    EXPECT_EQ(second.size(), c.secondSize) << c.what;
+    ASSERT_GE(second.size(), 4u);
+    EXPECT_EQ(second[2] | second[3] << 8, c.secondTotal) << c.what;
+  }
+}
+
+TEST(DeviceModel, SelectConfigurationCanBeScriptedToFail) {
+  DeviceScript script = DefaultQ417UpdateMode();
+  UsbDevice good(script);
+  EXPECT_EQ(good.SelectConfiguration(true).status, STATUS_SUCCESS);
+  EXPECT_TRUE(good.Configured());
+  EXPECT_EQ(good.SelectConfiguration(false).status, STATUS_SUCCESS);
+  EXPECT_FALSE(good.Configured());
+  script.faults.failSelectConfiguration =
+      Failure{USBD_STATUS_SET_CONFIG_FAILED, STATUS_UNSUCCESSFUL};
+  UsbDevice bad(script);
+  EXPECT_EQ(bad.SelectConfiguration(true).usbdStatus, USBD_STATUS_SET_CONFIG_FAILED);
+  EXPECT_FALSE(bad.Configured());
+}
+
+TEST(DeviceModel, UsbdStatusesMapAsWindowsMapsThem) {
+  EXPECT_EQ(StatusForUsbd(USBD_STATUS_STALL_PID), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(StatusForUsbd(USBD_STATUS_DEV_NOT_RESPONDING), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(StatusForUsbd(USBD_STATUS_CRC), STATUS_DEVICE_DATA_ERROR);
+  EXPECT_EQ(StatusForUsbd(USBD_STATUS_DEVICE_GONE), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(StatusForUsbd(USBD_STATUS_INVALID_PIPE_HANDLE), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(StatusForUsbd(USBD_STATUS_SUCCESS), STATUS_SUCCESS);
+}
+
+}  // namespace

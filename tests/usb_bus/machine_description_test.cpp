@@ -1,0 +1,140 @@
+// Machine descriptions: the examples load, and every wrong description is
+// refused with its JSON path and a clear message.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "machine/machine_description.h"
+
+namespace {
+
+using winsim::DescriptionError;
+using winsim::ParseMachineDescription;
+
+TEST(MachineDescription, EveryExampleLoads) {
+  size_t examples = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(EXAMPLE_MACHINES_DIR)) {
+    SCOPED_TRACE(entry.path().string());
+    EXPECT_NO_THROW(winsim::LoadMachineDescription(entry.path().string()));
+    ++examples;
+  }
+  EXPECT_GE(examples, 3u);
+}
+
+TEST(MachineDescription, TheDefaultMachineHasAQ417BehindAHub) {
+  const winsim::MachineDescription machine =
+      winsim::LoadMachineDescription(std::string(EXAMPLE_MACHINES_DIR) + "/default-nt.json");
+  EXPECT_EQ(machine.os, winsim::OsFamily::WindowsNt);
+  ASSERT_EQ(machine.usb.controllers.size(), 2u);
+  const winsim::usb::PortScript& hub = machine.usb.controllers[1].rootPorts[0];
+  ASSERT_TRUE(hub.device.has_value());
+  EXPECT_EQ(hub.device->kind, winsim::usb::DeviceKind::Hub);
+  ASSERT_EQ(hub.hubPorts.size(), 4u);
+  const winsim::usb::PortScript& q417 = hub.hubPorts[1];
+  ASSERT_TRUE(q417.q417.has_value());
+  EXPECT_EQ(q417.status, DeviceConnected);
+  EXPECT_EQ(q417.q417->leaveAfterTriggers, 10u);
+  EXPECT_EQ(q417.q417->updateMode.configuration.interfaces.at(0).endpoints.size(), 2u);
+}
+
+TEST(MachineDescription, ScriptsReachTheDeviceModels) {
+  const winsim::MachineDescription machine =
+      winsim::LoadMachineDescription(std::string(EXAMPLE_MACHINES_DIR) + "/q417-faults.json");
+  EXPECT_EQ(machine.usb.completion, winsim::usb::CompletionMode::Inline);
+  const auto& ports = machine.usb.controllers.at(0).rootPorts;
+  EXPECT_EQ(ports.at(0).status, DeviceNotEnoughPower);
+  const winsim::usb::Q417Script& q417 = *ports.at(1).q417;
+  EXPECT_EQ(q417.triggerPattern.size(), 2u);
+  EXPECT_EQ(q417.returnDelay, 1500 * winsim::kTicksPerMillisecond);
+  EXPECT_TRUE(q417.leaveAfterDownload);
+  const winsim::usb::Faults& faults = q417.updateMode.faults;
+  ASSERT_EQ(faults.failTransfers.size(), 1u);
+  EXPECT_EQ(faults.failTransfers[0].failure.usbdStatus, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(faults.failTransfers[0].failure.status, STATUS_UNSUCCESSFUL);  // from the USBD status
+  EXPECT_EQ(q417.updateMode.configuration.interfaces[0].endpoints[0].address, 0x82);
+  EXPECT_EQ(ports.at(2).device->driverKey, std::optional<std::string>(""));
+}
+
+TEST(MachineDescription, WrongDescriptionsAreRefusedWithTheirPath) {
+  const auto device = [](const std::string& fields) {
+    return R"({"usb":{"controllers":[{"ports":[null,null,{"device":{)" + fields + "}}]}]}}";
+  };
+  struct Case {
+    std::string json;
+    std::string error;
+  };
+  const std::string deep =
+      R"({"usb":{"controllers":[{"ports":[{"device":{"kind":"hub","ports":[{"device":{"kind":"hub","ports":[{"device":{"kind":"hub","ports":[{"device":{"kind":"hub","ports":[{"device":{"kind":"hub","ports":[{"device":{"kind":"hub","ports":[null]}}]}}]}}]}}]}}]}}]}]}})";
+  const Case cases[] = {
+      {device(R"("kind":"mouse","vendorId":70000)"),
+       "/usb/controllers/0/ports/2/device/vendorId: expected an integer 0..65535"},
+      {device(R"("kind":"mouse","vendorId":"0x1G")"),
+       "/usb/controllers/0/ports/2/device/vendorId: expected an integer 0..65535"},
+      {device(R"("vendorId":1)"),
+       "/usb/controllers/0/ports/2/device/kind: missing (one of \"generic\", \"mouse\", "
+       "\"keyboard\", \"storage\", \"hub\", \"q417\")"},
+      {device(R"("kind":"printer")"),
+       "/usb/controllers/0/ports/2/device/kind: expected one of \"generic\", \"mouse\", "
+       "\"keyboard\", \"storage\", \"hub\", \"q417\""},
+      {device(R"("kind":"mouse","colour":"red")"),
+       "/usb/controllers/0/ports/2/device/colour: unknown key"},
+      {device(R"("kind":"mouse","ports":[null])"),
+       "/usb/controllers/0/ports/2/device/ports: only a hub has ports"},
+      {device(R"("kind":"hub")"),
+       "/usb/controllers/0/ports/2/device/ports: missing (a hub needs "
+       "1..127 ports)"},
+      {device(R"("kind":"q417","q417":{"triggerReplies":["stall","nak"]})"),
+       "/usb/controllers/0/ports/2/device/q417/triggerReplies/1: expected \"stall\", \"crc\" or "
+       "\"answer\""},
+      {device(
+           R"("kind":"q417","q417":{"updateMode":{"configuration":{"interfaces":[{"endpoints":[{"address":"0x90"}]}]}}})"),
+       "/usb/controllers/0/ports/2/device/q417/updateMode/configuration/interfaces/0/endpoints/0/"
+       "address: expected an endpoint number 1..15, plus 0x80 for IN"},
+      {device(R"("kind":"storage","faults":{"failTransfers":[{"usbdStatus":1}]})"),
+       "/usb/controllers/0/ports/2/device/faults/failTransfers/0: missing \"transfer\" (the "
+       "transfer's ordinal, from 1)"},
+      {device(R"("kind":"storage","faults":{"failTransfers":[{"transfer":0}]})"),
+       "/usb/controllers/0/ports/2/device/faults/failTransfers/0/transfer: expected an integer "
+       "1..4294967295"},
+      {device(R"("kind":"storage","lowSpeed":"yes")"),
+       "/usb/controllers/0/ports/2/device/lowSpeed: expected true or false"},
+      {R"({"os":"Windows95"})", "/os: expected one of \"Windows98\", \"WindowsNT\""},
+      {R"({"windowsDirectory":"/usr/windows"})",
+       "/windowsDirectory: expected a drive path such as \"C:\\\\WINDOWS\""},
+      {R"({"clock":"fast"})", "/clock: expected one of \"virtual\", \"realTime\""},
+      {R"({"usb":{"controllers":[{"ports":[]}]}})",
+       "/usb/controllers/0/ports: expected 1..15 ports"},
+      {R"({"usb":{"controllers":[{"numberedName":false,"deviceInterface":false,"ports":[null]}]}})",
+       "/usb/controllers/0: a controller needs \"numberedName\" or \"deviceInterface\""},
+      {R"({"usb":{"controllers":[{"ports":[{"status":"connected"}]}]}})",
+       "/usb/controllers/0/ports/0/device: missing (the port says \"connected\")"},
+      {R"({"usb":{"controllers":[{"ports":[{"status":"noDevice","device":{"kind":"mouse"}}]}]}})",
+       "/usb/controllers/0/ports/0/status: a port with a device is not \"noDevice\""},
+      {R"({"usb":{"controllers":{}}})", "/usb/controllers: expected an array"},
+      {R"([1,2])", "/: expected an object"},
+      {deep,
+       "/usb/controllers/0/ports/0/device/ports/0/device/ports/0/device/ports/0/device/ports/0/"
+       "device/ports/0/device: hubs nest deeper than USB allows (5 below a root hub)"},
+  };
+  for (const Case& c : cases) {
+    try {
+      ParseMachineDescription(c.json);
+      ADD_FAILURE() << "accepted: " << c.json;
+    } catch (const DescriptionError& error) {
+      EXPECT_EQ(std::string(error.what()), c.error) << c.json;
+    }
+  }
+}
+
+TEST(MachineDescription, NotJsonAtAll) {
+  try {
+    ParseMachineDescription("{\"os\": ");
+    ADD_FAILURE() << "accepted";
+  } catch (const DescriptionError& error) {
+    EXPECT_EQ(error.Path(), "");
+    EXPECT_EQ(std::string(error.what()).rfind("/: not valid JSON", 0), 0u) << error.what();
+  }
+}
+
+}  // namespace

@@ -1,0 +1,421 @@
+// The bus on a simulated machine: the tree through the hub control codes,
+// the Q417 device's trigger and return in update mode, and URBs in both
+// completion modes. Plug and Play is the test-only fake_pnp unless the real
+// manager is linked.
+#include <gtest/gtest.h>
+
+#include <wdm.h>
+#include <usbdi.h>
+#include <usbdlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fake_pnp.h"
+#include "kernel/kernel.h"
+#include "machine/machine_description.h"
+#include "pnp/pnp_manager.h"
+#include "sim_machine.h"
+#include "usb/usb_bus.h"
+
+using namespace winsim;
+using namespace winsim::usb;
+
+namespace {
+
+class UsbBusTest : public testing_support::SimMachineTest {
+ protected:
+  void SetUp() override {
+    SimMachineTest::SetUp();
+    fake_pnp::Reset();
+  }
+  static UsbTreeScript Example(const char* name) {
+    return LoadMachineDescription(std::string(EXAMPLE_MACHINES_DIR) + "/" + name).usb;
+  }
+};
+
+// User mode's view: open a name, send buffered control codes.
+class Handle {
+ public:
+  explicit Handle(const std::string& path) { status_ = kernel::UserOpen(path, &file_); }
+  ~Handle() {
+    if (file_ != nullptr) kernel::UserClose(file_);
+  }
+  NTSTATUS Status() const { return status_; }
+  NTSTATUS Control(ULONG code, std::vector<uint8_t>& buffer, ULONG inLength, ULONG outLength,
+                   ULONG* returned) {
+    return kernel::UserDeviceIoControl(file_, code, buffer.data(), inLength, buffer.data(),
+                                       outLength, returned);
+  }
+  // The two-call pattern; nameOffset 4 (controllers) or 8 (ports).
+  std::string Name(ULONG code, ULONG nameOffset, ULONG port = 0) {
+    std::vector<uint8_t> buffer(nameOffset + 2, 0);
+    std::memcpy(buffer.data(), &port, nameOffset == 8 ? 4 : 0);
+    ULONG returned = 0;
+    if (!NT_SUCCESS(Control(code, buffer, nameOffset == 8 ? nameOffset + 2 : 0, nameOffset + 2,
+                            &returned))) {
+      return "<failed>";
+    }
+    ULONG actual = 0;
+    std::memcpy(&actual, buffer.data() + nameOffset - 4, 4);
+    buffer.assign(actual, 0);
+    std::memcpy(buffer.data(), &port, nameOffset == 8 ? 4 : 0);
+    if (!NT_SUCCESS(Control(code, buffer, nameOffset == 8 ? actual : 0, actual, &returned))) {
+      return "<failed>";
+    }
+    std::string name;
+    for (ULONG at = nameOffset; at + 1 < returned && buffer[at] != 0; at += 2) {
+      name += static_cast<char>(buffer[at]);
+    }
+    return name;
+  }
+  std::vector<uint8_t> ConnectionInformation(ULONG port) {
+    std::vector<uint8_t> buffer(365, 0);
+    std::memcpy(buffer.data(), &port, 4);
+    ULONG returned = 0;
+    last_ = Control(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION, buffer, 365, 365, &returned);
+    buffer.resize(returned);
+    return buffer;
+  }
+  NTSTATUS DescriptorRequest(ULONG port, USHORT value, USHORT length, ULONG* returned) {
+    std::vector<uint8_t> buffer(12 + length, 0);
+    USB_DESCRIPTOR_REQUEST request = {};
+    request.ConnectionIndex = port;
+    request.SetupPacket.wValue = value;
+    request.SetupPacket.wLength = length;
+    std::memcpy(buffer.data(), &request, sizeof(request));
+    const ULONG size = static_cast<ULONG>(buffer.size());
+    return Control(IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, buffer, size, size, returned);
+  }
+  NTSTATUS last_ = STATUS_SUCCESS;
+
+ private:
+  PFILE_OBJECT file_ = nullptr;
+  NTSTATUS status_ = STATUS_UNSUCCESSFUL;
+};
+
+TEST_F(UsbBusTest, TheExampleMachineShowsItsTreeThroughTheHubControlCodes) {
+  RunOnMachine([&] {
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(Example("default-nt.json"));
+    ASSERT_NE(bus, nullptr);
+    {
+      Handle controller("\\\\.\\HCD1");
+      ASSERT_EQ(controller.Status(), STATUS_SUCCESS);
+      EXPECT_EQ(controller.Name(IOCTL_GET_HCD_DRIVERKEY_NAME, 4).rfind("{36FC9E60-", 0), 0u);
+      const std::string rootHub = controller.Name(IOCTL_USB_GET_ROOT_HUB_NAME, 4);
+      EXPECT_EQ(rootHub, bus->HubNameAt("1"));
+      EXPECT_EQ(rootHub.rfind("USB#ROOT_HUB#", 0), 0u);
+
+      Handle root("\\\\.\\" + rootHub);
+      ASSERT_EQ(root.Status(), STATUS_SUCCESS);
+      std::vector<uint8_t> node(76, 0);
+      ULONG returned = 0;
+      ASSERT_EQ(root.Control(IOCTL_USB_GET_NODE_INFORMATION, node, 76, 76, &returned),
+                STATUS_SUCCESS);
+      EXPECT_EQ(node[6], 2);
+      const std::vector<uint8_t> hubPort = root.ConnectionInformation(1);
+      ASSERT_EQ(hubPort.size(), 35u + 11u);  // the hub's interrupt pipe
+      EXPECT_EQ(hubPort[24], 1);             // DeviceIsHub
+      EXPECT_EQ(hubPort[31], DeviceConnected);
+      EXPECT_EQ(root.ConnectionInformation(2).at(31), NoDeviceConnected);
+      EXPECT_EQ(root.ConnectionInformation(3).size(), 0u);
+      EXPECT_EQ(root.last_, STATUS_INVALID_PARAMETER);
+
+      const std::string hubName = root.Name(IOCTL_USB_GET_NODE_CONNECTION_NAME, 8, 1);
+      EXPECT_EQ(hubName, bus->HubNameAt("1/1"));
+      Handle hub("\\\\.\\" + hubName);
+      ASSERT_EQ(hub.Status(), STATUS_SUCCESS);
+      const std::vector<uint8_t> q417 = hub.ConnectionInformation(2);
+      ASSERT_GE(q417.size(), 35u);
+      EXPECT_EQ(q417[24], 0);
+      EXPECT_EQ(q417[31], DeviceConnected);
+      EXPECT_EQ(q417[4 + 8] | q417[4 + 9] << 8, 0x0417);  // idVendor
+      EXPECT_EQ(hub.Name(IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 8, 2).rfind("{36FC9E60-", 0),
+                0u);
+      // A port without a hub has no name to give.
+      EXPECT_EQ(hub.Name(IOCTL_USB_GET_NODE_CONNECTION_NAME, 8, 2), "");
+    }
+    bus->Shutdown();
+  });
+  // Both controllers offered their interface; the tree reached the manager.
+  int interfaces = 0;
+  for (const std::string& call : fake_pnp::Calls()) {
+    interfaces += call.rfind("interface ", 0) == 0;
+  }
+  EXPECT_EQ(interfaces, 2);
+  EXPECT_FALSE(machine().Log().OfKind(EventKind::Urb).empty());
+}
+
+TEST_F(UsbBusTest, Q417TakesTheTriggerAndReturnsInUpdateMode) {
+  RunOnMachine([&] {
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(Example("default-nt.json"));
+    ASSERT_NE(bus, nullptr);
+    PDEVICE_OBJECT normalPdo = bus->PdoAt("1/1/2");
+    ASSERT_NE(normalPdo, nullptr);
+    {
+      Handle hub("\\\\.\\" + bus->HubNameAt("1/1"));
+      ULONG returned = 0;
+      ASSERT_EQ(hub.DescriptorRequest(2, 0x0200, 9, &returned), STATUS_SUCCESS);
+      EXPECT_EQ(returned, 21u);
+      for (int attempt = 1; attempt <= 10; ++attempt) {
+        EXPECT_EQ(hub.DescriptorRequest(2, 0x0255, 32, &returned), STATUS_UNSUCCESSFUL) << attempt;
+      }
+      // The device has left: its port is empty and requests to it fail.
+      EXPECT_EQ(hub.ConnectionInformation(2).at(31), NoDeviceConnected);
+      EXPECT_EQ(hub.DescriptorRequest(2, 0x0200, 9, &returned), STATUS_DEVICE_NOT_CONNECTED);
+      pnp::WaitIdle();
+      LARGE_INTEGER wait;
+      wait.QuadPart = -3'000 * kTicksPerMillisecond;
+      KeDelayExecutionThread(KernelMode, FALSE, &wait);
+      const std::vector<uint8_t> back = hub.ConnectionInformation(2);
+      EXPECT_EQ(back.at(31), DeviceConnected);
+      EXPECT_EQ(back[4 + 10] | back[4 + 11] << 8, 0xF001);  // idProduct in update mode
+    }
+    UsbDevice* update = bus->DeviceAt("1/1/2");
+    ASSERT_NE(update, nullptr);
+    EXPECT_TRUE(update->InUpdateMode());
+    EXPECT_NE(bus->PdoAt("1/1/2"), normalPdo);
+    EXPECT_EQ(bus->History("1/1/2").front()->TriggerRequests(), 10u);
+    bus->Shutdown();
+  });
+  const std::vector<std::string>& calls = fake_pnp::Calls();
+  auto has = [&calls](const std::string& text) {
+    for (const std::string& call : calls) {
+      if (call == text) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(has("removed USB\\VID_0417&PID_1000\\Q417-0001 surprise"));
+  EXPECT_TRUE(has("arrived USB\\VID_0417&PID_F001\\Q417-0001"));
+}
+
+// A client driver's way of sending one URB, waiting when it pends.
+NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PURB urb, bool* pended = nullptr) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK ioStatus = {};
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr,
+                                           0, TRUE, &event, &ioStatus);
+  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+  NTSTATUS status = IoCallDriver(pdo, irp);
+  if (pended != nullptr) *pended = status == STATUS_PENDING;
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    status = ioStatus.Status;
+  }
+  return status;
+}
+
+class UsbBusUrbTest : public UsbBusTest, public testing::WithParamInterface<CompletionMode> {};
+
+TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
+  RunOnMachine([&] {
+    UsbTreeScript tree;
+    ControllerScript controller;
+    PortScript port;
+    port.status = DeviceConnected;
+    port.device = DefaultQ417UpdateMode();
+    port.device->kind = DeviceKind::Generic;
+    port.device->faults.failTransfers = {{3, {USBD_STATUS_CRC, STATUS_DEVICE_DATA_ERROR}}};
+    controller.rootPorts = {port};
+    tree.controllers = {controller};
+    tree.completion = GetParam();
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
+    ASSERT_NE(bus, nullptr);
+    PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+    const bool expectPending = GetParam() == CompletionMode::Asynchronous;
+    bool pended = false;
+
+    URB urb = {};
+    USB_DEVICE_DESCRIPTOR device = {};
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &device, nullptr, sizeof(device),
+                                 nullptr);
+    ASSERT_EQ(SubmitUrb(pdo, &urb, &pended), STATUS_SUCCESS);
+    EXPECT_EQ(pended, expectPending);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(device.idProduct, 0xF001);
+
+    // The whole configuration, through an MDL this time.
+    UCHAR configuration[64] = {};
+    PMDL mdl = IoAllocateMdl(configuration, sizeof(configuration), FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, nullptr, mdl,
+                                 sizeof(configuration), nullptr);
+    ASSERT_EQ(SubmitUrb(pdo, &urb), STATUS_SUCCESS);
+    IoFreeMdl(mdl);
+    EXPECT_EQ(urb.UrbControlDescriptorRequest.TransferBufferLength, 32u);  // bytes moved
+
+    auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration);
+    PUSB_INTERFACE_DESCRIPTOR interface =
+        USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1);
+    ASSERT_NE(interface, nullptr);
+    USBD_INTERFACE_LIST_ENTRY list[2] = {{interface, nullptr}, {nullptr, nullptr}};
+    PURB select = USBD_CreateConfigurationRequestEx(config, list);
+    ASSERT_NE(select, nullptr);
+    PUSBD_INTERFACE_INFORMATION information = list[0].Interface;
+    information->Pipes[0].MaximumTransferSize = 4096;
+    information->Pipes[1].MaximumTransferSize = 4096;
+    ASSERT_EQ(SubmitUrb(pdo, select), STATUS_SUCCESS);
+    ASSERT_EQ(information->NumberOfPipes, 2u);
+    EXPECT_EQ(information->Pipes[0].EndpointAddress, 0x01);
+    EXPECT_EQ(information->Pipes[1].EndpointAddress, 0x82);
+    EXPECT_EQ(information->Pipes[0].PipeType, UsbdPipeTypeBulk);
+    USBD_PIPE_HANDLE out = information->Pipes[0].PipeHandle;
+    USBD_PIPE_HANDLE in = information->Pipes[1].PipeHandle;
+    EXPECT_NE(out, nullptr);
+    EXPECT_NE(select->UrbSelectConfiguration.ConfigurationHandle, nullptr);
+    ExFreePool(select);
+
+    UCHAR data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           out, data, nullptr, 8, USBD_SHORT_TRANSFER_OK, nullptr);
+    EXPECT_EQ(SubmitUrb(pdo, &urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 8u);
+    // An IN transfer the device has nothing for: a short transfer of 0 bytes.
+    UsbBuildInterruptOrBulkTransferRequest(
+        &urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in, data, nullptr, 8,
+        USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN, nullptr);
+    EXPECT_EQ(SubmitUrb(pdo, &urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    // The third transfer fails as scripted.
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           out, data, nullptr, 8, USBD_SHORT_TRANSFER_OK, nullptr);
+    EXPECT_EQ(SubmitUrb(pdo, &urb), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CRC);
+    // More than the pipe's maximum transfer size is refused at once.
+    UCHAR big[4097] = {};
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           out, big, nullptr, sizeof(big), USBD_SHORT_TRANSFER_OK,
+                                           nullptr);
+    EXPECT_EQ(SubmitUrb(pdo, &urb, &pended), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(pended);
+
+    struct _URB_PIPE_REQUEST reset = {};
+    reset.Hdr.Length = sizeof(reset);
+    reset.Hdr.Function = URB_FUNCTION_RESET_PIPE;
+    reset.PipeHandle = out;
+    EXPECT_EQ(SubmitUrb(pdo, reinterpret_cast<PURB>(&reset)), STATUS_SUCCESS);
+
+    struct _URB_SELECT_CONFIGURATION deconfigure = {};
+    deconfigure.Hdr.Length = sizeof(deconfigure);
+    deconfigure.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    EXPECT_EQ(SubmitUrb(pdo, reinterpret_cast<PURB>(&deconfigure)), STATUS_SUCCESS);
+    // The old pipe handles are gone with the configuration.
+    reset.PipeHandle = out;
+    EXPECT_EQ(SubmitUrb(pdo, reinterpret_cast<PURB>(&reset)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(reset.Hdr.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+
+    const std::vector<DeviceRequest>& requests = bus->DeviceAt("0/1")->Requests();
+    ASSERT_EQ(requests.size(), 8u);
+    EXPECT_EQ(requests[3].data, std::vector<uint8_t>(data, data + 8));
+    EXPECT_EQ(requests[7].kind, RequestKind::Deconfigure);
+    bus->Shutdown();
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(BothCompletionModes, UsbBusUrbTest,
+                         testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline));
+
+// Selects the first configuration of the device at pdo; returns its pipes.
+std::vector<USBD_PIPE_HANDLE> Configure(PDEVICE_OBJECT pdo) {
+  UCHAR configuration[64] = {};
+  URB urb = {};
+  UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                               USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, configuration, nullptr,
+                               sizeof(configuration), nullptr);
+  std::vector<USBD_PIPE_HANDLE> pipes;
+  if (SubmitUrb(pdo, &urb) != STATUS_SUCCESS) return pipes;
+  auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration);
+  USBD_INTERFACE_LIST_ENTRY list[2] = {
+      {USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1), nullptr},
+      {nullptr, nullptr}};
+  PURB select = USBD_CreateConfigurationRequestEx(config, list);
+  for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i) {
+    list[0].Interface->Pipes[i].MaximumTransferSize = 4096;
+  }
+  if (SubmitUrb(pdo, select) == STATUS_SUCCESS) {
+    for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i) {
+      pipes.push_back(list[0].Interface->Pipes[i].PipeHandle);
+    }
+  }
+  ExFreePool(select);
+  return pipes;
+}
+
+NTSTATUS Write(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, std::vector<uint8_t> bytes) {
+  URB urb = {};
+  UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe,
+                                         bytes.data(), nullptr, static_cast<ULONG>(bytes.size()),
+                                         USBD_SHORT_TRANSFER_OK, nullptr);
+  return SubmitUrb(pdo, &urb);
+}
+
+TEST_F(UsbBusTest, TheUpdateModeDeviceTakesTheDownloadIntoItsFlash) {
+  RunOnMachine([&] {
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(Example("windows98.json"));
+    ASSERT_NE(bus, nullptr);
+    {
+      Handle hub("\\\\.\\" + bus->HubNameAt("0"));
+      ULONG returned = 0;
+      for (int attempt = 1; attempt <= 10; ++attempt) {
+        hub.DescriptorRequest(1, 0x0255, 32, &returned);
+      }
+    }
+    LARGE_INTEGER wait;
+    wait.QuadPart = -3'000 * kTicksPerMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+    ASSERT_NE(pdo, nullptr);
+    const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
+    ASSERT_EQ(pipes.size(), 2u);
+    EXPECT_EQ(Write(pdo, pipes[0], {0xEE, 0, 0, 0x01, 0x02}), STATUS_SUCCESS);
+    std::vector<uint8_t> image(258);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i ^ 0x5A);
+    EXPECT_EQ(Write(pdo, pipes[0], std::vector<uint8_t>(image.begin(), image.begin() + 256)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Write(pdo, pipes[0], std::vector<uint8_t>(image.begin() + 256, image.end())),
+              STATUS_SUCCESS);
+    const UsbDevice* device = bus->DeviceAt("0/1");
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->DownloadsCompleted(), 1u);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), device->Flash().begin()));
+    bus->Shutdown();
+  });
+}
+
+TEST_F(UsbBusTest, AHeldTransferEndsWhenTheDeviceIsPulled) {
+  RunOnMachine([&] {
+    UsbTreeScript tree;
+    ControllerScript controller;
+    PortScript port;
+    port.status = DeviceConnected;
+    port.device = DefaultQ417UpdateMode();
+    port.device->kind = DeviceKind::Generic;
+    port.device->faults.neverCompleteTransfers = {1};
+    controller.rootPorts = {port};
+    tree.controllers = {controller};
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
+    ASSERT_NE(bus, nullptr);
+    PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+    const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
+    ASSERT_EQ(pipes.size(), 2u);
+    NTSTATUS status = STATUS_PENDING;
+    Machine::Current().Sched().CreateThread("writer", [&] { status = Write(pdo, pipes[0], {1}); });
+    LARGE_INTEGER wait;
+    wait.QuadPart = -100 * kTicksPerMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    EXPECT_EQ(status, STATUS_PENDING);  // the device does not answer
+    EXPECT_TRUE(bus->Unplug("0/1"));
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
+    pnp::WaitIdle();
+    EXPECT_EQ(bus->PdoAt("0/1"), nullptr);  // deleted at its removal
+    bus->Shutdown();
+  });
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+// winsim: the power manager's system transitions: sleep (query, then set)
+// and wake, sent down each started stack. Device power IRPs that drivers
+// request with PoRequestPowerIrp are the kernel's (po_power.cpp).
+#include "kernel/kernel.h"
+#include "machine/machine.h"
+#include "pnp/pnp_state.h"
+
+namespace winsim::pnp {
+
+namespace {
+
+std::string SystemStateName(SYSTEM_POWER_STATE state) {
+  return state >= PowerSystemWorking && state <= PowerSystemShutdown
+             ? "S" + std::to_string(int(state) - int(PowerSystemWorking))
+             : "S?" + std::to_string(int(state));
+}
+
+POWER_ACTION ActionFor(SYSTEM_POWER_STATE state) {
+  switch (state) {
+    case PowerSystemWorking:
+      return PowerActionNone;
+    case PowerSystemHibernate:
+      return PowerActionHibernate;
+    case PowerSystemShutdown:
+      return PowerActionShutdown;
+    default:
+      return PowerActionSleep;
+  }
+}
+
+NTSTATUS SendSystemPower(DeviceNode* node, UCHAR minor, SYSTEM_POWER_STATE state) {
+  const std::string what =
+      std::string(minor == IRP_MN_QUERY_POWER ? "IRP_MN_QUERY_POWER " : "IRP_MN_SET_POWER ") +
+      SystemStateName(state);
+  return SendRequest(node, IRP_MJ_POWER, minor, what, [&](PIO_STACK_LOCATION stack) {
+    stack->Parameters.Power.SystemContext = 0;
+    stack->Parameters.Power.Type = SystemPowerState;
+    stack->Parameters.Power.State.SystemState = state;
+    stack->Parameters.Power.ShutdownType = ActionFor(state);
+  });
+}
+
+std::vector<DeviceNode*> StartedStacks(std::vector<DeviceNode*> nodes) {
+  std::erase_if(nodes, [](const DeviceNode* node) {
+    return node->state != NodeState::Started || !node->pdo;
+  });
+  return nodes;
+}
+
+}  // namespace
+
+bool SystemSleep(SYSTEM_POWER_STATE state) {
+  bool slept = false;
+  RunAndWait("system sleep", [&] {
+    PnpState& manager = Manager();
+    const std::vector<DeviceNode*> stacks = StartedStacks(PostOrder(Root()));
+    std::vector<DeviceNode*> queried;
+    for (DeviceNode* node : stacks) {
+      queried.push_back(node);
+      if (NT_SUCCESS(SendSystemPower(node, IRP_MN_QUERY_POWER, state))) continue;
+      // Vetoed: the stacks asked so far are told that the system stays on.
+      Record(node, "system sleep vetoed", "", "");
+      for (DeviceNode* asked : queried)
+        SendSystemPower(asked, IRP_MN_SET_POWER, PowerSystemWorking);
+      return;
+    }
+    for (DeviceNode* node : stacks) SendSystemPower(node, IRP_MN_SET_POWER, state);
+    manager.systemPower = state;
+    slept = true;
+  });
+  return slept;
+}
+
+void SystemWake() {
+  RunAndWait("system wake", [] {
+    PnpState& manager = Manager();
+    if (manager.systemPower == PowerSystemWorking) return;
+    for (DeviceNode* node : StartedStacks(PreOrder(Root()))) {
+      SendSystemPower(node, IRP_MN_SET_POWER, PowerSystemWorking);
+    }
+    manager.systemPower = PowerSystemWorking;
+  });
+}
+
+}  // namespace winsim::pnp

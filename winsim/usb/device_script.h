@@ -1,0 +1,171 @@
+// winsim: USB device models as data. A DeviceScript says what a device is
+// (descriptors, strings, identity in the device manager) and how it
+// misbehaves (faults); a Q417Script adds the Q417 device's two modes.
+// Machine descriptions (machine/machine_description.h) produce these, and
+// tests write them directly.
+#pragma once
+
+#include <ntstatus.h>
+#include <usb.h>
+#include <usbioctl.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "machine/scheduler.h"
+
+namespace winsim::usb {
+
+struct EndpointScript {
+  uint8_t address = 0x81;  // bit 7: IN
+  uint8_t attributes = USB_ENDPOINT_TYPE_BULK;
+  uint16_t maxPacketSize = 64;
+  uint8_t interval = 0;
+};
+
+struct InterfaceScript {
+  uint8_t number = 0;
+  uint8_t alternateSetting = 0;
+  uint8_t interfaceClass = 0xFF;
+  uint8_t interfaceSubClass = 0;
+  uint8_t interfaceProtocol = 0;
+  std::string name;  // iInterface string; empty: index 0
+  std::vector<EndpointScript> endpoints;
+};
+
+struct ConfigurationScript {
+  uint8_t value = 1;
+  std::string name;  // iConfiguration string; empty: index 0
+  uint8_t attributes = USB_CONFIG_BUS_POWERED;
+  uint8_t maxPower = 50;  // in 2 mA units
+  std::vector<InterfaceScript> interfaces;
+};
+
+// One reply of a string descriptor that is not what it should be.
+struct OddString {
+  uint8_t index = 0;
+  uint8_t bLength = 7;  // as sent; 7 gives 2.5 characters, below 2 none
+};
+
+// A request that fails: the USBD status the URB gets and the status the
+// IRP (or the hub's control request) completes with.
+struct Failure {
+  USBD_STATUS usbdStatus = USBD_STATUS_STALL_PID;
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+};
+
+// Windows' status for a USBD status (what the bus driver sets in the IRP):
+// data errors give STATUS_DEVICE_DATA_ERROR (ERROR_CRC), a device that left
+// STATUS_DEVICE_NOT_CONNECTED, caller mistakes STATUS_INVALID_PARAMETER,
+// everything else (stall, no answer) STATUS_UNSUCCESSFUL (ERROR_GEN_FAILURE).
+NTSTATUS StatusForUsbd(USBD_STATUS usbdStatus);
+
+struct DescriptorFault {
+  uint8_t type = USB_STRING_DESCRIPTOR_TYPE;
+  int index = -1;     // -1: any index
+  int count = -1;     // how many requests fail; -1: all
+  Failure failure{};  // default: stall
+};
+
+struct TransferFault {
+  uint32_t transfer = 1;  // ordinal of the bulk/interrupt transfer, from 1
+  Failure failure{};
+};
+
+struct Faults {
+  std::vector<TransferFault> failTransfers;      // completes with the failure
+  std::vector<uint32_t> neverCompleteTransfers;  // stays pending until removal
+  std::vector<TransferFault> failSubmissions;    // fails at once (not pending)
+  std::vector<uint32_t> failResetPipes;          // ordinals of RESET_PIPE URBs
+  Failure resetPipeFailure{};
+  std::vector<DescriptorFault> failDescriptors;  // URBs and hub requests alike
+  std::vector<OddString> oddStrings;
+  std::optional<Failure> failSelectConfiguration;
+  // Configuration descriptor malformations.
+  std::optional<uint16_t> totalLengthOverride;        // wTotalLength as reported
+  std::optional<uint16_t> secondReadTotalLength;      // wTotalLength of later reads
+  std::optional<uint32_t> secondReadShortBy;          // later full reads come back short
+  std::optional<uint32_t> surpriseRemovalAtTransfer;  // that transfer fails, the device leaves
+};
+
+enum class DeviceKind { Generic, Mouse, Keyboard, Storage, Hub, Q417 };
+
+struct DeviceScript {
+  DeviceKind kind = DeviceKind::Generic;
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  uint16_t bcdDevice = 0x0100;
+  uint16_t bcdUsb = 0x0110;
+  uint8_t deviceClass = 0;
+  uint8_t deviceSubClass = 0;
+  uint8_t deviceProtocol = 0;
+  uint8_t maxPacketSize0 = 8;
+  bool lowSpeed = false;
+  std::string manufacturer;  // string 1 (when not empty)
+  std::string product;       // string 2
+  std::string serialNumber;  // string 3
+  std::vector<uint16_t> languages = {0x0409};
+  ConfigurationScript configuration;
+  // The device manager's view: driver key (none: a generated one; empty:
+  // no driver installed, so the hub cannot name one) and description.
+  std::optional<std::string> driverKey;
+  std::string description;
+  Faults faults;
+};
+
+// The Q417 device. Normal mode: a storage device that takes the request for
+// configuration descriptor 0x55 as the signal to enter update mode.
+enum class TriggerReply { Stall, Crc, Answer };
+
+struct Q417Script {
+  // Reply to the n-th trigger request (cycled); default: all stall (31).
+  std::vector<TriggerReply> triggerPattern = {TriggerReply::Stall};
+  uint32_t leaveAfterTriggers = 10;  // 0: never leaves
+  VirtualTime returnDelay = 2'000 * kTicksPerMillisecond;
+  DeviceScript updateMode;  // identity and endpoints in update mode
+  // After the whole image: stay, or leave update mode after endDelay (and
+  // come back in normal mode after returnDelay).
+  bool leaveAfterDownload = false;
+  VirtualTime endDelay = 500 * kTicksPerMillisecond;
+  // A header that is not 0xEE 0 0: the transfer fails with this.
+  Failure badHeader{};
+};
+
+// A port of a hub: empty, a device (a hub has ports of its own), or a
+// failure state (DeviceFailedEnumeration and the others, with or without a
+// device record).
+struct PortScript {
+  USB_CONNECTION_STATUS status = NoDeviceConnected;
+  std::optional<DeviceScript> device;
+  std::optional<Q417Script> q417;    // when device->kind is Q417
+  std::vector<PortScript> hubPorts;  // when device->kind is Hub
+};
+
+// How user mode reaches a host controller.
+struct ControllerScript {
+  bool numberedName = true;     // \\.\HCDn
+  bool deviceInterface = true;  // GUID_CLASS_USB_HOST_CONTROLLER
+  std::string description = "Standard Universal PCI to USB Host Controller";
+  std::string driverKey;  // empty: a generated one
+  std::vector<PortScript> rootPorts;
+};
+
+// URBs complete at DISPATCH_LEVEL after the dispatch routine returned
+// STATUS_PENDING (as real stacks do), or inline in the caller.
+enum class CompletionMode { Asynchronous, Inline };
+
+struct UsbTreeScript {
+  std::vector<ControllerScript> controllers;
+  CompletionMode completion = CompletionMode::Asynchronous;
+};
+
+DeviceScript DefaultMouse();
+DeviceScript DefaultKeyboard();
+DeviceScript DefaultStorage();
+DeviceScript DefaultHub(uint8_t ports);
+DeviceScript DefaultQ417NormalMode();
+DeviceScript DefaultQ417UpdateMode();
+
+}  // namespace winsim::usb
