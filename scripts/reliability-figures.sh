@@ -80,8 +80,9 @@ lines = [
     "| Target | Seeds | Corpus grown | Seconds | Executions | Exec/s | Edges covered in the code under test | Findings | Date |",
     "|---|---|---|---|---|---|---|---|---|",
 ] + [rows[name] for name in sorted(rows)]
-note = (f"Last written by `scripts/reliability-figures.sh` on a machine with {cores} cores "
-        f"shared with other builds (load average {load} at the end).")
+note = ("Each row comes from `scripts/reliability-figures.sh SECONDS TARGET` with the row's "
+        f"SECONDS; the last run was on a machine with {cores} cores shared with other builds "
+        f"(load average {load} at its end).")
 new_table = "\n" + "\n".join(lines) + "\n\n" + note + "\n"
 open(doc_path, "w").write(head + begin + new_table + end + tail)
 PY
