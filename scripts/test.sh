@@ -23,6 +23,14 @@ cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
 scripts/check-win32.sh build/win32
 
+# The built program under Wine (installed on this kind of machine by
+# wine-setup.sh); see docs/windows.md.
+if [ -n "$(find build/win32/app -name quillprog.exe -print -quit 2>/dev/null)" ]; then
+  echo "== wine"
+  scripts/wine-setup.sh
+  scripts/wine-test.sh build/win32
+fi
+
 echo "== host-asan (clang-14, AddressSanitizer + UBSan, fuzz regressions)"
 cmake --preset host-asan >/dev/null
 cmake --build --preset host-asan -j "$jobs"

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "pnp_fixture.h"
-#include "user/setupapi_internal.h"
 
 using namespace winsim;
 using pnp_test_drivers::Pdo;
@@ -25,23 +24,18 @@ namespace {
 constexpr GUID kControllerClass = {
     0x3abf6f2d, 0x71c4, 0x462a, {0x8a, 0x92, 0x1e, 0x68, 0x61, 0xe6, 0xaf, 0x27}};
 constexpr GUID kOtherClass = {0x12345678, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
-const HDEVINFO kInvalidSet = reinterpret_cast<HDEVINFO>(static_cast<intptr_t>(-1));
-constexpr DWORD kErrorInsufficientBuffer = 122;
-constexpr DWORD kErrorNoMoreItems = 259;
-constexpr DWORD kErrorInvalidFlags = 1004;
-constexpr DWORD kErrorInvalidUserBuffer = 1784;
 
 // The application's pattern: enumerate, ask the detail's size, fetch it.
 Strings DevicePaths(const GUID& guid) {
   Strings paths;
   HDEVINFO set = SetupDiGetClassDevsA(&guid, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  EXPECT_NE(set, kInvalidSet);
+  EXPECT_NE(set, INVALID_HANDLE_VALUE);
   SP_DEVICE_INTERFACE_DATA data = {};
   data.cbSize = sizeof data;
   for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set, NULL, &guid, index, &data); ++index) {
     DWORD required = 0;
     EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, NULL, 0, &required, NULL));
-    EXPECT_EQ(setupapi::LastError(), kErrorInsufficientBuffer);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
     std::vector<std::byte> buffer(required);
     auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer.data());
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
@@ -50,7 +44,7 @@ Strings DevicePaths(const GUID& guid) {
                             std::strlen(detail->DevicePath) + 1);
     paths.push_back(detail->DevicePath);
   }
-  EXPECT_EQ(setupapi::LastError(), kErrorNoMoreItems);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
   EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
   return paths;
 }
@@ -90,17 +84,18 @@ TEST_F(PnpTest, SetupApiChecksSizesFlagsAndHandles) {
     pnp::DeviceNode* node = Plug(0, "PCI\\VEN_1");
     pnp::RegisterDeviceInterface(node, kControllerClass, pdos_[0]);
 
-    EXPECT_EQ(SetupDiGetClassDevsA(&kControllerClass, NULL, NULL, DIGCF_PRESENT), kInvalidSet);
-    EXPECT_EQ(setupapi::LastError(), kErrorInvalidFlags);
+    EXPECT_EQ(SetupDiGetClassDevsA(&kControllerClass, NULL, NULL, DIGCF_PRESENT),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_FLAGS));
 
     HDEVINFO set =
         SetupDiGetClassDevsA(&kControllerClass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    ASSERT_NE(set, kInvalidSet);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
     SP_DEVICE_INTERFACE_DATA data = {};
     // The sizes of this platform count, not the 32-bit figures.
     data.cbSize = sizeof(void*) == 4 ? 0 : 28;
     EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, NULL, &kControllerClass, 0, &data));
-    EXPECT_EQ(setupapi::LastError(), kErrorInvalidUserBuffer);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_USER_BUFFER));
     data.cbSize = sizeof data;
     ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, NULL, &kControllerClass, 0, &data));
     EXPECT_TRUE(IsEqualGUID(data.InterfaceClassGuid, kControllerClass));
@@ -108,7 +103,7 @@ TEST_F(PnpTest, SetupApiChecksSizesFlagsAndHandles) {
 
     DWORD required = 0;
     EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, NULL, 0, &required, NULL));
-    EXPECT_EQ(setupapi::LastError(), kErrorInsufficientBuffer);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
     std::vector<std::byte> buffer(required);
     auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer.data());
     struct Case {
@@ -118,9 +113,11 @@ TEST_F(PnpTest, SetupApiChecksSizesFlagsAndHandles) {
     };
     const DWORD exact = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     const Case cases[] = {
-        {sizeof(void*) == 4 ? 0u : 5u, required, kErrorInvalidUserBuffer},  // 32-bit size on 64-bit
-        {exact, required - 1, kErrorInsufficientBuffer},
-        {exact, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath), kErrorInvalidUserBuffer},
+        {sizeof(void*) == 4 ? 0u : 5u, required,
+         DWORD(ERROR_INVALID_USER_BUFFER)},  // 32-bit size on 64-bit
+        {exact, required - 1, DWORD(ERROR_INSUFFICIENT_BUFFER)},
+        {exact, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath),
+         DWORD(ERROR_INVALID_USER_BUFFER)},
         {exact, required, 0},
     };
     for (const Case& c : cases) {
@@ -133,7 +130,7 @@ TEST_F(PnpTest, SetupApiChecksSizesFlagsAndHandles) {
           SetupDiGetDeviceInterfaceDetailA(set, &data, detail, c.size, NULL, &device);
       EXPECT_EQ(result, c.error == 0);
       if (c.error) {
-        EXPECT_EQ(setupapi::LastError(), c.error);
+        EXPECT_EQ(GetLastError(), c.error);
       } else {
         EXPECT_STREQ(detail->DevicePath, pnp::InterfacePaths(kControllerClass)[0].c_str());
         EXPECT_EQ(device.DevInst, pnp::NodeId(node));
@@ -147,9 +144,9 @@ TEST_F(PnpTest, SetupApiChecksSizesFlagsAndHandles) {
     // A class without interfaces gives an empty set, not a failure.
     HDEVINFO empty =
         SetupDiGetClassDevsA(&kOtherClass, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    ASSERT_NE(empty, kInvalidSet);
+    ASSERT_NE(empty, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(SetupDiEnumDeviceInterfaces(empty, NULL, &kOtherClass, 0, &data));
-    EXPECT_EQ(setupapi::LastError(), kErrorNoMoreItems);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_NO_MORE_ITEMS));
     SetupDiDestroyDeviceInfoList(empty);
   });
 }

@@ -8,13 +8,9 @@
 #pragma once
 
 #include <guiddef.h>
-#include <windef.h>
+#include <windows.h>
 
 #define WINSETUPAPI
-
-#ifndef WINBOOL
-#define WINBOOL BOOL
-#endif
 
 struct HWND__;
 typedef struct HWND__* HWND;

@@ -8,3 +8,6 @@
 #include <winerror.h>
 #include <winbase.h>
 #include <winnls.h>
+#include <wingdi.h>
+#include <winuser.h>
+#include <commdlg.h>

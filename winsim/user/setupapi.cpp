@@ -15,17 +15,8 @@
 
 #include "machine/machine.h"
 #include "pnp/pnp_manager.h"
-#include "user/setupapi_internal.h"
 
 namespace {
-
-// Windows' error codes for these calls.
-constexpr DWORD kErrorInvalidHandle = 6;
-constexpr DWORD kErrorInvalidParameter = 87;
-constexpr DWORD kErrorInsufficientBuffer = 122;
-constexpr DWORD kErrorNoMoreItems = 259;
-constexpr DWORD kErrorInvalidFlags = 1004;
-constexpr DWORD kErrorInvalidUserBuffer = 1784;
 
 struct InterfaceSet {
   GUID guid;
@@ -34,16 +25,14 @@ struct InterfaceSet {
 
 struct SetupApiState {
   std::map<HDEVINFO, std::unique_ptr<InterfaceSet>> sets;
-  DWORD lastError = 0;
 };
 
 SetupApiState& State() { return winsim::Machine::Current().State<SetupApiState>(); }
 
-// winsim differs: the error is kept here rather than as the thread's last
-// error until kernel32 provides SetLastError.
+// Sets the thread's last error, as setupapi does on every failure.
 template <class Result>
 Result Fail(DWORD error, Result result) {
-  State().lastError = error;
+  SetLastError(error);
   return result;
 }
 
@@ -53,8 +42,6 @@ InterfaceSet* FindSet(HDEVINFO handle) {
   return found == sets.end() ? nullptr : found->second.get();
 }
 
-const HDEVINFO kInvalidSet = reinterpret_cast<HDEVINFO>(static_cast<intptr_t>(-1));
-
 // "USB" of "USB\VID_...\...".
 std::string Enumerator(const std::string& instanceId) {
   return instanceId.substr(0, instanceId.find('\\'));
@@ -62,17 +49,13 @@ std::string Enumerator(const std::string& instanceId) {
 
 }  // namespace
 
-namespace winsim::setupapi {
-DWORD LastError() { return State().lastError; }
-}  // namespace winsim::setupapi
-
 extern "C" {
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND, DWORD Flags) {
   if (!(Flags & DIGCF_DEVICEINTERFACE) || (Flags & DIGCF_ALLCLASSES)) {
-    return Fail(kErrorInvalidFlags, kInvalidSet);  // winsim keeps interface sets only
+    return Fail(ERROR_INVALID_FLAGS, INVALID_HANDLE_VALUE);  // winsim keeps interface sets only
   }
-  if (!ClassGuid) return Fail(kErrorInvalidParameter, kInvalidSet);
+  if (!ClassGuid) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   auto set = std::make_unique<InterfaceSet>();
   set->guid = *ClassGuid;
   for (const winsim::pnp::DeviceInterface& found :
@@ -93,12 +76,12 @@ WINBOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
                                            const GUID* InterfaceClassGuid, DWORD MemberIndex,
                                            PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
   InterfaceSet* set = FindSet(DeviceInfoSet);
-  if (!set) return Fail(kErrorInvalidHandle, FALSE);
+  if (!set) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!DeviceInterfaceData || DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
       (DeviceInfoData && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA))) {
-    return Fail(kErrorInvalidUserBuffer, FALSE);
+    return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
   }
-  if (!InterfaceClassGuid) return Fail(kErrorInvalidParameter, FALSE);
+  if (!InterfaceClassGuid) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   DWORD seen = 0;
   for (size_t index = 0; index < set->members.size(); ++index) {
     const winsim::pnp::DeviceInterface& member = set->members[index];
@@ -110,7 +93,7 @@ WINBOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
     DeviceInterfaceData->Reserved = index + 1;
     return TRUE;
   }
-  return Fail(kErrorNoMoreItems, FALSE);
+  return Fail(ERROR_NO_MORE_ITEMS, FALSE);
 }
 
 WINBOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
@@ -118,12 +101,12 @@ WINBOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
     DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize, PSP_DEVINFO_DATA DeviceInfoData) {
   InterfaceSet* set = FindSet(DeviceInfoSet);
-  if (!set) return Fail(kErrorInvalidHandle, FALSE);
+  if (!set) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (!DeviceInterfaceData || DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-    return Fail(kErrorInvalidUserBuffer, FALSE);
+    return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
   }
   const ULONG_PTR member = DeviceInterfaceData->Reserved;
-  if (member < 1 || member > set->members.size()) return Fail(kErrorInvalidParameter, FALSE);
+  if (member < 1 || member > set->members.size()) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   constexpr DWORD kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
   // Without a buffer the size must be 0 (the size query); with one, its
   // cbSize must be sizeof the structure and there must be room for at least
@@ -132,10 +115,10 @@ WINBOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
           ? DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) ||
                 DeviceInterfaceDetailDataSize < kPathOffset + 1
           : DeviceInterfaceDetailDataSize != 0) {
-    return Fail(kErrorInvalidUserBuffer, FALSE);
+    return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
   }
   if (DeviceInfoData && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-    return Fail(kErrorInvalidUserBuffer, FALSE);
+    return Fail(ERROR_INVALID_USER_BUFFER, FALSE);
   }
   const winsim::pnp::DeviceInterface& found = set->members[member - 1];
   const DWORD required = static_cast<DWORD>(kPathOffset + found.path.size() + 1);
@@ -146,14 +129,14 @@ WINBOOL WINAPI SetupDiGetDeviceInterfaceDetailA(
     DeviceInfoData->Reserved = 0;
   }
   if (!DeviceInterfaceDetailData || DeviceInterfaceDetailDataSize < required) {
-    return Fail(kErrorInsufficientBuffer, FALSE);
+    return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
   }
   std::memcpy(DeviceInterfaceDetailData->DevicePath, found.path.c_str(), found.path.size() + 1);
   return TRUE;
 }
 
 WINBOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-  if (!State().sets.erase(DeviceInfoSet)) return Fail(kErrorInvalidHandle, FALSE);
+  if (!State().sets.erase(DeviceInfoSet)) return Fail(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;
 }
 

@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Runs quillprog.exe under Wine on a private Xvfb display and checks it with
+# tests/wine's quill-wine-test.exe (a Win32 program of ours that drives
+# quillprog's windows from outside). Screenshots land in docs/images/.
+# Everything started here (Xvfb, wineserver, the throwaway prefix) is removed
+# on every way out.
+#
+#   scripts/wine-test.sh [BUILD-DIR]      (default build/win32)
+#
+# The shipped program is the 32-bit build in BUILD-DIR. On a machine that
+# cannot execute 32-bit x86 code Wine's 32-bit half cannot start; the script
+# then says so and checks the 64-bit build of the same sources instead
+# (build/win64, configured here with cmake/x86_64-w64-mingw32.cmake).
+#
+# Needs what scripts/wine-setup.sh installs. Prints "wine: N passed, M failed"
+# last and exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${1:-build/win32}
+time_limit=${QUILL_WINE_TIME_LIMIT:-900}  # seconds for the whole Wine part
+
+started=$(date +%s)
+passed=0 failed=0
+step() { echo "wine-test: $*"; }
+fail_early() {
+  echo "wine-test: $*" >&2
+  echo "wine: $passed passed, $((failed + 1)) failed"
+  exit 1
+}
+remaining() { echo $((time_limit - ($(date +%s) - started))); }
+
+if scripts/runs-i386.sh; then
+  step "checking the 32-bit build in $build"
+else
+  step "THIS MACHINE DOES NOT EXECUTE 32-BIT x86 CODE: Wine cannot run the 32-bit quillprog.exe here."
+  step "Checking the 64-bit build of the same sources instead (build/win64)."
+  build=build/win64
+  t0=$(date +%s)
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" -G Ninja --toolchain cmake/x86_64-w64-mingw32.cmake \
+      -DCMAKE_BUILD_TYPE=Release >/dev/null || fail_early "cannot configure $build"
+  fi
+  timeout "$(remaining)" cmake --build "$build" -j 2 --target quillprog quill_wine_test >"$build/wine-build.log" 2>&1 ||
+    fail_early "64-bit build failed: $(tail -5 "$build/wine-build.log")"
+  step "64-bit build in $(($(date +%s) - t0)) s"
+fi
+
+exe=$(find "$build/app" -name quillprog.exe -print -quit 2>/dev/null || true)
+tester=$build/tests/wine/quill-wine-test.exe
+[ -n "$exe" ] || fail_early "no quillprog.exe under $build/app"
+[ -f "$tester" ] || fail_early "no $tester"
+# wine64 starts 64-bit programs itself and 32-bit ones through Wine's 32-bit
+# loader; without wine64 the 32-bit loader does everything.
+wine=/usr/lib/wine/wine64
+[ -x "$wine" ] || wine=/usr/lib/wine/wine
+[ -x "$wine" ] || fail_early "no Wine loader (run scripts/wine-setup.sh)"
+wineserver=/usr/lib/wine/wineserver
+
+work=$(mktemp -d /tmp/quill-wine.XXXXXX)
+xvfb_pid=
+shooter_pid=
+cleanup() {
+  set +e
+  [ -n "$shooter_pid" ] && kill "$shooter_pid" 2>/dev/null && wait "$shooter_pid" 2>/dev/null
+  if [ -d "$work/prefix" ]; then
+    WINEPREFIX=$work/prefix "$wineserver" -k 2>/dev/null
+    WINEPREFIX=$work/prefix "$wineserver" -w 2>/dev/null
+  fi
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# --- A display of our own ------------------------------------------------------
+for n in $(seq 90 199); do
+  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -e "/tmp/.X11-unix/X$n" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$xvfb_pid" 2>/dev/null && [ -e "/tmp/.X11-unix/X$n" ]; then
+    export DISPLAY=":$n"
+    break
+  fi
+  wait "$xvfb_pid" 2>/dev/null || true  # display taken meanwhile: next one
+  xvfb_pid=
+done
+[ -n "$xvfb_pid" ] || fail_early "no free X display for Xvfb"
+step "Xvfb on $DISPLAY"
+
+# --- A throwaway prefix ------------------------------------------------------------
+export WINEPREFIX=$work/prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or HTML engine installers
+t0=$(date +%s)
+timeout "$(remaining)" "$wine" wineboot -i >"$work/wineboot.log" 2>&1 ||
+  fail_early "wineboot failed or timed out: $(tail -3 "$work/wineboot.log")"
+# Without a window manager Wine draws the windows' frames and captions
+# itself when they are not "managed".
+timeout "$(remaining)" "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+timeout "$(remaining)" "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+timeout "$(remaining)" "$wineserver" -w
+step "prefix ready in $(($(date +%s) - t0)) s"
+
+# --- Screenshots on request ------------------------------------------------------
+# quill-wine-test.exe writes NAME.req ("x y width height" of a window) into
+# the shots folder; this loop answers with NAME.png, cropped to the window.
+shots=$work/shots
+mkdir -p "$shots"
+take_shots() {
+  while :; do
+    for req in "$shots"/*.req; do
+      [ -e "$req" ] || continue
+      name=$(basename "$req" .req)
+      read -r x y w h <"$req" || true
+      for _ in 1 2 3; do  # a window closing meanwhile makes xwd fail
+        xwd -root -silent -display "$DISPLAY" 2>/dev/null |
+          convert xwd:- -crop "${w}x${h}+${x}+${y}" +repage -strip \
+            -define png:exclude-chunks=date,time "$shots/$name.png" 2>/dev/null && break
+      done
+      rm -f "$req"
+    done
+    sleep 0.1
+  done
+}
+take_shots &
+shooter_pid=$!
+
+# --- The checks ------------------------------------------------------------------
+winpath() { echo "Z:${1//\//\\}"; }
+abs() { (cd "$(dirname "$1")" && echo "$PWD/$(basename "$1")"); }
+t0=$(date +%s)
+set +e
+timeout "$(remaining)" "$wine" "$(winpath "$(abs "$tester")")" "$(winpath "$(abs "$exe")")" \
+  "$(winpath "$shots")" >"$work/checks.log" 2>&1
+rc=$?
+set -e
+tr -d '\r' <"$work/checks.log" | grep -E '^(PASS|FAIL|note) ' || true
+step "checks ran in $(($(date +%s) - t0)) s (exit $rc)"
+passed=$(tr -d '\r' <"$work/checks.log" | grep -c '^PASS ' || true)
+failed=$(tr -d '\r' <"$work/checks.log" | grep -c '^FAIL ' || true)
+if [ "$rc" -eq 124 ]; then
+  step "time limit of $time_limit s reached"
+  failed=$((failed + 1))
+elif [ "$rc" -ne 0 ] && [ "$failed" -eq 0 ]; then
+  step "quill-wine-test.exe ended with $rc: $(tail -3 "$work/checks.log")"
+  failed=$((failed + 1))
+fi
+
+mkdir -p "$root/docs/images"
+for png in "$shots"/*.png; do
+  [ -e "$png" ] && cp "$png" "$root/docs/images/"
+done
+
+step "total $(($(date +%s) - started)) s"
+echo "wine: $passed passed, $failed failed"
+((failed == 0))
