@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Every test: the host suite (g++), the same suite built with clang-14, and
-# the 32-bit Windows build of the product.
+# Every test: the host suite (g++), the same suite built with clang-14, the
+# 32-bit Windows build of the product and its run under Wine. With
+# QUILL_SANITIZERS=1, also the host suite under the sanitizers (host-asan
+# also runs the fuzz regressions; docs/reliability.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -28,4 +30,16 @@ if [ -n "$(find build/win32/app -name quillprog.exe -print -quit 2>/dev/null)" ]
   echo "== wine"
   scripts/wine-setup.sh
   scripts/wine-test.sh build/win32
+fi
+
+if [ "${QUILL_SANITIZERS:-0}" = 1 ]; then
+  echo "== host-asan (clang-14, AddressSanitizer + UBSan, fuzz regressions)"
+  cmake --preset host-asan >/dev/null
+  cmake --build --preset host-asan -j "$jobs"
+  ctest --preset host-asan -j "$jobs"
+
+  echo "== host-tsan (clang-14, ThreadSanitizer)"
+  cmake --preset host-tsan >/dev/null
+  cmake --build --preset host-tsan -j "$jobs"
+  ctest --preset host-tsan -j "$jobs"
 fi

@@ -179,6 +179,29 @@ TEST_F(IoManagerTest, CompletionRunsUpTheStackAndThreadedIrpSignalsItsCaller) {
   });
 }
 
+// A bus driver deletes its PDO in IRP_MN_REMOVE_DEVICE before the function
+// driver above detaches: the attachment keeps the lower object until then.
+TEST_F(IoManagerTest, DeletedLowerDeviceLivesUntilTheDeviceAboveDetaches) {
+  RunOnMachine([&] {
+    Bring();
+    PDRIVER_OBJECT upperLayer = LoadDriver("Upper", LayerEntry, nullptr);
+    CallAddDevice(upperLayer, test_drivers::BusPdo());
+    PDEVICE_OBJECT upper = upperLayer->DeviceObject;
+    PDEVICE_OBJECT echo = *static_cast<PDEVICE_OBJECT*>(upper->DeviceExtension);
+    ASSERT_EQ(echo, echo_->DeviceObject);
+    test_drivers::RemoveEchoDevice(echo_);
+    EXPECT_EQ(DeviceObjectCount(echo_), 1u) << "held by the device attached above";
+    EXPECT_EQ(echo->AttachedDevice, upper);
+    IoDetachDevice(echo);
+    EXPECT_EQ(DeviceObjectCount(echo_), 0u) << "freed by the detach";
+    IoDeleteDevice(upper);
+    UnloadDriver(upperLayer);
+    UnloadDriver(echo_);
+    IoDeleteDevice(test_drivers::BusPdo());
+    UnloadDriver(bus_);
+  });
+}
+
 TEST_F(IoManagerTest, MoreProcessingRequiredStopsCompletionAndPendingPropagates) {
   RunOnMachine([&] {
     Bring();

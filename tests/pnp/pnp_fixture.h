@@ -28,7 +28,8 @@ class PnpTest : public testing_support::SimMachineTest {
   }
 
   // Runs body with the test bus loaded and the function driver registered
-  // for kHardwareId; afterwards the bus's leftovers go and the bus unloads.
+  // for kHardwareId; afterwards the devices still present are surprise-removed,
+  // the bus's leftovers go and the bus unloads.
   void Run(const std::function<void()>& body) {
     RunOnMachine([&] {
       NTSTATUS status;
@@ -36,6 +37,13 @@ class PnpTest : public testing_support::SimMachineTest {
       ASSERT_EQ(status, STATUS_SUCCESS);
       pnp::RegisterService(kHardwareId, "TestFunction", pnp_test_drivers::FunctionDriverEntry);
       body();
+      pnp::WaitIdle();
+      // Stacks still on the bus go first (their drivers detach from the
+      // PDOs), as the devices leave; then the bus deletes its PDOs.
+      for (pnp::DeviceNode* node = pnp::FirstChild(pnp::Root()); node;
+           node = pnp::NextSibling(node)) {
+        if (pnp::IsPresent(node)) pnp::DeviceRemoved(node, true);
+      }
       pnp::WaitIdle();
       pnp_test_drivers::DeleteRemainingPdos();
       kernel::UnloadDriver(bus_);

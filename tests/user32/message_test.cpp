@@ -85,12 +85,14 @@ TEST_F(MessageTest, WaitingSenderAnswersMessagesSentToIt) {
     }
   };
   LRESULT answer = 0;
+  // Outside the main thread's body: the owner thread still uses it after
+  // that body has returned.
+  HWND ownerWindow = nullptr;
   RunOnMachine([&] {
     WNDCLASSA cls{};
     cls.lpfnWndProc = &Echo::Proc;
     cls.lpszClassName = "Echo";
     ASSERT_NE(RegisterClassA(&cls), 0);
-    HWND ownerWindow = nullptr;
     machine().Sched().CreateThread("owner", [&] {
       ownerWindow = CreateWindowExA(0, "Echo", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                     nullptr, nullptr);

@@ -224,6 +224,10 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
   top->AttachedDevice = SourceDevice;
   SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
   source->lower = top;
+  // The attachment holds a reference: a lower device deleted while a device
+  // is still attached (a bus driver deleting its PDO in IRP_MN_REMOVE_DEVICE
+  // before the function driver detaches) stays until IoDetachDevice.
+  ++top->ReferenceCount;
   return top;
 }
 
@@ -236,6 +240,8 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   }
   TargetDevice->AttachedDevice = nullptr;
   if (DeviceRecord* record = FindDevice(above)) record->lower = nullptr;
+  --TargetDevice->ReferenceCount;
+  MaybeFree(TargetDevice);
 }
 
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {

@@ -91,6 +91,15 @@ std::string Hex(const void* data, size_t length) {
   return text;
 }
 
+// The device's IN data into the caller's buffer (already cut to the length
+// asked for). An empty reply copies nothing: memcpy from the empty vector's
+// null data is undefined even for 0 bytes, and buffer may be null then too.
+void CopyReplyData(uint8_t* buffer, const Reply& reply) {
+  if (!reply.data.empty()) {
+    std::memcpy(buffer, reply.data.data(), reply.data.size());
+  }
+}
+
 // printf-style formatting of up to three unsigned numbers.
 std::string Format(const char* format, unsigned a = 0, unsigned b = 0, unsigned c = 0) {
   char text[128];
@@ -653,7 +662,7 @@ NTSTATUS UsbBus::State::HubControl(Hub& hub, PIRP irp) {
       fields.emplace_back("wLength", Format("%u", request.SetupPacket.wLength));
       fields.emplace_back("usbdStatus", kernel::StatusText(reply.usbdStatus));
       if (NT_SUCCESS(reply.status)) {
-        std::memcpy(buffer + sizeof(request), reply.data.data(), reply.data.size());
+        CopyReplyData(buffer + sizeof(request), reply);
         answer = {STATUS_SUCCESS, static_cast<ULONG>(sizeof(request) + reply.data.size())};
         fields.emplace_back("data", Hex(reply.data.data(), reply.data.size()));
       } else {
@@ -782,7 +791,7 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
                                          request.TransferBufferLength);
       request.TransferBufferLength = 0;
       if (NT_SUCCESS(reply.status)) {
-        std::memcpy(buffer, reply.data.data(), reply.data.size());
+        CopyReplyData(buffer, reply);
         request.TransferBufferLength = static_cast<ULONG>(reply.data.size());
         what += " -> " + Hex(reply.data.data(), reply.data.size());
       }
@@ -897,7 +906,7 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
       Reply reply = device.Transfer(pipe->Address(), in, buffer, length,
                                     (request.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0);
       if (in) {
-        std::memcpy(buffer, reply.data.data(), reply.data.size());
+        CopyReplyData(buffer, reply);
         request.TransferBufferLength = static_cast<ULONG>(reply.data.size());
       } else {
         if (length > 0) {

@@ -1,0 +1,85 @@
+// Fuzz target: any bytes as a compiled resource file (.res), and every
+// resource in it through the decoder of its type. The parsers either return
+// or throw ResourceFormatError; any other exception, a crash or a read out of
+// bounds is a finding. Decoded icons are sampled over their whole area.
+#include <cstdint>
+#include <span>
+
+#include "user/avi_clip.h"
+#include "user/resource_file.h"
+
+namespace {
+
+namespace rt = winsim::resource_type;
+
+template <typename Decode>
+void Refusable(Decode decode) {
+  try {
+    decode();
+  } catch (const winsim::ResourceFormatError&) {
+    // A clean refusal.
+  }
+}
+
+void SampleIcon(const winsim::IconImage& icon) {
+  volatile uint32_t sink = 0;
+  for (int y = -1; y <= icon.height; ++y) {
+    for (int x = -1; x <= icon.width; ++x) {
+      sink = sink + icon.ColorAt(x, y) + (icon.TransparentAt(x, y) ? 1 : 0);
+    }
+  }
+}
+
+void DecodeEntry(const winsim::ResourceEntry& entry) {
+  const std::span<const uint8_t> data(entry.data);
+  if (!entry.type.IsOrdinal()) {
+    if (entry.type == winsim::ResourceName::FromAnsi("AVI")) {
+      Refusable([&] { winsim::AviClip::Parse(data); });
+    }
+    return;
+  }
+  switch (entry.type.Ordinal()) {
+    case rt::kDialog:
+      Refusable([&] {
+        const winsim::DialogTemplate dialog = winsim::DecodeDialogTemplate(data);
+        for (const winsim::DialogItem& item : dialog.items) item.ClassName();
+      });
+      break;
+    case rt::kString:
+      Refusable([&] { winsim::DecodeStringBlock(data); });
+      break;
+    case rt::kGroupIcon:
+      Refusable([&] { winsim::DecodeGroupIcon(data); });
+      break;
+    case rt::kIcon:
+      Refusable([&] { SampleIcon(winsim::DecodeIconImage(data)); });
+      break;
+    case rt::kVersion:
+      Refusable([&] {
+        const winsim::VersionInfo version = winsim::DecodeVersionInfo(data);
+        for (const winsim::VersionStringTable& table : version.string_tables) {
+          for (const auto& [key, value] : table.strings) {
+            version.FindString(table.language_code_page, key);
+          }
+        }
+      });
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Refusable([&] {
+    const winsim::ResourceFile file = winsim::ResourceFile::Parse(std::span(data, size));
+    for (const winsim::ResourceEntry& entry : file.Entries()) {
+      DecodeEntry(entry);
+      file.Find(entry.type, entry.name, entry.language);
+    }
+    // String lookups as LoadString makes them, over the first blocks.
+    for (uint32_t id = 0; id < 64; ++id) winsim::FindString(file, id);
+  });
+  return 0;
+}

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Measures the fuzz targets and rewrites the figures table of
+# docs/reliability.md:
+#
+#   scripts/reliability-figures.sh [SECONDS] [TARGET...]
+#
+# Runs each TARGET (default: every target the host-asan build knows) for
+# SECONDS (default 600) with scripts/fuzz.sh, then replays its committed
+# seeds plus the corpus grown so far with -print_coverage=1 and counts the
+# edges covered in the sources the target is for (COVERS in
+# fuzz/CMakeLists.txt). Rows of targets not run keep their last figures.
+# The raw logs stay in build/fuzz/TARGET.log and TARGET.coverage.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+seconds=${1:-600}
+[ $# -gt 0 ] && shift
+cmake --preset host-asan >/dev/null
+if [ $# -gt 0 ]; then
+  targets=("$@")
+else
+  mapfile -t targets < <(cd build/host-asan/fuzz && ls -- *.target | sed 's/\.target$//')
+fi
+
+rows=build/fuzz/figures.rows
+mkdir -p build/fuzz
+: >"$rows"
+for target in "${targets[@]}"; do
+  echo "== $target: ${seconds} s"
+  log=build/fuzz/$target.log
+  status=0
+  scripts/fuzz.sh "$target" "$seconds" >"$log" 2>&1 || status=$?
+  # shellcheck source=/dev/null
+  source "build/host-asan/fuzz/$target.target"
+
+  executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  per_second=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  findings=$(find "build/fuzz/$target-findings" -type f | wc -l)
+  [ "$status" -ne 0 ] && findings="$findings (run failed: exit $status, see $log)"
+  seeds=0
+  for input in "${INPUTS[@]}"; do
+    if [ -d "$input" ]; then
+      seeds=$((seeds + $(find "$input" -maxdepth 1 -type f ! -name 'README*' ! -name '.keep' | wc -l)))
+    elif [ -f "$input" ]; then
+      seeds=$((seeds + 1))
+    fi
+  done
+  grown=$(find "build/fuzz/$target" -type f | wc -l)
+
+  coverage=build/fuzz/$target.coverage
+  "$FUZZER" -runs=0 -print_coverage=1 "build/fuzz/$target" "build/fuzz/$target-seeds" \
+    >"$coverage" 2>&1 || true
+  pattern=$(printf '|%s' "${COVERS[@]}")
+  edges=$(grep -E "^(UN)?COVERED_FUNC: .* $root/(${pattern:1})" "$coverage" |
+    sed -E 's/.* edges: ([0-9]+)\/([0-9]+) .*/\1 \2/' |
+    awk '{ covered += $1; total += $2 } END { printf "%d of %d (%.0f%%)", covered, total, total ? 100 * covered / total : 0 }')
+
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$target" "$seeds" "$grown" "$seconds" \
+    "${executions:-?}" "${per_second:-?}" "$edges" "$findings" "$(date -u +%Y-%m-%d)" >>"$rows"
+  tail -1 "$rows"
+done
+
+python3 - "$rows" "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)" <<'PY'
+import sys
+rows_file, cores, load = sys.argv[1:]
+doc_path = "docs/reliability.md"
+doc = open(doc_path).read()
+begin, end = "<!-- figures:begin -->", "<!-- figures:end -->"
+head, rest = doc.split(begin)
+table, tail = rest.split(end)
+rows = {}
+for line in table.splitlines():
+    cells = [c.strip() for c in line.strip().strip("|").split("|")]
+    if line.startswith("| ") and len(cells) == 9 and not cells[0].startswith(("Target", "-")):
+        rows[cells[0]] = line
+for line in open(rows_file).read().splitlines():
+    rows[line.split("|")[1].strip()] = line
+lines = [
+    "| Target | Seeds | Corpus grown | Seconds | Executions | Exec/s | Edges covered in the code under test | Findings | Date |",
+    "|---|---|---|---|---|---|---|---|---|",
+] + [rows[name] for name in sorted(rows)]
+note = ("Each row comes from `scripts/reliability-figures.sh SECONDS TARGET` with the row's "
+        f"SECONDS; the last run was on a machine with {cores} cores shared with other builds "
+        f"(load average {load} at its end).")
+new_table = "\n" + "\n".join(lines) + "\n\n" + note + "\n"
+open(doc_path, "w").write(head + begin + new_table + end + tail)
+PY
+echo "figures: docs/reliability.md"
