@@ -36,20 +36,20 @@ std::string FormatDbgPrint(const char* format, va_list args) {
       out += '%';
       continue;
     }
-    std::string spec = "%";
-    while (*p && std::string_view("-+ #0").find(*p) != std::string_view::npos) spec += *p++;
+    std::string directive = "%";
+    while (*p && std::string_view("-+ #0").find(*p) != std::string_view::npos) directive += *p++;
     if (*p == '*') {
-      spec += std::to_string(va_arg(args, int));
+      directive += std::to_string(va_arg(args, int));
       ++p;
     }
-    while (*p >= '0' && *p <= '9') spec += *p++;
+    while (*p >= '0' && *p <= '9') directive += *p++;
     if (*p == '.') {
-      spec += *p++;
+      directive += *p++;
       if (*p == '*') {
-        spec += std::to_string(va_arg(args, int));
+        directive += std::to_string(va_arg(args, int));
         ++p;
       }
-      while (*p >= '0' && *p <= '9') spec += *p++;
+      while (*p >= '0' && *p <= '9') directive += *p++;
     }
     enum class Size { Int, Short, Long, LongLong, Wide } size = Size::Int;
     if (*p == 'h') {
@@ -79,13 +79,13 @@ std::string FormatDbgPrint(const char* format, va_list args) {
       case 'o': {
         if (size == Size::LongLong) {
           const long long value = va_arg(args, long long);
-          std::snprintf(buffer, sizeof buffer, (spec + "ll" + conversion).c_str(), value);
+          std::snprintf(buffer, sizeof buffer, (directive + "ll" + conversion).c_str(), value);
         } else {
           // int and Windows' 32-bit long alike; the low 32 bits of a wider
           // argument (an address) are what is shown.
           unsigned int value = va_arg(args, unsigned int);
           if (size == Size::Short) value &= 0xFFFF;
-          std::snprintf(buffer, sizeof buffer, (spec + conversion).c_str(), value);
+          std::snprintf(buffer, sizeof buffer, (directive + conversion).c_str(), value);
         }
         out += buffer;
         break;
@@ -116,7 +116,7 @@ std::string FormatDbgPrint(const char* format, va_list args) {
           const char* narrow = va_arg(args, const char*);
           text = narrow ? narrow : "(null)";
         }
-        std::snprintf(buffer, sizeof buffer, (spec + "s").c_str(), text.c_str());
+        std::snprintf(buffer, sizeof buffer, (directive + "s").c_str(), text.c_str());
         out += buffer;
         break;
       }
