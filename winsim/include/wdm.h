@@ -58,18 +58,8 @@ typedef PFN_NUMBER* PPFN_NUMBER;
 
 // ---------------------------------------------------------------- control codes
 
-#ifndef CTL_CODE
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-  (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define METHOD_BUFFERED 0
-#define METHOD_IN_DIRECT 1
-#define METHOD_OUT_DIRECT 2
-#define METHOD_NEITHER 3
-#define FILE_ANY_ACCESS 0
-#define FILE_READ_ACCESS 0x0001
-#define FILE_WRITE_ACCESS 0x0002
-#endif
-#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode)&3))
+// The control-code rule, shared with user mode as the DDK shares it.
+#include <devioctl.h>
 
 #define FILE_DEVICE_CONTROLLER 0x00000004
 #define FILE_DEVICE_UNKNOWN 0x00000022
