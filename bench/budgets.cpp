@@ -77,13 +77,13 @@ void PrintTemporaryFileShare(const BudgetReporter& reporter) {
     double sort = 0;
     double write = 0;
     double readBack = 0;
-    double qsortOnly = 0;
+    double ordering = 0;
     double unused = 0;
     if (!reporter.CpuSeconds("BM_BuildFlashImage" + suffix, build, unused) ||
         !reporter.CpuSeconds("BM_SortFlashFile" + suffix, sort, unused) ||
         !reporter.CpuSeconds("BM_SortFileWrite" + suffix, write, unused) ||
         !reporter.CpuSeconds("BM_SortFileReadBack" + suffix, readBack, unused) ||
-        !reporter.CpuSeconds("BM_SortArea" + suffix, qsortOnly, unused)) {
+        !reporter.CpuSeconds("BM_SortArea" + suffix, ordering, unused)) {
       continue;
     }
     if (!header) {
@@ -92,9 +92,9 @@ void PrintTemporaryFileShare(const BudgetReporter& reporter) {
     }
     const auto percent = [build](double part) { return 100.0 * part / build; };
     std::printf(
-        "  %-18s build %.3f ms; sorter %.0f%% (qsort %.0f%%); temporary file %.0f%% "
+        "  %-18s build %.3f ms; sorter %.0f%% (ordering %.0f%%); temporary file %.0f%% "
         "(write, reopen, remove %.0f%%, read back %.0f%%)\n",
-        input, build * 1e3, percent(sort), percent(qsortOnly), percent(write + readBack),
+        input, build * 1e3, percent(sort), percent(ordering), percent(write + readBack),
         percent(write), percent(readBack));
   }
 }

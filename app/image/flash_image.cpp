@@ -1,8 +1,10 @@
 // Flash image builder: the sorted records laid out from address 0 in a chain
 // of 256-byte blocks, holes filled with 0x00.
 #include <stdlib.h>
+#include <string.h>
 
 #include "flash_image.h"
+#include "record_text.h"
 
 namespace {
 
@@ -20,96 +22,102 @@ FlashBlock* AllocateBlock(UINT32 startAddress) {
 
 UINT32 ImageEnd(const FlashBlock* current) { return current->StartAddress + current->FillCount; }
 
-// Appends one byte at the end of the image, chaining a new block as soon as
-// the current one is full. False when the image would outgrow what the
-// header can announce or a block cannot be allocated.
-bool AppendByte(FlashBlock*& current, BYTE value) {
-  if (ImageEnd(current) >= MaxFlashImageLength) {
+// ':', length, address and type; data, checksum and line end follow.
+const unsigned RecordHeaderSize = 9;
+const unsigned RecordOverhead = 11;
+const unsigned LineEndSize = 2;
+
+// Appends count bytes at the end of the image: zeros when hexText is null,
+// else the bytes its 2 * count hex digits spell. A new block is chained as
+// soon as the current one is full. False when the image would outgrow what
+// the header can announce or a block cannot be allocated.
+bool AppendBytes(FlashBlock*& current, const char* hexText, UINT32 count) {
+  if (count > MaxFlashImageLength - ImageEnd(current)) {
     return false;
   }
-  current->Data[current->FillCount++] = value;
-  if (current->FillCount == FlashBlockSize) {
-    FlashBlock* next = AllocateBlock(current->StartAddress + FlashBlockSize);
-    if (next == NULL) {
-      return false;
+  while (count > 0) {
+    const UINT32 room = FlashBlockSize - current->FillCount;
+    const UINT32 taken = count < room ? count : room;
+    BYTE* out = current->Data + current->FillCount;
+    if (hexText == NULL) {
+      memset(out, 0x00, taken);
+    } else {
+      for (UINT32 i = 0; i < taken; ++i) {
+        out[i] = HexDigitsToByte(hexText + 2 * i);
+      }
+      hexText += 2 * taken;
     }
-    current->Next = next;
-    current = next;
+    current->FillCount += taken;
+    count -= taken;
+    if (current->FillCount == FlashBlockSize) {
+      FlashBlock* next = AllocateBlock(current->StartAddress + FlashBlockSize);
+      if (next == NULL) {
+        return false;
+      }
+      current->Next = next;
+      current = next;
+    }
   }
   return true;
 }
 
-// The checksum (never verified here: the sorter did) and the line end.
-void SkipRecordEnd(FILE* sorted) {
-  ReadHexByte(sorted);
-  getc(sorted);
-  getc(sorted);
-}
-
-void SkipData(FILE* sorted, unsigned length) {
-  for (unsigned i = 0; i < length; ++i) {
-    ReadHexByte(sorted);
-  }
-}
-
-RecordOutcome PlaceDataRecord(FILE* sorted, FlashBlock*& current, unsigned length, UINT32 address) {
+RecordOutcome PlaceDataRecord(const char* text, FlashBlock*& current, unsigned length,
+                              UINT32 address) {
   const UINT32 position = ImageEnd(current);
   if (address < position) {
-    if (length != 0) {
-      return ImageRefused;  // overlapping data would land at the wrong address
-    }
-    SkipRecordEnd(sorted);
-    return RecordPlaced;
+    // Overlapping data would land at the wrong address; an empty record
+    // below the end changes nothing.
+    return length == 0 ? RecordPlaced : ImageRefused;
   }
-  for (UINT32 gap = address - position; gap > 0; --gap) {
-    if (!AppendByte(current, 0x00)) {
-      return ImageRefused;
-    }
+  if (!AppendBytes(current, NULL, address - position) ||
+      !AppendBytes(current, text + RecordHeaderSize, length)) {
+    return ImageRefused;
   }
-  for (unsigned i = 0; i < length; ++i) {
-    if (!AppendByte(current, ReadHexByte(sorted))) {
-      return ImageRefused;
-    }
-  }
-  SkipRecordEnd(sorted);
   return RecordPlaced;
 }
 
 // Extended address records (02, 04) can only be honoured when they change
 // nothing for a 16-bit image.
-RecordOutcome SkipZeroAddressRecord(FILE* sorted, unsigned length) {
+RecordOutcome SkipZeroAddressRecord(const char* text, unsigned length) {
   if (length != 2) {
     return ImageRefused;
   }
-  const BYTE high = ReadHexByte(sorted);
-  const BYTE low = ReadHexByte(sorted);
-  if (high != 0 || low != 0) {
-    return ImageRefused;
-  }
-  SkipRecordEnd(sorted);
-  return RecordPlaced;
+  const BYTE high = HexDigitsToByte(text + RecordHeaderSize);
+  const BYTE low = HexDigitsToByte(text + RecordHeaderSize + 2);
+  return high == 0 && low == 0 ? RecordPlaced : ImageRefused;
 }
 
-RecordOutcome PlaceRecord(FILE* sorted, FlashBlock*& current) {
-  if (getc(sorted) != ':') {
+RecordOutcome PlaceRecord(TextWindow& sorted, FlashBlock*& current) {
+  if (EnsureText(sorted, RecordHeaderSize) < RecordHeaderSize) {
     return ImageRefused;  // the sorted file always ends with an end-of-file record
   }
-  const unsigned length = ReadHexByte(sorted);
-  const UINT32 address = static_cast<UINT32>(ReadHexByte(sorted)) * 256 + ReadHexByte(sorted);
-  const BYTE type = ReadHexByte(sorted);
+  const char* text = sorted.Data + sorted.Start;
+  if (text[0] != ':') {
+    return ImageRefused;
+  }
+  const unsigned length = HexDigitsToByte(text + 1);
+  const UINT32 address =
+      static_cast<UINT32>(HexDigitsToByte(text + 3)) * 256 + HexDigitsToByte(text + 5);
+  const BYTE type = HexDigitsToByte(text + 7);
+  if (type == 0x01) {
+    return ImageEnded;
+  }
+  // Every line of the sorted file, the last included, ends in CR LF.
+  const unsigned lineSize = 2 * length + RecordOverhead + LineEndSize;
+  if (EnsureText(sorted, lineSize) < lineSize) {
+    return ImageRefused;
+  }
+  text = sorted.Data + sorted.Start;
+  sorted.Start += lineSize;
   switch (type) {
     case 0x00:
-      return PlaceDataRecord(sorted, current, length, address);
-    case 0x01:
-      return ImageEnded;
+      return PlaceDataRecord(text, current, length, address);
     case 0x02:
     case 0x04:
-      return SkipZeroAddressRecord(sorted, length);
+      return SkipZeroAddressRecord(text, length);
     case 0x03:
     case 0x05:
-      SkipData(sorted, length);  // start addresses carry no image bytes
-      SkipRecordEnd(sorted);
-      return RecordPlaced;
+      return RecordPlaced;  // start addresses carry no image bytes
     default:
       return ImageRefused;
   }
@@ -140,11 +148,13 @@ FlashImage BuildFlashImage(const char* path) {
     return NULL;
   }
 
+  TextWindow window;
+  OpenTextWindow(window, sorted);
   FlashImage head = AllocateBlock(0);
   RecordOutcome outcome = head != NULL ? RecordPlaced : ImageRefused;
   FlashBlock* current = head;
   while (outcome == RecordPlaced) {
-    outcome = PlaceRecord(sorted, current);
+    outcome = PlaceRecord(window, current);
   }
 
   fclose(sorted);

@@ -48,6 +48,11 @@ BYTE HexPairToByte(char high, char low);
 // addresses (03), extended segment addresses (02), the end-of-file record.
 int CompareHexRecords(const void* a, const void* b);
 
+// The sorted order of slots 0 to count - 1 (count <= MaxHexRecords), as slot
+// numbers into order[0..count-1]: the order of CompareHexRecords, records of
+// equal keys in slot order. The slots are not moved.
+void OrderHexRecords(const HexRecord* area, unsigned count, UINT16* order);
+
 // Builds the image of a Flash ROM file; null on failure. The temporary file
 // is removed in every outcome.
 FlashImage BuildFlashImage(const char* path);

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "flash_image.h"
+#include "record_text.h"
 
 namespace {
 
@@ -17,17 +18,13 @@ const BYTE TypeEndOfFile = 0x01;
 const BYTE TypeExtendedSegment = 0x02;
 const BYTE TypeStartSegment = 0x03;
 
-bool IsHexDigit(int c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+unsigned RecordLength(const HexRecord& record) { return HexDigitsToByte(&record.Text[1]); }
 
-unsigned RecordLength(const HexRecord& record) {
-  return HexPairToByte(record.Text[1], record.Text[2]);
-}
-
-BYTE RecordType(const HexRecord& record) { return HexPairToByte(record.Text[7], record.Text[8]); }
+BYTE RecordType(const HexRecord& record) { return HexDigitsToByte(&record.Text[7]); }
 
 unsigned RecordAddress(const HexRecord& record) {
-  return (static_cast<unsigned>(HexPairToByte(record.Text[3], record.Text[4])) << 8) |
-         HexPairToByte(record.Text[5], record.Text[6]);
+  return (static_cast<unsigned>(HexDigitsToByte(&record.Text[3])) << 8) |
+         HexDigitsToByte(&record.Text[5]);
 }
 
 // Types 01, 02 and 03 sort after the data; everything else sorts by address.
@@ -44,57 +41,72 @@ int RecordRank(const HexRecord& record) {
   }
 }
 
-// Reads count characters that must all be hex digits (end of input fails).
-bool ReadHexDigits(FILE* input, char* text, unsigned count) {
-  for (unsigned i = 0; i < count; ++i) {
-    const int c = getc(input);
-    if (!IsHexDigit(c)) {
+// Sort key: rank above the 16-bit address; only rank-0 records order by
+// address, so the others carry none.
+UINT32 SortKey(const HexRecord& record) {
+  const UINT32 rank = static_cast<UINT32>(RecordRank(record));
+  return rank != 0 ? rank << 16 : RecordAddress(record);
+}
+
+// Checks that count characters are hex digits and adds the bytes they
+// spell (count is even) to sum.
+bool AddHexBytes(const char* text, unsigned count, BYTE& sum) {
+  unsigned total = sum;
+  for (unsigned pos = 0; pos < count; pos += 2) {
+    const unsigned high = HexDigits.Value[CharCode(text[pos])];
+    const unsigned low = HexDigits.Value[CharCode(text[pos + 1])];
+    if (high == NotHexDigit || low == NotHexDigit) {
       return false;
     }
-    text[i] = static_cast<char>(c);
+    total += high * 16 + low;
   }
+  sum = static_cast<BYTE>(total);
   return true;
 }
 
-// The bytes of a record, checksum included, add up to 0 modulo 256.
-bool ChecksumMatches(const HexRecord& record, unsigned length) {
-  BYTE sum = 0;
-  for (unsigned pos = 1; pos < 2 * length + RecordOverhead; pos += 2) {
-    sum = static_cast<BYTE>(sum + HexPairToByte(record.Text[pos], record.Text[pos + 1]));
-  }
-  return sum == 0;
-}
-
 // Reads one record and its line end into a slot. False for anything that
-// cannot be read as a well-formed record, without writing past the slot.
-bool ReadRecord(FILE* input, HexRecord& record) {
-  if (getc(input) != ':') {
+// cannot be read as a well-formed record, without writing past the slot:
+// a record mark other than ':', a character that is not a hex digit (0-9,
+// A-F), more than 32 data bytes, a checksum that does not match, a line end
+// other than CR LF, or an input that ends inside the record.
+bool ReadRecord(TextWindow& input, HexRecord& record) {
+  if (EnsureText(input, 3) < 3) {
     return false;
   }
-  record.Text[0] = ':';
-  if (!ReadHexDigits(input, &record.Text[1], 2)) {
+  const char* text = input.Data + input.Start;
+  BYTE sum = 0;
+  if (text[0] != ':' || !AddHexBytes(text + 1, 2, sum)) {
     return false;
   }
-  const unsigned length = RecordLength(record);
+  const unsigned length = sum;
   if (length > MaxRecordDataBytes) {
     return false;
   }
-  if (!ReadHexDigits(input, &record.Text[3], 2 * length + 8)) {
+  const unsigned size = 2 * length + RecordOverhead;
+  const unsigned available = EnsureText(input, size + 2);
+  if (available < size) {
     return false;
   }
-  if (!ChecksumMatches(record, length)) {
+  text = input.Data + input.Start;
+  if (!AddHexBytes(text + 3, size - 3, sum) || sum != 0) {
     return false;
   }
-  const int first = getc(input);
-  if (first == EOF && RecordType(record) == TypeEndOfFile) {
-    return true;  // many files end without a line end after the last record
+  memcpy(record.Text, text, size);
+  input.Start += size;
+  if (available == size) {
+    // Many files end without a line end after the last record.
+    return RecordType(record) == TypeEndOfFile;
   }
-  return first == '\r' && getc(input) == '\n';
+  if (available < size + 2 || text[size] != '\r' || text[size + 1] != '\n') {
+    return false;
+  }
+  input.Start += 2;
+  return true;
 }
 
 // Reads records until the end-of-file record; the count of records read, or
 // 0 on failure (the end-of-file record itself counts, so success is >= 1).
-unsigned ReadRecords(FILE* input, HexRecord* area) {
+unsigned ReadRecords(TextWindow& input, HexRecord* area) {
   unsigned count = 0;
   for (;;) {
     HexRecord& record = area[count];
@@ -111,58 +123,45 @@ unsigned ReadRecords(FILE* input, HexRecord* area) {
   }
 }
 
-bool WriteRecords(FILE* output, const HexRecord* area, unsigned count) {
+// Writes the records in order, each followed by CR LF, up to and including
+// the first end-of-file record, in blocks of the buffer's size.
+bool WriteRecords(FILE* output, const HexRecord* area, const UINT16* order, unsigned count,
+                  char* buffer, unsigned bufferSize) {
+  unsigned used = 0;
   for (unsigned i = 0; i < count; ++i) {
-    const HexRecord& record = area[i];
+    const HexRecord& record = area[order[i]];
     const unsigned size = 2 * RecordLength(record) + RecordOverhead;
-    for (unsigned pos = 0; pos < size; ++pos) {
-      if (putc(record.Text[pos], output) == EOF) {
+    if (used + size + 2 > bufferSize) {
+      if (fwrite(buffer, 1, used, output) != used) {
         return false;
       }
+      used = 0;
     }
-    if (putc('\r', output) == EOF || putc('\n', output) == EOF) {
-      return false;
-    }
+    memcpy(buffer + used, record.Text, size);
+    buffer[used + size] = '\r';
+    buffer[used + size + 1] = '\n';
+    used += size + 2;
     if (RecordType(record) == TypeEndOfFile) {
       break;
     }
   }
-  return true;
+  return fwrite(buffer, 1, used, output) == used;
 }
 
 }  // namespace
 
 BYTE HexPairToByte(char high, char low) {
-  const auto digit = [](char c) -> unsigned {
-    const unsigned code = static_cast<unsigned char>(c);
-    if (c >= '0' && c <= '9') {
-      return code - 48;
-    }
-    if (c >= 'A' && c <= 'F') {
-      return code - 55;
-    }
-    return code;
-  };
-  return static_cast<BYTE>((digit(high) * 16 + digit(low)) & 0xFF);
+  const char pair[2] = {high, low};
+  return HexDigitsToByte(pair);
 }
 
 int CompareHexRecords(const void* a, const void* b) {
-  const HexRecord& left = *static_cast<const HexRecord*>(a);
-  const HexRecord& right = *static_cast<const HexRecord*>(b);
-  const int leftRank = RecordRank(left);
-  const int rightRank = RecordRank(right);
-  if (leftRank != rightRank) {
-    return leftRank < rightRank ? -1 : 1;
-  }
-  if (leftRank != 0) {
+  const UINT32 left = SortKey(*static_cast<const HexRecord*>(a));
+  const UINT32 right = SortKey(*static_cast<const HexRecord*>(b));
+  if (left == right) {
     return 0;
   }
-  const unsigned leftAddress = RecordAddress(left);
-  const unsigned rightAddress = RecordAddress(right);
-  if (leftAddress == rightAddress) {
-    return 0;
-  }
-  return leftAddress < rightAddress ? -1 : 1;
+  return left < right ? -1 : 1;
 }
 
 BOOL GetSortFilePath(char (&path)[MAX_PATH]) {
@@ -177,15 +176,47 @@ BOOL GetSortFilePath(char (&path)[MAX_PATH]) {
   return TRUE;
 }
 
+// A stable radix sort over the bytes of SortKey: three passes over the
+// records instead of some 20,000 comparisons for a full sort area.
+void OrderHexRecords(const HexRecord* area, unsigned count, UINT16* order) {
+  UINT32 keys[MaxHexRecords];
+  UINT16 spare[MaxHexRecords];
+  for (unsigned i = 0; i < count; ++i) {
+    keys[i] = SortKey(area[i]);
+    spare[i] = static_cast<UINT16>(i);
+  }
+  UINT16* from = spare;
+  UINT16* to = order;
+  for (unsigned shift = 0; shift < 24; shift += 8) {
+    unsigned starts[257] = {};
+    for (unsigned i = 0; i < count; ++i) {
+      ++starts[((keys[from[i]] >> shift) & 0xFF) + 1];
+    }
+    for (unsigned digit = 1; digit < 257; ++digit) {
+      starts[digit] += starts[digit - 1];
+    }
+    for (unsigned i = 0; i < count; ++i) {
+      to[starts[(keys[from[i]] >> shift) & 0xFF]++] = from[i];
+    }
+    UINT16* const swap = from;
+    from = to;
+    to = swap;
+  }
+  // An odd number of passes: the last one wrote to order.
+}
+
 FILE* SortFlashFile(FILE* input) {
   HexRecord area[MaxHexRecords];
-  const unsigned count = ReadRecords(input, area);
+  TextWindow window;
+  OpenTextWindow(window, input);
+  const unsigned count = ReadRecords(window, area);
   fclose(input);
   if (count == 0) {
     return NULL;
   }
 
-  qsort(area, count, sizeof(HexRecord), CompareHexRecords);
+  UINT16 order[MaxHexRecords];
+  OrderHexRecords(area, count, order);
 
   char path[MAX_PATH];
   if (!GetSortFilePath(path)) {
@@ -195,7 +226,8 @@ FILE* SortFlashFile(FILE* input) {
   if (output == NULL) {
     return NULL;
   }
-  bool written = WriteRecords(output, area, count);
+  // The input is done with: its buffer takes the output.
+  bool written = WriteRecords(output, area, order, count, window.Data, TextBufferSize);
   if (fclose(output) != 0) {
     written = false;
   }

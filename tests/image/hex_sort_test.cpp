@@ -2,7 +2,9 @@
 // records it must refuse rather than misread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "flash_image.h"
@@ -74,6 +76,44 @@ TEST(CompareHexRecords, RanksTypesThenAddresses) {
   }
 }
 
+// The sorter orders slots without moving them; its order must be the one
+// CompareHexRecords defines, with equal keys kept in slot order.
+TEST(OrderHexRecords, FollowsCompareHexRecordsAndKeepsEqualKeysInSlotOrder) {
+  const struct {
+    const char* name;
+    unsigned count;
+    uint32_t seed;
+    unsigned addresses;  // distinct addresses drawn from (few: many equal keys)
+  } cases[] = {
+      {"one record", 1, 1, 65536},
+      {"two records", 2, 2, 65536},
+      {"many ties", 300, 3, 4},
+      {"full sort area", MaxHexRecords - 1, 4, 65536},
+      {"addresses over 0x8000", 500, 5, 65536},
+  };
+  const uint8_t types[] = {0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x07};
+  for (const auto& c : cases) {
+    std::vector<HexRecord> area(c.count);
+    uint32_t random = c.seed;
+    for (unsigned i = 0; i < c.count; ++i) {
+      random = random * 1103515245u + 12345u;
+      const uint16_t address =
+          static_cast<uint16_t>((random >> 8) % c.addresses * (65536 / c.addresses));
+      const uint8_t type = types[(random >> 24) % std::size(types)];
+      area[i] = Slot(HexRecordText(type, address, {static_cast<uint8_t>(i)}));
+    }
+    std::vector<UINT16> order(c.count);
+    OrderHexRecords(area.data(), c.count, order.data());
+
+    std::vector<UINT16> expected(c.count);
+    for (unsigned i = 0; i < c.count; ++i) expected[i] = static_cast<UINT16>(i);
+    std::stable_sort(expected.begin(), expected.end(), [&area](UINT16 a, UINT16 b) {
+      return CompareHexRecords(&area[a], &area[b]) < 0;
+    });
+    EXPECT_EQ(order, expected) << c.name;
+  }
+}
+
 class SortFlashFileTest : public testing_support::ScratchMachineTest {
  protected:
   // Sorts the text and returns the temporary file's content; the sorted
@@ -142,6 +182,36 @@ TEST_F(SortFlashFileTest, AcceptsAtMost1999Records) {
   EXPECT_TRUE(Sort(text + EndOfFileLine(), &sorted));
   EXPECT_FALSE(Sort(text + DataLine(0xFFE0, {1}) + EndOfFileLine(), &sorted));
   EXPECT_TRUE(LeftoverFiles().empty());
+}
+
+// The sorter reads its input in blocks of 16 KiB; a large file puts record
+// boundaries, faults and ends at every kind of place against those blocks.
+TEST_F(SortFlashFileTest, LargeFilesSortWholeAndFailAtAnyFaultyCharacter) {
+  const auto bytes = testing_support::PatternBytes(1998 * 32, 41);
+  const std::string inOrder = testing_support::HexFileFor(bytes, 32, 0);
+  const std::string shuffled = testing_support::HexFileFor(bytes, 32, 5);
+  ASSERT_NE(shuffled, inOrder);
+  std::string sorted;
+  ASSERT_TRUE(Sort(shuffled, &sorted));
+  EXPECT_EQ(sorted, inOrder);  // every record, in address order, byte for byte
+
+  // One character changed anywhere (a digit, the mark, CR or LF) spoils a
+  // record; the input cut anywhere before its last record ends is incomplete.
+  std::vector<size_t> offsets = {0, 1, 76, 77, shuffled.size() - 3};
+  for (size_t block = 16384; block < shuffled.size(); block += 16384) {
+    for (size_t at = block - 2; at <= block + 2; ++at) offsets.push_back(at);
+  }
+  for (const size_t at : offsets) {
+    std::string changed = shuffled;
+    changed[at] = static_cast<char>(changed[at] ^ 0x01);
+    EXPECT_FALSE(Sort(changed, &sorted)) << "changed at " << at;
+    EXPECT_FALSE(Sort(shuffled.substr(0, at), &sorted)) << "cut at " << at;
+    EXPECT_FALSE(std::filesystem::exists(SortFilePath())) << at;
+  }
+  // Without the final line end the file is whole; with half of it, not.
+  EXPECT_TRUE(Sort(shuffled.substr(0, shuffled.size() - 2), &sorted));
+  EXPECT_EQ(sorted, inOrder);
+  EXPECT_FALSE(Sort(shuffled.substr(0, shuffled.size() - 1), &sorted));
 }
 
 TEST_F(SortFlashFileTest, RefusesWhatItCannotReadCorrectly) {
