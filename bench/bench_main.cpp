@@ -14,7 +14,6 @@ namespace {
 const std::vector<bench::Budget> Budgets = {
     {"BM_BuildFlashImage/largest-shuffled", 1e-3,
      "BuildFlashImage on the largest shuffled file under 1 ms"},
-    // Not measured until download_bench.cpp exists (bench/registry.h).
     {"BM_Download/asynchronous", 20e-3, "the simulated 64 KiB download under 20 ms of CPU"},
     {"BM_Download/inline", 20e-3, "the simulated 64 KiB download under 20 ms of CPU"},
 };
@@ -27,6 +26,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   bench::RegisterImageBenchmarks();
+  bench::RegisterDownloadBenchmarks();
+  bench::RegisterWalkBenchmarks();
 
   bench::BudgetReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
