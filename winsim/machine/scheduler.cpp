@@ -29,6 +29,9 @@ struct SimThread {
   bool timedOut = false;
   bool unwind = false;
   Scheduler* scheduler = nullptr;
+  // Signalled when the baton passes to this thread: only the thread that
+  // runs next wakes, not every blocked host thread.
+  std::condition_variable turn;
 };
 
 namespace {
@@ -131,7 +134,7 @@ void Scheduler::Trampoline(SimThread* self) {
   tlsCurrent = self;
   {
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [&] { return running_ == self; });
+    self->turn.wait(lock, [&] { return running_ == self; });
   }
   if (!self->unwind) {
     log_.Add(EventKind::Scheduler, "thread starts");
@@ -156,7 +159,7 @@ void Scheduler::DispatchLocked(std::unique_lock<std::mutex>& lock) {
       running_ = ready_.front();
       ready_.pop_front();
       running_->state = SimThread::State::Running;
-      cv_.notify_all();
+      running_->turn.notify_one();
       return;
     }
     if (!timers_.empty()) {
@@ -226,7 +229,7 @@ void Scheduler::ReportHangLocked() {
 void Scheduler::BlockLocked(std::unique_lock<std::mutex>& lock, SimThread* self) {
   running_ = nullptr;
   DispatchLocked(lock);
-  cv_.wait(lock, [&] { return running_ == self; });
+  self->turn.wait(lock, [&] { return running_ == self; });
   if (self->unwind) throw ThreadUnwind{};
 }
 
