@@ -79,11 +79,11 @@ struct Extension {
 std::string Hex(const void* data, size_t length) {
   static const char kDigits[] = "0123456789ABCDEF";
   const auto* bytes = static_cast<const uint8_t*>(data);
-  std::string text;
   const size_t shown = length > 64 ? 64 : length;
+  std::string text(2 * shown, '\0');
   for (size_t i = 0; i < shown; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 15];
+    text[2 * i] = kDigits[bytes[i] >> 4];
+    text[2 * i + 1] = kDigits[bytes[i] & 15];
   }
   if (shown < length) {
     text += "...";
