@@ -2,6 +2,7 @@
 #include "usb/usb_device.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace winsim::usb {
 
@@ -360,6 +361,14 @@ Reply UsbDevice::Download(const uint8_t* out, uint32_t length) {
   reply.bytesMoved = length;
   for (uint32_t i = 0; i < length; ++i) {
     const uint8_t byte = out[i];
+    if (inImage_ && imageReceived_ + 1 < imageLength_) {
+      // Image bytes short of the last one go to the flash in one copy.
+      const uint32_t take = std::min(length - i, imageLength_ - 1 - imageReceived_);
+      std::memcpy(flash_.data() + imageReceived_, out + i, take);
+      imageReceived_ += take;
+      i += take - 1;
+      continue;
+    }
     if (!inImage_) {
       header_.push_back(byte);
       if (header_.size() < 5) {
