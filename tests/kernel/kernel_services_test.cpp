@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 
 #include "kernel/kernel.h"
+#include "kernel/kernel_state.h"
 #include "sim_machine.h"
 #include "test_drivers.h"
 
@@ -33,6 +35,21 @@ TEST_F(KernelServicesTest, DbgPrintFormatsEveryTraceConversion) {
                                       "Error C000009A at 0x2a",
                                       "key \\Registry\\Machine\\Quill / wide / caps",
                                       "7   |   ab|z|%|90ABCDEF", "no newline"}));
+}
+
+// The event log's hex fields: "0x", at least `digits` upper-case digits.
+TEST(KernelHex, WritesWhatPrintfWouldForEveryWidth) {
+  const uint64_t values[] = {
+      0, 1, 0xF, 0x10, 0xC0000001, 0xFFFFFFFF, 0x100000000, 0x1234567890ABCDEF, ~uint64_t{0}};
+  for (const uint64_t value : values) {
+    for (const int digits : {0, 1, 2, 4, 8, 16, 20}) {
+      char expected[64];
+      std::snprintf(expected, sizeof expected, "0x%0*llX", digits,
+                    static_cast<unsigned long long>(value));
+      EXPECT_EQ(Hex(value, digits), expected) << value << " " << digits;
+    }
+  }
+  EXPECT_EQ(StatusText(STATUS_UNSUCCESSFUL), "0xC0000001");
 }
 
 TEST_F(KernelServicesTest, PartialMdlsDescribePiecesOfTheSource) {

@@ -2,6 +2,7 @@
 // device's trigger and download protocol, and the scripted faults.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "usb/usb_device.h"
@@ -120,6 +121,58 @@ TEST(DeviceModel, DownloadWritesTheImageIntoFlash) {
   ASSERT_EQ(device.Requests().size(), 3u);
   EXPECT_EQ(device.Requests()[0].data, header);
   EXPECT_EQ(device.Requests()[2].data.size(), 44u);
+}
+
+// The protocol is a byte stream: headers and images may be cut into
+// transfers anywhere, and a transfer may finish one image and start the next.
+TEST(DeviceModel, DownloadsCutIntoTransfersAnywhereGiveTheSameFlash) {
+  struct Case {
+    const char* name;
+    uint32_t length;
+    std::vector<uint32_t> cuts;  // transfer sizes; the rest goes in one more
+  };
+  const Case cases[] = {
+      {"header and image in one transfer", 300, {}},
+      {"byte by byte at the edges", 300, {1, 1, 1, 1, 1, 1, 1}},
+      {"last byte alone", 300, {5, 299}},
+      {"image of one byte", 1, {5}},
+      {"full flash in blocks", 65536, {5, 256, 256, 256, 64000}},
+      {"header split, image uneven", 1000, {3, 4, 1, 255, 511}},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> stream;
+    std::vector<uint8_t> second;  // a second download in the same stream
+    for (const uint32_t length : {c.length, 2u}) {
+      std::vector<uint8_t>& image = stream.empty() ? stream : second;
+      const std::vector<uint8_t> header = Header(length);
+      image.insert(image.end(), header.begin(), header.end());
+      for (uint32_t i = 0; i < length; ++i) image.push_back(static_cast<uint8_t>(i * 13 + length));
+    }
+    const size_t firstEnd = stream.size();
+    stream.insert(stream.end(), second.begin(), second.end());
+
+    UsbDevice device(DefaultQ417UpdateMode(), DefaultQ417(), true);
+    size_t at = 0;
+    for (const uint32_t cut : c.cuts) {
+      ASSERT_LT(at + cut, stream.size()) << c.name;
+      EXPECT_EQ(device.Transfer(0x01, false, stream.data() + at, cut, true).bytesMoved, cut)
+          << c.name;
+      at += cut;
+    }
+    device.Transfer(0x01, false, stream.data() + at, static_cast<uint32_t>(stream.size() - at),
+                    true);
+    EXPECT_EQ(device.DownloadsCompleted(), 2u) << c.name;
+    EXPECT_EQ(device.ImageLength(), 2u) << c.name;
+    // The first image, then the second written over its first two bytes.
+    std::vector<uint8_t> expected(stream.begin() + 5, stream.begin() + firstEnd);
+    expected.resize(std::max<size_t>(expected.size(), 2));
+    expected[0] = second[5];
+    expected[1] = second[6];
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), device.Flash().begin())) << c.name;
+    if (expected.size() < 65536) {
+      EXPECT_EQ(device.Flash()[expected.size()], 0xFF) << c.name;
+    }
+  }
 }
 
 TEST(DeviceModel, HeaderRules) {
