@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Benchmarks: builds the `bench` preset (Release, g++ -O2) and runs every
-# benchmark, then checks the budgets (exit 1 when one fails). Extra arguments
-# go to Google Benchmark, e.g. --benchmark_filter=BuildFlashImage.
+# benchmark (the image build and its parts, the simulated download in both
+# completion modes, the topology walk), then checks the budgets (exit 1 when
+# one fails). Extra arguments go to Google Benchmark, e.g.
+# --benchmark_filter=BuildFlashImage. On a shared machine run it under
+# `nice -n 19`: the budgets are on CPU time, which the load barely changes.
 #
 #   scripts/bench.sh                          # 10 repetitions of >= 0.1 s CPU each
 #   scripts/bench.sh --benchmark_repetitions=3
