@@ -4,7 +4,8 @@
 # completion modes, the topology walk), then checks the budgets (exit 1 when
 # one fails). Extra arguments go to Google Benchmark, e.g.
 # --benchmark_filter=BuildFlashImage. On a shared machine run it under
-# `nice -n 19`: the budgets are on CPU time, which the load barely changes.
+# `nice -n 19`: the budgets are on CPU time, which moves with the load far
+# less than wall time does.
 #
 #   scripts/bench.sh                          # 10 repetitions of >= 0.1 s CPU each
 #   scripts/bench.sh --benchmark_repetitions=3
