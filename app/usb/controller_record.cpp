@@ -11,10 +11,11 @@ BOOL IsControllerRecorded(const WalkedControllerRecord& record, const char* driv
   return FALSE;
 }
 
-BOOL RecordController(WalkedControllerRecord& record, char* driverKey) {
-  if (record.Count >= MaxWalkedControllers) {
+BOOL RecordController(WalkedControllerRecord& record, const char* driverKey) {
+  const size_t length = strlen(driverKey);
+  if (record.Count >= MaxWalkedControllers || length >= MaxControllerKeyLength) {
     return FALSE;
   }
-  record.DriverKeys[record.Count++] = driverKey;
+  memcpy(record.DriverKeys[record.Count++], driverKey, length + 1);
   return TRUE;
 }

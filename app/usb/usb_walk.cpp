@@ -87,14 +87,14 @@ void WalkHostController(HANDLE hostController) {
 // Walks an open controller unless the record knows it, and closes it. A
 // controller whose driver key cannot be read is walked.
 void WalkHostControllerOnce(HANDLE hostController, WalkedControllerRecord& record) {
-  char* driverKey = GetHostControllerDriverKeyName(hostController);
-  if (driverKey != NULL && IsControllerRecorded(record, driverKey)) {
-    GlobalFree(driverKey);
+  char driverKey[MaxControllerKeyLength];
+  const BOOL identified = ReadHostControllerDriverKey(hostController, driverKey, sizeof(driverKey));
+  if (identified && IsControllerRecorded(record, driverKey)) {
     CloseHandle(hostController);
     return;
   }
-  if (driverKey != NULL && !RecordController(record, driverKey)) {
-    GlobalFree(driverKey);
+  if (identified) {
+    RecordController(record, driverKey);
   }
   WalkHostController(hostController);
   CloseHandle(hostController);
@@ -161,9 +161,6 @@ void EnumerateUsbDevices(ULONG* count) {
   WalkedControllerRecord record = {};
   WalkNumberedHostControllers(record);
   WalkInterfaceHostControllers(record);
-  for (ULONG i = 0; i < record.Count; ++i) {
-    GlobalFree(record.DriverKeys[i]);
-  }
   *count = UsbDeviceTable.Count;
 }
 

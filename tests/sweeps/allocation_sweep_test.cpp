@@ -1,0 +1,198 @@
+// Low resources in the application: every allocation of the walk, the
+// trigger and the download, failed one at a time in a whole run of the
+// program. Each run must end in the dialog's message for that failure, go
+// idle, leak nothing (handles, GlobalAlloc blocks, heap, pool, IRPs, MDLs)
+// and leave the device usable: a second update completes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "download_worker.h"
+#include "heap_faults.h"
+#include "programmer_dialog.h"
+#include "update_session.h"
+#include "user/user_process.h"
+#include "user_messages.h"
+
+namespace sweep_testing {
+namespace {
+
+using dialog_testing::kDeviceCannotBeOpened;
+using dialog_testing::kImageNotBuilt;
+using dialog_testing::kQ417Item;
+using dialog_testing::kSelectDeviceAndFile;
+using testing_support::HeapFaults;
+using winsim::AllocationKind;
+
+enum class Kind { GlobalAlloc, Heap, Pool, Irp, Mdl };
+
+struct Sweep {
+  const char* name;
+  Kind kind;
+};
+
+const Sweep kSweeps[] = {
+    {"GlobalAlloc", Kind::GlobalAlloc},
+    {"Heap", Kind::Heap},
+    {"Pool", Kind::Pool},
+    {"Irp", Kind::Irp},
+    {"Mdl", Kind::Mdl},
+};
+
+void PrintTo(const Sweep& sweep, std::ostream* out) { *out << sweep.name; }
+
+AllocationKind KernelKind(Kind kind) {
+  return kind == Kind::Pool  ? AllocationKind::Pool
+         : kind == Kind::Irp ? AllocationKind::Irp
+                             : AllocationKind::Mdl;
+}
+
+// Allocation counters at the two marks of an update: the Program press and
+// its outcome.
+struct Marks {
+  uint64_t atProgram = 0;
+  uint64_t atOutcome = 0;
+  std::vector<size_t> heapSizes;  // Heap: the size of each allocation
+};
+
+// Whether list is the clean walk's list with some items left out.
+bool IsSubList(const std::vector<std::string>& list, const std::vector<std::string>& clean) {
+  auto next = clean.begin();
+  for (const std::string& item : list) {
+    next = std::find(next, clean.end(), item);
+    if (next == clean.end()) return false;
+    ++next;
+  }
+  return true;
+}
+
+class AllocationSweepTest : public SweepTest, public testing::WithParamInterface<Sweep> {
+ protected:
+  uint64_t Counter() {
+    switch (GetParam().kind) {
+      case Kind::GlobalAlloc:
+        return winsim::user::GlobalAllocCount();
+      case Kind::Heap:
+        return HeapFaults::Allocations();
+      default:
+        return machine().Faults().Count(KernelKind(GetParam().kind));
+    }
+  }
+
+  // Runs a session with allocation ordinal failing (0: none) and records the
+  // counter at the marks.
+  Observation RunWithFailure(uint64_t ordinal, Marks& marks, long& heapLeft) {
+    const Kind kind = GetParam().kind;
+    if (kind == Kind::GlobalAlloc && ordinal != 0) winsim::user::FailGlobalAllocNth(ordinal);
+    if (kind != Kind::GlobalAlloc && kind != Kind::Heap && ordinal != 0) {
+      machine().Faults().FailNth(KernelKind(kind), ordinal);
+    }
+    SessionPlan plan;
+    plan.beforeProgram = [&] {
+      if (kind == Kind::Heap) HeapFaults::Arm(ordinal);
+      marks.atProgram = Counter();
+    };
+    plan.afterOutcome = [&] {
+      marks.atOutcome = Counter();
+      if (kind == Kind::Heap) marks.heapSizes = HeapFaults::Sizes();
+    };
+    Observation observation = RunSession(plan);
+    heapLeft = HeapFaults::Outstanding();
+    HeapFaults::Disarm();
+    return observation;
+  }
+};
+
+TEST_P(AllocationSweepTest, EachFailedAllocationEndsInItsMessageAndTheDeviceStaysUsable) {
+  const Kind kind = GetParam().kind;
+  Marks clean;
+  long heapLeft = 0;
+  const Observation reference = RunWithFailure(0, clean, heapLeft);
+  ASSERT_EQ(reference.outcomes.size(), 1u);
+  ASSERT_EQ(reference.outcomes[0].message, "Complete!") << Describe(reference);
+  ASSERT_TRUE(SessionFaults(reference).empty()) << Describe(reference);
+  // The walk and the update are swept: a GlobalAlloc from the program's start
+  // (the first walk), anything else from the Program press.
+  const uint64_t first = kind == Kind::GlobalAlloc || kind == Kind::Heap ? 1 : clean.atProgram + 1;
+  const uint64_t last = clean.atOutcome;
+  ASSERT_GE(last, first);
+  std::printf("[ sweep    ] %s: allocations %llu to %llu\n", GetParam().name,
+              static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
+
+  std::map<std::string, int> tally;
+  for (uint64_t ordinal = first; ordinal <= last; ++ordinal) {
+    SCOPED_TRACE("allocation " + std::to_string(ordinal));
+    FreshMachine();
+    Marks marks;
+    const Observation observation = RunWithFailure(ordinal, marks, heapLeft);
+    const std::vector<std::string> faults = SessionFaults(observation);
+    EXPECT_TRUE(faults.empty()) << Describe(observation);
+    EXPECT_EQ(heapLeft, 0) << "heap blocks left at the program's end";
+    EXPECT_TRUE(IsSubList(observation.listAtStart, reference.listAtStart))
+        << testing::PrintToString(observation.listAtStart) << " is not part of "
+        << testing::PrintToString(reference.listAtStart);
+    if (kind != Kind::GlobalAlloc || ordinal > clean.atProgram) {
+      // The same run up to the Program press: the ordinal failed in the update.
+      EXPECT_EQ(marks.atProgram, kind == Kind::Heap ? 0 : clean.atProgram);
+      EXPECT_EQ(observation.listAtStart, reference.listAtStart);
+    }
+    if (observation.outcomes.empty()) {
+      // Only a walk that lost the device skips the first update.
+      EXPECT_TRUE(kind == Kind::GlobalAlloc && ordinal <= clean.atProgram);
+      EXPECT_EQ(
+          std::count(observation.listAtStart.begin(), observation.listAtStart.end(), kQ417Item), 0);
+      ++tally["(device not listed)"];
+      continue;
+    }
+    const Outcome& outcome = observation.outcomes.front();
+    ++tally[outcome.message];
+    ASSERT_TRUE(StatusAfter(outcome.message).has_value()) << outcome.message;
+
+    // The message each allocation site calls for.
+    std::vector<std::string> expected;
+    switch (kind) {
+      case Kind::GlobalAlloc:
+        // The walk passes over what it cannot allocate; the trigger's buffer
+        // fails the trigger.
+        expected = {ordinal <= clean.atProgram ? "Complete!" : kDeviceCannotBeOpened};
+        break;
+      case Kind::Heap: {
+        const size_t size = clean.heapSizes.at(ordinal - 1);
+        if (size == sizeof(FlashBlock)) {
+          expected = {kImageNotBuilt};
+        } else if (size == sizeof(DownloadJob) || size == sizeof(CWinThread)) {
+          expected = {MessageDownloadNotStarted};
+        } else {
+          // A string of the dialog: the path read back empty, or a status
+          // line left empty.
+          expected = {kSelectDeviceAndFile, "Complete!"};
+        }
+        break;
+      }
+      default:
+        // The driver's arrival, start and transfers: a start that fails
+        // leaves no device to open; a transfer fails its request.
+        expected = {"Complete!", FailureDeviceNotFound, FailureHeaderNotSent, FailureBlockNotSent};
+        break;
+    }
+    EXPECT_NE(std::find(expected.begin(), expected.end(), outcome.message), expected.end())
+        << outcome.message;
+    if (kind != Kind::Heap) {
+      EXPECT_EQ(outcome.status, StatusAfter(outcome.message));
+    }
+  }
+  std::printf("[ sweep    ] %s: %llu points:", GetParam().name,
+              static_cast<unsigned long long>(last - first + 1));
+  for (const auto& [message, count] : tally) std::printf(" [%s] %d;", message.c_str(), count);
+  std::printf("\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Application, AllocationSweepTest, testing::ValuesIn(kSweeps),
+                         [](const testing::TestParamInfo<Sweep>& param) {
+                           return std::string(param.param.name);
+                         });
+
+}  // namespace
+}  // namespace sweep_testing
