@@ -2,20 +2,20 @@
 
 #include "controller_record.h"
 
-BOOL IsControllerRecorded(const WalkedControllerRecord& record, const char* driverKey) {
+BOOL IsControllerRecorded(const WalkedControllerRecord& record, const char* name) {
   for (ULONG i = 0; i < record.Count && i < MaxWalkedControllers; ++i) {
-    if (strcmp(record.DriverKeys[i], driverKey) == 0) {
+    if (strcmp(record.Names[i], name) == 0) {
       return TRUE;
     }
   }
   return FALSE;
 }
 
-BOOL RecordController(WalkedControllerRecord& record, const char* driverKey) {
-  const size_t length = strlen(driverKey);
-  if (record.Count >= MaxWalkedControllers || length >= MaxControllerKeyLength) {
+BOOL RecordController(WalkedControllerRecord& record, const char* name) {
+  const size_t length = strlen(name);
+  if (record.Count >= MaxWalkedControllers || length >= MaxControllerNameLength) {
     return FALSE;
   }
-  memcpy(record.DriverKeys[record.Count++], driverKey, length + 1);
+  memcpy(record.Names[record.Count++], name, length + 1);
   return TRUE;
 }

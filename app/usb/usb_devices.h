@@ -71,10 +71,6 @@ void EnumerateHubPorts(HANDLE hub, ULONG portCount, ULONG externalHubDepth);
 
 // Name getters: a new ANSI name, or null.
 char* GetRootHubName(HANDLE hostController);
-// A host controller's driver key name into key (keySize bytes), read
-// without allocating: FALSE when the controller does not say or the name
-// does not fit.
-BOOL ReadHostControllerDriverKey(HANDLE hostController, char* key, ULONG keySize);
 char* GetExternalHubName(HANDLE hub, ULONG port);
 char* GetDriverKeyName(HANDLE hub, ULONG port);
 // A NUL-terminated UTF-16 string in the ANSI code page; a new copy, or null.

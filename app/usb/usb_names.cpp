@@ -2,7 +2,6 @@
 // length first, then the whole answer) and converted to ANSI at once.
 #include <stddef.h>
 
-#include "controller_record.h"
 #include "name_answer.h"
 #include "usb_devices.h"
 
@@ -76,31 +75,6 @@ char* GetPortName(HANDLE hub, ULONG port, DWORD controlCode) {
 
 char* GetRootHubName(HANDLE hostController) {
   return GetControllerName(hostController, IOCTL_USB_GET_ROOT_HUB_NAME);
-}
-
-BOOL ReadHostControllerDriverKey(HANDLE hostController, char* key, ULONG keySize) {
-  // A buffer in place: the walk tells controllers apart by this name, and
-  // that must not fail for want of memory (see controller_record.h).
-  constexpr ULONG NameOffset = offsetof(USB_HCD_DRIVERKEY_NAME, DriverKeyName);
-  constexpr ULONG MaxFetch = NameOffset + 2 * MaxControllerKeyLength;
-  WCHAR storage[(MaxFetch + sizeof(WCHAR)) / sizeof(WCHAR) + 1] = {};
-  BYTE* answer = reinterpret_cast<BYTE*>(storage);
-  USB_HCD_DRIVERKEY_NAME probe = {};
-  DWORD returned = 0;
-  if (!DeviceIoControl(hostController, IOCTL_GET_HCD_DRIVERKEY_NAME, NULL, 0, &probe, sizeof(probe),
-                       &returned, NULL)) {
-    return FALSE;
-  }
-  const ULONG fetchLength = NameAnswerFetchLength(probe.ActualLength, sizeof(probe));
-  if (fetchLength == 0 || fetchLength > MaxFetch) {
-    return FALSE;
-  }
-  if (!DeviceIoControl(hostController, IOCTL_GET_HCD_DRIVERKEY_NAME, NULL, 0, answer, fetchLength,
-                       &returned, NULL)) {
-    return FALSE;
-  }
-  const WCHAR* name = TerminateNameAnswer(answer, fetchLength, NameOffset);
-  return WideCharToMultiByte(CP_ACP, 0, name, -1, key, static_cast<int>(keySize), NULL, NULL) > 0;
 }
 
 char* GetExternalHubName(HANDLE hub, ULONG port) {

@@ -76,27 +76,17 @@ bool TableHoldsHandle(HANDLE hub, ULONG firstSlot) {
   return false;
 }
 
-void WalkHostController(HANDLE hostController) {
+// Walks an open controller unless the record knows its root hub, and closes
+// it. A controller whose root hub's name cannot be read is not walked.
+void WalkHostControllerOnce(HANDLE hostController, WalkedControllerRecord& record) {
   char* rootHubName = GetRootHubName(hostController);
   if (rootHubName != NULL) {
-    EnumerateHub(rootHubName, 0);
+    if (!IsControllerRecorded(record, rootHubName)) {
+      RecordController(record, rootHubName);  // when full, later ones are compared still
+      EnumerateHub(rootHubName, 0);
+    }
     GlobalFree(rootHubName);
   }
-}
-
-// Walks an open controller unless the record knows it, and closes it. A
-// controller whose driver key cannot be read is walked.
-void WalkHostControllerOnce(HANDLE hostController, WalkedControllerRecord& record) {
-  char driverKey[MaxControllerKeyLength];
-  const BOOL identified = ReadHostControllerDriverKey(hostController, driverKey, sizeof(driverKey));
-  if (identified && IsControllerRecorded(record, driverKey)) {
-    CloseHandle(hostController);
-    return;
-  }
-  if (identified) {
-    RecordController(record, driverKey);
-  }
-  WalkHostController(hostController);
   CloseHandle(hostController);
 }
 
