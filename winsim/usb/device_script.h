@@ -66,8 +66,8 @@ struct DescriptorFault {
   uint8_t type = USB_STRING_DESCRIPTOR_TYPE;
   int index = -1;     // -1: any index
   int count = -1;     // how many requests fail; -1: all
-  int skip = 0;       // matching requests answered before the failures begin
   Failure failure{};  // default: stall
+  int skip = 0;       // matching requests answered before the failures begin
 };
 
 struct TransferFault {
