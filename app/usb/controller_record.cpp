@@ -2,19 +2,20 @@
 
 #include "controller_record.h"
 
-BOOL IsControllerRecorded(const WalkedControllerRecord& record, const char* driverKey) {
+BOOL IsControllerRecorded(const WalkedControllerRecord& record, const char* name) {
   for (ULONG i = 0; i < record.Count && i < MaxWalkedControllers; ++i) {
-    if (strcmp(record.DriverKeys[i], driverKey) == 0) {
+    if (strcmp(record.Names[i], name) == 0) {
       return TRUE;
     }
   }
   return FALSE;
 }
 
-BOOL RecordController(WalkedControllerRecord& record, char* driverKey) {
-  if (record.Count >= MaxWalkedControllers) {
+BOOL RecordController(WalkedControllerRecord& record, const char* name) {
+  const size_t length = strlen(name);
+  if (record.Count >= MaxWalkedControllers || length >= MaxControllerNameLength) {
     return FALSE;
   }
-  record.DriverKeys[record.Count++] = driverKey;
+  memcpy(record.Names[record.Count++], name, length + 1);
   return TRUE;
 }

@@ -71,7 +71,6 @@ void EnumerateHubPorts(HANDLE hub, ULONG portCount, ULONG externalHubDepth);
 
 // Name getters: a new ANSI name, or null.
 char* GetRootHubName(HANDLE hostController);
-char* GetHostControllerDriverKeyName(HANDLE hostController);
 char* GetExternalHubName(HANDLE hub, ULONG port);
 char* GetDriverKeyName(HANDLE hub, ULONG port);
 // A NUL-terminated UTF-16 string in the ANSI code page; a new copy, or null.

@@ -77,10 +77,6 @@ char* GetRootHubName(HANDLE hostController) {
   return GetControllerName(hostController, IOCTL_USB_GET_ROOT_HUB_NAME);
 }
 
-char* GetHostControllerDriverKeyName(HANDLE hostController) {
-  return GetControllerName(hostController, IOCTL_GET_HCD_DRIVERKEY_NAME);
-}
-
 char* GetExternalHubName(HANDLE hub, ULONG port) {
   return GetPortName(hub, port, IOCTL_USB_GET_NODE_CONNECTION_NAME);
 }

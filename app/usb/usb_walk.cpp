@@ -76,27 +76,17 @@ bool TableHoldsHandle(HANDLE hub, ULONG firstSlot) {
   return false;
 }
 
-void WalkHostController(HANDLE hostController) {
+// Walks an open controller unless the record knows its root hub, and closes
+// it. A controller whose root hub's name cannot be read is not walked.
+void WalkHostControllerOnce(HANDLE hostController, WalkedControllerRecord& record) {
   char* rootHubName = GetRootHubName(hostController);
   if (rootHubName != NULL) {
-    EnumerateHub(rootHubName, 0);
+    if (!IsControllerRecorded(record, rootHubName)) {
+      RecordController(record, rootHubName);  // when full, later ones are compared still
+      EnumerateHub(rootHubName, 0);
+    }
     GlobalFree(rootHubName);
   }
-}
-
-// Walks an open controller unless the record knows it, and closes it. A
-// controller whose driver key cannot be read is walked.
-void WalkHostControllerOnce(HANDLE hostController, WalkedControllerRecord& record) {
-  char* driverKey = GetHostControllerDriverKeyName(hostController);
-  if (driverKey != NULL && IsControllerRecorded(record, driverKey)) {
-    GlobalFree(driverKey);
-    CloseHandle(hostController);
-    return;
-  }
-  if (driverKey != NULL && !RecordController(record, driverKey)) {
-    GlobalFree(driverKey);
-  }
-  WalkHostController(hostController);
   CloseHandle(hostController);
 }
 
@@ -161,9 +151,6 @@ void EnumerateUsbDevices(ULONG* count) {
   WalkedControllerRecord record = {};
   WalkNumberedHostControllers(record);
   WalkInterfaceHostControllers(record);
-  for (ULONG i = 0; i < record.Count; ++i) {
-    GlobalFree(record.DriverKeys[i]);
-  }
   *count = UsbDeviceTable.Count;
 }
 

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 extern "C" void* __real_malloc(size_t size);
+extern "C" void* __real_calloc(size_t count, size_t size);
 extern "C" void __real_free(void* block);
 
 namespace testing_support {
@@ -26,11 +27,31 @@ std::unordered_set<void*>& Live() {
   return live;
 }
 
+std::vector<size_t>& SizesAsked() {
+  static std::vector<size_t> sizes;
+  return sizes;
+}
+
+// Counts an allocation of size bytes; false when it must fail.
+bool Count(size_t size) {
+  const size_t number = ++allocations;
+  std::lock_guard guard(LiveLock());
+  SizesAsked().push_back(size);
+  return number != failAt;
+}
+
+void Track(void* block) {
+  if (block == nullptr) return;
+  std::lock_guard guard(LiveLock());
+  Live().insert(block);
+}
+
 }  // namespace
 
 void HeapFaults::Arm(size_t failAtAllocation) {
   std::lock_guard guard(LiveLock());
   Live().clear();
+  SizesAsked().clear();
   allocations = 0;
   failAt = failAtAllocation;
   armed = true;
@@ -40,6 +61,11 @@ void HeapFaults::Disarm() { armed = false; }
 
 size_t HeapFaults::Allocations() { return allocations; }
 
+std::vector<size_t> HeapFaults::Sizes() {
+  std::lock_guard guard(LiveLock());
+  return SizesAsked();
+}
+
 long HeapFaults::Outstanding() {
   std::lock_guard guard(LiveLock());
   return static_cast<long>(Live().size());
@@ -47,23 +73,29 @@ long HeapFaults::Outstanding() {
 
 }  // namespace testing_support
 
-using testing_support::allocations;
 using testing_support::armed;
-using testing_support::failAt;
 
 extern "C" void* __wrap_malloc(size_t size) {
   if (!armed) {
     return __real_malloc(size);
   }
-  const size_t number = ++allocations;
-  if (number == failAt) {
+  if (!testing_support::Count(size)) {
     return nullptr;
   }
   void* block = __real_malloc(size);
-  if (block != nullptr) {
-    std::lock_guard guard(testing_support::LiveLock());
-    testing_support::Live().insert(block);
+  testing_support::Track(block);
+  return block;
+}
+
+extern "C" void* __wrap_calloc(size_t count, size_t size) {
+  if (!armed) {
+    return __real_calloc(count, size);
   }
+  if (!testing_support::Count(count * size)) {
+    return nullptr;
+  }
+  void* block = __real_calloc(count, size);
+  testing_support::Track(block);
   return block;
 }
 

@@ -1,12 +1,14 @@
-// Fault injection for the C heap that product code uses (malloc, free).
+// Fault injection for the C heap that product code uses (malloc, calloc,
+// free).
 //
 // Test executables that link this file are linked with --wrap=malloc and
-// --wrap=free, so every direct call from product objects comes here; calls
+// --wrap=calloc and --wrap=free, so every direct call from product objects comes here; calls
 // made inside the host's shared libraries do not. Counting is off until a
 // test arms it.
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 namespace testing_support {
 
@@ -20,6 +22,9 @@ class HeapFaults {
   // Allocations made since Arm, and how many of them are not freed yet.
   static size_t Allocations();
   static long Outstanding();
+  // The size asked for by each allocation since Arm, in order (a sweep tells
+  // its allocation sites apart by them).
+  static std::vector<size_t> Sizes();
 };
 
 }  // namespace testing_support

@@ -56,6 +56,24 @@ TEST(MachineDescription, ScriptsReachTheDeviceModels) {
   EXPECT_EQ(ports.at(2).device->driverKey, std::optional<std::string>(""));
 }
 
+TEST(MachineDescription, TriggerFaultsAndSkippedDescriptorReadsReachTheScripts) {
+  const winsim::MachineDescription description = ParseMachineDescription(
+      R"({"usb":{"controllers":[{"ports":[{"device":{"kind":"q417","q417":{)"
+      R"("failTriggers":[{"trigger":3,"usbdStatus":"0xC0000004"}],)"
+      R"("updateMode":{"faults":{"failDescriptors":[)"
+      R"({"type":"configuration","index":0,"count":1,"skip":1}]}}}}}]}]}})");
+  const winsim::usb::Q417Script& q417 = *description.usb.controllers.at(0).rootPorts.at(0).q417;
+  ASSERT_EQ(q417.failTriggers.size(), 1u);
+  EXPECT_EQ(q417.failTriggers[0].transfer, 3u);
+  EXPECT_EQ(q417.failTriggers[0].failure.usbdStatus, USBD_STATUS_STALL_PID);
+  EXPECT_EQ(q417.failTriggers[0].failure.status, STATUS_UNSUCCESSFUL);
+  const std::vector<winsim::usb::DescriptorFault>& reads = q417.updateMode.faults.failDescriptors;
+  ASSERT_EQ(reads.size(), 1u);
+  EXPECT_EQ(reads[0].type, USB_CONFIGURATION_DESCRIPTOR_TYPE);
+  EXPECT_EQ(reads[0].count, 1);
+  EXPECT_EQ(reads[0].skip, 1);
+}
+
 TEST(MachineDescription, WrongDescriptionsAreRefusedWithTheirPath) {
   const auto device = [](const std::string& fields) {
     return R"({"usb":{"controllers":[{"ports":[null,null,{"device":{)" + fields + "}}]}]}}";
@@ -97,6 +115,12 @@ TEST(MachineDescription, WrongDescriptionsAreRefusedWithTheirPath) {
       {device(R"("kind":"storage","faults":{"failTransfers":[{"transfer":0}]})"),
        "/usb/controllers/0/ports/2/device/faults/failTransfers/0/transfer: expected an integer "
        "1..4294967295"},
+      {device(R"("kind":"q417","q417":{"failTriggers":[{"status":1}]})"),
+       "/usb/controllers/0/ports/2/device/q417/failTriggers/0: missing \"trigger\" (the signal's "
+       "ordinal, from 1)"},
+      {device(R"("kind":"storage","faults":{"failDescriptors":[{"skip":-1}]})"),
+       "/usb/controllers/0/ports/2/device/faults/failDescriptors/0/skip: expected an integer "
+       "0..1000000"},
       {device(R"("kind":"storage","lowSpeed":"yes")"),
        "/usb/controllers/0/ports/2/device/lowSpeed: expected true or false"},
       {R"({"os":"Windows95"})", "/os: expected one of \"Windows98\", \"WindowsNT\""},

@@ -44,6 +44,12 @@ std::u16string ObjectName(std::string_view path) {
   return Widen(path);
 }
 
+// The I/O manager's IRP for a user-mode request could not be allocated. A
+// close never fails for want of one: Windows keeps a reserve for it.
+bool RequestIrpFails() {
+  return Machine::Current().Faults().ShouldFail(AllocationKind::UserRequest);
+}
+
 }  // namespace
 
 NTSTATUS SendIrpAndWait(PDEVICE_OBJECT device, const std::function<void(PIO_STACK_LOCATION)>& setup,
@@ -68,6 +74,7 @@ NTSTATUS UserOpen(std::string_view path, PFILE_OBJECT* file) {
   // The I/O manager checks no share access for devices; only an exclusive
   // device refuses a second open.
   if ((device->Flags & DO_EXCLUSIVE) && record.openFiles > 0) return STATUS_ACCESS_DENIED;
+  if (RequestIrpFails()) return STATUS_INSUFFICIENT_RESOURCES;
   FileRecord fileRecord;
   fileRecord.object = std::make_unique<FILE_OBJECT>();
   fileRecord.named = device;
@@ -100,6 +107,7 @@ NTSTATUS UserDeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void*
   if (returned) *returned = 0;
   FileRecord* record = FindFile(file);
   if (!record) return STATUS_INVALID_HANDLE;
+  if (RequestIrpFails()) return STATUS_INSUFFICIENT_RESOURCES;
   const ULONG method = METHOD_FROM_CTL_CODE(ioControlCode);
   // METHOD_BUFFERED: a non-paged system buffer of the larger length. The
   // direct methods are served the same way here (winsim builds no MDL).

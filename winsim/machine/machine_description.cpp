@@ -196,7 +196,7 @@ void ReadFaults(const json& item, const std::string& path, usb::Faults& faults) 
         ReadFailure(object.At("resetPipeFailure"), object.PathOf("resetPipeFailure"));
   }
   object.Array("failDescriptors", 100, [&](const json& element, const std::string& at) {
-    Object fault(element, at, {"type", "index", "count", "usbdStatus", "status"});
+    Object fault(element, at, {"type", "index", "count", "skip", "usbdStatus", "status"});
     usb::DescriptorFault descriptor;
     descriptor.type = fault.Choice<uint8_t>("type",
                                             {{"device", USB_DEVICE_DESCRIPTOR_TYPE},
@@ -205,10 +205,12 @@ void ReadFaults(const json& item, const std::string& path, usb::Faults& faults) 
                                             USB_STRING_DESCRIPTOR_TYPE);
     descriptor.index = static_cast<int>(fault.Integer("index", -1, 255, -1));
     descriptor.count = static_cast<int>(fault.Integer("count", -1, 1000000, -1));
+    descriptor.skip = static_cast<int>(fault.Integer("skip", 0, 1000000, 0));
     json rest = element;
     rest.erase("type");
     rest.erase("index");
     rest.erase("count");
+    rest.erase("skip");
     descriptor.failure = ReadFailure(rest, at);
     faults.failDescriptors.push_back(descriptor);
   });
@@ -356,7 +358,7 @@ void ReadPort(const json& item, const std::string& path, usb::PortScript& port, 
 void ReadQ417(const json& item, const std::string& path, usb::Q417Script& q417) {
   Object object(item, path,
                 {"triggerReplies", "leaveAfterTriggers", "returnDelayMs", "updateMode",
-                 "afterDownload", "badHeader"});
+                 "afterDownload", "badHeader", "failTriggers"});
   if (object.Has("triggerReplies")) {
     q417.triggerPattern.clear();
     object.Array("triggerReplies", 1000, [&](const json& element, const std::string& at) {
@@ -398,6 +400,19 @@ void ReadQ417(const json& item, const std::string& path, usb::Q417Script& q417) 
   if (object.Has("badHeader")) {
     q417.badHeader = ReadFailure(object.At("badHeader"), object.PathOf("badHeader"));
   }
+  object.Array("failTriggers", 100, [&](const json& element, const std::string& at) {
+    // {trigger, usbdStatus, status}: a transfer fault whose ordinal counts signals.
+    Object fault(element, at, {"trigger", "usbdStatus", "status"});
+    if (!fault.Has("trigger")) {
+      throw DescriptionError(at, "missing \"trigger\" (the signal's ordinal, from 1)");
+    }
+    usb::TransferFault trigger;
+    trigger.transfer = Ordinal(fault.At("trigger"), fault.PathOf("trigger"));
+    json rest = element;
+    rest.erase("trigger");
+    trigger.failure = ReadFailure(rest, at);
+    q417.failTriggers.push_back(trigger);
+  });
 }
 
 void ReadDevice(const json& item, const std::string& path, usb::PortScript& port, int hubDepth) {

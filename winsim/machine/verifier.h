@@ -70,7 +70,10 @@ class Verifier {
   std::vector<std::string> expected_;
 };
 
-enum class AllocationKind { Pool, Irp, Mdl };
+// UserRequest: the IRP (with its system buffer) that the I/O manager
+// allocates for a user-mode create or device control; counted apart from the
+// IRPs drivers allocate, so that their ordinals do not depend on user mode.
+enum class AllocationKind { Pool, Irp, Mdl, UserRequest };
 
 // Fails chosen allocations. Ordinals count from 1 since the machine started,
 // per kind (and, when a tag is given, among the pool allocations with that

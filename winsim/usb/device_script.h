@@ -67,6 +67,7 @@ struct DescriptorFault {
   int index = -1;     // -1: any index
   int count = -1;     // how many requests fail; -1: all
   Failure failure{};  // default: stall
+  int skip = 0;       // matching requests answered before the failures begin
 };
 
 struct TransferFault {
@@ -131,6 +132,9 @@ struct Q417Script {
   VirtualTime endDelay = 500 * kTicksPerMillisecond;
   // A header that is not 0xEE 0 0: the transfer fails with this.
   Failure badHeader{};
+  // The n-th signal (from 1) fails with this instead of its scripted reply;
+  // it still counts toward leaveAfterTriggers.
+  std::vector<TransferFault> failTriggers;
 };
 
 // A port of a hub: empty, a device (a hub has ports of its own), or a

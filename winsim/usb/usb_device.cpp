@@ -144,6 +144,7 @@ UsbDevice::UsbDevice(DeviceScript script, std::optional<Q417Script> q417, bool u
     : script_(std::move(script)), q417_(std::move(q417)), updateMode_(updateMode) {
   for (const DescriptorFault& fault : script_.faults.failDescriptors) {
     descriptorFaultsLeft_.push_back(fault.count);
+    descriptorFaultsToSkip_.push_back(fault.skip);
   }
   if (updateMode_) {
     flash_.assign(kFlashSize, 0xFF);
@@ -168,6 +169,10 @@ std::optional<Failure> UsbDevice::DescriptorFailure(uint8_t type, uint8_t index)
       continue;
     }
     if (descriptorFaultsLeft_[i] == 0) {
+      continue;
+    }
+    if (descriptorFaultsToSkip_[i] > 0) {
+      --descriptorFaultsToSkip_[i];
       continue;
     }
     if (descriptorFaultsLeft_[i] > 0) {
@@ -197,7 +202,12 @@ Reply UsbDevice::TriggerReplyFor(uint32_t length) {
           ? TriggerReply::Stall
           : q417.triggerPattern[(triggerRequests_ - 1) % q417.triggerPattern.size()];
   Reply reply;
-  if (kind == TriggerReply::Answer) {
+  const auto scripted =
+      std::find_if(q417.failTriggers.begin(), q417.failTriggers.end(),
+                   [&](const TransferFault& fault) { return fault.transfer == triggerRequests_; });
+  if (scripted != q417.failTriggers.end()) {
+    reply = Failed(scripted->failure);
+  } else if (kind == TriggerReply::Answer) {
     reply.data = Cut(ConfigurationDescriptor(), length);
   } else {
     reply = Failed(kind == TriggerReply::Crc ? kCrc : kStall);

@@ -104,6 +104,7 @@ class UsbDevice {
   bool configured_ = false;
   std::vector<DeviceRequest> requests_;
   std::vector<int> descriptorFaultsLeft_;
+  std::vector<int> descriptorFaultsToSkip_;
   uint32_t configurationReads_ = 0;
   uint32_t transfers_ = 0;
   uint32_t resets_ = 0;

@@ -1,0 +1,231 @@
+// Device faults at every step of an update, in whole runs of the program:
+// the trigger's header request and each of its ten signals, the update-mode
+// device's descriptor and string reads and its configuration, each transfer
+// (failed when it ends, or at once), the pipe resets, and the device leaving
+// mid-download. Each fault ends in the dialog's message for it, with one
+// final message, idle, no finding, no hang, and a second update completes.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+
+#include "download_worker.h"
+#include "update_session.h"
+#include "user_messages.h"
+
+namespace sweep_testing {
+namespace {
+
+using winsim::usb::DescriptorFault;
+using winsim::usb::Failure;
+using winsim::usb::PortScript;
+using winsim::usb::TransferFault;
+using winsim::usb::TriggerReply;
+
+// The sample firmware is 3,000 bytes: the header request and 12 block
+// requests, each one transfer.
+constexpr uint32_t kTransfers = 13;
+
+struct FaultPoint {
+  std::string name;
+  std::function<void(PortScript&)> prepare;
+  std::vector<std::string> outcomes;  // of each Program press before the recovery
+  int retriesInUpdateMode = 0;
+};
+
+std::string TransferFailure(uint32_t transfer) {
+  return transfer == 1 ? FailureHeaderNotSent : FailureBlockNotSent;
+}
+
+DescriptorFault Once(uint8_t type, int index, int skip = 0) {
+  DescriptorFault fault;
+  fault.type = type;
+  fault.index = index;
+  fault.count = 1;
+  fault.skip = skip;
+  return fault;
+}
+
+// A fault family: the points of one step of the update.
+struct Family {
+  const char* name;
+  std::vector<FaultPoint> (*points)();
+};
+
+const Family kFamilies[] = {
+    {"TriggerHeader",
+     [] {
+       // The request that sizes the trigger (configuration descriptor 0 through
+       // the hub) fails: no signal is sent.
+       return std::vector<FaultPoint>{{"stall",
+                                       [](PortScript& port) {
+                                         port.device->faults.failDescriptors = {
+                                             Once(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0)};
+                                       },
+                                       {MessageDeviceCannotBeOpened}}};
+     }},
+    {"TriggerAnswered",
+     [] {
+       // The device answers the n-th signal instead of failing it.
+       std::vector<FaultPoint> points;
+       for (uint32_t n = 1; n <= 10; ++n) {
+         points.push_back({"signal " + std::to_string(n),
+                           [n](PortScript& port) {
+                             std::vector<TriggerReply> pattern(n - 1, TriggerReply::Stall);
+                             pattern.push_back(TriggerReply::Answer);
+                             port.q417->triggerPattern = pattern;
+                           },
+                           {MessageDeviceCannotBeOpened}});
+       }
+       return points;
+     }},
+    {"TriggerFails",
+     [] {
+       // The n-th signal fails with an error other than 31 and 23.
+       std::vector<FaultPoint> points;
+       for (uint32_t n = 1; n <= 10; ++n) {
+         points.push_back(
+             {"signal " + std::to_string(n),
+              [n](PortScript& port) {
+                port.q417->failTriggers = {TransferFault{
+                    n, Failure{USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER}}};
+              },
+              {MessageDeviceCannotBeOpened}});
+       }
+       return points;
+     }},
+    {"StartReads",
+     [] {
+       // quillfw's start: the device descriptor, the language list, the three
+       // strings, the configuration's head and the whole configuration, and
+       // selecting it. Strings are optional; without the rest the device
+       // never opens and the worker gives up.
+       struct Read {
+         const char* name;
+         DescriptorFault fault;
+         const char* outcome;
+       };
+       const Read reads[] = {
+           {"device descriptor", Once(USB_DEVICE_DESCRIPTOR_TYPE, -1), FailureDeviceNotFound},
+           {"language list", Once(USB_STRING_DESCRIPTOR_TYPE, 0), MessageUpdateComplete},
+           {"manufacturer", Once(USB_STRING_DESCRIPTOR_TYPE, 1), MessageUpdateComplete},
+           {"product", Once(USB_STRING_DESCRIPTOR_TYPE, 2), MessageUpdateComplete},
+           {"serial number", Once(USB_STRING_DESCRIPTOR_TYPE, 3), MessageUpdateComplete},
+           {"configuration head", Once(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0),
+            FailureDeviceNotFound},
+           {"whole configuration", Once(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 1),
+            FailureDeviceNotFound},
+       };
+       std::vector<FaultPoint> points;
+       for (const Read& read : reads) {
+         const DescriptorFault fault = read.fault;
+         points.push_back(
+             {read.name,
+              [fault](PortScript& port) { port.q417->updateMode.faults.failDescriptors = {fault}; },
+              {read.outcome}});
+       }
+       points.push_back({"select configuration",
+                         [](PortScript& port) {
+                           port.q417->updateMode.faults.failSelectConfiguration = Failure{};
+                         },
+                         {FailureDeviceNotFound}});
+       return points;
+     }},
+    {"TransferFails",
+     [] {
+       std::vector<FaultPoint> points;
+       for (uint32_t n = 1; n <= kTransfers; ++n) {
+         points.push_back({"transfer " + std::to_string(n),
+                           [n](PortScript& port) {
+                             port.q417->updateMode.faults.failTransfers = {TransferFault{n, {}}};
+                           },
+                           {TransferFailure(n)}});
+       }
+       return points;
+     }},
+    {"SubmissionFails",
+     [] {
+       // Refused at once; the driver resets the pipe straight away (and that
+       // reset fails too in the second half).
+       std::vector<FaultPoint> points;
+       for (bool resetFails : {false, true}) {
+         for (uint32_t n = 1; n <= kTransfers; ++n) {
+           points.push_back(
+               {"transfer " + std::to_string(n) + (resetFails ? ", reset fails" : ""),
+                [n, resetFails](PortScript& port) {
+                  port.q417->updateMode.faults.failSubmissions = {TransferFault{n, {}}};
+                  if (resetFails) port.q417->updateMode.faults.failResetPipes = {1};
+                },
+                {TransferFailure(n)}});
+         }
+       }
+       return points;
+     }},
+    {"OwedReset",
+     [] {
+       // The header fails; the user presses Program again with the device
+       // still in update mode, and the driver first resets the pipe it owes.
+       // A failed reset fails that request; the next one goes through.
+       return std::vector<FaultPoint>{
+           {"reset succeeds",
+            [](PortScript& port) {
+              port.q417->updateMode.faults.failTransfers = {TransferFault{1, {}}};
+            },
+            {FailureHeaderNotSent, MessageUpdateComplete},
+            1},
+           {"reset fails",
+            [](PortScript& port) {
+              port.q417->updateMode.faults.failTransfers = {TransferFault{1, {}}};
+              port.q417->updateMode.faults.failResetPipes = {1};
+            },
+            {FailureHeaderNotSent, FailureHeaderNotSent, MessageUpdateComplete},
+            2}};
+     }},
+    {"DeviceLeaves",
+     [] {
+       // Pulled out during the n-th transfer.
+       std::vector<FaultPoint> points;
+       for (uint32_t n : {1u, 2u, 7u, kTransfers}) {
+         points.push_back(
+             {"transfer " + std::to_string(n),
+              [n](PortScript& port) { port.q417->updateMode.faults.surpriseRemovalAtTransfer = n; },
+              {TransferFailure(n)}});
+       }
+       return points;
+     }},
+};
+
+void PrintTo(const Family& family, std::ostream* out) { *out << family.name; }
+
+class DeviceFaultSweepTest : public SweepTest, public testing::WithParamInterface<Family> {};
+
+TEST_P(DeviceFaultSweepTest, EachFaultEndsIdleWithItsMessageAndTheDeviceStaysUsable) {
+  const std::vector<FaultPoint> points = GetParam().points();
+  bool first = true;
+  for (const FaultPoint& point : points) {
+    SCOPED_TRACE(point.name);
+    if (!first) FreshMachine();
+    first = false;
+    Q417Port() = healthyPort_;
+    point.prepare(Q417Port());
+    SessionPlan plan;
+    plan.retriesInUpdateMode = point.retriesInUpdateMode;
+    const Observation observation = RunSession(plan);
+    EXPECT_TRUE(SessionFaults(observation).empty()) << Describe(observation);
+    std::vector<std::string> messages;
+    for (const Outcome& outcome : observation.outcomes) {
+      messages.push_back(outcome.message);
+      EXPECT_EQ(outcome.status, StatusAfter(outcome.message)) << outcome.message;
+    }
+    EXPECT_EQ(messages, point.outcomes);
+  }
+  std::printf("[ sweep    ] %s: %zu fault points\n", GetParam().name, points.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Update, DeviceFaultSweepTest, testing::ValuesIn(kFamilies),
+                         [](const testing::TestParamInfo<Family>& param) {
+                           return std::string(param.param.name);
+                         });
+
+}  // namespace
+}  // namespace sweep_testing
