@@ -57,6 +57,8 @@ struct TwoHandleCase {
   CompletionMode mode;
 };
 
+void PrintTo(const TwoHandleCase& c, std::ostream* out) { *out << c.name; }
+
 const TwoHandleCase kCases[] = {
     {"PlainAsync", Between::Nothing, CompletionMode::Asynchronous},
     {"PlainInline", Between::Nothing, CompletionMode::Inline},

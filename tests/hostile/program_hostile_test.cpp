@@ -92,10 +92,14 @@ const UsbDevice* LastUpdateModeDevice(winsim::usb::UsbBus& bus, const char* port
   return found;
 }
 
-bool ListShowsQ417(UserAgent& agent, HWND dialog) {
+constexpr char kUpdateModeItem[] = "Q417 Firmware Update Device";
+
+bool ListShows(UserAgent& agent, HWND dialog, const char* item) {
   std::optional<winsim::ComboView> list = agent.Combo(dialog, IDC_DEVICE_LIST);
-  return list && std::find(list->items.begin(), list->items.end(), kQ417Item) != list->items.end();
+  return list && std::find(list->items.begin(), list->items.end(), item) != list->items.end();
 }
+
+bool ListShowsQ417(UserAgent& agent, HWND dialog) { return ListShows(agent, dialog, kQ417Item); }
 
 class HostileTest : public DialogTest {
  protected:
@@ -117,6 +121,35 @@ class HostileTest : public DialogTest {
     ASSERT_GE(device->Flash().size(), image.size());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), device->Flash().begin()));
   }
+  // Whatever the outcome, it is the truth: "Complete!" with the image in the
+  // flash, or a worker's failure message with the status "Error". Returns
+  // whether the update completed.
+  bool ExpectTruthfulOutcome(app_runner::Session& session, HWND dialog) {
+    UserAgent& agent = session.agent;
+    std::optional<winsim::MessageBoxView> box = agent.WaitForMessageBox(60 * kSecond);
+    EXPECT_TRUE(box.has_value());
+    if (!box) return false;
+    EXPECT_TRUE(agent.AnswerMessageBox(IDOK));
+    const bool complete = box->text == "Complete!";
+    if (complete) {
+      EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Firmware Update Complete.");
+      const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+      const std::vector<uint8_t> image = ExpectedFlash(SampleFirmware());
+      EXPECT_TRUE(device != nullptr && device->Flash().size() >= image.size() &&
+                  std::equal(image.begin(), image.end(), device->Flash().begin()))
+          << "\"Complete!\" without the image in the flash";
+    } else {
+      const std::vector<std::string> workerFailures = {
+          "ERROR: Cannot send firmware to device!", "Error Downloading Firmware!",
+          "Total Length of Firmware Exceeded!", "Incorrect Firmware Length!"};
+      EXPECT_NE(std::find(workerFailures.begin(), workerFailures.end(), box->text),
+                workerFailures.end())
+          << box->text;
+      EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Error");
+    }
+    ExpectButtonsEnabled(agent, dialog, true);
+    return complete;
+  }
   void ExpectClean(const app_runner::RunResult& result) {
     EXPECT_TRUE(result.Clean());
     for (const std::string& finding : result.unexpectedFindings) ADD_FAILURE() << finding;
@@ -133,6 +166,8 @@ struct RemovalCase {
   const char* message;
   int progressSteps;
 };
+
+void PrintTo(const RemovalCase& c, std::ostream* out) { *out << c.name; }
 
 const RemovalCase kRemovals[] = {
     {"HeldHeaderPulled", CompletionMode::Asynchronous, true, 1,
@@ -257,6 +292,8 @@ struct StackCase {
   CompletionMode mode;
 };
 
+void PrintTo(const StackCase& c, std::ostream* out) { *out << c.event.name << ModeName(c.mode); }
+
 class StackEventTest : public HostileTest, public testing::WithParamInterface<StackCase> {};
 
 TEST_P(StackEventTest, TheDownloadCompletesWithTheImage) {
@@ -375,6 +412,8 @@ struct CloseCase {
   CompletionMode mode;
 };
 
+void PrintTo(const CloseCase& c, std::ostream* out) { *out << c.name; }
+
 const CloseCase kCloses[] = {
     {"CloseBoxAsync", [](UserAgent& a, HWND d) { return a.CloseBox(d); },
      CompletionMode::Asynchronous},
@@ -437,8 +476,15 @@ TEST_F(HostileTest, RefreshWhileTheDeviceReEnumeratesAfterAFailedTrigger) {
     ExpectMessageBox(agent, kSelectDeviceAndFile);
     ASSERT_TRUE(WaitFor(agent, [] { return QuillDevice() != nullptr; }));
     ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
-    EXPECT_FALSE(ListShowsQ417(agent, dialog));  // listed under its update-mode name
+    EXPECT_FALSE(ListShowsQ417(agent, dialog));
+    EXPECT_TRUE(ListShows(agent, dialog, kUpdateModeItem));
     EXPECT_EQ(Transfers(LastUpdateModeDevice(session.bus, kQ417Port)), 0u);
+    // Programming the device listed in update mode: it does not take the
+    // trigger as a signal, so the worker finds the driver's device already
+    // there and the update goes through.
+    EXPECT_TRUE(agent.SelectItem(dialog, IDC_DEVICE_LIST, kUpdateModeItem));
+    ASSERT_TRUE(agent.Click(dialog, IDC_PROGRAM));
+    ExpectCompleteWithTheImage(session, dialog);
     EXPECT_TRUE(agent.Click(dialog, IDOK));
     EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
   });
@@ -470,6 +516,130 @@ TEST_F(HostileTest, RefreshWhileTheDeviceReturnsToNormalModeAfterTheUpdate) {
   });
   ExpectClean(result);
 }
+
+// ------------------------------------------------- a second handle
+
+// Another program opens the driver's device while the worker holds it and
+// sends its own requests on a thread of its own; the driver serialises them
+// with the worker's. Requests that do not write to the device (reads, other
+// control codes) leave the download intact. Writes put the intruder's bytes
+// into the device's stream between the worker's requests: the device then
+// refuses a block as a header, and the outcome must still be the truth.
+struct IntruderCase {
+  const char* name;
+  DWORD code;
+  bool readsFromDevice;  // each request is an IN transfer
+  bool writesToDevice;   // each request is an OUT transfer
+  CompletionMode mode;
+};
+
+void PrintTo(const IntruderCase& c, std::ostream* out) { *out << c.name; }
+
+const IntruderCase kIntruders[] = {
+    {"ReadsAsync", 0x222004, true, false, CompletionMode::Asynchronous},
+    {"ReadsInline", 0x222004, true, false, CompletionMode::Inline},
+    {"OtherCodeAsync", 0x222008, false, false, CompletionMode::Asynchronous},
+    {"WritesAsync", 0x222000, false, true, CompletionMode::Asynchronous},
+    {"WritesInline", 0x222000, false, true, CompletionMode::Inline},
+};
+
+size_t Writes(const UsbDevice* device) {
+  return static_cast<size_t>(std::count_if(
+      device->Requests().begin(), device->Requests().end(),
+      [](const DeviceRequest& r) { return r.kind == RequestKind::Transfer && !r.in; }));
+}
+
+// Sends requests until the worker's last block has reached the device (at
+// most kMaxRequests).
+struct Intruder {
+  DWORD code = 0;
+  HANDLE device = INVALID_HANDLE_VALUE;
+  const UsbDevice* watched = nullptr;
+  int sent = 0;
+  int succeeded = 0;
+  static constexpr int kMaxRequests = 200;
+};
+
+DWORD WINAPI IntruderThread(LPVOID parameter) {
+  Intruder* intruder = static_cast<Intruder*>(parameter);
+  while (intruder->sent < Intruder::kMaxRequests && Writes(intruder->watched) < 13) {
+    BYTE request[13] = {5, 0, 0, 0};
+    BYTE answer[13] = {};
+    DWORD returned = 0;
+    ++intruder->sent;
+    if (DeviceIoControl(intruder->device, intruder->code, request, sizeof request, answer,
+                        sizeof answer, &returned, nullptr)) {
+      ++intruder->succeeded;
+    }
+  }
+  return 0;
+}
+
+class SecondHandleTest : public HostileTest, public testing::WithParamInterface<IntruderCase> {};
+
+TEST_P(SecondHandleTest, TheOutcomeIsTheTruth) {
+  const IntruderCase& c = GetParam();
+  usb_.completion = c.mode;
+  app_runner::RunResult result = Run([&](app_runner::Session& session) {
+    UserAgent& agent = session.agent;
+    HWND dialog = Start(agent);
+    ASSERT_NE(dialog, nullptr);
+    Begin(agent, dialog);
+    ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+    Intruder intruder;
+    intruder.code = c.code;
+    intruder.watched = LastUpdateModeDevice(session.bus, kQ417Port);
+    intruder.device = CreateFileA("\\\\.\\QUILLDEV", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(intruder.device, INVALID_HANDLE_VALUE);  // the device is not exclusive
+    // The machine sleeps while both are queued, so that at the wake the
+    // worker and the intruder wait for the transfer lock together and take
+    // turns.
+    ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
+    HANDLE thread = CreateThread(nullptr, 0, IntruderThread, &intruder, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    agent.Wait(2 * kSecond);
+    winsim::pnp::SystemWake();
+    const bool complete = ExpectTruthfulOutcome(session, dialog);
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    CloseHandle(intruder.device);
+    EXPECT_GT(intruder.sent, 0);
+    const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+    if (c.writesToDevice) {
+      // The intruder's bytes went between the worker's requests: the image
+      // cannot have arrived whole.
+      EXPECT_FALSE(complete);
+    } else {
+      EXPECT_TRUE(complete);
+      EXPECT_EQ(intruder.succeeded, intruder.sent);
+      // The worker's 13 requests, with the intruder's reads between them.
+      size_t writes = 0, reads = 0, readsAmongWrites = 0;
+      for (const DeviceRequest& r : device->Requests()) {
+        if (r.kind != RequestKind::Transfer) continue;
+        if (r.in) {
+          ++reads;
+          if (writes > 0 && writes < 13) ++readsAmongWrites;
+        } else {
+          ++writes;
+        }
+      }
+      EXPECT_EQ(writes, 13u);
+      EXPECT_EQ(reads, c.readsFromDevice ? static_cast<size_t>(intruder.sent) : 0u);
+      if (c.readsFromDevice) {
+        EXPECT_GT(readsAmongWrites, 0u);
+      }
+    }
+    EXPECT_TRUE(agent.Click(dialog, IDOK));
+    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+  });
+  ExpectClean(result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, SecondHandleTest, testing::ValuesIn(kIntruders),
+                         [](const testing::TestParamInfo<IntruderCase>& p) {
+                           return std::string(p.param.name);
+                         });
 
 }  // namespace
 }  // namespace dialog_testing
