@@ -161,7 +161,11 @@ class HostileTest : public DialogTest {
 struct RemovalCase {
   const char* name;
   CompletionMode mode;
-  bool held;          // the transfer is held and the device pulled; else it leaves at it
+  enum How {
+    Held,         // the transfer is held and the device pulled
+    LeavesAt,     // the device leaves at the transfer
+    PulledAsleep  // pulled while the machine sleeps, the worker's header waiting
+  } how;
   uint32_t transfer;  // 1: the header, 2 on: the blocks
   const char* message;
   int progressSteps;
@@ -170,29 +174,35 @@ struct RemovalCase {
 void PrintTo(const RemovalCase& c, std::ostream* out) { *out << c.name; }
 
 const RemovalCase kRemovals[] = {
-    {"HeldHeaderPulled", CompletionMode::Asynchronous, true, 1,
+    {"HeldHeaderPulled", CompletionMode::Asynchronous, RemovalCase::Held, 1,
      "ERROR: Cannot send firmware to device!", 0},
-    {"HeldBlockPulled", CompletionMode::Asynchronous, true, 5, "Error Downloading Firmware!", 3},
-    {"LeavesAtABlockAsync", CompletionMode::Asynchronous, false, 5, "Error Downloading Firmware!",
-     3},
-    {"LeavesAtABlockInline", CompletionMode::Inline, false, 5, "Error Downloading Firmware!", 3},
-    {"LeavesAtTheHeaderInline", CompletionMode::Inline, false, 1,
+    {"HeldBlockPulled", CompletionMode::Asynchronous, RemovalCase::Held, 5,
+     "Error Downloading Firmware!", 3},
+    {"LeavesAtABlockAsync", CompletionMode::Asynchronous, RemovalCase::LeavesAt, 5,
+     "Error Downloading Firmware!", 3},
+    {"LeavesAtABlockInline", CompletionMode::Inline, RemovalCase::LeavesAt, 5,
+     "Error Downloading Firmware!", 3},
+    {"LeavesAtTheHeaderInline", CompletionMode::Inline, RemovalCase::LeavesAt, 1,
      "ERROR: Cannot send firmware to device!", 0},
-    {"LeavesAtTheLastBlockInline", CompletionMode::Inline, false, 13, "Error Downloading Firmware!",
-     11},
+    {"LeavesAtTheLastBlockInline", CompletionMode::Inline, RemovalCase::LeavesAt, 13,
+     "Error Downloading Firmware!", 11},
+    {"PulledAsleepAsync", CompletionMode::Asynchronous, RemovalCase::PulledAsleep, 1,
+     "ERROR: Cannot send firmware to device!", 0},
+    {"PulledAsleepInline", CompletionMode::Inline, RemovalCase::PulledAsleep, 1,
+     "ERROR: Cannot send firmware to device!", 0},
 };
 
 class SurpriseRemovalTest : public HostileTest, public testing::WithParamInterface<RemovalCase> {};
 
 // The update fails with the worker's message, the driver goes with the
 // device, and the device plugged in again takes a whole update.
-TEST_P(SurpriseRemovalTest, FailsTruthfullyAndTheReplugedDeviceUpdates) {
+TEST_P(SurpriseRemovalTest, FailsTruthfullyAndTheDeviceCanBeUpdatedAgain) {
   const RemovalCase& removal = GetParam();
   usb_.completion = removal.mode;
   const winsim::usb::PortScript q417Port = usb_.controllers.at(1).rootPorts.at(0).hubPorts.at(1);
-  if (removal.held) {
+  if (removal.how == RemovalCase::Held) {
     Q417().updateMode.faults.neverCompleteTransfers = {removal.transfer};
-  } else {
+  } else if (removal.how == RemovalCase::LeavesAt) {
     Q417().updateMode.faults.surpriseRemovalAtTransfer = removal.transfer;
   }
   app_runner::RunResult result = Run([&](app_runner::Session& session) {
@@ -200,7 +210,23 @@ TEST_P(SurpriseRemovalTest, FailsTruthfullyAndTheReplugedDeviceUpdates) {
     HWND dialog = Start(agent);
     ASSERT_NE(dialog, nullptr);
     Begin(agent, dialog);
-    if (removal.held) {
+    if (removal.how == RemovalCase::PulledAsleep) {
+      ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+      ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
+      agent.Wait(2 * kSecond);  // the header waits on the suspended port
+      EXPECT_FALSE(agent.MessageBox().has_value());
+      EXPECT_TRUE(session.bus.Unplug(kQ417Port));
+      ExpectMessageBox(agent, removal.message);
+      winsim::pnp::SystemWake();
+      ASSERT_TRUE(WaitFor(
+          agent, [] { return QuillDevice() == nullptr; }, kSecond));
+      EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Error");
+      ExpectButtonsEnabled(agent, dialog, true);
+      EXPECT_TRUE(agent.Click(dialog, IDOK));
+      EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+      return;
+    }
+    if (removal.how == RemovalCase::Held) {
       ASSERT_TRUE(WaitFor(agent, [&] {
         return Transfers(LastUpdateModeDevice(session.bus, kQ417Port)) == removal.transfer;
       }));
