@@ -356,6 +356,62 @@ INSTANTIATE_TEST_SUITE_P(Hostile, StackEventTest, testing::ValuesIn(StackCases()
                            return std::string(p.param.event.name) + ModeName(p.param.mode);
                          });
 
+// A stop and restart between two blocks. The worker's header waits on the
+// suspended port of a sleeping machine; at the wake the test yields (no
+// virtual time passes) until the fourth block has reached the device, and
+// then rebalancing stops and restarts the device while the worker goes on.
+// Whatever the worker's next request meets (the stopped device without a
+// configuration, or the restarted one), the outcome is the truth. A device
+// left with part of an image is the device's affair: unplugged and plugged
+// in again it takes a whole update.
+class StopBetweenBlocksTest : public HostileTest,
+                              public testing::WithParamInterface<CompletionMode> {};
+
+TEST_P(StopBetweenBlocksTest, TheOutcomeIsTheTruthAndTheDeviceStaysUsable) {
+  usb_.completion = GetParam();
+  const winsim::usb::PortScript q417Port = usb_.controllers.at(1).rootPorts.at(0).hubPorts.at(1);
+  app_runner::RunResult result = Run([&](app_runner::Session& session) {
+    UserAgent& agent = session.agent;
+    HWND dialog = Start(agent);
+    ASSERT_NE(dialog, nullptr);
+    Begin(agent, dialog);
+    ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+    const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+    ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
+    agent.Wait(2 * kSecond);  // the header waits
+    winsim::pnp::SystemWake();
+    for (int turn = 0; turn < 1000 && Transfers(device) < 5; ++turn) Sleep(0);
+    const size_t sentBeforeTheStop = Transfers(device);
+    if (GetParam() == CompletionMode::Asynchronous) {
+      EXPECT_EQ(sentBeforeTheStop, 5u);  // the header and four blocks
+    }
+    winsim::pnp::DeviceNode* node = PresentNode(kUpdateModeInstance);
+    ASSERT_NE(node, nullptr);
+    winsim::pnp::StopAndRestart(node);
+    winsim::pnp::WaitIdle();
+    EXPECT_EQ(winsim::pnp::State(node), winsim::pnp::NodeState::Started);
+    const bool complete = ExpectTruthfulOutcome(session, dialog);
+    if (!complete) {
+      EXPECT_TRUE(session.bus.Unplug(kQ417Port));
+      agent.Wait(kSecond);
+      ASSERT_TRUE(session.bus.Plug(kQ417Port, q417Port));
+      agent.Wait(kSecond);
+      ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+      Begin(agent, dialog);
+      ExpectCompleteWithTheImage(session, dialog);
+    }
+    EXPECT_TRUE(agent.Click(dialog, IDOK));
+    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+  });
+  ExpectClean(result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, StopBetweenBlocksTest,
+                         testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline),
+                         [](const testing::TestParamInfo<CompletionMode>& p) {
+                           return std::string(ModeName(p.param));
+                         });
+
 // ------------------------------------------------- a second update-mode device
 
 // Another Q417 already in update mode, on the spare port.
