@@ -49,6 +49,11 @@ struct Port {
   uint16_t address = 0;
   // Transfers the script keeps pending, with their request's record.
   std::vector<std::pair<PIRP, size_t>> held;
+  // The device's power state as its last device set-power request left it.
+  // Below D0 the port is suspended: no traffic reaches the device, so URBs
+  // wait in `suspended` and are carried out once the device is back in D0.
+  DEVICE_POWER_STATE power = PowerDeviceD0;
+  std::vector<PIRP> suspended;
 };
 
 struct Hub {
@@ -229,6 +234,7 @@ struct UsbBus::State {
   NTSTATUS HostControllerControl(Controller& controller, PIRP irp);
   NTSTATUS HubControl(Hub& hub, PIRP irp);
   NTSTATUS SubmitUrb(Port& port, PIRP irp);
+  void SetDevicePower(Port& port, DEVICE_POWER_STATE state);
   NTSTATUS Finish(Port& port, PIRP irp, PURB urb, Reply reply, const std::string& what);
   NTSTATUS Pnp(PDEVICE_OBJECT device, Port* port, PIRP irp);
 };
@@ -275,6 +281,14 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         if (stack->MinorFunction == IRP_MN_SET_POWER &&
             stack->Parameters.Power.Type == DevicePowerState) {
           PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+          if (extension.role == Role::Device) {
+            const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+            status = STATUS_SUCCESS;
+            irp->IoStatus.Status = status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            extension.bus->SetDevicePower(*static_cast<Port*>(extension.object), state);
+            return status;
+          }
         }
         status = STATUS_SUCCESS;
         irp->IoStatus.Status = status;
@@ -421,6 +435,7 @@ void UsbBus::State::AttachDevice(Port& port, std::unique_ptr<UsbDevice> device) 
   port.history.push_back(std::move(device));
   port.device = port.history.back().get();
   port.status = DeviceConnected;
+  port.power = PowerDeviceD0;
   port.address = static_cast<uint16_t>(port.address + 1 + port.number);
   port.pipes.clear();
   port.pdo =
@@ -460,6 +475,12 @@ void UsbBus::State::Leave(Port& port) {
     Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
   }
   port.held.clear();
+  for (PIRP irp : port.suspended) {
+    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+    Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+  }
+  port.suspended.clear();
   // The PDO goes once the Plug and Play manager has sent its removal.
   pnp::DeviceRemoved(port.node, true);
 }
@@ -753,6 +774,19 @@ NTSTATUS UsbBus::State::Finish(Port& port, PIRP irp, PURB urb, Reply reply,
   return STATUS_PENDING;
 }
 
+void UsbBus::State::SetDevicePower(Port& port, DEVICE_POWER_STATE state) {
+  port.power = state;
+  if (state != PowerDeviceD0) {
+    return;
+  }
+  // The port resumes: what waited goes to the device in the order it came.
+  std::vector<PIRP> waiting = std::move(port.suspended);
+  port.suspended.clear();
+  for (PIRP irp : waiting) {
+    SubmitUrb(port, irp);
+  }
+}
+
 NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
   auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
   if (urb == nullptr) {
@@ -765,6 +799,12 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
     LogUrb(what,
            {{"port", port.path}, {"status", kernel::StatusText(STATUS_DEVICE_NOT_CONNECTED)}});
     return Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+  }
+  if (port.power > PowerDeviceD0) {
+    LogUrb(what, {{"port", port.path}, {"status", "waits (the port is suspended)"}});
+    IoMarkIrpPending(irp);
+    port.suspended.push_back(irp);
+    return STATUS_PENDING;
   }
   UsbDevice& device = *port.device;
   auto findPipe = [&port](USBD_PIPE_HANDLE handle) -> Pipe* {

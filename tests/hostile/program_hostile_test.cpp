@@ -1,0 +1,727 @@
+// Hostile sequences on whole runs of quillprog with quillfw and the Q417:
+// the device pulled, stopped and restarted, put to sleep; a second
+// update-mode device; the program closed with the driver loaded; Refresh
+// while the device is away. Each run must end clean (no hang, nothing left
+// behind, the verifier green) and tell the user the truth.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "dialog_fixture.h"
+#include "kernel/kernel.h"
+#include "pnp/pnp_manager.h"
+
+namespace dialog_testing {
+namespace {
+
+using winsim::UserAgent;
+using winsim::VirtualTime;
+using winsim::usb::CompletionMode;
+using winsim::usb::DeviceRequest;
+using winsim::usb::RequestKind;
+using winsim::usb::UsbDevice;
+
+constexpr VirtualTime kTick = 10 * winsim::kTicksPerMillisecond;
+constexpr char kSparePort[] = "1/1/3";  // an empty port of the same hub
+constexpr char kUpdateModeInstance[] = "USB\\VID_0417&PID_F001\\Q417-0001";
+constexpr char kIntruderSerial[] = "Q417-0002";
+
+const char* ModeName(CompletionMode mode) {
+  return mode == CompletionMode::Inline ? "Inline" : "Async";
+}
+
+PDEVICE_OBJECT QuillDevice() { return winsim::kernel::LookupDevice(u"\\Device\\QUILLDEV"); }
+
+// The worker has opened \\.\QUILLDEV (it then sleeps a second before its
+// first request).
+bool DeviceIsOpen() {
+  PDEVICE_OBJECT device = QuillDevice();
+  return device != nullptr && !winsim::kernel::OpenFiles(device).empty();
+}
+
+// Lets virtual time pass in small steps until the condition holds.
+bool WaitFor(UserAgent& agent, const std::function<bool()>& condition,
+             VirtualTime limit = 30 * kSecond) {
+  for (VirtualTime waited = 0; !condition(); waited += kTick) {
+    if (waited >= limit) return false;
+    agent.Wait(kTick);
+  }
+  return true;
+}
+
+winsim::pnp::DeviceNode* PresentNode(const std::string& instanceId) {
+  std::vector<winsim::pnp::DeviceNode*> pending = {winsim::pnp::Root()};
+  while (!pending.empty()) {
+    winsim::pnp::DeviceNode* node = pending.back();
+    pending.pop_back();
+    if (winsim::pnp::IsPresent(node) && winsim::pnp::Properties(node).instanceId == instanceId) {
+      return node;
+    }
+    for (auto* child = winsim::pnp::FirstChild(node); child;
+         child = winsim::pnp::NextSibling(child)) {
+      pending.push_back(child);
+    }
+  }
+  return nullptr;
+}
+
+size_t Transfers(const UsbDevice* device) {
+  if (device == nullptr) return 0;
+  return static_cast<size_t>(
+      std::count_if(device->Requests().begin(), device->Requests().end(),
+                    [](const DeviceRequest& r) { return r.kind == RequestKind::Transfer; }));
+}
+
+// The OUT bytes a device took, in order.
+std::vector<uint8_t> BytesSent(const UsbDevice* device) {
+  std::vector<uint8_t> bytes;
+  for (const DeviceRequest& request : device->Requests()) {
+    if (request.kind == RequestKind::Transfer && !request.in && NT_SUCCESS(request.status)) {
+      bytes.insert(bytes.end(), request.data.begin(), request.data.end());
+    }
+  }
+  return bytes;
+}
+
+// The last update-mode device that sat on a port.
+const UsbDevice* LastUpdateModeDevice(winsim::usb::UsbBus& bus, const char* port) {
+  const UsbDevice* found = nullptr;
+  for (const UsbDevice* device : bus.History(port)) {
+    if (device->InUpdateMode()) found = device;
+  }
+  return found;
+}
+
+constexpr char kUpdateModeItem[] = "Q417 Firmware Update Device";
+
+bool ListShows(UserAgent& agent, HWND dialog, const char* item) {
+  std::optional<winsim::ComboView> list = agent.Combo(dialog, IDC_DEVICE_LIST);
+  return list && std::find(list->items.begin(), list->items.end(), item) != list->items.end();
+}
+
+bool ListShowsQ417(UserAgent& agent, HWND dialog) { return ListShows(agent, dialog, kQ417Item); }
+
+class HostileTest : public DialogTest {
+ protected:
+  void Begin(UserAgent& agent, HWND dialog) {
+    SelectQ417(agent, dialog);
+    EXPECT_TRUE(agent.TypeText(dialog, IDC_FILE_PATH, SampleFirmware()));
+    ASSERT_TRUE(agent.Click(dialog, IDC_PROGRAM));
+  }
+  // "Complete!" only with the image in the flash of the last update-mode
+  // device on the Q417's port.
+  void ExpectCompleteWithTheImage(app_runner::Session& session, HWND dialog) {
+    UserAgent& agent = session.agent;
+    ExpectMessageBox(agent, "Complete!");
+    const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+    ExpectButtonsEnabled(agent, dialog, true);
+    EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Firmware Update Complete.");
+    ASSERT_NE(device, nullptr);
+    const std::vector<uint8_t> image = ExpectedFlash(SampleFirmware());
+    ASSERT_GE(device->Flash().size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), device->Flash().begin()));
+  }
+  // Whatever the outcome, it is the truth: "Complete!" with the image in the
+  // flash, or a worker's failure message with the status "Error". Returns
+  // whether the update completed.
+  bool ExpectTruthfulOutcome(app_runner::Session& session, HWND dialog) {
+    UserAgent& agent = session.agent;
+    std::optional<winsim::MessageBoxView> box = agent.WaitForMessageBox(60 * kSecond);
+    EXPECT_TRUE(box.has_value());
+    if (!box) return false;
+    EXPECT_TRUE(agent.AnswerMessageBox(IDOK));
+    const bool complete = box->text == "Complete!";
+    if (complete) {
+      EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Firmware Update Complete.");
+      const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+      const std::vector<uint8_t> image = ExpectedFlash(SampleFirmware());
+      EXPECT_TRUE(device != nullptr && device->Flash().size() >= image.size() &&
+                  std::equal(image.begin(), image.end(), device->Flash().begin()))
+          << "\"Complete!\" without the image in the flash";
+    } else {
+      const std::vector<std::string> workerFailures = {
+          "ERROR: Cannot send firmware to device!", "Error Downloading Firmware!",
+          "Total Length of Firmware Exceeded!", "Incorrect Firmware Length!"};
+      EXPECT_NE(std::find(workerFailures.begin(), workerFailures.end(), box->text),
+                workerFailures.end())
+          << box->text;
+      EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Error");
+    }
+    ExpectButtonsEnabled(agent, dialog, true);
+    return complete;
+  }
+  void ExpectClean(const app_runner::RunResult& result) {
+    EXPECT_TRUE(result.Clean());
+    for (const std::string& finding : result.unexpectedFindings) ADD_FAILURE() << finding;
+  }
+};
+
+// ------------------------------------------------- surprise removal
+
+struct RemovalCase {
+  const char* name;
+  CompletionMode mode;
+  enum How {
+    Held,         // the transfer is held and the device pulled
+    LeavesAt,     // the device leaves at the transfer
+    PulledAsleep  // pulled while the machine sleeps, the worker's header waiting
+  } how;
+  uint32_t transfer;  // 1: the header, 2 on: the blocks
+  const char* message;
+  int progressSteps;
+};
+
+void PrintTo(const RemovalCase& c, std::ostream* out) { *out << c.name; }
+
+const RemovalCase kRemovals[] = {
+    {"HeldHeaderPulled", CompletionMode::Asynchronous, RemovalCase::Held, 1,
+     "ERROR: Cannot send firmware to device!", 0},
+    {"HeldBlockPulled", CompletionMode::Asynchronous, RemovalCase::Held, 5,
+     "Error Downloading Firmware!", 3},
+    {"LeavesAtABlockAsync", CompletionMode::Asynchronous, RemovalCase::LeavesAt, 5,
+     "Error Downloading Firmware!", 3},
+    {"LeavesAtABlockInline", CompletionMode::Inline, RemovalCase::LeavesAt, 5,
+     "Error Downloading Firmware!", 3},
+    {"LeavesAtTheHeaderInline", CompletionMode::Inline, RemovalCase::LeavesAt, 1,
+     "ERROR: Cannot send firmware to device!", 0},
+    {"LeavesAtTheLastBlockInline", CompletionMode::Inline, RemovalCase::LeavesAt, 13,
+     "Error Downloading Firmware!", 11},
+    {"PulledAsleepAsync", CompletionMode::Asynchronous, RemovalCase::PulledAsleep, 1,
+     "ERROR: Cannot send firmware to device!", 0},
+    {"PulledAsleepInline", CompletionMode::Inline, RemovalCase::PulledAsleep, 1,
+     "ERROR: Cannot send firmware to device!", 0},
+};
+
+class SurpriseRemovalTest : public HostileTest, public testing::WithParamInterface<RemovalCase> {};
+
+// The update fails with the worker's message, the driver goes with the
+// device, and the device plugged in again takes a whole update.
+TEST_P(SurpriseRemovalTest, FailsTruthfullyAndTheDeviceCanBeUpdatedAgain) {
+  const RemovalCase& removal = GetParam();
+  usb_.completion = removal.mode;
+  const winsim::usb::PortScript q417Port = usb_.controllers.at(1).rootPorts.at(0).hubPorts.at(1);
+  if (removal.how == RemovalCase::Held) {
+    Q417().updateMode.faults.neverCompleteTransfers = {removal.transfer};
+  } else if (removal.how == RemovalCase::LeavesAt) {
+    Q417().updateMode.faults.surpriseRemovalAtTransfer = removal.transfer;
+  }
+  app_runner::RunResult result = Run([&](app_runner::Session& session) {
+    UserAgent& agent = session.agent;
+    HWND dialog = Start(agent);
+    ASSERT_NE(dialog, nullptr);
+    Begin(agent, dialog);
+    if (removal.how == RemovalCase::PulledAsleep) {
+      ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+      ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
+      agent.Wait(2 * kSecond);  // the header waits on the suspended port
+      EXPECT_FALSE(agent.MessageBox().has_value());
+      EXPECT_TRUE(session.bus.Unplug(kQ417Port));
+      ExpectMessageBox(agent, removal.message);
+      winsim::pnp::SystemWake();
+      ASSERT_TRUE(WaitFor(
+          agent, [] { return QuillDevice() == nullptr; }, kSecond));
+      EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Error");
+      ExpectButtonsEnabled(agent, dialog, true);
+      EXPECT_TRUE(agent.Click(dialog, IDOK));
+      EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+      return;
+    }
+    if (removal.how == RemovalCase::Held) {
+      ASSERT_TRUE(WaitFor(agent, [&] {
+        return Transfers(LastUpdateModeDevice(session.bus, kQ417Port)) == removal.transfer;
+      }));
+      // Closing is refused while the transfer is held.
+      EXPECT_TRUE(agent.CloseBox(dialog));
+      ExpectMessageBox(agent, kCannotCloseWhileBusy);
+      EXPECT_TRUE(session.bus.Unplug(kQ417Port));
+    }
+    ExpectMessageBox(agent, removal.message);
+    ExpectButtonsEnabled(agent, dialog, true);
+    EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Error");
+    EXPECT_FALSE(agent.Animation(dialog, IDC_ANIMATION)->playing);
+    EXPECT_EQ(agent.Progress(dialog, IDC_PROGRESS)->pos, removal.progressSteps);
+    // The worker closed its handle, so the removal finished: the driver's
+    // device is gone and the device is no longer listed.
+    EXPECT_TRUE(WaitFor(
+        agent, [] { return QuillDevice() == nullptr; }, kSecond));
+    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+    EXPECT_FALSE(ListShowsQ417(agent, dialog));
+
+    // Plugged in again, it is listed and updated.
+    ASSERT_TRUE(session.bus.Plug(kQ417Port, q417Port));
+    agent.Wait(kSecond);
+    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+    EXPECT_TRUE(ListShowsQ417(agent, dialog));
+    Begin(agent, dialog);
+    ExpectCompleteWithTheImage(session, dialog);
+    EXPECT_TRUE(agent.PressAltF4(dialog));
+    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+  });
+  ExpectClean(result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, SurpriseRemovalTest, testing::ValuesIn(kRemovals),
+                         [](const testing::TestParamInfo<RemovalCase>& p) {
+                           return std::string(p.param.name);
+                         });
+
+// ------------------------------------------------- Plug and Play and power
+
+// What happens to the started update-mode device while the worker holds it
+// open and sleeps before its first request.
+struct StackEvent {
+  const char* name;
+  // Returns false if the event could not be delivered.
+  bool (*deliver)(UserAgent& agent, const UsbDevice* device);
+};
+
+const StackEvent kStackEvents[] = {
+    {"StopAndRestart",
+     [](UserAgent&, const UsbDevice*) {
+       winsim::pnp::DeviceNode* node = PresentNode(kUpdateModeInstance);
+       if (node == nullptr) return false;
+       winsim::pnp::StopAndRestart(node);
+       winsim::pnp::WaitIdle();
+       return winsim::pnp::State(node) == winsim::pnp::NodeState::Started;
+     }},
+    {"TwoStopsAndRestarts",
+     [](UserAgent&, const UsbDevice*) {
+       winsim::pnp::DeviceNode* node = PresentNode(kUpdateModeInstance);
+       if (node == nullptr) return false;
+       winsim::pnp::StopAndRestart(node);
+       winsim::pnp::StopAndRestart(node);
+       winsim::pnp::WaitIdle();
+       return winsim::pnp::State(node) == winsim::pnp::NodeState::Started;
+     }},
+    // The machine sleeps through the worker's first request: the request
+    // waits on the suspended port and goes out after the wake.
+    {"SleepAndWake",
+     [](UserAgent& agent, const UsbDevice* device) {
+       if (!winsim::pnp::SystemSleep(PowerSystemSleeping3)) return false;
+       agent.Wait(10 * kSecond);
+       const bool nothingSent = Transfers(device) == 0 && !agent.MessageBox().has_value();
+       winsim::pnp::SystemWake();
+       return nothingSent;
+     }},
+    {"HibernateAndWake",
+     [](UserAgent& agent, const UsbDevice* device) {
+       if (!winsim::pnp::SystemSleep(PowerSystemHibernate)) return false;
+       agent.Wait(60 * kSecond);
+       const bool nothingSent = Transfers(device) == 0 && !agent.MessageBox().has_value();
+       winsim::pnp::SystemWake();
+       return nothingSent;
+     }},
+};
+
+struct StackCase {
+  StackEvent event;
+  CompletionMode mode;
+};
+
+void PrintTo(const StackCase& c, std::ostream* out) { *out << c.event.name << ModeName(c.mode); }
+
+class StackEventTest : public HostileTest, public testing::WithParamInterface<StackCase> {};
+
+TEST_P(StackEventTest, TheDownloadCompletesWithTheImage) {
+  const StackCase& c = GetParam();
+  usb_.completion = c.mode;
+  app_runner::RunResult result = Run([&](app_runner::Session& session) {
+    UserAgent& agent = session.agent;
+    HWND dialog = Start(agent);
+    ASSERT_NE(dialog, nullptr);
+    Begin(agent, dialog);
+    ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+    const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+    ASSERT_EQ(Transfers(device), 0u);  // the worker sleeps before its first request
+    EXPECT_TRUE(c.event.deliver(agent, device));
+    ExpectCompleteWithTheImage(session, dialog);
+    EXPECT_TRUE(agent.Click(dialog, IDOK));
+    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+  });
+  ExpectClean(result);
+}
+
+std::vector<StackCase> StackCases() {
+  std::vector<StackCase> cases;
+  for (const StackEvent& event : kStackEvents) {
+    for (CompletionMode mode : {CompletionMode::Asynchronous, CompletionMode::Inline}) {
+      cases.push_back({event, mode});
+    }
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, StackEventTest, testing::ValuesIn(StackCases()),
+                         [](const testing::TestParamInfo<StackCase>& p) {
+                           return std::string(p.param.event.name) + ModeName(p.param.mode);
+                         });
+
+// A stop and restart between two blocks. The worker's header waits on the
+// suspended port of a sleeping machine; at the wake the test yields (no
+// virtual time passes) until the fourth block has reached the device, and
+// then rebalancing stops and restarts the device while the worker goes on.
+// Whatever the worker's next request meets (the stopped device without a
+// configuration, or the restarted one), the outcome is the truth. A device
+// left with part of an image is the device's affair: unplugged and plugged
+// in again it takes a whole update.
+class StopBetweenBlocksTest : public HostileTest,
+                              public testing::WithParamInterface<CompletionMode> {};
+
+TEST_P(StopBetweenBlocksTest, TheOutcomeIsTheTruthAndTheDeviceStaysUsable) {
+  usb_.completion = GetParam();
+  const winsim::usb::PortScript q417Port = usb_.controllers.at(1).rootPorts.at(0).hubPorts.at(1);
+  app_runner::RunResult result = Run([&](app_runner::Session& session) {
+    UserAgent& agent = session.agent;
+    HWND dialog = Start(agent);
+    ASSERT_NE(dialog, nullptr);
+    Begin(agent, dialog);
+    ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+    const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+    ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
+    agent.Wait(2 * kSecond);  // the header waits
+    winsim::pnp::SystemWake();
+    for (int turn = 0; turn < 1000 && Transfers(device) < 5; ++turn) Sleep(0);
+    const size_t sentBeforeTheStop = Transfers(device);
+    if (GetParam() == CompletionMode::Asynchronous) {
+      EXPECT_EQ(sentBeforeTheStop, 5u);  // the header and four blocks
+    }
+    winsim::pnp::DeviceNode* node = PresentNode(kUpdateModeInstance);
+    ASSERT_NE(node, nullptr);
+    winsim::pnp::StopAndRestart(node);
+    winsim::pnp::WaitIdle();
+    EXPECT_EQ(winsim::pnp::State(node), winsim::pnp::NodeState::Started);
+    const bool complete = ExpectTruthfulOutcome(session, dialog);
+    if (!complete) {
+      EXPECT_TRUE(session.bus.Unplug(kQ417Port));
+      agent.Wait(kSecond);
+      ASSERT_TRUE(session.bus.Plug(kQ417Port, q417Port));
+      agent.Wait(kSecond);
+      ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+      Begin(agent, dialog);
+      ExpectCompleteWithTheImage(session, dialog);
+    }
+    EXPECT_TRUE(agent.Click(dialog, IDOK));
+    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+  });
+  ExpectClean(result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, StopBetweenBlocksTest,
+                         testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline),
+                         [](const testing::TestParamInfo<CompletionMode>& p) {
+                           return std::string(ModeName(p.param));
+                         });
+
+// ------------------------------------------------- a second update-mode device
+
+// Another Q417 already in update mode, on the spare port.
+winsim::usb::PortScript IntruderPort() {
+  winsim::usb::PortScript port;
+  port.status = DeviceConnected;
+  port.device = winsim::usb::DefaultQ417UpdateMode();
+  port.device->kind = winsim::usb::DeviceKind::Generic;  // records the bytes it takes
+  port.device->serialNumber = kIntruderSerial;
+  return port;
+}
+
+// It arrives while the chosen device is being updated (the worker holds
+// the driver's device open): quillfw's device name is taken, so the second
+// device gets no device object and its start fails; the update goes on.
+TEST_F(HostileTest, ASecondUpdateModeDeviceArrivingDuringTheUpdateIsLeftAlone) {
+  app_runner::RunResult result = Run([&](app_runner::Session& session) {
+    UserAgent& agent = session.agent;
+    HWND dialog = Start(agent);
+    ASSERT_NE(dialog, nullptr);
+    Begin(agent, dialog);
+    ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+    ASSERT_TRUE(session.bus.Plug(kSparePort, IntruderPort()));
+    winsim::pnp::WaitIdle();
+    ExpectCompleteWithTheImage(session, dialog);
+    const UsbDevice* intruder = session.bus.DeviceAt(kSparePort);
+    ASSERT_NE(intruder, nullptr);
+    EXPECT_EQ(Transfers(intruder), 0u);
+    const std::string intruderInstance = std::string("USB\\VID_0417&PID_F001\\") + kIntruderSerial;
+    // Listed with a problem, as the device manager shows it.
+    const winsim::pnp::DeviceNode* node = PresentNode(intruderInstance);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(winsim::pnp::State(node), winsim::pnp::NodeState::Failed);
+    EXPECT_TRUE(agent.Click(dialog, IDOK));
+    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+  });
+  ExpectClean(result);
+}
+
+// It arrives after the trigger, before the chosen device comes back: it
+// takes quillfw's device name, the worker opens it and sends it the image,
+// and the chosen device, back in update mode, finds the name taken. The
+// program cannot tell the two apart through the one fixed name; it reports
+// what happened to the device it reached.
+TEST_F(HostileTest, ASecondUpdateModeDeviceArrivingBeforeTheOpenTakesTheDownload) {
+  app_runner::RunResult result = Run([&](app_runner::Session& session) {
+    UserAgent& agent = session.agent;
+    HWND dialog = Start(agent);
+    ASSERT_NE(dialog, nullptr);
+    Begin(agent, dialog);
+    EXPECT_EQ(session.bus.DeviceAt(kQ417Port), nullptr);  // left at the trigger
+    ASSERT_TRUE(session.bus.Plug(kSparePort, IntruderPort()));
+    ExpectMessageBox(agent, "Complete!");
+    EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Firmware Update Complete.");
+    // The device that took the download got the header and the whole image.
+    const UsbDevice* intruder = session.bus.DeviceAt(kSparePort);
+    ASSERT_NE(intruder, nullptr);
+    const std::vector<uint8_t> sent = BytesSent(intruder);
+    const std::vector<uint8_t> image = ExpectedFlash(SampleFirmware());
+    ASSERT_EQ(sent.size(), 5 + image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), sent.begin() + 5));
+    // The chosen device comes back but gets no driver: the name is taken.
+    ASSERT_TRUE(WaitFor(agent, [&] { return LastUpdateModeDevice(session.bus, kQ417Port); }));
+    winsim::pnp::WaitIdle();
+    EXPECT_EQ(Transfers(LastUpdateModeDevice(session.bus, kQ417Port)), 0u);
+    const winsim::pnp::DeviceNode* chosenNode = PresentNode(kUpdateModeInstance);
+    ASSERT_NE(chosenNode, nullptr);
+    EXPECT_EQ(winsim::pnp::State(chosenNode), winsim::pnp::NodeState::Failed);
+    EXPECT_TRUE(agent.Click(dialog, IDOK));
+    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+  });
+  ExpectClean(result);
+}
+
+// ------------------------------------------------- closing with the driver loaded
+
+struct CloseCase {
+  const char* name;
+  bool (*close)(UserAgent&, HWND);
+  CompletionMode mode;
+};
+
+void PrintTo(const CloseCase& c, std::ostream* out) { *out << c.name; }
+
+const CloseCase kCloses[] = {
+    {"CloseBoxAsync", [](UserAgent& a, HWND d) { return a.CloseBox(d); },
+     CompletionMode::Asynchronous},
+    {"AltF4Inline", [](UserAgent& a, HWND d) { return a.PressAltF4(d); }, CompletionMode::Inline},
+    {"EscapeAsync", [](UserAgent& a, HWND d) { return a.PressEscape(d); },
+     CompletionMode::Asynchronous},
+};
+
+class CloseWithDriverTest : public HostileTest, public testing::WithParamInterface<CloseCase> {};
+
+// Refused while the download runs; after it, the program ends with the
+// update-mode device still driven by quillfw, leaving nothing open behind;
+// the machine's shutdown then removes the device and unloads the driver.
+TEST_P(CloseWithDriverTest, RefusedDuringTheDownloadAndCleanAfterIt) {
+  const CloseCase& c = GetParam();
+  usb_.completion = c.mode;
+  app_runner::RunResult result = Run([&](app_runner::Session& session) {
+    UserAgent& agent = session.agent;
+    HWND dialog = Start(agent);
+    ASSERT_NE(dialog, nullptr);
+    Begin(agent, dialog);
+    ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+    EXPECT_TRUE(c.close(agent, dialog));
+    ExpectMessageBox(agent, kCannotCloseWhileBusy);
+    ExpectCompleteWithTheImage(session, dialog);
+    EXPECT_NE(QuillDevice(), nullptr);
+    EXPECT_FALSE(DeviceIsOpen());  // the worker closed its handle
+    EXPECT_TRUE(c.close(agent, dialog));
+    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+    EXPECT_NE(QuillDevice(), nullptr);  // the driver outlives the program
+  });
+  ExpectClean(result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, CloseWithDriverTest, testing::ValuesIn(kCloses),
+                         [](const testing::TestParamInfo<CloseCase>& p) {
+                           return std::string(p.param.name);
+                         });
+
+// ------------------------------------------------- Refresh while the device is away
+
+// The device leaves at its fifth trigger request: the program's sixth finds
+// the port empty, so the trigger fails and the dialog is idle while the
+// device re-enumerates in update mode. Refresh then, and once it is back.
+TEST_F(HostileTest, RefreshWhileTheDeviceReEnumeratesAfterAFailedTrigger) {
+  Q417().leaveAfterTriggers = 5;
+  app_runner::RunResult result = Run([&](app_runner::Session& session) {
+    UserAgent& agent = session.agent;
+    HWND dialog = Start(agent);
+    ASSERT_NE(dialog, nullptr);
+    Begin(agent, dialog);
+    ExpectMessageBox(agent, kDeviceCannotBeOpened);
+    ExpectButtonsEnabled(agent, dialog, true);
+    EXPECT_EQ(session.bus.DeviceAt(kQ417Port), nullptr);  // away, coming back
+    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+    EXPECT_FALSE(ListShowsQ417(agent, dialog));
+    EXPECT_EQ(agent.Combo(dialog, IDC_DEVICE_LIST)->selection, -1);
+    // Program now has no device to work on.
+    EXPECT_TRUE(agent.Click(dialog, IDC_PROGRAM));
+    ExpectMessageBox(agent, kSelectDeviceAndFile);
+    ASSERT_TRUE(WaitFor(agent, [] { return QuillDevice() != nullptr; }));
+    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+    EXPECT_FALSE(ListShowsQ417(agent, dialog));
+    EXPECT_TRUE(ListShows(agent, dialog, kUpdateModeItem));
+    EXPECT_EQ(Transfers(LastUpdateModeDevice(session.bus, kQ417Port)), 0u);
+    // Programming the device listed in update mode: it does not take the
+    // trigger as a signal, so the worker finds the driver's device already
+    // there and the update goes through.
+    EXPECT_TRUE(agent.SelectItem(dialog, IDC_DEVICE_LIST, kUpdateModeItem));
+    ASSERT_TRUE(agent.Click(dialog, IDC_PROGRAM));
+    ExpectCompleteWithTheImage(session, dialog);
+    EXPECT_TRUE(agent.Click(dialog, IDOK));
+    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+  });
+  ExpectClean(result);
+}
+
+// After a completed update the device leaves update mode and comes back as
+// a storage device; Refresh while it is away, then once it is back, and
+// update it again.
+TEST_F(HostileTest, RefreshWhileTheDeviceReturnsToNormalModeAfterTheUpdate) {
+  Q417().leaveAfterDownload = true;
+  app_runner::RunResult result = Run([&](app_runner::Session& session) {
+    UserAgent& agent = session.agent;
+    HWND dialog = Start(agent);
+    ASSERT_NE(dialog, nullptr);
+    Begin(agent, dialog);
+    ExpectCompleteWithTheImage(session, dialog);
+    ASSERT_TRUE(WaitFor(agent, [&] { return session.bus.DeviceAt(kQ417Port) == nullptr; }));
+    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+    EXPECT_FALSE(ListShowsQ417(agent, dialog));
+    ASSERT_TRUE(WaitFor(agent, [&] { return session.bus.DeviceAt(kQ417Port) != nullptr; }));
+    agent.Wait(kSecond);
+    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+    EXPECT_TRUE(ListShowsQ417(agent, dialog));
+    Begin(agent, dialog);
+    ExpectCompleteWithTheImage(session, dialog);
+    EXPECT_TRUE(agent.Click(dialog, IDOK));
+    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+  });
+  ExpectClean(result);
+}
+
+// ------------------------------------------------- a second handle
+
+// Another program opens the driver's device while the worker holds it and
+// sends its own requests on a thread of its own; the driver serialises them
+// with the worker's. Requests that do not write to the device (reads, other
+// control codes) leave the download intact. Writes put the intruder's bytes
+// into the device's stream between the worker's requests: the device then
+// refuses a block as a header, and the outcome must still be the truth.
+struct IntruderCase {
+  const char* name;
+  DWORD code;
+  bool readsFromDevice;  // each request is an IN transfer
+  bool writesToDevice;   // each request is an OUT transfer
+  CompletionMode mode;
+};
+
+void PrintTo(const IntruderCase& c, std::ostream* out) { *out << c.name; }
+
+const IntruderCase kIntruders[] = {
+    {"ReadsAsync", 0x222004, true, false, CompletionMode::Asynchronous},
+    {"ReadsInline", 0x222004, true, false, CompletionMode::Inline},
+    {"OtherCodeAsync", 0x222008, false, false, CompletionMode::Asynchronous},
+    {"WritesAsync", 0x222000, false, true, CompletionMode::Asynchronous},
+    {"WritesInline", 0x222000, false, true, CompletionMode::Inline},
+};
+
+size_t Writes(const UsbDevice* device) {
+  return static_cast<size_t>(std::count_if(
+      device->Requests().begin(), device->Requests().end(),
+      [](const DeviceRequest& r) { return r.kind == RequestKind::Transfer && !r.in; }));
+}
+
+// Sends requests until the worker's last block has reached the device (at
+// most kMaxRequests).
+struct Intruder {
+  DWORD code = 0;
+  HANDLE device = INVALID_HANDLE_VALUE;
+  const UsbDevice* watched = nullptr;
+  int sent = 0;
+  int succeeded = 0;
+  static constexpr int kMaxRequests = 200;
+};
+
+DWORD WINAPI IntruderThread(LPVOID parameter) {
+  Intruder* intruder = static_cast<Intruder*>(parameter);
+  while (intruder->sent < Intruder::kMaxRequests && Writes(intruder->watched) < 13) {
+    BYTE request[13] = {5, 0, 0, 0};
+    BYTE answer[13] = {};
+    DWORD returned = 0;
+    ++intruder->sent;
+    if (DeviceIoControl(intruder->device, intruder->code, request, sizeof request, answer,
+                        sizeof answer, &returned, nullptr)) {
+      ++intruder->succeeded;
+    }
+  }
+  return 0;
+}
+
+class SecondHandleTest : public HostileTest, public testing::WithParamInterface<IntruderCase> {};
+
+TEST_P(SecondHandleTest, TheOutcomeIsTheTruth) {
+  const IntruderCase& c = GetParam();
+  usb_.completion = c.mode;
+  app_runner::RunResult result = Run([&](app_runner::Session& session) {
+    UserAgent& agent = session.agent;
+    HWND dialog = Start(agent);
+    ASSERT_NE(dialog, nullptr);
+    Begin(agent, dialog);
+    ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+    Intruder intruder;
+    intruder.code = c.code;
+    intruder.watched = LastUpdateModeDevice(session.bus, kQ417Port);
+    intruder.device = CreateFileA("\\\\.\\QUILLDEV", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(intruder.device, INVALID_HANDLE_VALUE);  // the device is not exclusive
+    // The machine sleeps while both are queued, so that at the wake the
+    // worker and the intruder wait for the transfer lock together and take
+    // turns.
+    ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
+    HANDLE thread = CreateThread(nullptr, 0, IntruderThread, &intruder, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    agent.Wait(2 * kSecond);
+    winsim::pnp::SystemWake();
+    const bool complete = ExpectTruthfulOutcome(session, dialog);
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    CloseHandle(intruder.device);
+    EXPECT_GT(intruder.sent, 0);
+    const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+    if (c.writesToDevice) {
+      // The intruder's bytes went between the worker's requests: the image
+      // cannot have arrived whole.
+      EXPECT_FALSE(complete);
+    } else {
+      EXPECT_TRUE(complete);
+      EXPECT_EQ(intruder.succeeded, intruder.sent);
+      // The worker's 13 requests, with the intruder's reads between them.
+      size_t writes = 0, reads = 0, readsAmongWrites = 0;
+      for (const DeviceRequest& r : device->Requests()) {
+        if (r.kind != RequestKind::Transfer) continue;
+        if (r.in) {
+          ++reads;
+          if (writes > 0 && writes < 13) ++readsAmongWrites;
+        } else {
+          ++writes;
+        }
+      }
+      EXPECT_EQ(writes, 13u);
+      EXPECT_EQ(reads, c.readsFromDevice ? static_cast<size_t>(intruder.sent) : 0u);
+      if (c.readsFromDevice) {
+        EXPECT_GT(readsAmongWrites, 0u);
+      }
+    }
+    EXPECT_TRUE(agent.Click(dialog, IDOK));
+    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+  });
+  ExpectClean(result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, SecondHandleTest, testing::ValuesIn(kIntruders),
+                         [](const testing::TestParamInfo<IntruderCase>& p) {
+                           return std::string(p.param.name);
+                         });
+
+}  // namespace
+}  // namespace dialog_testing
