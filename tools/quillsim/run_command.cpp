@@ -9,10 +9,10 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "app_runner.h"
 #include "commands.h"
 #include "flash_image.h"
 #include "machine/machine_disk.h"
-#include "program_session.h"
 #include "resource.h"
 #include "scenario.h"
 #include "sha256.h"
@@ -23,6 +23,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using winsim::kTicksPerMillisecond;
+
+// How long closing the program after the script may take, per attempt.
+constexpr winsim::VirtualTime kCloseTimeout = 120'000 * kTicksPerMillisecond;
 
 struct RunOptions {
   std::string scenario;
@@ -237,9 +240,9 @@ class Observer {
 // Plays the script; returns "" when it ran to its end, or why it stopped.
 class Player {
  public:
-  Player(const Scenario& scenario, ProgramSession& session, winsim::UserAgent& agent,
+  Player(const Scenario& scenario, winsim::usb::UsbBus& bus, winsim::UserAgent& agent,
          Observer& observer)
-      : scenario_(scenario), session_(session), agent_(agent), observer_(observer) {}
+      : scenario_(scenario), bus_(bus), agent_(agent), observer_(observer) {}
 
   std::string Play() {
     for (size_t i = 0; i < scenario_.script.size(); ++i) {
@@ -351,7 +354,7 @@ class Player {
         agent_.Wait(action.milliseconds * kTicksPerMillisecond);
         return "";
       case ActionKind::Unplug:
-        if (session_.Bus() == nullptr || !session_.Bus()->Unplug(action.text)) {
+        if (!bus_.Unplug(action.text)) {
           return "no device on port " + action.text;
         }
         return Settle(action) ? "" : "the program did not become idle in time";
@@ -414,7 +417,7 @@ class Player {
   }
 
   const Scenario& scenario_;
-  ProgramSession& session_;
+  winsim::usb::UsbBus& bus_;
   winsim::UserAgent& agent_;
   Observer& observer_;
 };
@@ -442,11 +445,11 @@ std::vector<uint8_t> ImageBytes(const std::string& path, bool& built) {
 
 // Tells what the device received; returns whether the flash holds the image
 // (nullopt: nothing was downloaded).
-std::optional<bool> TellDevice(const Scenario& scenario, ProgramSession& session,
+std::optional<bool> TellDevice(const Scenario& scenario, winsim::usb::UsbBus* bus,
                                const std::vector<uint8_t>& image) {
-  if (session.Bus() == nullptr || scenario.device.empty()) return std::nullopt;
+  if (bus == nullptr || scenario.device.empty()) return std::nullopt;
   std::optional<bool> holdsImage;
-  for (const winsim::usb::UsbDevice* device : session.Bus()->History(scenario.device)) {
+  for (const winsim::usb::UsbDevice* device : bus->History(scenario.device)) {
     if (!device->InUpdateMode()) {
       std::cout << "device " << scenario.device << " (normal mode): " << device->TriggerRequests()
                 << " update-mode requests (descriptor 0x55)\n";
@@ -509,8 +512,9 @@ std::string JoinQuoted(const std::vector<std::string>& texts) {
 }
 
 // Checks the expectations; returns the failures.
-std::vector<std::string> Check(const Scenario& scenario, ProgramSession& session,
-                               const Observer& observer, std::optional<bool> holdsImage) {
+std::vector<std::string> Check(const Scenario& scenario, winsim::Machine& machine,
+                               const app_runner::RunResult& run, const Observer& observer,
+                               std::optional<bool> holdsImage) {
   std::vector<std::string> failures;
   const Expectations& expect = scenario.expect;
   if (expect.messageBoxes && *expect.messageBoxes != observer.MessageBoxes()) {
@@ -531,23 +535,23 @@ std::vector<std::string> Check(const Scenario& scenario, ProgramSession& session
   if (expect.flash == "untouched" && holdsImage.has_value()) {
     failures.push_back("the device's flash was written");
   }
-  const auto trace = session.Machine().Log().Texts(winsim::EventKind::DbgPrint);
+  const auto trace = machine.Log().Texts(winsim::EventKind::DbgPrint);
   for (const std::string& line : expect.trace) {
     bool found = false;
     for (const std::string& printed : trace)
       found = found || printed.find(line) != std::string::npos;
     if (!found) failures.push_back("the driver never printed \"" + line + "\"");
   }
-  if (expect.applicationEnded && *expect.applicationEnded != session.EndedByUser()) {
-    failures.push_back(session.EndedByUser() ? "the program ended" : "the program did not end");
+  if (expect.applicationEnded && *expect.applicationEnded != run.endedDuringScript) {
+    failures.push_back(run.endedDuringScript ? "the program ended" : "the program did not end");
   }
   for (const std::string& rule : expect.findings) {
-    session.Machine().Verify().Expect(rule);
-    if (!session.Machine().Verify().Has(rule)) {
+    machine.Verify().Expect(rule);
+    if (!machine.Verify().Has(rule)) {
       failures.push_back("expected verifier finding " + rule + " did not occur");
     }
   }
-  for (const winsim::Finding& finding : session.Machine().Verify().Unexpected()) {
+  for (const winsim::Finding& finding : machine.Verify().Unexpected()) {
     failures.push_back("verifier: " + finding.rule + " at " + finding.place + ": " +
                        finding.detail);
   }
@@ -568,41 +572,50 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
               << (built ? std::to_string(image.size()) + " bytes" : "does not build") << "\n";
   }
 
-  ProgramSession session(scenario.machine, QUILLPROG_RES);
+  winsim::Machine machine(scenario.machine.Config());
+  app_runner::RegisterQuillfw();
+  app_runner::RunOptions runOptions;
+  runOptions.resources = QUILLPROG_RES;
+  runOptions.usb = scenario.machine.usb;
+  runOptions.exitTimeout = kCloseTimeout;
+  runOptions.closeAfterScript = true;
   std::string scriptFailure;
   std::unique_ptr<Observer> observer;
-  const bool completed = session.Run([&](winsim::UserAgent& agent) {
-    observer =
-        std::make_unique<Observer>(agent, session.Machine(), options.snapshots, options.verbose);
-    observer->Say("quillprog starts");
-    Player player(scenario, session, agent, *observer);
-    scriptFailure = player.Play();
-    agent.WaitIdle(60'000 * kTicksPerMillisecond);
-    observer->Look();
-    observer->Say(scriptFailure.empty() ? "the script has ended" : "the script stopped");
-  });
+  app_runner::RunResult run =
+      app_runner::RunQuillprog(machine, runOptions, [&](app_runner::Session& session) {
+        winsim::UserAgent& agent = session.agent;
+        observer = std::make_unique<Observer>(agent, machine, options.snapshots, options.verbose);
+        observer->Say("quillprog starts");
+        Player player(scenario, session.bus, agent, *observer);
+        scriptFailure = player.Play();
+        agent.WaitIdle(60'000 * kTicksPerMillisecond);
+        observer->Look();
+        observer->Say(scriptFailure.empty() ? "the script has ended" : "the script stopped");
+      });
   if (observer) {
     observer->Drain();  // what the program's end and the shutdown added
     observer->EndBar();
   }
-  if (session.ClosedAfterScript()) std::cout << "quillsim closed the program after the script\n";
-  std::cout << "quillprog " << (session.ApplicationEnded() ? "ended" : "did not end")
-            << " (exit code " << session.ExitCode() << ")\n";
+  if (run.closedAfterScript) std::cout << "quillsim closed the program after the script\n";
+  std::cout << "quillprog " << (run.programEnded ? "ended" : "did not end") << " (exit code "
+            << run.exitCode << ")\n";
 
-  const std::optional<bool> holdsImage = TellDevice(scenario, session, image);
-  const auto events = session.Machine().Log().All();
+  const std::optional<bool> holdsImage = TellDevice(scenario, run.bus.get(), image);
+  const auto events = machine.Log().All();
   if (!options.json.empty() && !WriteJsonLines(options.json, events)) {
     std::cout << "cannot write " << options.json << "\n";
     return 1;
   }
 
   std::vector<std::string> failures;
-  if (observer) failures = Check(scenario, session, *observer, holdsImage);
-  if (!completed) {
-    for (const winsim::Event& event : session.Machine().Log().OfKind(winsim::EventKind::Hang)) {
+  if (observer) failures = Check(scenario, machine, run, *observer, holdsImage);
+  if (!run.applicationRan || !run.busShutDown) {
+    for (const winsim::Event& event : machine.Log().OfKind(winsim::EventKind::Hang)) {
       failures.push_back("hang: " + event.text);
     }
     if (failures.empty()) failures.push_back("the run hung");
+  } else if (!run.programEnded) {
+    failures.push_back("quillprog did not end; the runner had to quit it");
   }
   if (!scriptFailure.empty()) failures.push_back(scriptFailure);
   for (const std::string& failure : failures) std::cout << "FAILED: " << failure << "\n";
