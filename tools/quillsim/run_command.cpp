@@ -12,6 +12,7 @@
 #include "app_runner.h"
 #include "commands.h"
 #include "flash_image.h"
+#include "progress_bar.h"
 #include "machine/machine_disk.h"
 #include "resource.h"
 #include "scenario.h"
@@ -78,7 +79,12 @@ class Observer {
         machine_(machine),
         snapshots_(std::move(snapshots)),
         verbose_(verbose),
-        terminal_(isatty(STDOUT_FILENO) != 0) {}
+        // The live line is redrawn in place: only on a terminal, and not
+        // among -v's trace lines. Elsewhere (ctest, pipes) every step is a
+        // line of its own and waits print nothing while they last.
+        live_(isatty(STDOUT_FILENO) != 0 && !verbose) {}
+
+  bool Live() const { return live_; }
 
   HWND Dialog() const { return view_.dialog; }
   const View& Last() const { return view_; }
@@ -145,9 +151,22 @@ class Observer {
     view_ = std::move(now);
   }
 
+  // Ends the live line: the download's bar stays on screen, a wait's bar
+  // is erased (what the wait came to is told by the lines that follow).
   void EndBar() {
-    if (barShown_) std::cout << '\n';
-    barShown_ = false;
+    if (shown_ == Shown::Download) std::cout << '\n';
+    if (shown_ == Shown::Wait) std::cout << "\r\x1b[K" << std::flush;
+    shown_ = Shown::Nothing;
+  }
+
+  // Draws a long wait's bar, unless the download's bar is running.
+  void ShowWait(const WaitState& wait) {
+    if (!ShowsWaitBar(live_, wait)) return;
+    if (shown_ == Shown::Download && downloadPos_ < downloadHigh()) return;
+    Draw(Shown::Wait, machine_.Sched().Now(), WaitBarText(wait));
+  }
+  void EndWait() {
+    if (shown_ == Shown::Wait) EndBar();
   }
 
  private:
@@ -198,17 +217,22 @@ class Observer {
            kind == winsim::EventKind::Pnp;
   }
 
+  enum class Shown { Nothing, Download, Wait };
+
+  int downloadHigh() const { return progressHigh_ > 0 ? progressHigh_ : 100; }
+
+  void Draw(Shown kind, winsim::VirtualTime time, const std::string& text) {
+    std::cout << '\r' << Seconds(time) << text << "\x1b[K" << std::flush;
+    shown_ = kind;
+  }
+
   // On a terminal one bar, redrawn; otherwise a line a step.
   void ShowProgress(winsim::VirtualTime time, int pos) {
-    const int high = progressHigh_ > 0 ? progressHigh_ : 100;
-    if (terminal_ && !verbose_) {
-      constexpr int kWidth = 40;
-      const int filled = std::min(kWidth, pos * kWidth / high);
-      std::cout << '\r' << Seconds(time) << "progress [" << std::string(filled, '#')
-                << std::string(kWidth - filled, ' ') << "] " << pos << "/" << high << std::flush;
-      barShown_ = true;
+    downloadPos_ = pos;
+    if (live_) {
+      Draw(Shown::Download, time, DownloadBarText(pos, progressHigh_));
     } else {
-      SayAt(time, "progress " + std::to_string(pos) + "/" + std::to_string(high));
+      SayAt(time, "progress " + std::to_string(pos) + "/" + std::to_string(downloadHigh()));
     }
   }
 
@@ -228,8 +252,9 @@ class Observer {
   winsim::Machine& machine_;
   std::string snapshots_;
   bool verbose_;
-  bool terminal_;
-  bool barShown_ = false;
+  bool live_;
+  Shown shown_ = Shown::Nothing;
+  int downloadPos_ = 0;
   size_t logSeen_ = 0;
   int progressHigh_ = 0;
   int snapshotCount_ = 0;
@@ -262,12 +287,42 @@ class Player {
   }
 
   bool Settle(const Action& action) {
-    return agent_.WaitUntil(
-        [&] {
-          observer_.Look();
-          return agent_.IsIdle();
-        },
-        Timeout(action));
+    return Await("waits until the program is idle", Timeout(action), false, [&] {
+      observer_.Look();
+      return agent_.IsIdle();
+    });
+  }
+
+  // Waits until done() holds (an open wait, up to `length`) or for `length`
+  // (fixedLength). On a terminal a long wait shows its bar, so the wait is
+  // taken in steps of kBarStep to redraw it; elsewhere in one piece.
+  bool Await(const std::string& what, winsim::VirtualTime length, bool fixedLength,
+             const std::function<bool()>& done) {
+    if (!observer_.Live()) {
+      if (!fixedLength) return agent_.WaitUntil(done, length);
+      agent_.Wait(length);
+      return true;
+    }
+    winsim::Scheduler& scheduler = winsim::Machine::Current().Sched();
+    const winsim::VirtualTime start = scheduler.Now();
+    bool reached = false;
+    for (;;) {
+      const winsim::VirtualTime left =
+          std::max<winsim::VirtualTime>(0, length - (scheduler.Now() - start));
+      const winsim::VirtualTime step = std::min(left, kBarStep);
+      if (fixedLength) {
+        if (left == 0) break;
+        agent_.Wait(step);
+      } else if (agent_.WaitUntil(done, step)) {
+        reached = true;
+        break;
+      } else if (left == 0) {
+        break;
+      }
+      observer_.ShowWait({what, scheduler.Now() - start, length, fixedLength});
+    }
+    observer_.EndWait();
+    return fixedLength || reached;
   }
 
   HWND Dialog() const { return observer_.Dialog(); }
@@ -345,13 +400,13 @@ class Player {
         return "the system menu has no About item";
       }
       case ActionKind::WaitFor:
-        return agent_.WaitUntil([&] { return Shows(action.text); }, Timeout(action))
+        return Await(what, Timeout(action), false, [&] { return Shows(action.text); })
                    ? ""
                    : "\"" + action.text + "\" was not shown in time";
       case ActionKind::WaitIdle:
         return Settle(action) ? "" : "the program did not become idle in time";
       case ActionKind::Wait:
-        agent_.Wait(action.milliseconds * kTicksPerMillisecond);
+        Await(what, action.milliseconds * kTicksPerMillisecond, true, [] { return false; });
         return "";
       case ActionKind::Unplug:
         if (!bus_.Unplug(action.text)) {
