@@ -641,6 +641,9 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
         winsim::UserAgent& agent = session.agent;
         observer = std::make_unique<Observer>(agent, machine, options.snapshots, options.verbose);
         observer->Say("quillprog starts");
+        // The user begins once the program has started up and waits for
+        // input (the removable-media warning).
+        agent.WaitIdle(kCloseTimeout);
         Player player(scenario, session.bus, agent, *observer);
         scriptFailure = player.Play();
         agent.WaitIdle(60'000 * kTicksPerMillisecond);
