@@ -100,9 +100,8 @@ class Observer {
   // Tells what the log gained since the last look: each progress step, as
   // the bar took it, and with -v the driver's trace and the traffic.
   void Drain() {
-    const std::vector<winsim::Event> events = machine_.Log().All();
-    for (; logSeen_ < events.size(); ++logSeen_) {
-      const winsim::Event& event = events[logSeen_];
+    for (const winsim::Event& event : machine_.Log().Since(logSeen_)) {
+      ++logSeen_;
       if (event.kind == winsim::EventKind::User && event.text == "progress range") {
         progressHigh_ = std::stoi("0" + event.Field("high"));
       } else if (event.kind == winsim::EventKind::User && event.text == "progress") {
