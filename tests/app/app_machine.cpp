@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "pnp/pnp_manager.h"
 #include "quillfw.h"
+#include "quillfw_service.h"
 #include "usb_devices.h"
 #include "user/user_process.h"
 
@@ -18,13 +18,7 @@ namespace {
 // afx's application object: AfxGetMainWnd reads its main window.
 CWinApp testApp("quillprog");
 
-constexpr char UpdateModeHardwareId[] = "USB\\VID_0417&PID_F001";
-
 }  // namespace
-
-void RegisterQuillfwForUpdateMode() {
-  winsim::pnp::RegisterService(UpdateModeHardwareId, "quillfw", DriverEntry);
-}
 
 DeviceScript Named(DeviceScript device, const std::string& description) {
   device.description = description;
@@ -79,7 +73,7 @@ void AppMachineTest::TearDown() {
 
 void AppMachineTest::StartBus(UsbTreeScript script) {
   ASSERT_TRUE(machine_->Run([this, &script] {
-    RegisterQuillfwForUpdateMode();
+    quillfw_host::RegisterQuillfwService();
     bus_ = UsbBus::Create(std::move(script));
   }));
   ASSERT_NE(bus_, nullptr);

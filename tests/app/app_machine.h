@@ -21,10 +21,6 @@
 
 namespace apptest {
 
-// Makes quillfw the driver of the update-mode Q417 (hardware id
-// USB\VID_0417&PID_F001). Must run before the device arrives.
-void RegisterQuillfwForUpdateMode();
-
 // A device script with a description of its own, so list order shows.
 winsim::usb::DeviceScript Named(winsim::usb::DeviceScript device, const std::string& description);
 winsim::usb::PortScript DevicePort(winsim::usb::DeviceScript device);

@@ -14,10 +14,11 @@ void DialogTest::SetUp() {
   app_runner::RegisterQuillfw();
 }
 
-app_runner::RunResult DialogTest::Run(const app_runner::Script& script) {
+app_runner::RunResult DialogTest::Run(const app_runner::Script& script, bool closeAfterScript) {
   app_runner::RunOptions options;
   options.resources = QUILLPROG_RES;
   options.usb = usb_;
+  options.closeAfterScript = closeAfterScript;
   return app_runner::RunQuillprog(machine(), options, script);
 }
 

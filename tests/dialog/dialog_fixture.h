@@ -46,7 +46,7 @@ class DialogTest : public testing_support::SimMachineTest {
 
   // Runs quillprog on the machine with the USB tree of usb_ (the default
   // machine's unless a test changed it).
-  app_runner::RunResult Run(const app_runner::Script& script);
+  app_runner::RunResult Run(const app_runner::Script& script, bool closeAfterScript = false);
 
   // Answers the start-up message box and returns the main dialog.
   static HWND Start(winsim::UserAgent& agent);

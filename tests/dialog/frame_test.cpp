@@ -264,19 +264,61 @@ TEST_F(DialogTest, TheReadmeSnapshotIsTheMainDialog) {
 namespace dialog_testing {
 namespace {
 
-// A script that gives up with the program still running: the runner ends it
-// with WM_QUIT (the dialog's modal loop ends) and reports the run unclean.
-TEST_F(DialogTest, TheRunnerQuitsAProgramTheScriptLeftRunning) {
+// What the runner does with the program when the script returns: a program
+// the script closed has ended; one left running is closed as a user would
+// (message box answered, close box) when asked to, else ended with WM_QUIT
+// (the dialog's modal loop ends) and the run reported unclean. Either way
+// the bus comes back with what its devices recorded.
+enum class Leave { Closed, DialogUp, MessageBoxUp };
+struct RunnerCase {
+  const char* name;
+  Leave leave;
+  bool closeAfterScript;
+  bool endedDuringScript;
+  bool closedAfterScript;
+  bool programEnded;
+};
+
+class RunnerTest : public DialogTest, public testing::WithParamInterface<RunnerCase> {};
+
+TEST_P(RunnerTest, EndsTheProgramTheScriptLeft) {
+  const RunnerCase& c = GetParam();
   // Ended without closing its dialog, the program leaves the hubs open.
-  machine().Verify().Expect(winsim::rule::kHandleLeak);
-  app_runner::RunResult result =
-      Run([&](app_runner::Session& session) { EXPECT_NE(Start(session.agent), nullptr); });
+  if (!c.programEnded) machine().Verify().Expect(winsim::rule::kHandleLeak);
+  app_runner::RunResult result = Run(
+      [&](app_runner::Session& session) {
+        HWND dialog = Start(session.agent);
+        ASSERT_NE(dialog, nullptr);
+        if (c.leave == Leave::Closed) {
+          EXPECT_TRUE(session.agent.Click(dialog, IDOK));
+          EXPECT_TRUE(session.agent.WaitUntil([&] { return session.programEnded; }, kSecond));
+        } else if (c.leave == Leave::MessageBoxUp) {
+          EXPECT_TRUE(session.agent.Click(dialog, IDC_PROGRAM));  // no device, no file
+          EXPECT_TRUE(session.agent.WaitForMessageBox(kSecond).has_value());
+        }
+      },
+      c.closeAfterScript);
   EXPECT_TRUE(result.applicationRan);
   EXPECT_TRUE(result.busShutDown);
-  EXPECT_FALSE(result.programEnded);
-  EXPECT_FALSE(result.Clean());
-  EXPECT_TRUE(machine().Verify().Has(winsim::rule::kHandleLeak));
+  EXPECT_EQ(result.endedDuringScript, c.endedDuringScript);
+  EXPECT_EQ(result.closedAfterScript, c.closedAfterScript);
+  EXPECT_EQ(result.programEnded, c.programEnded);
+  EXPECT_EQ(result.Clean(), c.programEnded);
+  if (!c.programEnded) {
+    EXPECT_TRUE(machine().Verify().Has(winsim::rule::kHandleLeak));
+  }
+  ASSERT_NE(result.bus, nullptr);
+  EXPECT_EQ(result.bus->History(kQ417Port).size(), 1u);  // the Q417, never triggered
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Leaving, RunnerTest,
+    testing::Values(RunnerCase{"ClosedByTheScript", Leave::Closed, true, true, false, true},
+                    RunnerCase{"DialogUpClosedAsAUser", Leave::DialogUp, true, false, true, true},
+                    RunnerCase{"MessageBoxUpClosedAsAUser", Leave::MessageBoxUp, true, false, true,
+                               true},
+                    RunnerCase{"DialogUpQuit", Leave::DialogUp, false, false, false, false}),
+    [](const testing::TestParamInfo<RunnerCase>& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace dialog_testing

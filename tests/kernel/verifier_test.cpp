@@ -154,3 +154,24 @@ TEST_F(DriverIrpTest, SkippingFilterPassesRequestsDownCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+// A reader following the log gets each event once, in order, from where it
+// stopped; past the end it gets nothing.
+TEST(EventLogSince, GivesTheEventsFromAnIndexOn) {
+  winsim::EventLog log;
+  for (const char* text : {"a", "b", "c"}) log.Add(winsim::EventKind::Note, text);
+  struct Case {
+    size_t first;
+    std::vector<std::string> texts;
+  };
+  const Case cases[] = {{0, {"a", "b", "c"}}, {2, {"c"}}, {3, {}}, {7, {}}};
+  for (const Case& c : cases) {
+    std::vector<std::string> texts;
+    for (const winsim::Event& event : log.Since(c.first)) texts.push_back(event.text);
+    EXPECT_EQ(texts, c.texts) << "from " << c.first;
+  }
+}
+
+}  // namespace

@@ -127,6 +127,8 @@ TEST(MachineDescription, WrongDescriptionsAreRefusedWithTheirPath) {
       {R"({"windowsDirectory":"/usr/windows"})",
        "/windowsDirectory: expected a drive path such as \"C:\\\\WINDOWS\""},
       {R"({"clock":"fast"})", "/clock: expected one of \"virtual\", \"realTime\""},
+      {R"({"usb":{"timing":"highSpeed","controllers":[]}})",
+       "/usb/timing: expected one of \"fullSpeed\", \"instant\""},
       {R"({"usb":{"controllers":[{"ports":[]}]}})",
        "/usb/controllers/0/ports: expected 1..15 ports"},
       {R"({"usb":{"controllers":[{"numberedName":false,"deviceInterface":false,"ports":[null]}]}})",

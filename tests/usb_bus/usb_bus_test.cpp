@@ -19,6 +19,7 @@
 #include "machine/machine_description.h"
 #include "pnp/pnp_manager.h"
 #include "sim_machine.h"
+#include "usb/bus_timing.h"
 #include "usb/usb_bus.h"
 #include "usb_test_driver.h"
 
@@ -568,5 +569,189 @@ TEST_P(UsbBusDriverTest, ARegisteredDriverRunsThroughItsLifeOnTheReturnedQ417) {
 
 INSTANTIATE_TEST_SUITE_P(BothCompletionModes, UsbBusDriverTest,
                          testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline));
+
+// The full-speed frames of one transfer: bulk packets 19 a frame, interrupt
+// packets one per interval, control one transaction a frame.
+TEST(BusTiming, FramesOfATransfer) {
+  struct Case {
+    TransferType type;
+    uint32_t length;
+    uint16_t maxPacketSize;
+    uint8_t interval;
+    uint32_t frames;
+  };
+  const Case cases[] = {
+      {TransferType::Bulk, 0, 64, 0, 1},        // a zero-length packet
+      {TransferType::Bulk, 5, 64, 0, 1},        // the download's header
+      {TransferType::Bulk, 256, 64, 0, 1},      // one block: 4 packets
+      {TransferType::Bulk, 1216, 64, 0, 1},     // a frame's worth
+      {TransferType::Bulk, 1217, 64, 0, 2},     // one byte more
+      {TransferType::Bulk, 4096, 64, 0, 4},     // 64 packets
+      {TransferType::Bulk, 256, 8, 0, 2},       // 32 small packets
+      {TransferType::Bulk, 100, 0, 0, 1},       // size 0 counts as 64
+      {TransferType::Interrupt, 8, 8, 10, 10},  // one packet, every 10 frames
+      {TransferType::Interrupt, 16, 8, 0, 2},   // interval 0: every frame
+      {TransferType::Control, 0, 8, 0, 2},      // setup, status
+      {TransferType::Control, 18, 8, 0, 5},     // device descriptor, 3 data packets
+      {TransferType::Control, 18, 64, 0, 3},    // one data packet
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FullSpeedFrames(c.type, c.length, c.maxPacketSize, c.interval), c.frames)
+        << static_cast<int>(c.type) << " length " << c.length << " packet " << c.maxPacketSize;
+  }
+}
+
+UsbTreeScript UpdateModeDevices(size_t controllers, TransferTiming timing) {
+  UsbTreeScript tree;
+  for (size_t i = 0; i < controllers; ++i) {
+    ControllerScript controller;
+    PortScript port;
+    port.status = DeviceConnected;
+    port.device = DefaultQ417UpdateMode();
+    port.device->kind = DeviceKind::Generic;
+    controller.rootPorts = {port};
+    tree.controllers.push_back(controller);
+  }
+  tree.timing = timing;
+  return tree;
+}
+
+// A whole 64 KiB download as the driver sends it (the header, then 256
+// transfers of 256 bytes) takes a frame a transfer on a full-speed bus, and
+// no time when transfers are instant; transfers of 4096 bytes take 4 frames.
+TEST_F(UsbBusTest, TransfersTakeTheirFramesOnTheVirtualClock) {
+  struct Case {
+    TransferTiming timing;
+    size_t transferSize;
+    VirtualTime expected;
+  };
+  const Case cases[] = {
+      {TransferTiming::FullSpeed, 256, (1 + 256) * kFullSpeedFrame},
+      {TransferTiming::FullSpeed, 4096, (1 + 16 * 4) * kFullSpeedFrame},
+      {TransferTiming::Instant, 256, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.transferSize);
+    RunOnMachine([&] {
+      std::unique_ptr<UsbBus> bus = UsbBus::Create(UpdateModeDevices(1, c.timing));
+      ASSERT_NE(bus, nullptr);
+      PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+      const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
+      ASSERT_EQ(pipes.size(), 2u);
+      const size_t requestsBefore = bus->DeviceAt("0/1")->Requests().size();
+      const VirtualTime start = Machine::Current().Sched().Now();
+      ASSERT_EQ(Write(pdo, pipes[0], {0xEE, 0, 0, 0, 0}), STATUS_SUCCESS);
+      for (size_t sent = 0; sent < 65536; sent += c.transferSize) {
+        ASSERT_EQ(Write(pdo, pipes[0], std::vector<uint8_t>(c.transferSize, 0xA5)), STATUS_SUCCESS);
+      }
+      EXPECT_EQ(Machine::Current().Sched().Now() - start, c.expected);
+      EXPECT_EQ(bus->DeviceAt("0/1")->Requests().size(),
+                requestsBefore + 1 + 65536 / c.transferSize);
+      bus->Shutdown();
+    });
+  }
+}
+
+// Transfers submitted together on one controller follow one another; on
+// two controllers they run side by side.
+TEST_F(UsbBusTest, TransfersShareTheirControllersFrames) {
+  struct Case {
+    const char* second;  // the second device's port
+    size_t controllers;
+    VirtualTime secondDone;
+  };
+  const Case cases[] = {
+      {"0/2", 1, 8 * kFullSpeedFrame},  // after the first's 4 frames
+      {"1/1", 2, 4 * kFullSpeedFrame},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.second);
+    RunOnMachine([&] {
+      UsbTreeScript tree = UpdateModeDevices(c.controllers, TransferTiming::FullSpeed);
+      if (c.controllers == 1)
+        tree.controllers[0].rootPorts.push_back(tree.controllers[0].rootPorts[0]);
+      std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
+      ASSERT_NE(bus, nullptr);
+      PDEVICE_OBJECT first = bus->PdoAt("0/1");
+      PDEVICE_OBJECT second = bus->PdoAt(c.second);
+      const std::vector<USBD_PIPE_HANDLE> firstPipes = Configure(first);
+      const std::vector<USBD_PIPE_HANDLE> secondPipes = Configure(second);
+      ASSERT_EQ(firstPipes.size(), 2u);
+      ASSERT_EQ(secondPipes.size(), 2u);
+      Scheduler& scheduler = Machine::Current().Sched();
+      LARGE_INTEGER settle;
+      settle.QuadPart = -10 * kTicksPerMillisecond;  // the configuration's frames are over
+      KeDelayExecutionThread(KernelMode, FALSE, &settle);
+      const VirtualTime start = scheduler.Now();
+      VirtualTime firstDone = -1;
+      VirtualTime secondDone = -1;
+      scheduler.CreateThread("first", [&] {
+        EXPECT_EQ(Write(first, firstPipes[0], std::vector<uint8_t>(4096)), STATUS_SUCCESS);
+        firstDone = scheduler.Now() - start;
+      });
+      scheduler.CreateThread("second", [&] {
+        EXPECT_EQ(Write(second, secondPipes[0], std::vector<uint8_t>(4096)), STATUS_SUCCESS);
+        secondDone = scheduler.Now() - start;
+      });
+      LARGE_INTEGER wait;
+      wait.QuadPart = -100 * kTicksPerMillisecond;
+      KeDelayExecutionThread(KernelMode, FALSE, &wait);
+      EXPECT_EQ(firstDone, 4 * kFullSpeedFrame);
+      EXPECT_EQ(secondDone, c.secondDone);
+      bus->Shutdown();
+    });
+  }
+}
+
+// A device pulled while a transfer's frames run: the transfer ends at once
+// with the device gone (not later with success), and the device's record
+// says so.
+TEST_F(UsbBusTest, ATransferOnTheBusEndsWhenTheDeviceIsPulled) {
+  RunOnMachine([&] {
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(UpdateModeDevices(1, TransferTiming::FullSpeed));
+    ASSERT_NE(bus, nullptr);
+    PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+    const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
+    ASSERT_EQ(pipes.size(), 2u);
+    const UsbDevice* device = bus->DeviceAt("0/1");
+    NTSTATUS status = STATUS_PENDING;
+    Machine::Current().Sched().CreateThread(
+        "writer", [&] { status = Write(pdo, pipes[0], std::vector<uint8_t>(4096)); });
+    LARGE_INTEGER wait;
+    wait.QuadPart = -1 * kTicksPerMillisecond;  // within the transfer's 4 frames
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    EXPECT_EQ(status, STATUS_PENDING);
+    EXPECT_TRUE(bus->Unplug("0/1"));
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
+    ASSERT_FALSE(device->Requests().empty());
+    EXPECT_EQ(device->Requests().back().status, STATUS_DEVICE_NOT_CONNECTED);
+    // Its frames running out later completes nothing a second time.
+    wait.QuadPart = -20 * kTicksPerMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &wait);
+    EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
+    bus->Shutdown();
+  });
+}
+
+// A descriptor request through the hub is a control transfer: setup, the
+// data in the default endpoint's packets (8 bytes), status.
+TEST_F(UsbBusTest, AHubDescriptorRequestTakesItsControlFrames) {
+  RunOnMachine([&] {
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(UpdateModeDevices(1, TransferTiming::FullSpeed));
+    ASSERT_NE(bus, nullptr);
+    const uint16_t packet = bus->DeviceAt("0/1")->Script().maxPacketSize0;
+    {
+      Handle hub("\\\\.\\" + bus->HubNameAt("0"));
+      ULONG returned = 0;
+      const VirtualTime start = Machine::Current().Sched().Now();
+      ASSERT_EQ(hub.DescriptorRequest(1, 0x0100, 18, &returned), STATUS_SUCCESS);
+      EXPECT_EQ(returned, sizeof(USB_DESCRIPTOR_REQUEST) + 18);
+      EXPECT_EQ(Machine::Current().Sched().Now() - start,
+                (2 + (18 + packet - 1) / packet) * kFullSpeedFrame);
+    }
+    bus->Shutdown();
+  });
+}
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include "user/user_process.h"
 #include "usb_devices.h"
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 // afx's entry point (afx_winmain), as the C runtime's start-up calls it.
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nCmdShow);
 
@@ -29,11 +28,26 @@ struct ProgramThread {
   int exitCode = -1;
 };
 
+// Closes the program as a user would: answers what message box is up with
+// OK, else presses the top window's close box, until the program has ended
+// (or a few attempts made no difference).
+void CloseAsAUser(winsim::UserAgent& agent, const ProgramThread& program,
+                  winsim::VirtualTime timeout) {
+  for (int attempt = 0; attempt < 10 && !program.ended; ++attempt) {
+    agent.WaitIdle(timeout);
+    if (program.ended) break;
+    if (agent.MessageBox()) {
+      agent.AnswerMessageBox(IDOK);
+    } else if (HWND top = agent.TopWindow(); top != nullptr) {
+      agent.CloseBox(top);
+    }
+    agent.WaitUntil([&] { return program.ended || agent.MessageBox().has_value(); }, timeout);
+  }
+}
+
 }  // namespace
 
-void RegisterQuillfw() {
-  winsim::pnp::RegisterService(kUpdateModeHardwareId, "quillfw", &DriverEntry);
-}
+void RegisterQuillfw() { quillfw_host::RegisterQuillfwService(); }
 
 RunResult RunQuillprog(winsim::Machine& machine, const RunOptions& options, const Script& script) {
   RunResult result;
@@ -41,7 +55,7 @@ RunResult RunQuillprog(winsim::Machine& machine, const RunOptions& options, cons
   desktopConfig.module_resources = options.resources;
   auto desktop = std::make_unique<winsim::Desktop>(desktopConfig);
 
-  std::unique_ptr<winsim::usb::UsbBus> bus;
+  std::shared_ptr<winsim::usb::UsbBus> bus;
   ProgramThread program;
   bool quitSent = false;
 
@@ -64,7 +78,13 @@ RunResult RunQuillprog(winsim::Machine& machine, const RunOptions& options, cons
     winsim::UserAgent agent;
     Session session{machine, *bus, agent, program.ended};
     script(session);
+    result.endedDuringScript = program.ended;
 
+    if (!program.ended && options.closeAfterScript) {
+      result.closedAfterScript = true;
+      machine.Log().Add(winsim::EventKind::User, "runner closes the program as a user would", {});
+      CloseAsAUser(agent, program, options.exitTimeout);
+    }
     const winsim::VirtualTime deadline = scheduler.Now() + options.exitTimeout;
     while (!program.ended && scheduler.WaitOn(&program, deadline, "quillprog's end")) {
     }
@@ -85,6 +105,7 @@ RunResult RunQuillprog(winsim::Machine& machine, const RunOptions& options, cons
 
   result.programEnded = program.ended && !quitSent;
   result.exitCode = program.exitCode;
+  result.bus = std::move(bus);
   for (const winsim::Finding& finding : machine.Verify().Unexpected()) {
     result.unexpectedFindings.push_back(Describe(finding));
   }

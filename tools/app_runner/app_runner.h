@@ -1,5 +1,6 @@
-// app_runner: one run of quillprog on a simulated machine, for tests and for
-// quillsim. The caller plays the user through a UserAgent.
+// app_runner: one run of quillprog on a simulated machine: the one runner of
+// whole-program runs, for tests and for quillsim's `run` and `demo`. The
+// caller plays the user through a UserAgent.
 //
 //   winsim::MachineDescription description = winsim::LoadMachineDescription(file);
 //   winsim::Machine machine(description.Config());
@@ -19,10 +20,14 @@
 //  4. starts quillprog: afx's WinMain, with theApp, on a simulated thread "ui";
 //  5. calls the script on the application's main simulated thread with a
 //     Session (the user agent, the bus, the machine, the ui thread's state);
-//  6. when the script returns, waits (options.exitTimeout, virtual time) for
-//     WinMain to return. A program still running then is told to quit
-//     (WM_QUIT posted to its top window, which ends every modal loop), so a
-//     script that gave up early still ends; the run is then not clean;
+//  6. when the script returns, a program still running is, with
+//     options.closeAfterScript, closed as a user would close it (message
+//     boxes answered OK, then the top window's close box, each attempt
+//     waiting up to options.exitTimeout); then the runner waits
+//     (options.exitTimeout, virtual time) for WinMain to return. A program
+//     still running after that is told to quit (WM_QUIT posted to its top
+//     window, which ends every modal loop), so a script that gave up early
+//     still ends; the run is then not clean;
 //  7. EndApplication reports handles and memory left behind (verifier
 //     findings); then, in a second machine run, the bus shuts down (devices
 //     removed, drivers unloaded); the Desktop is destroyed.
@@ -36,10 +41,13 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "machine/machine.h"
+#include "quillfw_service.h"
 #include "machine/machine_description.h"
 #include "usb/usb_bus.h"
 #include "user/user_agent.h"
@@ -48,15 +56,19 @@ namespace app_runner {
 
 // quillfw's service for the update-mode Q417 (USB\VID_0417&PID_F001): the
 // Plug and Play manager loads it when the device comes back in update mode.
-// Host thread, no simulation running; once per machine.
+// Host thread, no simulation running; once per machine. The same as
+// quillfw_host::RegisterQuillfwService (driver/host/quillfw_service.h).
 void RegisterQuillfw();
 inline constexpr char kUpdateModeHardwareId[] = "USB\\VID_0417&PID_F001";
+static_assert(std::string_view(kUpdateModeHardwareId) == quillfw_host::kUpdateModeHardwareId);
 
 struct RunOptions {
   std::filesystem::path resources;  // quillprog's compiled .res
   winsim::usb::UsbTreeScript usb;   // the machine's USB tree
   // How long the program may take to end after the script returns.
   winsim::VirtualTime exitTimeout = 60'000 * winsim::kTicksPerMillisecond;
+  // Close a program still running after the script as a user would (step 6).
+  bool closeAfterScript = false;
 };
 
 struct Session {
@@ -75,6 +87,11 @@ struct RunResult {
   bool programEnded = false;    // WinMain returned before the runner had to quit it
   int exitCode = -1;            // WinMain's result (afx: the exit code)
   std::vector<std::string> unexpectedFindings;  // "rule at place: detail"
+  bool endedDuringScript = false;               // WinMain had returned when the script returned
+  bool closedAfterScript = false;               // the runner closed the program as a user would
+  // The bus after its shutdown, for what its devices recorded (History);
+  // nullptr when it was never built. Release it before the Machine.
+  std::shared_ptr<winsim::usb::UsbBus> bus;
 
   bool Clean() const {
     return applicationRan && busShutDown && programEnded && unexpectedFindings.empty();

@@ -9,10 +9,11 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "app_runner.h"
 #include "commands.h"
 #include "flash_image.h"
+#include "progress_bar.h"
 #include "machine/machine_disk.h"
-#include "program_session.h"
 #include "resource.h"
 #include "scenario.h"
 #include "sha256.h"
@@ -23,6 +24,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using winsim::kTicksPerMillisecond;
+
+// How long closing the program after the script may take, per attempt.
+constexpr winsim::VirtualTime kCloseTimeout = 120'000 * kTicksPerMillisecond;
 
 struct RunOptions {
   std::string scenario;
@@ -75,7 +79,12 @@ class Observer {
         machine_(machine),
         snapshots_(std::move(snapshots)),
         verbose_(verbose),
-        terminal_(isatty(STDOUT_FILENO) != 0) {}
+        // The live line is redrawn in place: only on a terminal, and not
+        // among -v's trace lines. Elsewhere (ctest, pipes) every step is a
+        // line of its own and waits print nothing while they last.
+        live_(isatty(STDOUT_FILENO) != 0 && !verbose) {}
+
+  bool Live() const { return live_; }
 
   HWND Dialog() const { return view_.dialog; }
   const View& Last() const { return view_; }
@@ -91,9 +100,8 @@ class Observer {
   // Tells what the log gained since the last look: each progress step, as
   // the bar took it, and with -v the driver's trace and the traffic.
   void Drain() {
-    const std::vector<winsim::Event> events = machine_.Log().All();
-    for (; logSeen_ < events.size(); ++logSeen_) {
-      const winsim::Event& event = events[logSeen_];
+    for (const winsim::Event& event : machine_.Log().Since(logSeen_)) {
+      ++logSeen_;
       if (event.kind == winsim::EventKind::User && event.text == "progress range") {
         progressHigh_ = std::stoi("0" + event.Field("high"));
       } else if (event.kind == winsim::EventKind::User && event.text == "progress") {
@@ -142,9 +150,22 @@ class Observer {
     view_ = std::move(now);
   }
 
+  // Ends the live line: the download's bar stays on screen, a wait's bar
+  // is erased (what the wait came to is told by the lines that follow).
   void EndBar() {
-    if (barShown_) std::cout << '\n';
-    barShown_ = false;
+    if (shown_ == Shown::Download) std::cout << '\n';
+    if (shown_ == Shown::Wait) std::cout << "\r\x1b[K" << std::flush;
+    shown_ = Shown::Nothing;
+  }
+
+  // Draws a long wait's bar, unless the download's bar is running.
+  void ShowWait(const WaitState& wait) {
+    if (!ShowsWaitBar(live_, wait)) return;
+    if (shown_ == Shown::Download && downloadPos_ < downloadHigh()) return;
+    Draw(Shown::Wait, machine_.Sched().Now(), WaitBarText(wait));
+  }
+  void EndWait() {
+    if (shown_ == Shown::Wait) EndBar();
   }
 
  private:
@@ -195,17 +216,22 @@ class Observer {
            kind == winsim::EventKind::Pnp;
   }
 
+  enum class Shown { Nothing, Download, Wait };
+
+  int downloadHigh() const { return progressHigh_ > 0 ? progressHigh_ : 100; }
+
+  void Draw(Shown kind, winsim::VirtualTime time, const std::string& text) {
+    std::cout << '\r' << Seconds(time) << text << "\x1b[K" << std::flush;
+    shown_ = kind;
+  }
+
   // On a terminal one bar, redrawn; otherwise a line a step.
   void ShowProgress(winsim::VirtualTime time, int pos) {
-    const int high = progressHigh_ > 0 ? progressHigh_ : 100;
-    if (terminal_ && !verbose_) {
-      constexpr int kWidth = 40;
-      const int filled = std::min(kWidth, pos * kWidth / high);
-      std::cout << '\r' << Seconds(time) << "progress [" << std::string(filled, '#')
-                << std::string(kWidth - filled, ' ') << "] " << pos << "/" << high << std::flush;
-      barShown_ = true;
+    downloadPos_ = pos;
+    if (live_) {
+      Draw(Shown::Download, time, DownloadBarText(pos, progressHigh_));
     } else {
-      SayAt(time, "progress " + std::to_string(pos) + "/" + std::to_string(high));
+      SayAt(time, "progress " + std::to_string(pos) + "/" + std::to_string(downloadHigh()));
     }
   }
 
@@ -225,8 +251,9 @@ class Observer {
   winsim::Machine& machine_;
   std::string snapshots_;
   bool verbose_;
-  bool terminal_;
-  bool barShown_ = false;
+  bool live_;
+  Shown shown_ = Shown::Nothing;
+  int downloadPos_ = 0;
   size_t logSeen_ = 0;
   int progressHigh_ = 0;
   int snapshotCount_ = 0;
@@ -237,9 +264,9 @@ class Observer {
 // Plays the script; returns "" when it ran to its end, or why it stopped.
 class Player {
  public:
-  Player(const Scenario& scenario, ProgramSession& session, winsim::UserAgent& agent,
+  Player(const Scenario& scenario, winsim::usb::UsbBus& bus, winsim::UserAgent& agent,
          Observer& observer)
-      : scenario_(scenario), session_(session), agent_(agent), observer_(observer) {}
+      : scenario_(scenario), bus_(bus), agent_(agent), observer_(observer) {}
 
   std::string Play() {
     for (size_t i = 0; i < scenario_.script.size(); ++i) {
@@ -259,12 +286,42 @@ class Player {
   }
 
   bool Settle(const Action& action) {
-    return agent_.WaitUntil(
-        [&] {
-          observer_.Look();
-          return agent_.IsIdle();
-        },
-        Timeout(action));
+    return Await("waits until the program is idle", Timeout(action), false, [&] {
+      observer_.Look();
+      return agent_.IsIdle();
+    });
+  }
+
+  // Waits until done() holds (an open wait, up to `length`) or for `length`
+  // (fixedLength). On a terminal a long wait shows its bar, so the wait is
+  // taken in steps of kBarStep to redraw it; elsewhere in one piece.
+  bool Await(const std::string& what, winsim::VirtualTime length, bool fixedLength,
+             const std::function<bool()>& done) {
+    if (!observer_.Live()) {
+      if (!fixedLength) return agent_.WaitUntil(done, length);
+      agent_.Wait(length);
+      return true;
+    }
+    winsim::Scheduler& scheduler = winsim::Machine::Current().Sched();
+    const winsim::VirtualTime start = scheduler.Now();
+    bool reached = false;
+    for (;;) {
+      const winsim::VirtualTime left =
+          std::max<winsim::VirtualTime>(0, length - (scheduler.Now() - start));
+      const winsim::VirtualTime step = std::min(left, kBarStep);
+      if (fixedLength) {
+        if (left == 0) break;
+        agent_.Wait(step);
+      } else if (agent_.WaitUntil(done, step)) {
+        reached = true;
+        break;
+      } else if (left == 0) {
+        break;
+      }
+      observer_.ShowWait({what, scheduler.Now() - start, length, fixedLength});
+    }
+    observer_.EndWait();
+    return fixedLength || reached;
   }
 
   HWND Dialog() const { return observer_.Dialog(); }
@@ -342,16 +399,16 @@ class Player {
         return "the system menu has no About item";
       }
       case ActionKind::WaitFor:
-        return agent_.WaitUntil([&] { return Shows(action.text); }, Timeout(action))
+        return Await(what, Timeout(action), false, [&] { return Shows(action.text); })
                    ? ""
                    : "\"" + action.text + "\" was not shown in time";
       case ActionKind::WaitIdle:
         return Settle(action) ? "" : "the program did not become idle in time";
       case ActionKind::Wait:
-        agent_.Wait(action.milliseconds * kTicksPerMillisecond);
+        Await(what, action.milliseconds * kTicksPerMillisecond, true, [] { return false; });
         return "";
       case ActionKind::Unplug:
-        if (session_.Bus() == nullptr || !session_.Bus()->Unplug(action.text)) {
+        if (!bus_.Unplug(action.text)) {
           return "no device on port " + action.text;
         }
         return Settle(action) ? "" : "the program did not become idle in time";
@@ -414,7 +471,7 @@ class Player {
   }
 
   const Scenario& scenario_;
-  ProgramSession& session_;
+  winsim::usb::UsbBus& bus_;
   winsim::UserAgent& agent_;
   Observer& observer_;
 };
@@ -442,11 +499,11 @@ std::vector<uint8_t> ImageBytes(const std::string& path, bool& built) {
 
 // Tells what the device received; returns whether the flash holds the image
 // (nullopt: nothing was downloaded).
-std::optional<bool> TellDevice(const Scenario& scenario, ProgramSession& session,
+std::optional<bool> TellDevice(const Scenario& scenario, winsim::usb::UsbBus* bus,
                                const std::vector<uint8_t>& image) {
-  if (session.Bus() == nullptr || scenario.device.empty()) return std::nullopt;
+  if (bus == nullptr || scenario.device.empty()) return std::nullopt;
   std::optional<bool> holdsImage;
-  for (const winsim::usb::UsbDevice* device : session.Bus()->History(scenario.device)) {
+  for (const winsim::usb::UsbDevice* device : bus->History(scenario.device)) {
     if (!device->InUpdateMode()) {
       std::cout << "device " << scenario.device << " (normal mode): " << device->TriggerRequests()
                 << " update-mode requests (descriptor 0x55)\n";
@@ -509,8 +566,9 @@ std::string JoinQuoted(const std::vector<std::string>& texts) {
 }
 
 // Checks the expectations; returns the failures.
-std::vector<std::string> Check(const Scenario& scenario, ProgramSession& session,
-                               const Observer& observer, std::optional<bool> holdsImage) {
+std::vector<std::string> Check(const Scenario& scenario, winsim::Machine& machine,
+                               const app_runner::RunResult& run, const Observer& observer,
+                               std::optional<bool> holdsImage) {
   std::vector<std::string> failures;
   const Expectations& expect = scenario.expect;
   if (expect.messageBoxes && *expect.messageBoxes != observer.MessageBoxes()) {
@@ -531,23 +589,23 @@ std::vector<std::string> Check(const Scenario& scenario, ProgramSession& session
   if (expect.flash == "untouched" && holdsImage.has_value()) {
     failures.push_back("the device's flash was written");
   }
-  const auto trace = session.Machine().Log().Texts(winsim::EventKind::DbgPrint);
+  const auto trace = machine.Log().Texts(winsim::EventKind::DbgPrint);
   for (const std::string& line : expect.trace) {
     bool found = false;
     for (const std::string& printed : trace)
       found = found || printed.find(line) != std::string::npos;
     if (!found) failures.push_back("the driver never printed \"" + line + "\"");
   }
-  if (expect.applicationEnded && *expect.applicationEnded != session.EndedByUser()) {
-    failures.push_back(session.EndedByUser() ? "the program ended" : "the program did not end");
+  if (expect.applicationEnded && *expect.applicationEnded != run.endedDuringScript) {
+    failures.push_back(run.endedDuringScript ? "the program ended" : "the program did not end");
   }
   for (const std::string& rule : expect.findings) {
-    session.Machine().Verify().Expect(rule);
-    if (!session.Machine().Verify().Has(rule)) {
+    machine.Verify().Expect(rule);
+    if (!machine.Verify().Has(rule)) {
       failures.push_back("expected verifier finding " + rule + " did not occur");
     }
   }
-  for (const winsim::Finding& finding : session.Machine().Verify().Unexpected()) {
+  for (const winsim::Finding& finding : machine.Verify().Unexpected()) {
     failures.push_back("verifier: " + finding.rule + " at " + finding.place + ": " +
                        finding.detail);
   }
@@ -568,41 +626,53 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
               << (built ? std::to_string(image.size()) + " bytes" : "does not build") << "\n";
   }
 
-  ProgramSession session(scenario.machine, QUILLPROG_RES);
+  winsim::Machine machine(scenario.machine.Config());
+  app_runner::RegisterQuillfw();
+  app_runner::RunOptions runOptions;
+  runOptions.resources = QUILLPROG_RES;
+  runOptions.usb = scenario.machine.usb;
+  runOptions.exitTimeout = kCloseTimeout;
+  runOptions.closeAfterScript = true;
   std::string scriptFailure;
   std::unique_ptr<Observer> observer;
-  const bool completed = session.Run([&](winsim::UserAgent& agent) {
-    observer =
-        std::make_unique<Observer>(agent, session.Machine(), options.snapshots, options.verbose);
-    observer->Say("quillprog starts");
-    Player player(scenario, session, agent, *observer);
-    scriptFailure = player.Play();
-    agent.WaitIdle(60'000 * kTicksPerMillisecond);
-    observer->Look();
-    observer->Say(scriptFailure.empty() ? "the script has ended" : "the script stopped");
-  });
+  app_runner::RunResult run =
+      app_runner::RunQuillprog(machine, runOptions, [&](app_runner::Session& session) {
+        winsim::UserAgent& agent = session.agent;
+        observer = std::make_unique<Observer>(agent, machine, options.snapshots, options.verbose);
+        observer->Say("quillprog starts");
+        // The user begins once the program has started up and waits for
+        // input (the removable-media warning).
+        agent.WaitIdle(kCloseTimeout);
+        Player player(scenario, session.bus, agent, *observer);
+        scriptFailure = player.Play();
+        agent.WaitIdle(60'000 * kTicksPerMillisecond);
+        observer->Look();
+        observer->Say(scriptFailure.empty() ? "the script has ended" : "the script stopped");
+      });
   if (observer) {
     observer->Drain();  // what the program's end and the shutdown added
     observer->EndBar();
   }
-  if (session.ClosedAfterScript()) std::cout << "quillsim closed the program after the script\n";
-  std::cout << "quillprog " << (session.ApplicationEnded() ? "ended" : "did not end")
-            << " (exit code " << session.ExitCode() << ")\n";
+  if (run.closedAfterScript) std::cout << "quillsim closed the program after the script\n";
+  std::cout << "quillprog " << (run.programEnded ? "ended" : "did not end") << " (exit code "
+            << run.exitCode << ")\n";
 
-  const std::optional<bool> holdsImage = TellDevice(scenario, session, image);
-  const auto events = session.Machine().Log().All();
+  const std::optional<bool> holdsImage = TellDevice(scenario, run.bus.get(), image);
+  const auto events = machine.Log().All();
   if (!options.json.empty() && !WriteJsonLines(options.json, events)) {
     std::cout << "cannot write " << options.json << "\n";
     return 1;
   }
 
   std::vector<std::string> failures;
-  if (observer) failures = Check(scenario, session, *observer, holdsImage);
-  if (!completed) {
-    for (const winsim::Event& event : session.Machine().Log().OfKind(winsim::EventKind::Hang)) {
+  if (observer) failures = Check(scenario, machine, run, *observer, holdsImage);
+  if (!run.applicationRan || !run.busShutDown) {
+    for (const winsim::Event& event : machine.Log().OfKind(winsim::EventKind::Hang)) {
       failures.push_back("hang: " + event.text);
     }
     if (failures.empty()) failures.push_back("the run hung");
+  } else if (!run.programEnded) {
+    failures.push_back("quillprog did not end; the runner had to quit it");
   }
   if (!scriptFailure.empty()) failures.push_back(scriptFailure);
   for (const std::string& failure : failures) std::cout << "FAILED: " << failure << "\n";

@@ -73,6 +73,12 @@ std::vector<Event> EventLog::All() const {
   return events_;
 }
 
+std::vector<Event> EventLog::Since(size_t first) const {
+  std::lock_guard lock(mutex_);
+  if (first >= events_.size()) return {};
+  return std::vector<Event>(events_.begin() + static_cast<std::ptrdiff_t>(first), events_.end());
+}
+
 std::vector<Event> EventLog::OfKind(EventKind kind) const {
   std::lock_guard lock(mutex_);
   std::vector<Event> result;

@@ -50,6 +50,9 @@ class EventLog {
            std::vector<std::pair<std::string, std::string>> fields = {});
 
   std::vector<Event> All() const;
+  // The events from index `first` on (a reader that follows the log copies
+  // only what is new).
+  std::vector<Event> Since(size_t first) const;
   std::vector<Event> OfKind(EventKind kind) const;
   // The texts of the events of one kind, in order (e.g. the DbgPrint lines).
   std::vector<std::string> Texts(EventKind kind) const;

@@ -521,12 +521,16 @@ MachineDescription ParseMachineDescription(std::string_view text) {
       "clock", {{"virtual", ClockMode::Virtual}, {"realTime", ClockMode::RealTime}},
       ClockMode::Virtual);
   if (root.Has("usb")) {
-    Object usbObject(root.At("usb"), root.PathOf("usb"), {"completion", "controllers"});
+    Object usbObject(root.At("usb"), root.PathOf("usb"), {"completion", "timing", "controllers"});
     machine.usb.completion =
         usbObject.Choice<usb::CompletionMode>("completion",
                                               {{"asynchronous", usb::CompletionMode::Asynchronous},
                                                {"inline", usb::CompletionMode::Inline}},
                                               usb::CompletionMode::Asynchronous);
+    machine.usb.timing = usbObject.Choice<usb::TransferTiming>(
+        "timing",
+        {{"fullSpeed", usb::TransferTiming::FullSpeed}, {"instant", usb::TransferTiming::Instant}},
+        usb::TransferTiming::FullSpeed);
     usbObject.Array("controllers", 10, [&](const json& element, const std::string& at) {
       Object controllerObject(
           element, at, {"numberedName", "deviceInterface", "description", "driverKey", "ports"});

@@ -160,9 +160,14 @@ struct ControllerScript {
 // STATUS_PENDING (as real stacks do), or inline in the caller.
 enum class CompletionMode { Asynchronous, Inline };
 
+// How long a transfer occupies its controller's bus (usb/bus_timing.h):
+// the frames a full-speed bus needs for it, or no time at all.
+enum class TransferTiming { FullSpeed, Instant };
+
 struct UsbTreeScript {
   std::vector<ControllerScript> controllers;
   CompletionMode completion = CompletionMode::Asynchronous;
+  TransferTiming timing = TransferTiming::FullSpeed;
 };
 
 DeviceScript DefaultMouse();

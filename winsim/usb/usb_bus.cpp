@@ -12,6 +12,7 @@
 #include "kernel/kernel.h"
 #include "machine/machine.h"
 #include "pnp/pnp_manager.h"
+#include "usb/bus_timing.h"
 #include "usb/hub_answers.h"
 
 namespace winsim::usb {
@@ -31,7 +32,11 @@ struct Pipe {
   std::vector<uint8_t> endpoint;  // the endpoint descriptor
   ULONG maximumTransferSize = 0;
   uint8_t Address() const { return endpoint[2]; }
+  uint16_t MaxPacketSize() const { return static_cast<uint16_t>(endpoint[4] | endpoint[5] << 8); }
 };
+
+// SET_CONFIGURATION, CLEAR_FEATURE (a pipe's reset): setup and status.
+constexpr uint32_t kNoDataControlFrames = FullSpeedFrames(TransferType::Control, 0, 0);
 
 struct Port {
   UsbBus::State* bus = nullptr;
@@ -54,6 +59,13 @@ struct Port {
   // wait in `suspended` and are carried out once the device is back in D0.
   DEVICE_POWER_STATE power = PowerDeviceD0;
   std::vector<PIRP> suspended;
+  // Transfers still on the bus (their frames not yet over), by number.
+  struct OnTheBus {
+    uint64_t number;
+    PIRP irp;
+    size_t request;
+  };
+  std::vector<OnTheBus> onTheBus;
 };
 
 struct Hub {
@@ -72,6 +84,8 @@ struct Controller {
   std::string driverKey;
   pnp::DeviceNode* node = nullptr;
   std::unique_ptr<Hub> rootHub;
+  // The end of the last frame taken by a transfer (transfers queue).
+  VirtualTime busyUntil = 0;
 };
 
 // Every device object of the bus carries this as its extension.
@@ -211,6 +225,7 @@ struct UsbBus::State {
   uint32_t nextDriverKey = 0;
   uint32_t nextInstance = 0x2d3c1a;
   bool shutDown = false;
+  uint64_t nextTransfer = 0;
 
   std::string NewDriverKey() {
     return std::string(kUsbClassKey) + Format("\\%04u", nextDriverKey++);
@@ -236,6 +251,12 @@ struct UsbBus::State {
   NTSTATUS SubmitUrb(Port& port, PIRP irp);
   void SetDevicePower(Port& port, DEVICE_POWER_STATE state);
   NTSTATUS Finish(Port& port, PIRP irp, PURB urb, Reply reply, const std::string& what);
+  NTSTATUS Finish(Port& port, PIRP irp, PURB urb, Reply reply, const std::string& what,
+                  uint32_t frames = 0);
+  // How long from now until a transfer of `frames` frames on the port's
+  // controller is over, queued after the transfers already on that bus;
+  // 0 when transfers take no time (timing Instant or inline completion).
+  VirtualTime BusTime(Port& port, uint32_t frames);
   NTSTATUS Pnp(PDEVICE_OBJECT device, Port* port, PIRP irp);
 };
 
@@ -481,6 +502,16 @@ void UsbBus::State::Leave(Port& port) {
     Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
   }
   port.suspended.clear();
+  // So do transfers whose frames were not over yet.
+  for (const Port::OnTheBus& transfer : port.onTheBus) {
+    port.history.back()->RecordAbandoned(transfer.request, USBD_STATUS_DEVICE_GONE,
+                                         STATUS_DEVICE_NOT_CONNECTED);
+    auto* urb =
+        static_cast<PURB>(IoGetCurrentIrpStackLocation(transfer.irp)->Parameters.Others.Argument1);
+    urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+    Complete(transfer.irp, STATUS_DEVICE_NOT_CONNECTED);
+  }
+  port.onTheBus.clear();
   // The PDO goes once the Plug and Play manager has sent its removal.
   pnp::DeviceRemoved(port.node, true);
 }
@@ -605,6 +636,7 @@ NTSTATUS UsbBus::State::HubControl(Hub& hub, PIRP irp) {
   std::vector<std::pair<std::string, std::string>> fields = {{"hub", hub.name}};
   AfterRequest after;
   Port* port = nullptr;
+  uint32_t frames = 0;  // on the bus: a descriptor request to the port's device
 
   // Every request but the node information names a port in its first ULONG.
   auto portOf = [&]() -> Port* {
@@ -690,11 +722,25 @@ NTSTATUS UsbBus::State::HubControl(Hub& hub, PIRP irp) {
         answer = {reply.status, 0};
       }
       after = reply.after;
+      frames = FullSpeedFrames(TransferType::Control, static_cast<uint32_t>(reply.data.size()),
+                               port->device->Script().maxPacketSize0);
     }
   }
   fields.emplace_back("status", kernel::StatusText(answer.status));
   fields.emplace_back("information", Format("%u", answer.information));
   LogUrb(std::string("hub ") + IoctlName(code), std::move(fields));
+  // Only a descriptor request goes out on the bus (a control transfer) and
+  // completes when its frames are over; the hub answers the others from
+  // what it knows.
+  if (const VirtualTime busTime = port != nullptr ? BusTime(*port, frames) : 0; busTime > 0) {
+    IoMarkIrpPending(irp);
+    Machine::Current().Sched().Schedule(busTime, "usb: hub request's frames over",
+                                        [this, irp, answer, port, after] {
+                                          Complete(irp, answer.status, answer.information);
+                                          After(*port, after);
+                                        });
+    return STATUS_PENDING;
+  }
   const NTSTATUS status = Complete(irp, answer.status, answer.information);
   if (port != nullptr) {
     After(*port, after);
@@ -744,8 +790,20 @@ Reply Invalid(USBD_STATUS usbdStatus) {
 
 }  // namespace
 
-NTSTATUS UsbBus::State::Finish(Port& port, PIRP irp, PURB urb, Reply reply,
-                               const std::string& what) {
+VirtualTime UsbBus::State::BusTime(Port& port, uint32_t frames) {
+  if (tree.timing == TransferTiming::Instant || completion == CompletionMode::Inline ||
+      frames == 0) {
+    return 0;
+  }
+  Controller& controller = *port.hub->controller;
+  const VirtualTime now = Machine::Current().Sched().Now();
+  const VirtualTime start = controller.busyUntil > now ? controller.busyUntil : now;
+  controller.busyUntil = start + frames * kFullSpeedFrame;
+  return controller.busyUntil - now;
+}
+
+NTSTATUS UsbBus::State::Finish(Port& port, PIRP irp, PURB urb, Reply reply, const std::string& what,
+                               uint32_t frames) {
   if (reply.neverCompletes) {
     LogUrb(what, {{"port", port.path}, {"status", "held (the device does not answer)"}});
     IoMarkIrpPending(irp);
@@ -766,11 +824,33 @@ NTSTATUS UsbBus::State::Finish(Port& port, PIRP irp, PURB urb, Reply reply,
   }
   IoMarkIrpPending(irp);
   Port* target = &port;
-  kernel::QueueDpc("usb: URB completion", [this, target, irp, urb, reply] {
-    urb->UrbHeader.Status = reply.usbdStatus;
-    Complete(irp, reply.status);
-    After(*target, reply.after);
-  });
+  auto complete = [this, target, irp, urb, reply] {
+    kernel::QueueDpc("usb: URB completion", [this, target, irp, urb, reply] {
+      urb->UrbHeader.Status = reply.usbdStatus;
+      Complete(irp, reply.status);
+      After(*target, reply.after);
+    });
+  };
+  const VirtualTime busTime = BusTime(port, frames);
+  if (busTime == 0) {
+    complete();
+    return STATUS_PENDING;
+  }
+  // The transfer's frames: it completes when they are over, unless the
+  // device leaves first (Leave then completes it).
+  const uint64_t number = nextTransfer++;
+  port.onTheBus.push_back({number, irp, port.device->Requests().size() - 1});
+  Machine::Current().Sched().Schedule(
+      busTime, "usb: transfer's frames over", [target, number, complete] {
+        auto& onTheBus = target->onTheBus;
+        for (auto it = onTheBus.begin(); it != onTheBus.end(); ++it) {
+          if (it->number == number) {
+            onTheBus.erase(it);
+            complete();
+            return;
+          }
+        }
+      });
   return STATUS_PENDING;
 }
 
@@ -835,7 +915,10 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
         request.TransferBufferLength = static_cast<ULONG>(reply.data.size());
         what += " -> " + Hex(reply.data.data(), reply.data.size());
       }
-      return Finish(port, irp, urb, std::move(reply), what);
+      const uint32_t frames =
+          FullSpeedFrames(TransferType::Control, static_cast<uint32_t>(reply.data.size()),
+                          device.Script().maxPacketSize0);
+      return Finish(port, irp, urb, std::move(reply), what, frames);
     }
     case URB_FUNCTION_SELECT_CONFIGURATION: {
       auto& request = urb->UrbSelectConfiguration;
@@ -843,7 +926,7 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
         what += " (deconfigure)";
         Reply reply = device.SelectConfiguration(false);
         port.pipes.clear();
-        return Finish(port, irp, urb, std::move(reply), what);
+        return Finish(port, irp, urb, std::move(reply), what, kNoDataControlFrames);
       }
       const ConfigurationScript& configuration = device.Script().configuration;
       if (request.ConfigurationDescriptor->bConfigurationValue != configuration.value) {
@@ -916,7 +999,7 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
         }
         request.ConfigurationHandle = &port;
       }
-      return Finish(port, irp, urb, std::move(reply), what);
+      return Finish(port, irp, urb, std::move(reply), what, kNoDataControlFrames);
     }
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
       auto& request = urb->UrbBulkOrInterruptTransfer;
@@ -954,7 +1037,12 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
         }
         request.TransferBufferLength = reply.bytesMoved;
       }
-      return Finish(port, irp, urb, std::move(reply), what);
+      const uint32_t frames = FullSpeedFrames(
+          (pipe->endpoint[3] & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_INTERRUPT
+              ? TransferType::Interrupt
+              : TransferType::Bulk,
+          request.TransferBufferLength, pipe->MaxPacketSize(), pipe->endpoint[6]);
+      return Finish(port, irp, urb, std::move(reply), what, frames);
     }
     case URB_FUNCTION_RESET_PIPE: {
       Pipe* pipe = findPipe(urb->UrbPipeRequest.PipeHandle);
@@ -962,7 +1050,7 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
         return Finish(port, irp, urb, Invalid(USBD_STATUS_INVALID_PIPE_HANDLE), what);
       }
       what += Format(" endpoint 0x%02X", pipe->Address());
-      return Finish(port, irp, urb, device.ResetPipe(pipe->Address()), what);
+      return Finish(port, irp, urb, device.ResetPipe(pipe->Address()), what, kNoDataControlFrames);
     }
     default:
       return Finish(port, irp, urb, Invalid(USBD_STATUS_INVALID_URB_FUNCTION), what);

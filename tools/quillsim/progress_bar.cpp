@@ -1,0 +1,52 @@
+#include "progress_bar.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace quillsim {
+
+bool ShowsWaitBar(bool terminal, const WaitState& wait) {
+  if (!terminal) return false;
+  return wait.fixedLength ? wait.length >= kLongWait : wait.elapsed >= kLongWait;
+}
+
+std::string FilledBar(int64_t done, int64_t total, int width) {
+  const int64_t clamped = total <= 0 ? 1 : std::clamp<int64_t>(done, 0, total);
+  const int64_t whole = total <= 0 ? 1 : total;
+  const int filled = static_cast<int>(clamped * width / whole);
+  return "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]";
+}
+
+std::string MovingBar(winsim::VirtualTime elapsed, int width) {
+  constexpr int kBlock = 3;
+  const int travel = std::max(1, width - kBlock);  // cells the block moves before it turns
+  const int64_t step = std::max<int64_t>(0, elapsed / kBarStep) % (2 * travel);
+  const int at = static_cast<int>(step <= travel ? step : 2 * travel - step);
+  std::string cells(width, '.');
+  for (int i = at; i < std::min(width, at + kBlock); ++i) cells[i] = '#';
+  return "[" + cells + "]";
+}
+
+std::string SecondsText(winsim::VirtualTime time) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(time) / 1e7);
+  return text;
+}
+
+std::string WaitBarText(const WaitState& wait, int width) {
+  if (wait.fixedLength) {
+    return wait.what + " " + FilledBar(wait.elapsed, wait.length, width) + " " +
+           SecondsText(std::min(wait.elapsed, wait.length));
+  }
+  return wait.what + " " + MovingBar(wait.elapsed, width) + " " + SecondsText(wait.elapsed) +
+         ", time-out in " +
+         SecondsText(std::max<winsim::VirtualTime>(0, wait.length - wait.elapsed));
+}
+
+std::string DownloadBarText(int pos, int high, int width) {
+  const int total = high > 0 ? high : 100;
+  return "progress " + FilledBar(pos, total, width) + " " + std::to_string(pos) + "/" +
+         std::to_string(total);
+}
+
+}  // namespace quillsim
