@@ -178,7 +178,7 @@ void ReadFaults(const json& item, const std::string& path, usb::Faults& faults) 
                 {"failTransfers", "neverCompleteTransfers", "failSubmissions", "failResetPipes",
                  "resetPipeFailure", "failDescriptors", "oddStrings", "failSelectConfiguration",
                  "configurationTotalLength", "secondReadTotalLength", "secondReadShortBy",
-                 "surpriseRemovalAtTransfer"});
+                 "surpriseRemovalAtTransfer", "failStart"});
   object.Array("failTransfers", 1000, [&](const json& element, const std::string& at) {
     faults.failTransfers.push_back(ReadTransferFault(element, at));
   });
@@ -236,6 +236,14 @@ void ReadFaults(const json& item, const std::string& path, usb::Faults& faults) 
   if (object.Has("surpriseRemovalAtTransfer")) {
     faults.surpriseRemovalAtTransfer =
         Ordinal(object.At("surpriseRemovalAtTransfer"), object.PathOf("surpriseRemovalAtTransfer"));
+  }
+  if (object.Has("failStart")) {
+    const int64_t status = object.Integer("failStart", 0, 0xFFFFFFFF, 0);
+    if (status < 0xC0000000) {
+      throw DescriptionError(object.PathOf("failStart"),
+                             "expected an error status (0xC0000000 and above)");
+    }
+    faults.failStart = static_cast<NTSTATUS>(status);
   }
 }
 

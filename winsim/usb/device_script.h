@@ -88,6 +88,9 @@ struct Faults {
   std::optional<uint16_t> secondReadTotalLength;      // wTotalLength of later reads
   std::optional<uint32_t> secondReadShortBy;          // later full reads come back short
   std::optional<uint32_t> surpriseRemovalAtTransfer;  // that transfer fails, the device leaves
+  // The bus driver fails IRP_MN_START_DEVICE for the device's PDO with this
+  // status (every start), before any function driver talks to the device.
+  std::optional<NTSTATUS> failStart;
 };
 
 enum class DeviceKind { Generic, Mouse, Keyboard, Storage, Hub, Q417 };

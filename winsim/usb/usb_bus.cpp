@@ -5,6 +5,7 @@
 #include <usbdi.h>
 #include <usbdlib.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -100,10 +101,14 @@ void CopyReplyData(uint8_t* buffer, const Reply& reply) {
   }
 }
 
-// printf-style formatting of up to three unsigned numbers.
-std::string Format(const char* format, unsigned a = 0, unsigned b = 0, unsigned c = 0) {
+// printf-style formatting; the compiler checks the arguments against the
+// format.
+[[gnu::format(printf, 1, 2)]] std::string Format(const char* format, ...) {
   char text[128];
-  std::snprintf(text, sizeof(text), format, a, b, c);
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof(text), format, arguments);
+  va_end(arguments);
   return text;
 }
 
@@ -869,8 +874,7 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
                 static_cast<USBD_PIPE_TYPE>(endpoint.attributes & USB_ENDPOINT_TYPE_MASK);
             pipeInformation.PipeHandle = pipe.get();
             what += Format(" pipe %u endpoint 0x%02X max transfer %u", static_cast<unsigned>(i),
-                           endpoint.address) +
-                    Format(" %u", pipe->maximumTransferSize);
+                           endpoint.address, pipe->maximumTransferSize);
             port.pipes.push_back(std::move(pipe));
           }
         }
@@ -936,6 +940,10 @@ NTSTATUS UsbBus::State::Pnp(PDEVICE_OBJECT device, Port* port, PIRP irp) {
   NTSTATUS status = irp->IoStatus.Status;
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
+      status = port->device != nullptr && port->device->Script().faults.failStart
+                   ? *port->device->Script().faults.failStart
+                   : STATUS_SUCCESS;
+      break;
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
