@@ -3,6 +3,7 @@
 // Play requests row by row, and the power rules.
 #include <wdm.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -522,6 +523,31 @@ TEST_P(PowerTest, AFailedDeviceRequestStillFinishesTheSystemRequest) {
     // The next working request asks for D0 as before.
     EXPECT_EQ(SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(extension->DevicePower, PowerDeviceD0);
+  }));
+}
+
+// The device request's status is only traced: the system request still
+// succeeds, on sleep and on wake.
+TEST_P(PowerTest, AFailingDeviceRequestLeavesTheSystemRequestSucceeding) {
+  DeviceScript device = UpdateModeDevice();
+  device.faults.failDevicePower = STATUS_UNSUCCESSFUL;
+  ASSERT_TRUE(RunBus(TreeWith(device, GetParam()), [&] {
+    PDEVICE_EXTENSION extension = FwExtension(QuillDevice());
+    size_t mark = Mark();
+    EXPECT_EQ(SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    // Recorded on the way down, before the bus driver failed it.
+    EXPECT_EQ(extension->DevicePower, PowerDeviceD0);
+    Lines trace = TraceSince(mark);
+    EXPECT_NE(std::find(trace.begin(), trace.end(),
+                        "FWLoaderPowerRequestCompletion Exit with FAILURE = c0000001"),
+              trace.end());
+    mark = Mark();
+    EXPECT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));  // no system-set-power-failed finding
+    pnp::SystemWake();
+    trace = TraceSince(mark);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(),
+                         "FWLoaderPowerRequestCompletion Exit with FAILURE = c0000001"),
+              2);
   }));
 }
 

@@ -57,9 +57,11 @@ TEST(MachineDescription, ScriptsReachTheDeviceModels) {
   EXPECT_FALSE(faults.failStart.has_value());
   const winsim::MachineDescription failingStart = winsim::ParseMachineDescription(
       R"({"usb":{"controllers":[{"ports":[{"device":{"kind":"storage",)"
-      R"("faults":{"failStart":"0xC000009A"}}}]}]}})");
-  EXPECT_EQ(failingStart.usb.controllers.at(0).rootPorts.at(0).device->faults.failStart,
-            std::optional<NTSTATUS>(STATUS_INSUFFICIENT_RESOURCES));
+      R"("faults":{"failStart":"0xC000009A","failDevicePower":"0xC0000001"}}}]}]}})");
+  const winsim::usb::Faults& scripted =
+      failingStart.usb.controllers.at(0).rootPorts.at(0).device->faults;
+  EXPECT_EQ(scripted.failStart, std::optional<NTSTATUS>(STATUS_INSUFFICIENT_RESOURCES));
+  EXPECT_EQ(scripted.failDevicePower, std::optional<NTSTATUS>(STATUS_UNSUCCESSFUL));
 }
 
 TEST(MachineDescription, WrongDescriptionsAreRefusedWithTheirPath) {
@@ -105,6 +107,9 @@ TEST(MachineDescription, WrongDescriptionsAreRefusedWithTheirPath) {
        "1..4294967295"},
       {device(R"("kind":"storage","faults":{"failStart":"0x103"})"),
        "/usb/controllers/0/ports/2/device/faults/failStart: expected an error status "
+       "(0xC0000000 and above)"},
+      {device(R"("kind":"storage","faults":{"failDevicePower":0})"),
+       "/usb/controllers/0/ports/2/device/faults/failDevicePower: expected an error status "
        "(0xC0000000 and above)"},
       {device(R"("kind":"storage","lowSpeed":"yes")"),
        "/usb/controllers/0/ports/2/device/lowSpeed: expected true or false"},

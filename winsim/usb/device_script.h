@@ -91,6 +91,9 @@ struct Faults {
   // The bus driver fails IRP_MN_START_DEVICE for the device's PDO with this
   // status (every start), before any function driver talks to the device.
   std::optional<NTSTATUS> failStart;
+  // The bus driver fails device set-power IRPs (D0, D3...) for the device's
+  // PDO with this status: the device cannot change its power state.
+  std::optional<NTSTATUS> failDevicePower;
 };
 
 enum class DeviceKind { Generic, Mouse, Keyboard, Storage, Hub, Q417 };

@@ -272,16 +272,24 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
       return status;
     }
     case IRP_MJ_POWER: {
-      // A bus driver's PDO: take the new state and succeed; other minor
-      // functions keep their status.
+      // A bus driver's PDO: take the new state and succeed (unless the
+      // script says the device cannot change it); other minor functions
+      // keep their status.
       PoStartNextPowerIrp(irp);
       NTSTATUS status = irp->IoStatus.Status;
       if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
+        status = STATUS_SUCCESS;
         if (stack->MinorFunction == IRP_MN_SET_POWER &&
             stack->Parameters.Power.Type == DevicePowerState) {
-          PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+          const Port* port =
+              extension.role == Role::Device ? static_cast<Port*>(extension.object) : nullptr;
+          if (port != nullptr && port->device != nullptr &&
+              port->device->Script().faults.failDevicePower) {
+            status = *port->device->Script().faults.failDevicePower;
+          } else {
+            PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+          }
         }
-        status = STATUS_SUCCESS;
         irp->IoStatus.Status = status;
       }
       IoCompleteRequest(irp, IO_NO_INCREMENT);
