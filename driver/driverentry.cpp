@@ -326,11 +326,15 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       DbgPrint("DispatchPnp: IRP_MN_START_DEVICE\n");
       status = FWForwardPnp(extension, Irp);
       if (!NT_SUCCESS(status)) {
-        // Configuration is attempted all the same; its status decides.
         DbgPrint("DispatchPnp: Error submitting Irp in IRP_MN_START_DEVICE\n");
       }
       DbgPrint("DispatchPnp: Registry service key %wZ\n", &ServiceKeyName);
-      status = FWConfigureDevice(DeviceObject);
+      // The device is only ours to configure once the drivers below have
+      // started it; a failed lower start fails the start with its status
+      // (configuring anyway could report the start as a success).
+      if (NT_SUCCESS(status)) {
+        status = FWConfigureDevice(DeviceObject);
+      }
       break;
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -461,10 +465,13 @@ VOID NTAPI FWLoaderPowerRequestCompletion(PDEVICE_OBJECT /*DeviceObject*/, UCHAR
                                           POWER_STATE /*PowerState*/, PVOID Context,
                                           PIO_STATUS_BLOCK IoStatus) {
   DbgPrint("%s Enter\n", "FWLoaderPowerRequestCompletion");
-  // The device request's status is only traced; the system request completes
-  // with the status it carried when it arrived.
+  // The device request's status is only traced. The system request is
+  // finished here, so this driver sets its status: the power manager
+  // presets STATUS_NOT_SUPPORTED on new power IRPs, and a system set-power
+  // request must not fail.
   NTSTATUS status = IoStatus->Status;
   PIRP systemIrp = (PIRP)Context;
+  systemIrp->IoStatus.Status = STATUS_SUCCESS;
   PoStartNextPowerIrp(systemIrp);
   IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
   FWTraceExit("FWLoaderPowerRequestCompletion", status);

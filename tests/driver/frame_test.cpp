@@ -3,6 +3,7 @@
 // Play requests row by row, and the power rules.
 #include <wdm.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -361,6 +362,56 @@ TEST_F(DriverTest, StopDeconfiguresFirstAndRestartConfiguresAgain) {
   }));
 }
 
+// The bus driver fails the start: the device is not the driver's to talk
+// to, so nothing is configured and the start fails with the bus driver's
+// status; Windows then removes the stack.
+struct LowerStartCase {
+  const char* name;
+  NTSTATUS lowerStatus;
+  CompletionMode mode;
+};
+
+class LowerStartTest : public DriverTest, public testing::WithParamInterface<LowerStartCase> {};
+
+TEST_P(LowerStartTest, AFailedLowerStartFailsTheStartWithItsStatusAndConfiguresNothing) {
+  const LowerStartCase& start = GetParam();
+  DeviceScript device = UpdateModeDevice();
+  device.faults.failStart = start.lowerStatus;
+  ASSERT_TRUE(RunBus(TreeWith(device, start.mode), [&] {
+    EXPECT_EQ(QuillDevice(), nullptr);  // removed after the failed start
+  }));
+  EXPECT_EQ(PnpStatus("IRP_MN_START_DEVICE"), kernel::StatusText(start.lowerStatus));
+  EXPECT_TRUE(Device().Requests().empty());  // not a descriptor read, no configuration
+  char exit[64];
+  std::snprintf(exit, sizeof(exit), "Exit with FAILURE = %x",
+                static_cast<unsigned>(start.lowerStatus));
+  const Lines expected = Concat({
+      {"QUILLDEV - Entering DriverEntry: DriverObject #", "QUILLDEV - Running under NT",
+       "QUILLDEV - Entering AddDevice: DriverObject #, pdo #",
+       "DispatchPnp: IRP_MN_QUERY_CAPABILITIES"},
+      Forwarded("Exit with SUCCESS = 0"),
+      {"DispatchPnp Exit with SUCCESS = 0", "DispatchPnp: IRP_MN_START_DEVICE"},
+      Forwarded(exit),
+      {"DispatchPnp: Error submitting Irp in IRP_MN_START_DEVICE",
+       std::string("DispatchPnp: Registry service key ") + kRegistryPath,
+       std::string("DispatchPnp ") + exit,
+       "DispatchPnp: IRP_MN_REMOVE_DEVICE or IRP_MN_SURPRISE_REMOVAL"},
+      Forwarded("Exit with SUCCESS = 0"),
+      {"DispatchPnp Exit with SUCCESS = 0", "QUILLDEV - Entering DriverUnload: DriverObject #"},
+  });
+  EXPECT_EQ(Trace(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LowerFailures, LowerStartTest,
+    testing::Values(
+        LowerStartCase{"UnsuccessfulAsync", STATUS_UNSUCCESSFUL, CompletionMode::Asynchronous},
+        LowerStartCase{"UnsuccessfulInline", STATUS_UNSUCCESSFUL, CompletionMode::Inline},
+        LowerStartCase{"NoResourcesAsync", STATUS_INSUFFICIENT_RESOURCES,
+                       CompletionMode::Asynchronous},
+        LowerStartCase{"NotConnectedInline", STATUS_DEVICE_NOT_CONNECTED, CompletionMode::Inline}),
+    [](const testing::TestParamInfo<LowerStartCase>& p) { return std::string(p.param.name); });
+
 // ---------------------------------------------------------------- power
 
 Lines PowerHead(int type, int state) {
@@ -400,10 +451,11 @@ TEST_P(PowerTest, SystemStatesBecomeD0AndD3OnceAndEqualStatesGoDown) {
     PDEVICE_EXTENSION extension = FwExtension(QuillDevice());
     EXPECT_EQ(extension->DevicePower, PowerDeviceUnspecified);
 
-    // The first working request after the start gives D0.
-    // (The system request completes with the status it arrived with.)
+    // The first working request after the start gives D0. The system
+    // request, preset STATUS_NOT_SUPPORTED like every new power IRP, is
+    // finished by the driver and must not fail.
     size_t mark = Mark();
-    SetSystemPower(PowerSystemWorking);
+    EXPECT_EQ(SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(extension->DevicePower, PowerDeviceD0);
     EXPECT_EQ(TraceSince(mark),
               Concat({PowerHead(SystemPowerState, PowerSystemWorking),
@@ -469,8 +521,33 @@ TEST_P(PowerTest, AFailedDeviceRequestStillFinishesTheSystemRequest) {
                       {"DispatchPower: IRP_MN_SET_POWER", "DispatchPower: SystemPowerState",
                        "DispatchPower Exit with SUCCESS = 103"}}));
     // The next working request asks for D0 as before.
-    SetSystemPower(PowerSystemWorking);
+    EXPECT_EQ(SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_EQ(extension->DevicePower, PowerDeviceD0);
+  }));
+}
+
+// The device request's status is only traced: the system request still
+// succeeds, on sleep and on wake.
+TEST_P(PowerTest, AFailingDeviceRequestLeavesTheSystemRequestSucceeding) {
+  DeviceScript device = UpdateModeDevice();
+  device.faults.failDevicePower = STATUS_UNSUCCESSFUL;
+  ASSERT_TRUE(RunBus(TreeWith(device, GetParam()), [&] {
+    PDEVICE_EXTENSION extension = FwExtension(QuillDevice());
+    size_t mark = Mark();
+    EXPECT_EQ(SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    // Recorded on the way down, before the bus driver failed it.
+    EXPECT_EQ(extension->DevicePower, PowerDeviceD0);
+    Lines trace = TraceSince(mark);
+    EXPECT_NE(std::find(trace.begin(), trace.end(),
+                        "FWLoaderPowerRequestCompletion Exit with FAILURE = c0000001"),
+              trace.end());
+    mark = Mark();
+    EXPECT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));  // no system-set-power-failed finding
+    pnp::SystemWake();
+    trace = TraceSince(mark);
+    EXPECT_EQ(std::count(trace.begin(), trace.end(),
+                         "FWLoaderPowerRequestCompletion Exit with FAILURE = c0000001"),
+              2);
   }));
 }
 

@@ -10,6 +10,7 @@ namespace {
 
 PDEVICE_OBJECT busPdo = nullptr;
 std::vector<UCHAR> busRequests;
+std::vector<BusAnswer> busScript;
 PVOID echoDriverBlock = nullptr;
 constexpr ULONG kEchoTag = 'ohcE';
 
@@ -35,6 +36,30 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
     winsim::kernel::QueueDpc("bus completion", [irp] { Complete(irp, STATUS_SUCCESS, 7); });
     return STATUS_PENDING;
   }
+  if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+      stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_BUS_SCRIPTED && !busScript.empty()) {
+    const BusAnswer answer = busScript.front();
+    busScript.erase(busScript.begin());
+    switch (answer) {
+      case BusAnswer::CompleteInline:
+        return Complete(irp, STATUS_SUCCESS, 7);
+      case BusAnswer::FailInline:
+        return Complete(irp, STATUS_DEVICE_DATA_ERROR, 0);
+      case BusAnswer::CompleteLater:
+        IoMarkIrpPending(irp);
+        winsim::kernel::QueueDpc("bus completion", [irp] { Complete(irp, STATUS_SUCCESS, 7); });
+        return STATUS_PENDING;
+      case BusAnswer::ReturnOtherStatus:
+        Complete(irp, STATUS_SUCCESS, 7);
+        return STATUS_UNSUCCESSFUL;
+      case BusAnswer::MarkAndComplete:
+        IoMarkIrpPending(irp);
+        return Complete(irp, STATUS_SUCCESS, 7);
+      case BusAnswer::PendingUnmarked:
+        winsim::kernel::QueueDpc("bus completion", [irp] { Complete(irp, STATUS_SUCCESS, 7); });
+        return STATUS_PENDING;
+    }
+  }
   return Complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -42,9 +67,11 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
 
 PDEVICE_OBJECT BusPdo() { return busPdo; }
 std::vector<UCHAR>& BusRequests() { return busRequests; }
+std::vector<BusAnswer>& BusScript() { return busScript; }
 
 NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   busRequests.clear();
+  busScript.clear();
   for (auto& dispatch : driver->MajorFunction) dispatch = BusDispatch;
   UNICODE_STRING name;
   RtlInitUnicodeString(&name, L"\\Device\\TestBusPdo");
@@ -78,6 +105,7 @@ struct ForwardContext {
   int piecesLeft;
   PDEVICE_OBJECT lower;
   ULONG_PTR moved;
+  ULONG busCode;
 };
 
 NTSTATUS NTAPI OnForwardComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -90,7 +118,7 @@ NTSTATUS NTAPI OnForwardComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   if (NT_SUCCESS(irp->IoStatus.Status) && --forward->piecesLeft > 0) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_ASYNC;
+    next->Parameters.DeviceIoControl.IoControlCode = forward->busCode;
     IoSetCompletionRoutine(irp, OnForwardComplete, forward, TRUE, TRUE, TRUE);
     IoCallDriver(forward->lower, irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -99,7 +127,7 @@ NTSTATUS NTAPI OnForwardComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS Forward(EchoExtension* extension, PIRP request) {
+NTSTATUS Forward(EchoExtension* extension, PIRP request, ULONG busCode) {
   PIRP irp = IoAllocateIrp(extension->lower->StackSize, FALSE);
   if (!irp) return Complete(request, STATUS_INSUFFICIENT_RESOURCES, 0);
   ForwardContext forward;
@@ -107,9 +135,10 @@ NTSTATUS Forward(EchoExtension* extension, PIRP request) {
   forward.piecesLeft = 2;
   forward.lower = extension->lower;
   forward.moved = 0;
+  forward.busCode = busCode;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_ASYNC;
+  next->Parameters.DeviceIoControl.IoControlCode = busCode;
   IoSetCompletionRoutine(irp, OnForwardComplete, &forward, TRUE, TRUE, TRUE);
   IoCallDriver(extension->lower, irp);
   // The bus completes on its DPC thread: the first piece is still below here.
@@ -136,7 +165,9 @@ NTSTATUS NTAPI EchoDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
                                [irp, inputLength] { Complete(irp, STATUS_SUCCESS, inputLength); });
       return STATUS_PENDING;
     case IOCTL_ECHO_FORWARD:
-      return Forward(extension, irp);
+      return Forward(extension, irp, IOCTL_BUS_ASYNC);
+    case IOCTL_ECHO_FORWARD_SCRIPTED:
+      return Forward(extension, irp, IOCTL_BUS_SCRIPTED);
     default:
       break;
   }

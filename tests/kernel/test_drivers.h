@@ -14,7 +14,22 @@ namespace test_drivers {
 #define IOCTL_ECHO_SYNC CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_ECHO_ASYNC CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_ECHO_FORWARD CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_ECHO_FORWARD_SCRIPTED \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_BUS_ASYNC CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_BUS_SCRIPTED CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_NEITHER, FILE_ANY_ACCESS)
+
+// How the bus answers each IOCTL_BUS_SCRIPTED request, in order. The echo
+// driver's IOCTL_ECHO_FORWARD_SCRIPTED sends two pieces on one IRP of its
+// own, the second from its completion routine.
+enum class BusAnswer {
+  CompleteInline,     // completes with success (7 bytes) and returns it
+  FailInline,         // completes with STATUS_DEVICE_DATA_ERROR and returns it
+  CompleteLater,      // marks pending, returns STATUS_PENDING, completes on the DPC thread
+  ReturnOtherStatus,  // completes with success but returns STATUS_UNSUCCESSFUL (a fault)
+  MarkAndComplete,    // marks pending, completes, returns success (a fault)
+  PendingUnmarked,    // returns STATUS_PENDING unmarked, completes on the DPC thread (a fault)
+};
 
 enum class Fault {
   None,
@@ -61,6 +76,8 @@ void RemoveSkipFilterDevice(PDRIVER_OBJECT filter);
 PDEVICE_OBJECT BusPdo();
 // Requests the bus has seen, by major function.
 std::vector<UCHAR>& BusRequests();
+// The answers to IOCTL_BUS_SCRIPTED requests, taken from the front.
+std::vector<BusAnswer>& BusScript();
 // Tears the echo device down as a removal would (detach, delete link and device).
 void RemoveEchoDevice(PDRIVER_OBJECT echo);
 

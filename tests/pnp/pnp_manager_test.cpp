@@ -281,4 +281,24 @@ TEST_F(PnpTest, AVetoedSleepTellsTheStacksAskedThatTheSystemStaysOn) {
   });
 }
 
+// Windows lets no driver fail a system set-power IRP: the power manager
+// reports a stack that does, on the way down to sleep and on the way up.
+TEST_F(PnpTest, AFailedSystemSetPowerIsReported) {
+  Run([&] {
+    PlugAndStart(0);
+    functionConfig.failSystemSetPower = true;
+    pnp::SystemSleep(PowerSystemSleeping3);
+    pnp::SystemWake();
+    functionConfig.failSystemSetPower = false;
+  });
+  Strings findings;
+  for (const Finding& finding : machine().Verify().Findings())
+    findings.push_back(finding.rule + " @ " + finding.place + ": " + finding.detail);
+  EXPECT_EQ(findings, (Strings{"system-set-power-failed @ TestFunction!IRP_MJ_POWER: "
+                               "IRP_MN_SET_POWER S3 completed with 0xC0000001",
+                               "system-set-power-failed @ TestFunction!IRP_MJ_POWER: "
+                               "IRP_MN_SET_POWER S0 completed with 0xC0000001"}));
+  machine().Verify().Expect(rule::kSystemSetPowerFailed);
+}
+
 }  // namespace

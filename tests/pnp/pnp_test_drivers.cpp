@@ -193,6 +193,10 @@ NTSTATUS NTAPI FunctionPower(PDEVICE_OBJECT device, PIRP irp) {
     return Complete(irp, STATUS_UNSUCCESSFUL);
   }
   if (stack->MinorFunction != IRP_MN_SET_POWER) return PassPowerDown(extension, irp);
+  if (stack->Parameters.Power.Type == SystemPowerState && functionConfig.failSystemSetPower) {
+    PoStartNextPowerIrp(irp);
+    return Complete(irp, STATUS_UNSUCCESSFUL);
+  }
   if (stack->Parameters.Power.Type == DevicePowerState) {
     extension->power = stack->Parameters.Power.State.DeviceState;
     return PassPowerDown(extension, irp);

@@ -39,7 +39,8 @@ struct FunctionConfig {
   bool vetoQueryStop = false;
   bool vetoQueryRemove = false;
   bool vetoQueryPower = false;
-  bool leakPool = false;  // forgets to free its per-device block at removal
+  bool failSystemSetPower = false;  // completes system set-power IRPs with a failure (a fault)
+  bool leakPool = false;            // forgets to free its per-device block at removal
 };
 extern FunctionConfig functionConfig;
 

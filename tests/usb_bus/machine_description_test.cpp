@@ -54,6 +54,14 @@ TEST(MachineDescription, ScriptsReachTheDeviceModels) {
   EXPECT_EQ(faults.failTransfers[0].failure.status, STATUS_UNSUCCESSFUL);  // from the USBD status
   EXPECT_EQ(q417.updateMode.configuration.interfaces[0].endpoints[0].address, 0x82);
   EXPECT_EQ(ports.at(2).device->driverKey, std::optional<std::string>(""));
+  EXPECT_FALSE(faults.failStart.has_value());
+  const winsim::MachineDescription failingStart = winsim::ParseMachineDescription(
+      R"({"usb":{"controllers":[{"ports":[{"device":{"kind":"storage",)"
+      R"("faults":{"failStart":"0xC000009A","failDevicePower":"0xC0000001"}}}]}]}})");
+  const winsim::usb::Faults& scripted =
+      failingStart.usb.controllers.at(0).rootPorts.at(0).device->faults;
+  EXPECT_EQ(scripted.failStart, std::optional<NTSTATUS>(STATUS_INSUFFICIENT_RESOURCES));
+  EXPECT_EQ(scripted.failDevicePower, std::optional<NTSTATUS>(STATUS_UNSUCCESSFUL));
 }
 
 TEST(MachineDescription, TriggerFaultsAndSkippedDescriptorReadsReachTheScripts) {
@@ -121,6 +129,12 @@ TEST(MachineDescription, WrongDescriptionsAreRefusedWithTheirPath) {
       {device(R"("kind":"storage","faults":{"failDescriptors":[{"skip":-1}]})"),
        "/usb/controllers/0/ports/2/device/faults/failDescriptors/0/skip: expected an integer "
        "0..1000000"},
+      {device(R"("kind":"storage","faults":{"failStart":"0x103"})"),
+       "/usb/controllers/0/ports/2/device/faults/failStart: expected an error status "
+       "(0xC0000000 and above)"},
+      {device(R"("kind":"storage","faults":{"failDevicePower":0})"),
+       "/usb/controllers/0/ports/2/device/faults/failDevicePower: expected an error status "
+       "(0xC0000000 and above)"},
       {device(R"("kind":"storage","lowSpeed":"yes")"),
        "/usb/controllers/0/ports/2/device/lowSpeed: expected true or false"},
       {R"({"os":"Windows95"})", "/os: expected one of \"Windows98\", \"WindowsNT\""},

@@ -47,12 +47,20 @@ PIRP AllocateIrpStorage(CCHAR stackSize, bool driverAllocated) {
   record->driverAllocated = driverAllocated;
   record->owner = CurrentDriver();
   record->place = CurrentPlace();
-  record->passed.assign(count + 2, false);
-  record->marked.assign(count + 2, false);
-  record->statusWhenPassed.assign(count + 2, STATUS_SUCCESS);
   State().irps.emplace(irp, std::move(record));
   State().freedIrps.erase(irp);
   return irp;
+}
+
+// The calls at level that completion has not passed yet: the dispatch
+// routine that holds the IRP there, and one below it that reuses its
+// location after IoSkipCurrentIrpStackLocation. A call whose IRP already
+// came back (and was sent again by a completion routine) is not among them.
+template <typename Action>
+void ForOpenCallsAt(IrpRecord& record, int level, Action action) {
+  for (DispatchCall* call : record.calls) {
+    if (call->level == level && !call->passed) action(*call);
+  }
 }
 
 void LogCompletion(PIRP irp, const IrpRecord& record) {
@@ -99,10 +107,11 @@ NTSTATUS CallDispatch(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const UCHAR major = stack->MajorFunction;
   PDRIVER_OBJECT driver = device->DriverObject;
+  DispatchCall call;
+  call.level = level;
   if (record) {
     record->held = true;
-    record->passed[level] = false;
-    record->marked[level] = false;
+    record->calls.push_back(&call);
   }
   const KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
@@ -120,10 +129,11 @@ NTSTATUS CallDispatch(PDEVICE_OBJECT device, PIRP irp) {
                         ", entered at " + std::to_string(irql));
   }
   if (!record) return status;
+  std::erase(record->calls, &call);
   const bool alive = Alive(irp, record);
-  const bool completed = record->passed[level];
+  const bool completed = call.passed;
   const bool marked =
-      record->marked[level] ||
+      call.marked ||
       (alive && !completed && (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED));
   if (status == STATUS_PENDING && !marked) {
     Verify().Report(rule::kPendingNotMarked, place,
@@ -135,10 +145,10 @@ NTSTATUS CallDispatch(PDEVICE_OBJECT device, PIRP irp) {
     Verify().Report(rule::kIrpLost, place,
                     "returned " + StatusText(status) +
                         " without completing the IRP or returning STATUS_PENDING");
-  } else if (status != STATUS_PENDING && status != record->statusWhenPassed[level]) {
+  } else if (status != STATUS_PENDING && status != call.statusWhenPassed) {
     Verify().Report(rule::kDispatchStatusMismatch, place,
                     "returned " + StatusText(status) + " but completed the IRP with " +
-                        StatusText(record->statusWhenPassed[level]));
+                        StatusText(call.statusWhenPassed));
   }
   return status;
 }
@@ -320,7 +330,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // With no completion routine of its own, a driver that returns the lower
   // driver's STATUS_PENDING is marked pending by the I/O manager.
   if (record && !newSend && status == STATUS_PENDING && lowerHasNoRoutine)
-    record->marked[upperLevel] = true;
+    ForOpenCallsAt(*record, upperLevel, [](DispatchCall& call) { call.marked = true; });
   return status;
 }
 
@@ -360,9 +370,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
     if (record) {
-      record->passed[level] = true;
-      record->marked[level] = record->marked[level] || Irp->PendingReturned;
-      record->statusWhenPassed[level] = Irp->IoStatus.Status;
+      ForOpenCallsAt(*record, level, [Irp](DispatchCall& call) {
+        call.passed = true;
+        call.marked = call.marked || Irp->PendingReturned;
+        call.statusWhenPassed = Irp->IoStatus.Status;
+      });
     }
     const PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
     const PVOID context = stack->Context;

@@ -35,6 +35,15 @@ struct DeviceRecord {
   PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
 };
 
+// One call of a dispatch routine for an IRP (CallDispatch): what completion
+// did at the call's stack location while the call ran.
+struct DispatchCall {
+  int level = 0;        // the IRP's CurrentLocation in the dispatch routine
+  bool passed = false;  // completion has passed this location
+  bool marked = false;  // marked pending (seen by completion or by the I/O manager)
+  NTSTATUS statusWhenPassed = STATUS_SUCCESS;
+};
+
 struct IrpRecord {
   bool driverAllocated = true;
   PDRIVER_OBJECT owner = nullptr;
@@ -49,10 +58,12 @@ struct IrpRecord {
   // lower when it kept locations for itself): completion back to it ends
   // the submission.
   int sendLevel = 0;
-  // Indexed by CurrentLocation (1..StackCount).
-  std::vector<bool> passed;
-  std::vector<bool> marked;
-  std::vector<NTSTATUS> statusWhenPassed;
+  // The dispatch routines now running for the IRP, innermost last. A
+  // completion routine that returns STATUS_MORE_PROCESSING_REQUIRED takes
+  // the IRP back and may send it again at once, at the same location, while
+  // the dispatch routine that completed it has not yet returned: each call
+  // keeps what happened to its own submission.
+  std::vector<DispatchCall*> calls;
   // For IRPs the I/O manager owns: runs when completion reaches the top.
   std::function<void(PIRP)> onFinished;
   UCHAR major = 0;

@@ -178,7 +178,7 @@ void ReadFaults(const json& item, const std::string& path, usb::Faults& faults) 
                 {"failTransfers", "neverCompleteTransfers", "failSubmissions", "failResetPipes",
                  "resetPipeFailure", "failDescriptors", "oddStrings", "failSelectConfiguration",
                  "configurationTotalLength", "secondReadTotalLength", "secondReadShortBy",
-                 "surpriseRemovalAtTransfer"});
+                 "surpriseRemovalAtTransfer", "failStart", "failDevicePower"});
   object.Array("failTransfers", 1000, [&](const json& element, const std::string& at) {
     faults.failTransfers.push_back(ReadTransferFault(element, at));
   });
@@ -239,6 +239,16 @@ void ReadFaults(const json& item, const std::string& path, usb::Faults& faults) 
     faults.surpriseRemovalAtTransfer =
         Ordinal(object.At("surpriseRemovalAtTransfer"), object.PathOf("surpriseRemovalAtTransfer"));
   }
+  const auto errorStatus = [&](const char* key) -> std::optional<NTSTATUS> {
+    if (!object.Has(key)) return std::nullopt;
+    const int64_t status = object.Integer(key, 0, 0xFFFFFFFF, 0);
+    if (status < 0xC0000000) {
+      throw DescriptionError(object.PathOf(key), "expected an error status (0xC0000000 and above)");
+    }
+    return static_cast<NTSTATUS>(status);
+  };
+  faults.failStart = errorStatus("failStart");
+  faults.failDevicePower = errorStatus("failDevicePower");
 }
 
 usb::EndpointScript ReadEndpoint(const json& item, const std::string& path) {

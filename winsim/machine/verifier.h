@@ -44,6 +44,9 @@ inline constexpr std::string_view kMdlRange = "mdl-range";
 inline constexpr std::string_view kMdlLeak = "mdl-leak";
 inline constexpr std::string_view kDebugBreak = "debug-break";
 inline constexpr std::string_view kHang = "hang";
+// A system set-power IRP (IRP_MN_SET_POWER, SystemPowerState) came back
+// failed: Windows lets no driver fail one.
+inline constexpr std::string_view kSystemSetPowerFailed = "system-set-power-failed";
 }  // namespace rule
 
 struct Finding {

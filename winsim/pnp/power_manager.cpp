@@ -32,12 +32,20 @@ NTSTATUS SendSystemPower(DeviceNode* node, UCHAR minor, SYSTEM_POWER_STATE state
   const std::string what =
       std::string(minor == IRP_MN_QUERY_POWER ? "IRP_MN_QUERY_POWER " : "IRP_MN_SET_POWER ") +
       SystemStateName(state);
-  return SendRequest(node, IRP_MJ_POWER, minor, what, [&](PIO_STACK_LOCATION stack) {
-    stack->Parameters.Power.SystemContext = 0;
-    stack->Parameters.Power.Type = SystemPowerState;
-    stack->Parameters.Power.State.SystemState = state;
-    stack->Parameters.Power.ShutdownType = ActionFor(state);
-  });
+  const NTSTATUS status =
+      SendRequest(node, IRP_MJ_POWER, minor, what, [&](PIO_STACK_LOCATION stack) {
+        stack->Parameters.Power.SystemContext = 0;
+        stack->Parameters.Power.Type = SystemPowerState;
+        stack->Parameters.Power.State.SystemState = state;
+        stack->Parameters.Power.ShutdownType = ActionFor(state);
+      });
+  if (minor == IRP_MN_SET_POWER && !NT_SUCCESS(status)) {
+    Machine::Current().Verify().Report(
+        rule::kSystemSetPowerFailed,
+        DriverShortName(kernel::TopOfStack(node->pdo)->DriverObject) + "!IRP_MJ_POWER",
+        what + " completed with " + kernel::StatusText(status));
+  }
+  return status;
 }
 
 std::vector<DeviceNode*> StartedStacks(std::vector<DeviceNode*> nodes) {

@@ -89,6 +89,12 @@ struct Faults {
   std::optional<uint16_t> secondReadTotalLength;      // wTotalLength of later reads
   std::optional<uint32_t> secondReadShortBy;          // later full reads come back short
   std::optional<uint32_t> surpriseRemovalAtTransfer;  // that transfer fails, the device leaves
+  // The bus driver fails IRP_MN_START_DEVICE for the device's PDO with this
+  // status (every start), before any function driver talks to the device.
+  std::optional<NTSTATUS> failStart;
+  // The bus driver fails device set-power IRPs (D0, D3...) for the device's
+  // PDO with this status: the device cannot change its power state.
+  std::optional<NTSTATUS> failDevicePower;
 };
 
 enum class DeviceKind { Generic, Mouse, Keyboard, Storage, Hub, Q417 };

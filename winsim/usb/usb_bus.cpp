@@ -5,6 +5,7 @@
 #include <usbdi.h>
 #include <usbdlib.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -119,10 +120,14 @@ void CopyReplyData(uint8_t* buffer, const Reply& reply) {
   }
 }
 
-// printf-style formatting of up to three unsigned numbers.
-std::string Format(const char* format, unsigned a = 0, unsigned b = 0, unsigned c = 0) {
+// printf-style formatting; the compiler checks the arguments against the
+// format.
+[[gnu::format(printf, 1, 2)]] std::string Format(const char* format, ...) {
   char text[128];
-  std::snprintf(text, sizeof(text), format, a, b, c);
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof(text), format, arguments);
+  va_end(arguments);
   return text;
 }
 
@@ -294,24 +299,32 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
       return status;
     }
     case IRP_MJ_POWER: {
-      // A bus driver's PDO: take the new state and succeed; other minor
-      // functions keep their status.
+      // A bus driver's PDO: take the new state and succeed (unless the
+      // script says the device cannot change it); other minor functions
+      // keep their status.
       PoStartNextPowerIrp(irp);
       NTSTATUS status = irp->IoStatus.Status;
       if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
+        status = STATUS_SUCCESS;
         if (stack->MinorFunction == IRP_MN_SET_POWER &&
             stack->Parameters.Power.Type == DevicePowerState) {
-          PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
-          if (extension.role == Role::Device) {
-            const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
-            status = STATUS_SUCCESS;
-            irp->IoStatus.Status = status;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            extension.bus->SetDevicePower(*static_cast<Port*>(extension.object), state);
-            return status;
+          Port* port =
+              extension.role == Role::Device ? static_cast<Port*>(extension.object) : nullptr;
+          if (port != nullptr && port->device != nullptr &&
+              port->device->Script().faults.failDevicePower) {
+            status = *port->device->Script().faults.failDevicePower;
+          } else {
+            PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+            if (port != nullptr) {
+              // The port follows the device's new state once the request is over.
+              const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+              irp->IoStatus.Status = status;
+              IoCompleteRequest(irp, IO_NO_INCREMENT);
+              extension.bus->SetDevicePower(*port, state);
+              return status;
+            }
           }
         }
-        status = STATUS_SUCCESS;
         irp->IoStatus.Status = status;
       }
       IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -992,8 +1005,7 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
                 static_cast<USBD_PIPE_TYPE>(endpoint.attributes & USB_ENDPOINT_TYPE_MASK);
             pipeInformation.PipeHandle = pipe.get();
             what += Format(" pipe %u endpoint 0x%02X max transfer %u", static_cast<unsigned>(i),
-                           endpoint.address) +
-                    Format(" %u", pipe->maximumTransferSize);
+                           endpoint.address, pipe->maximumTransferSize);
             port.pipes.push_back(std::move(pipe));
           }
         }
@@ -1064,6 +1076,10 @@ NTSTATUS UsbBus::State::Pnp(PDEVICE_OBJECT device, Port* port, PIRP irp) {
   NTSTATUS status = irp->IoStatus.Status;
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
+      status = port->device != nullptr && port->device->Script().faults.failStart
+                   ? *port->device->Script().faults.failStart
+                   : STATUS_SUCCESS;
+      break;
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_CANCEL_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
