@@ -255,7 +255,6 @@ struct UsbBus::State {
   NTSTATUS HubControl(Hub& hub, PIRP irp);
   NTSTATUS SubmitUrb(Port& port, PIRP irp);
   void SetDevicePower(Port& port, DEVICE_POWER_STATE state);
-  NTSTATUS Finish(Port& port, PIRP irp, PURB urb, Reply reply, const std::string& what);
   NTSTATUS Finish(Port& port, PIRP irp, PURB urb, Reply reply, const std::string& what,
                   uint32_t frames = 0);
   // How long from now until a transfer of `frames` frames on the port's
