@@ -16,7 +16,7 @@
 //   - nothing leaks: no handle left open, pool blocks, MDLs and IRPs back to
 //     where they were, no verifier finding.
 // The machine and its bus are made once per process (and again every
-// kInputsPerMachine inputs, so the device's request record stays small);
+// 2,000 inputs, so the device's request record stays small);
 // each input runs as one application.
 #include <windows.h>
 
@@ -46,7 +46,16 @@ using namespace winsim::usb;
 
 // Four pieces of 0x1000 and some: transfers of one to five pieces.
 constexpr uint32_t kLengthLimit = 4 * FW_PIECE_SIZE + 64;
-constexpr int kInputsPerMachine = 2000;
+// Inputs run on one machine before it is made afresh; QUILL_FUZZ_MACHINE_INPUTS
+// overrides (1: a new machine for every input, to compare the cost).
+int InputsPerMachine() {
+  static const int inputs = [] {
+    const char* text = std::getenv("QUILL_FUZZ_MACHINE_INPUTS");
+    const int value = text != nullptr ? std::atoi(text) : 0;
+    return value > 0 ? value : 2000;
+  }();
+  return inputs;
+}
 constexpr char kPort[] = "0/1";
 constexpr uint32_t kEnvelope = sizeof(TransferRequest);
 
@@ -214,7 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> sent(std::max<size_t>({inLength, outLength, size - 12, 1}), 0xCC);
   std::copy(data + 12, data + size, sent.begin());
 
-  if (!rig || inputsOnThisMachine == kInputsPerMachine) {
+  if (!rig || inputsOnThisMachine >= InputsPerMachine()) {
     rig.reset();
     rig = std::make_unique<Rig>();
     inputsOnThisMachine = 0;
