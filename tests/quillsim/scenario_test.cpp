@@ -72,6 +72,14 @@ TEST_F(ScenarioTest, RefusesWithThePathOfTheFault) {
        "/files/a.hex: no such file"},
       {"{" + m + R"("files": {"../a.hex": {"text": ""}}, "script": []})",
        "/files/../a.hex: expected a plain file name"},
+      // Folder names and a NUL are no file names either (the text would not
+      // be written, or be written under a shorter name).
+      {"{" + m + R"("files": {"..": {"text": "x"}}, "script": []})",
+       "/files/..: expected a plain file name"},
+      {"{" + m + R"("files": {".": {"text": "x"}}, "script": []})",
+       "/files/.: expected a plain file name"},
+      {"{" + m + R"("files": {"a\u0000b": {"text": "x"}}, "script": []})",
+       std::string("/files/a\0b: expected a plain file name", 38)},
       {"{" + m + R"("script": [], "expect": {"flash": "yes"}})",
        "/expect/flash: expected \"image\" or \"untouched\""},
       {"{" + m + R"("script": [], "expect": {"flash": "image"}})",
