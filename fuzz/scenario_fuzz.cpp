@@ -5,9 +5,11 @@
 // written to the scratch folder under its own name with exactly its text,
 // and nothing else is written there; /image names one of the files.
 //
-// Paths in the scenario are relative to an empty folder; the scratch folder
-// is emptied after every input. Both live in /dev/shm (memory) unless TMPDIR
-// says otherwise.
+// Paths in the scenario are relative to examples/scenarios (QUILL_EXAMPLE_SCENARIOS),
+// so that the example scenarios, which are seeds, name machine descriptions
+// and Flash ROM files that exist; the parser only reads there. The scratch
+// folder is emptied after every input; it lives in /dev/shm (memory) unless
+// TMPDIR says otherwise.
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -34,8 +36,8 @@ void Require(bool condition, const char* what) {
   }
 }
 
-fs::path folder;   // the scenario's folder, empty
-fs::path scratch;  // where inline texts go
+const fs::path folder = QUILL_EXAMPLE_SCENARIOS;  // the scenarios' folder
+fs::path scratch;                                 // where inline texts go
 
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -75,9 +77,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
           ? fs::path(temporary)
           : (fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path());
   const fs::path root = base / ("scenario-fuzz-" + std::to_string(getpid()));
-  folder = root / "scenarios";
   scratch = root / "scratch";
-  fs::create_directories(folder);
   fs::create_directories(scratch);
   // Removed at exit, whatever the way out but a crash.
   static const struct Cleanup {
