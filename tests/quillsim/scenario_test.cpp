@@ -59,6 +59,7 @@ TEST_F(ScenarioTest, RefusesWithThePathOfTheFault) {
     std::string error;
   } cases[] = {
       {"{", "/: not valid JSON"},
+      {R"({"name": 1e999})", "/: not valid JSON"},  // a number no type holds
       {R"({"script": []})", "/machine: required"},
       {"{" + m + R"("script": [], "colour": 1})", "/colour: unknown key"},
       {"{" + m + R"("script": [{"jump": true}]})", "/script/0/jump: unknown action"},

@@ -170,7 +170,7 @@ Scenario ParseScenario(const std::string& text, const fs::path& folder, const fs
   json root;
   try {
     root = json::parse(text);
-  } catch (const json::parse_error& error) {
+  } catch (const json::exception& error) {  // a syntax error or a number out of range
     throw ScenarioError("", std::string("not valid JSON: ") + error.what());
   }
   OnlyKeys(root, "",
