@@ -115,9 +115,124 @@ def resource_seeds(build_dir):
         write("resource_file", f"quillprog-{number:02d}-{kind}.res", empty + entry + padding)
 
 
+# ---- transfer_request: control code, input and output length, buffer --------
+
+WRITE, READ = 0x222000, 0x222004
+
+
+def control(code, in_length, out_length, buffer=b""):
+    return struct.pack("<III", code, in_length, out_length) + buffer
+
+
+def envelope(count, payload=None, reserved=4):
+    payload = bytes((7 * i + 1) & 0xFF for i in range(count)) if payload is None else payload
+    return struct.pack("<I", count) + payload + b"\xA5" * reserved
+
+
+def transfer_seeds():
+    write("transfer_request", "write-16.bin", control(WRITE, 24, 0, envelope(16)))
+    write("transfer_request", "write-empty.bin", control(WRITE, 8, 0, envelope(0)))
+    write("transfer_request", "write-two-pieces.bin",
+          control(WRITE, 0x1000 + 13, 0, envelope(0x1000 + 5)))
+    write("transfer_request", "write-count-over-envelope.bin",
+          control(WRITE, 24, 0, envelope(16)[:0] + struct.pack("<I", 17) + b"\0" * 20))
+    write("transfer_request", "write-shorter-than-envelope.bin", control(WRITE, 7, 0, b"\0" * 7))
+    write("transfer_request", "read-16.bin", control(READ, 24, 24, envelope(16)))
+    write("transfer_request", "read-output-too-short.bin", control(READ, 24, 8, envelope(16)))
+    write("transfer_request", "other-buffered-code.bin", control(0x222008, 16, 16, b"\x10" * 16))
+    write("transfer_request", "neither-method-code.bin", control(0x22200B, 8, 8, envelope(0)))
+
+
+# ---- hub_answers: the controller's and the hubs' answers, in walk order -------
+
+OK, OVERFLOW, UNSUCCESSFUL = 0, 4, 7
+
+
+def answer(data, status=OK, length=None):
+    length = len(data) if length is None else length
+    return bytes([status]) + struct.pack("<H", length) + data
+
+
+def name_answers(offset, name, prefix=b""):
+    """The probe (fixed part) and the fetch of a name answer: ActualLength,
+    then the UTF-16 name and its NUL, after `prefix` (the port)."""
+    text = (name + "\0").encode("utf-16-le")
+    actual = offset + len(text)
+    whole = prefix + struct.pack("<I", actual) + text
+    return answer(whole[:offset + 2]) + answer(whole)
+
+
+def node_information(ports):
+    data = bytearray(76)
+    data[6] = ports
+    return answer(bytes(data))
+
+
+def connection(port, connected=True, hub=False):
+    data = bytearray(35)
+    data[0:4] = struct.pack("<I", port)
+    data[24] = 1 if hub else 0
+    data[31:35] = struct.pack("<I", 1 if connected else 0)
+    return answer(bytes(data))
+
+
+def port_name(port, name):
+    return name_answers(8, name, struct.pack("<I", port))
+
+
+def hub_seeds():
+    controller = name_answers(4, "K") + name_answers(4, "H")
+    write("hub_answers", "one-device.bin",
+          controller + node_information(1) + connection(1) + port_name(1, "KEY"))
+    write("hub_answers", "hub-then-device.bin",
+          controller + node_information(2)
+          + connection(1, hub=True) + port_name(1, "H")
+          + node_information(1) + connection(1) + port_name(1, "A")
+          + connection(2) + port_name(2, "B"))
+    write("hub_answers", "hub-naming-itself.bin",
+          controller + (node_information(1) + connection(1, hub=True) + port_name(1, "H")) * 7)
+    write("hub_answers", "huge-actual-length.bin",
+          answer(struct.pack("<I", 0xFFFFFFF0) + b"K\0") + name_answers(4, "H")
+          + node_information(1) + connection(1)
+          + answer(struct.pack("<II", 1, 0xFFFFFFF0) + b"K\0"))
+    write("hub_answers", "overflow-and-failures.bin",
+          answer(b"\x08\0\0\0K\0", OVERFLOW) + answer(b"", UNSUCCESSFUL) + name_answers(4, "H")
+          + node_information(3) + connection(1, connected=False) + answer(b"", UNSUCCESSFUL)
+          + connection(3) + answer(b"\x03\0\0\0\x0c\0\0\0K\0", OVERFLOW))
+    write("hub_answers", "eleven-devices.bin",
+          controller + node_information(11)
+          + b"".join(connection(p) + port_name(p, "D%d" % p) for p in range(1, 12)))
+
+
+# ---- scenario: quillsim scenarios with everything inline ----------------------
+
+def scenario_seeds():
+    hub_machine = ('{"usb": {"controllers": [{"ports": [{"status": "connected", '
+                   '"device": {"kind": "hub"}, "ports": [{}, {"status": "connected", '
+                   '"device": {"kind": "q417"}}]}]}]}}')
+    write("scenario", "minimal.json", b'{"machine": {}, "script": []}')
+    write("scenario", "inline-file-and-actions.json", (
+        '{"name": "n", "description": "d", "machine": ' + hub_machine + ',\n'
+        ' "files": {"a.hex": {"text": ":00000001FF\\r\\n"}},\n'
+        ' "script": [{"answer": "OK"}, {"select": 0}, {"select": "Q417"}, {"type": "a.hex"},\n'
+        '  {"browse": "a.hex", "timeoutMs": 1000}, {"cancelBrowse": true}, {"click": "Program"},\n'
+        '  {"press": "Alt+F4"}, {"closeBox": true}, {"about": true}, {"waitFor": "Complete!"},\n'
+        '  {"waitIdle": true}, {"wait": 5000, "comment": "c"}, {"unplug": "0/1/2"}],\n'
+        ' "expect": {"messageBoxes": ["Complete!"], "status": "Ready", "flash": "image",\n'
+        '  "deviceList": ["Q417"], "trace": ["x"], "findings": ["pool-leak"],\n'
+        '  "applicationEnded": true}}').encode())
+    write("scenario", "two-files-and-image.json", (
+        '{"machine": {}, "device": "0/1", "image": "b.hex", "files": {"a.hex": {"text": ""}, '
+        '"b.hex": {"text": "x"}}, "script": [], "expect": {"flash": "untouched"}}').encode())
+    write("scenario", "machine-by-path.json", b'{"machine": "missing.json", "script": []}')
+
+
 if __name__ == "__main__":
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     flash_seeds()
     avi_seeds()
     resource_seeds(sys.argv[1])
+    transfer_seeds()
+    hub_seeds()
+    scenario_seeds()

@@ -15,8 +15,11 @@ target=${1:?usage: scripts/fuzz.sh TARGET [SECONDS] [libFuzzer options...]}
 seconds=${2:-600}
 shift $(($# < 2 ? $# : 2))
 
-cmake --preset host-asan >/dev/null
-cmake --build --preset host-asan -j2 --target "${target}_fuzz" >/dev/null
+# QUILL_FUZZ_PREBUILT=1: the caller has just built the target.
+if [ -z "${QUILL_FUZZ_PREBUILT:-}" ]; then
+  cmake --preset host-asan >/dev/null
+  cmake --build --preset host-asan -j2 --target "${target}_fuzz" >/dev/null
+fi
 
 description=build/host-asan/fuzz/$target.target
 [ -f "$description" ] || { echo "fuzz.sh: no fuzz target '$target'" >&2; exit 2; }

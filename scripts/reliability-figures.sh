@@ -12,7 +12,6 @@
 # The raw logs stay in build/fuzz/TARGET.log and TARGET.coverage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 
 seconds=${1:-600}
 [ $# -gt 0 ] && shift
@@ -30,12 +29,19 @@ for target in "${targets[@]}"; do
   echo "== $target: ${seconds} s"
   log=build/fuzz/$target.log
   status=0
-  scripts/fuzz.sh "$target" "$seconds" >"$log" 2>&1 || status=$?
+  # The CPU time the run got (user + system), for executions per CPU second:
+  # on a shared machine the wall-clock rate says more about the load.
+  # The build comes first so that the time is the fuzzer's alone.
+  cpu=build/fuzz/$target.cpu
+  cmake --build --preset host-asan -j2 --target "${target}_fuzz" >/dev/null
+  QUILL_FUZZ_PREBUILT=1 /usr/bin/time -f '%U %S' -o "$cpu" scripts/fuzz.sh "$target" "$seconds" \
+    >"$log" 2>&1 || status=$?
   # shellcheck source=/dev/null
   source "build/host-asan/fuzz/$target.target"
 
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   per_second=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  per_cpu_second=$(awk -v runs="${executions:-0}" 'NR == 1 && $1 + $2 > 0 { printf "%d", runs / ($1 + $2) }' "$cpu")
   findings=$(find "build/fuzz/$target-findings" -type f | wc -l)
   [ "$status" -ne 0 ] && findings="$findings (run failed: exit $status, see $log)"
   seeds=0
@@ -52,12 +58,15 @@ for target in "${targets[@]}"; do
   "$FUZZER" -runs=0 -print_coverage=1 "build/fuzz/$target" "build/fuzz/$target-seeds" \
     >"$coverage" 2>&1 || true
   pattern=$(printf '|%s' "${COVERS[@]}")
-  edges=$(grep -E "^(UN)?COVERED_FUNC: .* $root/(${pattern:1})" "$coverage" |
+  # Sources are matched by their path from the top of any checkout: objects
+  # from the shared compiler cache may name another worktree's folder.
+  edges=$({ grep -E "^(UN)?COVERED_FUNC: .* ([^ ]*/)?(${pattern:1})" "$coverage" || true; } |
     sed -E 's/.* edges: ([0-9]+)\/([0-9]+) .*/\1 \2/' |
     awk '{ covered += $1; total += $2 } END { printf "%d of %d (%.0f%%)", covered, total, total ? 100 * covered / total : 0 }')
 
-  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$target" "$seeds" "$grown" "$seconds" \
-    "${executions:-?}" "${per_second:-?}" "$edges" "$findings" "$(date -u +%Y-%m-%d)" >>"$rows"
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$target" "$seeds" "$grown" "$seconds" \
+    "${executions:-?}" "${per_second:-?}" "${per_cpu_second:-?}" "$edges" "$findings" \
+    "$(date -u +%Y-%m-%d)" >>"$rows"
   tail -1 "$rows"
 done
 
@@ -72,13 +81,18 @@ table, tail = rest.split(end)
 rows = {}
 for line in table.splitlines():
     cells = [c.strip() for c in line.strip().strip("|").split("|")]
-    if line.startswith("| ") and len(cells) == 9 and not cells[0].startswith(("Target", "-")):
+    if not line.startswith("| ") or cells[0].startswith(("Target", "-")):
+        continue
+    if len(cells) == 9:  # a row from before the CPU time was measured
+        cells.insert(6, "not measured")
+        line = "| " + " | ".join(cells) + " |"
+    if len(cells) == 10:
         rows[cells[0]] = line
 for line in open(rows_file).read().splitlines():
     rows[line.split("|")[1].strip()] = line
 lines = [
-    "| Target | Seeds | Corpus grown | Seconds | Executions | Exec/s | Edges covered in the code under test | Findings | Date |",
-    "|---|---|---|---|---|---|---|---|---|",
+    "| Target | Seeds | Corpus grown | Seconds | Executions | Exec/s | Exec per CPU s | Edges covered in the code under test | Findings | Date |",
+    "|---|---|---|---|---|---|---|---|---|---|",
 ] + [rows[name] for name in sorted(rows)]
 note = ("Each row comes from `scripts/reliability-figures.sh SECONDS TARGET` with the row's "
         f"SECONDS; the last run was on a machine with {cores} cores shared with other builds "

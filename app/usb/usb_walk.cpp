@@ -41,6 +41,19 @@ void CopyText(char (&destination)[DescriptionBufferSize], const char* source) {
   destination[i] = '\0';
 }
 
+// The connection status the hub wrote. It is read as the 4-byte number it
+// is, not through the enumeration type: a faulty hub may write any value, and
+// loading a value that is not an enumerator through the enumeration is
+// undefined behaviour.
+static_assert(sizeof(USB_CONNECTION_STATUS) == sizeof(ULONG));
+ULONG ConnectionStatusOf(const BYTE* connectionInformation) {
+  ULONG status = 0;
+  memcpy(&status,
+         connectionInformation + offsetof(USB_NODE_CONNECTION_INFORMATION, ConnectionStatus),
+         sizeof(status));
+  return status;
+}
+
 // Stores and lists a connected device that is not a hub, if the table has
 // room and its driver key can be read.
 void AddDevice(HANDLE hub, ULONG port) {
@@ -203,7 +216,7 @@ void EnumerateHubPorts(HANDLE hub, ULONG portCount, ULONG externalHubDepth) {
             GlobalFree(hubName);
           }
         }
-      } else if (connection->ConnectionStatus == DeviceConnected) {
+      } else if (ConnectionStatusOf(buffer) == DeviceConnected) {
         AddDevice(hub, port);
       }
     }

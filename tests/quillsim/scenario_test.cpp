@@ -59,6 +59,7 @@ TEST_F(ScenarioTest, RefusesWithThePathOfTheFault) {
     std::string error;
   } cases[] = {
       {"{", "/: not valid JSON"},
+      {R"({"name": 1e999})", "/: not valid JSON"},  // a number no type holds
       {R"({"script": []})", "/machine: required"},
       {"{" + m + R"("script": [], "colour": 1})", "/colour: unknown key"},
       {"{" + m + R"("script": [{"jump": true}]})", "/script/0/jump: unknown action"},
@@ -72,6 +73,14 @@ TEST_F(ScenarioTest, RefusesWithThePathOfTheFault) {
        "/files/a.hex: no such file"},
       {"{" + m + R"("files": {"../a.hex": {"text": ""}}, "script": []})",
        "/files/../a.hex: expected a plain file name"},
+      // Folder names and a NUL are no file names either (the text would not
+      // be written, or be written under a shorter name).
+      {"{" + m + R"("files": {"..": {"text": "x"}}, "script": []})",
+       "/files/..: expected a plain file name"},
+      {"{" + m + R"("files": {".": {"text": "x"}}, "script": []})",
+       "/files/.: expected a plain file name"},
+      // (what() ends at the name's NUL)
+      {"{" + m + R"("files": {"a\u0000b": {"text": "x"}}, "script": []})", "/files/a"},
       {"{" + m + R"("script": [], "expect": {"flash": "yes"}})",
        "/expect/flash: expected \"image\" or \"untouched\""},
       {"{" + m + R"("script": [], "expect": {"flash": "image"}})",

@@ -170,7 +170,7 @@ Scenario ParseScenario(const std::string& text, const fs::path& folder, const fs
   json root;
   try {
     root = json::parse(text);
-  } catch (const json::parse_error& error) {
+  } catch (const json::exception& error) {  // a syntax error or a number out of range
     throw ScenarioError("", std::string("not valid JSON: ") + error.what());
   }
   OnlyKeys(root, "",
@@ -188,7 +188,9 @@ Scenario ParseScenario(const std::string& text, const fs::path& folder, const fs
     if (!files.is_object()) throw ScenarioError("/files", "expected an object");
     for (const auto& [name, item] : files.items()) {
       const std::string path = Child("/files", name);
-      if (name.empty() || name.find_first_of("/\\") != std::string::npos) {
+      // "." and ".." name folders, and a NUL would cut the host path short.
+      if (name.empty() || name == "." || name == ".." ||
+          name.find_first_of(std::string("/\\\0", 3)) != std::string::npos) {
         throw ScenarioError(path, "expected a plain file name");
       }
       if (item.is_string()) {
@@ -202,7 +204,12 @@ Scenario ParseScenario(const std::string& text, const fs::path& folder, const fs
         const std::string content = String(item["text"], Child(path, "text"));
         fs::create_directories(scratch);
         scenario.files[name] = scratch / name;
-        std::ofstream(scenario.files[name], std::ios::binary | std::ios::trunc) << content;
+        std::ofstream out(scenario.files[name], std::ios::binary | std::ios::trunc);
+        out << content;
+        out.close();
+        if (!out) {
+          throw ScenarioError(path, "cannot write " + scenario.files[name].string());
+        }
       }
     }
   }

@@ -512,7 +512,8 @@ MachineDescription ParseMachineDescription(std::string_view text) {
   json document;
   try {
     document = json::parse(text.begin(), text.end());
-  } catch (const json::parse_error& error) {
+  } catch (const json::exception& error) {
+    // A syntax error, or a number too large for any type (out_of_range).
     throw DescriptionError("", std::string("not valid JSON: ") + error.what());
   }
   MachineDescription machine;
