@@ -158,8 +158,9 @@ TEST(ResourceFileParser, DamagedFilesAreRefused) {
 // last bytes of its data, where the parser's decisions are; inside the data,
 // which the file parser only bounds-checks as one block, a cut every
 // kDataStride bytes (an odd stride, so the cuts fall on every offset modulo
-// the DWORD alignment). Every cut of the 36 KB file would be 35,000 parses of
-// up to 35 KB each, minutes under AddressSanitizer, for no further branch.
+// the DWORD alignment): about 950 cuts. Every cut of the 35 KB file would be
+// 35,000 parses of up to 35 KB each, minutes under AddressSanitizer, for no
+// further branch.
 TEST(ResourceFileParser, EveryTruncationOfQuillprogResIsAPrefixOrRefused) {
   constexpr size_t kDataStride = 61;
   constexpr size_t kDataEdge = 8;
