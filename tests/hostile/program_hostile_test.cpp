@@ -41,10 +41,10 @@ bool DeviceIsOpen() {
 
 // Lets virtual time pass in small steps until the condition holds.
 bool WaitFor(UserAgent& agent, const std::function<bool()>& condition,
-             VirtualTime limit = 30 * kSecond) {
-  for (VirtualTime waited = 0; !condition(); waited += kTick) {
+             VirtualTime limit = 30 * kSecond, VirtualTime step = kTick) {
+  for (VirtualTime waited = 0; !condition(); waited += step) {
     if (waited >= limit) return false;
-    agent.Wait(kTick);
+    agent.Wait(step);
   }
   return true;
 }
@@ -380,7 +380,11 @@ TEST_P(StopBetweenBlocksTest, TheOutcomeIsTheTruthAndTheDeviceStaysUsable) {
     ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
     agent.Wait(2 * kSecond);  // the header waits
     winsim::pnp::SystemWake();
-    for (int turn = 0; turn < 1000 && Transfers(device) < 5; ++turn) Sleep(0);
+    // Transfers take full-speed frames of virtual time, one frame at least
+    // each: waiting a millisecond at a time stops the count where it first
+    // reaches five.
+    WaitFor(
+        agent, [&] { return Transfers(device) >= 5; }, kSecond, winsim::kTicksPerMillisecond);
     const size_t sentBeforeTheStop = Transfers(device);
     if (GetParam() == CompletionMode::Asynchronous) {
       EXPECT_EQ(sentBeforeTheStop, 5u);  // the header and four blocks
