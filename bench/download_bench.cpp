@@ -35,12 +35,7 @@ UsbTreeScript Q417Tree(CompletionMode mode) {
   Q417Script q417;
   q417.updateMode = DefaultQ417UpdateMode();
   port.q417 = q417;
-  ControllerScript controller;
-  controller.rootPorts = {port};
-  UsbTreeScript tree;
-  tree.controllers = {controller};
-  tree.completion = mode;
-  return tree;
+  return SinglePortTree(port, mode);
 }
 
 // Runs the worker once; "" when it posted WM_DOWNLOAD_DONE last.

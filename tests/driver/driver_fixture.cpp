@@ -24,12 +24,7 @@ UsbTreeScript TreeWith(const DeviceScript& device, CompletionMode mode) {
   PortScript port;
   port.status = DeviceConnected;
   port.device = device;
-  ControllerScript controller;
-  controller.rootPorts = {port};
-  UsbTreeScript tree;
-  tree.controllers = {controller};
-  tree.completion = mode;
-  return tree;
+  return SinglePortTree(port, mode);
 }
 
 Lines Masked(const Lines& lines) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "dialog_fixture.h"
 #include "kernel/kernel.h"
@@ -41,10 +42,10 @@ bool DeviceIsOpen() {
 
 // Lets virtual time pass in small steps until the condition holds.
 bool WaitFor(UserAgent& agent, const std::function<bool()>& condition,
-             VirtualTime limit = 30 * kSecond) {
-  for (VirtualTime waited = 0; !condition(); waited += kTick) {
+             VirtualTime limit = 30 * kSecond, VirtualTime step = kTick) {
+  for (VirtualTime waited = 0; !condition(); waited += step) {
     if (waited >= limit) return false;
-    agent.Wait(kTick);
+    agent.Wait(step);
   }
   return true;
 }
@@ -103,6 +104,21 @@ bool ListShowsQ417(UserAgent& agent, HWND dialog) { return ListShows(agent, dial
 
 class HostileTest : public DialogTest {
  protected:
+  // One whole run of the program: the dialog comes up, body plays the
+  // user's part, then the user closes the dialog and the program ends; the
+  // run leaves nothing behind.
+  void RunProgram(const std::function<void(app_runner::Session&, UserAgent&, HWND)>& body) {
+    app_runner::RunResult result = Run([&](app_runner::Session& session) {
+      UserAgent& agent = session.agent;
+      HWND dialog = Start(agent);
+      ASSERT_NE(dialog, nullptr);
+      body(session, agent, dialog);
+      if (HasFatalFailure()) return;
+      EXPECT_TRUE(agent.Click(dialog, IDOK));
+      EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+    });
+    ExpectClean(result);
+  }
   void Begin(UserAgent& agent, HWND dialog) {
     SelectQ417(agent, dialog);
     EXPECT_TRUE(agent.TypeText(dialog, IDC_FILE_PATH, SampleFirmware()));
@@ -325,20 +341,14 @@ class StackEventTest : public HostileTest, public testing::WithParamInterface<St
 TEST_P(StackEventTest, TheDownloadCompletesWithTheImage) {
   const StackCase& c = GetParam();
   usb_.completion = c.mode;
-  app_runner::RunResult result = Run([&](app_runner::Session& session) {
-    UserAgent& agent = session.agent;
-    HWND dialog = Start(agent);
-    ASSERT_NE(dialog, nullptr);
+  RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
     Begin(agent, dialog);
     ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
     const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
     ASSERT_EQ(Transfers(device), 0u);  // the worker sleeps before its first request
     EXPECT_TRUE(c.event.deliver(agent, device));
     ExpectCompleteWithTheImage(session, dialog);
-    EXPECT_TRUE(agent.Click(dialog, IDOK));
-    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
   });
-  ExpectClean(result);
 }
 
 std::vector<StackCase> StackCases() {
@@ -370,17 +380,18 @@ class StopBetweenBlocksTest : public HostileTest,
 TEST_P(StopBetweenBlocksTest, TheOutcomeIsTheTruthAndTheDeviceStaysUsable) {
   usb_.completion = GetParam();
   const winsim::usb::PortScript q417Port = usb_.controllers.at(1).rootPorts.at(0).hubPorts.at(1);
-  app_runner::RunResult result = Run([&](app_runner::Session& session) {
-    UserAgent& agent = session.agent;
-    HWND dialog = Start(agent);
-    ASSERT_NE(dialog, nullptr);
+  RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
     Begin(agent, dialog);
     ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
     const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
     ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
     agent.Wait(2 * kSecond);  // the header waits
     winsim::pnp::SystemWake();
-    for (int turn = 0; turn < 1000 && Transfers(device) < 5; ++turn) Sleep(0);
+    // Transfers take full-speed frames of virtual time, one frame at least
+    // each: waiting a millisecond at a time stops the count where it first
+    // reaches five.
+    WaitFor(
+        agent, [&] { return Transfers(device) >= 5; }, kSecond, winsim::kTicksPerMillisecond);
     const size_t sentBeforeTheStop = Transfers(device);
     if (GetParam() == CompletionMode::Asynchronous) {
       EXPECT_EQ(sentBeforeTheStop, 5u);  // the header and four blocks
@@ -400,10 +411,7 @@ TEST_P(StopBetweenBlocksTest, TheOutcomeIsTheTruthAndTheDeviceStaysUsable) {
       Begin(agent, dialog);
       ExpectCompleteWithTheImage(session, dialog);
     }
-    EXPECT_TRUE(agent.Click(dialog, IDOK));
-    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
   });
-  ExpectClean(result);
 }
 
 INSTANTIATE_TEST_SUITE_P(Hostile, StopBetweenBlocksTest,
@@ -428,10 +436,7 @@ winsim::usb::PortScript IntruderPort() {
 // the driver's device open): quillfw's device name is taken, so the second
 // device gets no device object and its start fails; the update goes on.
 TEST_F(HostileTest, ASecondUpdateModeDeviceArrivingDuringTheUpdateIsLeftAlone) {
-  app_runner::RunResult result = Run([&](app_runner::Session& session) {
-    UserAgent& agent = session.agent;
-    HWND dialog = Start(agent);
-    ASSERT_NE(dialog, nullptr);
+  RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
     Begin(agent, dialog);
     ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
     ASSERT_TRUE(session.bus.Plug(kSparePort, IntruderPort()));
@@ -445,10 +450,7 @@ TEST_F(HostileTest, ASecondUpdateModeDeviceArrivingDuringTheUpdateIsLeftAlone) {
     const winsim::pnp::DeviceNode* node = PresentNode(intruderInstance);
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(winsim::pnp::State(node), winsim::pnp::NodeState::Failed);
-    EXPECT_TRUE(agent.Click(dialog, IDOK));
-    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
   });
-  ExpectClean(result);
 }
 
 // It arrives after the trigger, before the chosen device comes back: it
@@ -457,10 +459,7 @@ TEST_F(HostileTest, ASecondUpdateModeDeviceArrivingDuringTheUpdateIsLeftAlone) {
 // program cannot tell the two apart through the one fixed name; it reports
 // what happened to the device it reached.
 TEST_F(HostileTest, ASecondUpdateModeDeviceArrivingBeforeTheOpenTakesTheDownload) {
-  app_runner::RunResult result = Run([&](app_runner::Session& session) {
-    UserAgent& agent = session.agent;
-    HWND dialog = Start(agent);
-    ASSERT_NE(dialog, nullptr);
+  RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
     Begin(agent, dialog);
     EXPECT_EQ(session.bus.DeviceAt(kQ417Port), nullptr);  // left at the trigger
     ASSERT_TRUE(session.bus.Plug(kSparePort, IntruderPort()));
@@ -480,10 +479,7 @@ TEST_F(HostileTest, ASecondUpdateModeDeviceArrivingBeforeTheOpenTakesTheDownload
     const winsim::pnp::DeviceNode* chosenNode = PresentNode(kUpdateModeInstance);
     ASSERT_NE(chosenNode, nullptr);
     EXPECT_EQ(winsim::pnp::State(chosenNode), winsim::pnp::NodeState::Failed);
-    EXPECT_TRUE(agent.Click(dialog, IDOK));
-    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
   });
-  ExpectClean(result);
 }
 
 // ------------------------------------------------- closing with the driver loaded
@@ -542,10 +538,7 @@ INSTANTIATE_TEST_SUITE_P(Hostile, CloseWithDriverTest, testing::ValuesIn(kCloses
 // device re-enumerates in update mode. Refresh then, and once it is back.
 TEST_F(HostileTest, RefreshWhileTheDeviceReEnumeratesAfterAFailedTrigger) {
   Q417().leaveAfterTriggers = 5;
-  app_runner::RunResult result = Run([&](app_runner::Session& session) {
-    UserAgent& agent = session.agent;
-    HWND dialog = Start(agent);
-    ASSERT_NE(dialog, nullptr);
+  RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
     Begin(agent, dialog);
     ExpectMessageBox(agent, kDeviceCannotBeOpened);
     ExpectButtonsEnabled(agent, dialog, true);
@@ -567,10 +560,7 @@ TEST_F(HostileTest, RefreshWhileTheDeviceReEnumeratesAfterAFailedTrigger) {
     EXPECT_TRUE(agent.SelectItem(dialog, IDC_DEVICE_LIST, kUpdateModeItem));
     ASSERT_TRUE(agent.Click(dialog, IDC_PROGRAM));
     ExpectCompleteWithTheImage(session, dialog);
-    EXPECT_TRUE(agent.Click(dialog, IDOK));
-    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
   });
-  ExpectClean(result);
 }
 
 // After a completed update the device leaves update mode and comes back as
@@ -578,10 +568,7 @@ TEST_F(HostileTest, RefreshWhileTheDeviceReEnumeratesAfterAFailedTrigger) {
 // update it again.
 TEST_F(HostileTest, RefreshWhileTheDeviceReturnsToNormalModeAfterTheUpdate) {
   Q417().leaveAfterDownload = true;
-  app_runner::RunResult result = Run([&](app_runner::Session& session) {
-    UserAgent& agent = session.agent;
-    HWND dialog = Start(agent);
-    ASSERT_NE(dialog, nullptr);
+  RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
     Begin(agent, dialog);
     ExpectCompleteWithTheImage(session, dialog);
     ASSERT_TRUE(WaitFor(agent, [&] { return session.bus.DeviceAt(kQ417Port) == nullptr; }));
@@ -593,10 +580,7 @@ TEST_F(HostileTest, RefreshWhileTheDeviceReturnsToNormalModeAfterTheUpdate) {
     EXPECT_TRUE(ListShowsQ417(agent, dialog));
     Begin(agent, dialog);
     ExpectCompleteWithTheImage(session, dialog);
-    EXPECT_TRUE(agent.Click(dialog, IDOK));
-    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
   });
-  ExpectClean(result);
 }
 
 // ------------------------------------------------- a second handle
@@ -662,10 +646,7 @@ class SecondHandleTest : public HostileTest, public testing::WithParamInterface<
 TEST_P(SecondHandleTest, TheOutcomeIsTheTruth) {
   const IntruderCase& c = GetParam();
   usb_.completion = c.mode;
-  app_runner::RunResult result = Run([&](app_runner::Session& session) {
-    UserAgent& agent = session.agent;
-    HWND dialog = Start(agent);
-    ASSERT_NE(dialog, nullptr);
+  RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
     Begin(agent, dialog);
     ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
     Intruder intruder;
@@ -712,10 +693,7 @@ TEST_P(SecondHandleTest, TheOutcomeIsTheTruth) {
         EXPECT_GT(readsAmongWrites, 0u);
       }
     }
-    EXPECT_TRUE(agent.Click(dialog, IDOK));
-    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
   });
-  ExpectClean(result);
 }
 
 INSTANTIATE_TEST_SUITE_P(Hostile, SecondHandleTest, testing::ValuesIn(kIntruders),

@@ -118,6 +118,43 @@ TEST_F(PnpTest, FailuresToLoadAddOrStartLeaveTheDeviceWithoutADriver) {
   });
 }
 
+// Windows holds creates for a new stack until its start has ended: an open
+// made while the start runs waits, then reaches the started device, or
+// finds nothing when the failed start was followed by the removal.
+TEST_F(PnpTest, AnOpenDuringTheStartWaitsForItsEnd) {
+  struct Case {
+    const char* name;
+    bool failStart;
+    NTSTATUS open;
+    pnp::NodeState after;
+  };
+  const Case cases[] = {
+      {"started", false, STATUS_SUCCESS, pnp::NodeState::Started},
+      {"failed start", true, STATUS_OBJECT_NAME_NOT_FOUND, pnp::NodeState::Failed}};
+  Run([&] {
+    int index = 0;
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      functionConfig = {};
+      functionConfig.failStart = c.failStart;
+      functionConfig.startMilliseconds = 20;
+      pnp::DeviceNode* node = Plug(index, pnp_tests::kHardwareId);
+      pnp::DeviceArrived(node);
+      LARGE_INTEGER delay;
+      delay.QuadPart = -10000LL * 5;  // into the start
+      KeDelayExecutionThread(KernelMode, FALSE, &delay);
+      const std::string name = "TESTFN" + std::to_string(index++);
+      ASSERT_NE(kernel::LookupDevice(u"\\DosDevices\\" + kernel::Widen(name)), nullptr);
+      ASSERT_NE(pnp::State(node), c.after);
+      PFILE_OBJECT file = nullptr;
+      EXPECT_EQ(kernel::UserOpen("\\\\.\\" + name, &file), c.open);
+      EXPECT_EQ(pnp::State(node), c.after);
+      if (file != nullptr) kernel::UserClose(file);
+      pnp::WaitIdle();
+    }
+  });
+}
+
 TEST_F(PnpTest, OnlyTheRegisteredIdentityLoadsTheService) {
   Run([&] {
     pnp::DeviceNode* other = Plug(0, "ROOT\\OTHER_DEVICE");

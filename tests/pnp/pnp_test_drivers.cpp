@@ -146,6 +146,11 @@ NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
   switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
       status = ForwardAndWait(extension, irp);
+      if (functionConfig.startMilliseconds > 0) {
+        LARGE_INTEGER delay;
+        delay.QuadPart = -10000LL * functionConfig.startMilliseconds;
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+      }
       if (NT_SUCCESS(status) && functionConfig.failStart)
         status = STATUS_DEVICE_CONFIGURATION_ERROR;
       return Complete(irp, status);

@@ -36,6 +36,7 @@ void DeleteRemainingPdos();
 struct FunctionConfig {
   bool failAddDevice = false;
   bool failStart = false;
+  int startMilliseconds = 0;  // virtual time the start takes after the lower drivers
   bool vetoQueryStop = false;
   bool vetoQueryRemove = false;
   bool vetoQueryPower = false;

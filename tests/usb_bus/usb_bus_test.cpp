@@ -202,6 +202,15 @@ TEST_F(UsbBusTest, Q417TakesTheTriggerAndReturnsInUpdateMode) {
   });
 }
 
+// A connected update-mode device that records the bytes it takes.
+PortScript GenericUpdateModePort() {
+  PortScript port;
+  port.status = DeviceConnected;
+  port.device = DefaultQ417UpdateMode();
+  port.device->kind = DeviceKind::Generic;
+  return port;
+}
+
 // A client driver's way of sending one URB, waiting when it pends.
 NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PURB urb, bool* pended = nullptr) {
   KEVENT event;
@@ -223,15 +232,9 @@ class UsbBusUrbTest : public UsbBusTest, public testing::WithParamInterface<Comp
 
 TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
   RunOnMachine([&] {
-    UsbTreeScript tree;
-    ControllerScript controller;
-    PortScript port;
-    port.status = DeviceConnected;
-    port.device = DefaultQ417UpdateMode();
-    port.device->kind = DeviceKind::Generic;
+    PortScript port = GenericUpdateModePort();
     port.device->faults.failTransfers = {{3, {USBD_STATUS_CRC, STATUS_DEVICE_DATA_ERROR}}};
-    controller.rootPorts = {port};
-    tree.controllers = {controller};
+    UsbTreeScript tree = SinglePortTree(port);
     tree.completion = GetParam();
     std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
     ASSERT_NE(bus, nullptr);
@@ -400,15 +403,9 @@ TEST_F(UsbBusTest, TheUpdateModeDeviceTakesTheDownloadIntoItsFlash) {
 
 TEST_F(UsbBusTest, AHeldTransferEndsWhenTheDeviceIsPulled) {
   RunOnMachine([&] {
-    UsbTreeScript tree;
-    ControllerScript controller;
-    PortScript port;
-    port.status = DeviceConnected;
-    port.device = DefaultQ417UpdateMode();
-    port.device->kind = DeviceKind::Generic;
+    PortScript port = GenericUpdateModePort();
     port.device->faults.neverCompleteTransfers = {1};
-    controller.rootPorts = {port};
-    tree.controllers = {controller};
+    const UsbTreeScript tree = SinglePortTree(port);
     std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
     ASSERT_NE(bus, nullptr);
     PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
@@ -442,14 +439,7 @@ TEST_F(UsbBusTest, ATransferToASuspendedDeviceWaitsForD0OrFailsWhenPulled) {
                         Case{"pulled", false, STATUS_DEVICE_NOT_CONNECTED, 0}}) {
     SCOPED_TRACE(c.name);
     RunOnMachine([&] {
-      UsbTreeScript tree;
-      ControllerScript controller;
-      PortScript port;
-      port.status = DeviceConnected;
-      port.device = DefaultQ417UpdateMode();
-      port.device->kind = DeviceKind::Generic;
-      controller.rootPorts = {port};
-      tree.controllers = {controller};
+      const UsbTreeScript tree = SinglePortTree(GenericUpdateModePort());
       std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
       ASSERT_NE(bus, nullptr);
       PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
@@ -605,11 +595,7 @@ UsbTreeScript UpdateModeDevices(size_t controllers, TransferTiming timing) {
   UsbTreeScript tree;
   for (size_t i = 0; i < controllers; ++i) {
     ControllerScript controller;
-    PortScript port;
-    port.status = DeviceConnected;
-    port.device = DefaultQ417UpdateMode();
-    port.device->kind = DeviceKind::Generic;
-    controller.rootPorts = {port};
+    controller.rootPorts = {GenericUpdateModePort()};
     tree.controllers.push_back(controller);
   }
   tree.timing = timing;

@@ -50,7 +50,37 @@ bool RequestIrpFails() {
   return Machine::Current().Faults().ShouldFail(AllocationKind::UserRequest);
 }
 
+// The physical device object at the bottom of device's stack.
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device) {
+  for (;;) {
+    auto found = State().devices.find(device);
+    if (found == State().devices.end() || !found->second->lower) return device;
+    device = found->second->lower;
+  }
+}
+
+// The device that path names once its stack has started (nullptr when
+// nothing has the name, also after a failed start removed it).
+PDEVICE_OBJECT LookupStartedDevice(std::string_view path) {
+  KernelState& state = State();
+  for (;;) {
+    PDEVICE_OBJECT device = LookupDevice(ObjectName(path));
+    if (!device || !state.startingStacks.contains(BottomOfStack(device))) return device;
+    RoutineScope scope(nullptr, "UserOpen");
+    Machine::Current().Sched().WaitOn(&state.startingStacks, -1, "UserOpen: the device's start");
+  }
+}
+
 }  // namespace
+
+void SetStackStarting(PDEVICE_OBJECT physicalDevice, bool starting) {
+  KernelState& state = State();
+  if (starting) {
+    state.startingStacks.insert(physicalDevice);
+  } else if (state.startingStacks.erase(physicalDevice) > 0) {
+    Machine::Current().Sched().Wake(&state.startingStacks);
+  }
+}
 
 NTSTATUS SendIrpAndWait(PDEVICE_OBJECT device, const std::function<void(PIO_STACK_LOCATION)>& setup,
                         ULONG_PTR* information) {
@@ -68,7 +98,7 @@ NTSTATUS SendIrpAndWait(PDEVICE_OBJECT device, const std::function<void(PIO_STAC
 
 NTSTATUS UserOpen(std::string_view path, PFILE_OBJECT* file) {
   *file = nullptr;
-  PDEVICE_OBJECT device = LookupDevice(ObjectName(path));
+  PDEVICE_OBJECT device = LookupStartedDevice(path);
   if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
   DeviceRecord& record = *State().devices.at(device);
   // The I/O manager checks no share access for devices; only an exclusive

@@ -77,6 +77,8 @@ void QueueDpc(std::string what, std::function<void()> work);
 // the top of the device's stack. No share check (as Windows for devices);
 // an exclusive device (DO_EXCLUSIVE) refuses a second open with
 // STATUS_ACCESS_DENIED. STATUS_OBJECT_NAME_NOT_FOUND when nothing has the name.
+// An open of a stack whose first start is running waits for its end
+// (SetStackStarting).
 NTSTATUS UserOpen(std::string_view path, PFILE_OBJECT* file);
 // Device control through the file object. METHOD_BUFFERED: a non-paged
 // system buffer of max(inLength, outLength) bytes with the input copied in;
@@ -98,6 +100,12 @@ std::vector<PFILE_OBJECT> OpenFiles(PDEVICE_OBJECT device);
 void AddFileClosedObserver(std::function<void(PFILE_OBJECT closed)> observer);
 // The object name of a device ("\Device\X"); empty when it has none.
 std::u16string DeviceObjectName(PDEVICE_OBJECT device);
+// For the Plug and Play manager: Windows holds create requests for a newly
+// added device stack until its start request has succeeded. While
+// physicalDevice's stack is marked starting, UserOpen on any device of it
+// waits; clearing the mark (after the start, or after the removal that
+// follows a failed start) lets those opens go on.
+void SetStackStarting(PDEVICE_OBJECT physicalDevice, bool starting);
 
 // ---------------------------------------------------------------- power
 

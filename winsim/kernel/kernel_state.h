@@ -122,6 +122,9 @@ class KernelState {
   bool dpcThreadRunning = false;
   NTSTATUS powerFailure = STATUS_SUCCESS;
   int powerFailureCount = 0;
+  // Bottoms of the stacks (physical device objects) whose first start is
+  // still running: creates to any device of such a stack wait.
+  std::set<PDEVICE_OBJECT> startingStacks;
 };
 
 namespace kernel {

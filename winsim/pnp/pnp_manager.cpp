@@ -100,6 +100,7 @@ void SendRemove(DeviceNode* node, NodeState after) {
 }
 
 void Start(DeviceNode* node) {
+  PDEVICE_OBJECT pdo = node->pdo;
   const NTSTATUS status = SendRequest(
       node, IRP_MJ_PNP, IRP_MN_START_DEVICE, "IRP_MN_START_DEVICE", [](PIO_STACK_LOCATION stack) {
         stack->Parameters.StartDevice.AllocatedResources = nullptr;
@@ -107,10 +108,11 @@ void Start(DeviceNode* node) {
       });
   if (NT_SUCCESS(status)) {
     node->state = NodeState::Started;
-    return;
+  } else {
+    // Windows removes a device whose start failed.
+    SendRemove(node, NodeState::Failed);
   }
-  // Windows removes a device whose start failed.
-  SendRemove(node, NodeState::Failed);
+  kernel::SetStackStarting(pdo, false);
 }
 
 void QueryCapabilities(DeviceNode* node) {
@@ -146,11 +148,14 @@ void Arrive(DeviceNode* node) {
     }
   }
   PDRIVER_OBJECT driver = service.loaded;
+  // Creates for the new stack wait until its start has ended (Start).
+  kernel::SetStackStarting(node->pdo, true);
   const NTSTATUS added = driver->DriverExtension->AddDevice
                              ? kernel::CallAddDevice(driver, node->pdo)
                              : STATUS_NOT_SUPPORTED;
   Record(node, "AddDevice", service.name, kernel::StatusText(added));
   if (!NT_SUCCESS(added)) {
+    kernel::SetStackStarting(node->pdo, false);
     node->state = NodeState::Failed;
     UnloadIfUnused(found->first);
     return;

@@ -183,4 +183,8 @@ DeviceScript DefaultHub(uint8_t ports);
 DeviceScript DefaultQ417NormalMode();
 DeviceScript DefaultQ417UpdateMode();
 
+// A machine with one controller whose first root port is port.
+UsbTreeScript SinglePortTree(PortScript port,
+                             CompletionMode completion = CompletionMode::Asynchronous);
+
 }  // namespace winsim::usb

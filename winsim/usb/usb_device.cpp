@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace winsim::usb {
 
@@ -517,6 +518,15 @@ DeviceScript DefaultQ417UpdateMode() {
   script.configuration.interfaces = {interface};
   script.description = "Q417 Firmware Update Device";
   return script;
+}
+
+UsbTreeScript SinglePortTree(PortScript port, CompletionMode completion) {
+  ControllerScript controller;
+  controller.rootPorts = {std::move(port)};
+  UsbTreeScript tree;
+  tree.controllers = {std::move(controller)};
+  tree.completion = completion;
+  return tree;
 }
 
 }  // namespace winsim::usb
