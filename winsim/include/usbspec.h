@@ -1,5 +1,5 @@
 // winsim: USB descriptors and standard requests (<usbspec.h>), byte-packed
-// as the USB specification and the SDK lay them out.
+// as the USB 2.0 standard (chapter 9) and the SDK lay them out.
 #pragma once
 
 #include <windef.h>
