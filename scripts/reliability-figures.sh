@@ -5,7 +5,8 @@
 #   scripts/reliability-figures.sh [SECONDS] [TARGET...]
 #
 # Runs each TARGET (default: every target the host-asan build knows) for
-# SECONDS (default 600) with scripts/fuzz.sh, then replays its committed
+# SECONDS (default 600) with scripts/fuzz.sh, or until it has made
+# QUILL_FUZZ_MAX_RUNS executions when that is set (10000000 for the goal), then replays its committed
 # seeds plus the corpus grown so far with -print_coverage=1 and counts the
 # edges covered in the sources the target is for (COVERS in
 # fuzz/CMakeLists.txt). Rows of targets not run keep their last figures.
@@ -34,8 +35,12 @@ for target in "${targets[@]}"; do
   # The build comes first so that the time is the fuzzer's alone.
   cpu=build/fuzz/$target.cpu
   cmake --build --preset host-asan -j2 --target "${target}_fuzz" >/dev/null
-  QUILL_FUZZ_PREBUILT=1 /usr/bin/time -f '%U %S' -o "$cpu" scripts/fuzz.sh "$target" "$seconds" \
+  limit=()
+  [ -n "${QUILL_FUZZ_MAX_RUNS:-}" ] && limit=(-runs="$QUILL_FUZZ_MAX_RUNS")
+  started=$(date +%s)
+  QUILL_FUZZ_PREBUILT=1 /usr/bin/time -f '%U %S' -o "$cpu" scripts/fuzz.sh "$target" "$seconds" "${limit[@]}" \
     >"$log" 2>&1 || status=$?
+  elapsed=$(($(date +%s) - started))
   # shellcheck source=/dev/null
   source "build/host-asan/fuzz/$target.target"
 
@@ -64,7 +69,7 @@ for target in "${targets[@]}"; do
     sed -E 's/.* edges: ([0-9]+)\/([0-9]+) .*/\1 \2/' |
     awk '{ covered += $1; total += $2 } END { printf "%d of %d (%.0f%%)", covered, total, total ? 100 * covered / total : 0 }')
 
-  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$target" "$seeds" "$grown" "$seconds" \
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$target" "$seeds" "$grown" "$elapsed" \
     "${executions:-?}" "${per_second:-?}" "${per_cpu_second:-?}" "$edges" "$findings" \
     "$(date -u +%Y-%m-%d)" >>"$rows"
   tail -1 "$rows"
