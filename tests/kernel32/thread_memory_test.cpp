@@ -69,6 +69,40 @@ TEST_F(ThreadTest, ExitThreadEndsTheThreadWithItsCode) {
   EXPECT_EQ(seenId, createdId);
 }
 
+struct ThreadStart {
+  DWORD lastError = 0;
+  DWORD id = 0;
+};
+
+DWORD WINAPI RecordStartThenSpoilLastError(LPVOID parameter) {
+  auto* start = static_cast<ThreadStart*>(parameter);
+  start->lastError = GetLastError();
+  start->id = GetCurrentThreadId();
+  SetLastError(ERROR_CRC);
+  return 0;
+}
+
+// Host threads are reused once their simulated thread ends: nothing of the
+// thread before may show in the next (Windows starts each at last error 0).
+TEST_F(ThreadTest, EachThreadStartsWithItsOwnIdAndNoLastError) {
+  ThreadStart starts[3];
+  DWORD createdIds[3] = {};
+  ASSERT_TRUE(RunApp([&] {
+    for (int i = 0; i < 3; ++i) {
+      const HANDLE thread =
+          CreateThread(NULL, 0, RecordStartThenSpoilLastError, &starts[i], 0, &createdIds[i]);
+      ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+      CloseHandle(thread);
+    }
+  }));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(starts[i].lastError, DWORD{ERROR_SUCCESS}) << i;
+    EXPECT_EQ(starts[i].id, createdIds[i]) << i;
+  }
+  EXPECT_NE(createdIds[0], createdIds[1]);
+  EXPECT_NE(createdIds[1], createdIds[2]);
+}
+
 DWORD WINAPI AppendName(LPVOID parameter) {
   static_cast<Trace*>(parameter)->Add("suspended one ran");
   return 0;

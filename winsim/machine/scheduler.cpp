@@ -22,16 +22,22 @@ struct SimThread {
   std::function<void()> body;
   KIRQL irql = PASSIVE_LEVEL;
   bool daemon = false;
-  pthread_t host{};
+  HostWorker* worker = nullptr;
   State state = State::Ready;
   const void* waitObject = nullptr;
   std::string where;
   bool timedOut = false;
   bool unwind = false;
+};
+
+struct HostWorker {
+  pthread_t host{};
   Scheduler* scheduler = nullptr;
-  // Signalled when the baton passes to this thread: only the thread that
-  // runs next wakes, not every blocked host thread.
-  std::condition_variable turn;
+  SimThread* thread = nullptr;  // the simulated thread it carries; nullptr when idle
+  bool exit = false;
+  // Signalled when the baton passes to its simulated thread (only the host
+  // thread that runs next wakes, not every blocked one) and at the end.
+  std::condition_variable wake;
 };
 
 namespace {
@@ -46,7 +52,30 @@ constexpr size_t kStackBytes = 8 * 1024 * 1024;
 
 Scheduler::Scheduler(EventLog& log, ClockMode mode) : log_(log), mode_(mode) {}
 
-Scheduler::~Scheduler() = default;
+Scheduler::~Scheduler() {
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& worker : workers_) {
+      worker->exit = true;
+      worker->wake.notify_one();
+    }
+  }
+  for (auto& worker : workers_) pthread_join(worker->host, nullptr);
+}
+
+namespace {
+
+std::vector<void (*)()>& ThreadStartResets() {
+  static std::vector<void (*)()> resets;
+  return resets;
+}
+
+}  // namespace
+
+bool ResetAtEachThreadStart(void (*reset)()) {
+  ThreadStartResets().push_back(reset);
+  return true;
+}
 
 SimThread* Scheduler::Current() { return tlsCurrent; }
 
@@ -82,16 +111,12 @@ bool Scheduler::Run(std::string name, std::function<void()> body) {
     if (!running_) DispatchLocked(lock);
     cv_.wait(lock, [this] { return finished_; });
   }
-  std::vector<std::unique_ptr<SimThread>> ended;
-  {
-    std::lock_guard lock(mutex_);
-    ended.swap(threads_);
-    ready_.clear();
-    waiters_.clear();
-    timers_.clear();
-  }
-  for (auto& thread : ended) pthread_join(thread->host, nullptr);
+  // Every simulated thread has ended and its host thread is back in the pool.
   std::lock_guard lock(mutex_);
+  threads_.clear();
+  ready_.clear();
+  waiters_.clear();
+  timers_.clear();
   return !hang_;
 }
 
@@ -109,33 +134,60 @@ uint32_t Scheduler::CreateThreadLocked(std::string name, std::function<void()> b
   thread->body = std::move(body);
   thread->irql = irql;
   thread->daemon = daemon;
-  thread->scheduler = this;
   thread->unwind = tearingDown_;
   SimThread* raw = thread.get();
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, kStackBytes);
-  const int error = pthread_create(
-      &raw->host, &attributes,
-      [](void* argument) -> void* {
-        auto* self = static_cast<SimThread*>(argument);
-        self->scheduler->Trampoline(self);
-        return nullptr;
-      },
-      raw);
-  pthread_attr_destroy(&attributes);
-  if (error != 0) throw std::runtime_error("cannot create a simulated thread");
+  HostWorker* worker = nullptr;
+  if (!idleWorkers_.empty()) {
+    worker = idleWorkers_.back();
+    idleWorkers_.pop_back();
+  } else {
+    auto made = std::make_unique<HostWorker>();
+    made->scheduler = this;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kStackBytes);
+    const int error = pthread_create(
+        &made->host, &attributes,
+        [](void* argument) -> void* {
+          auto* self = static_cast<HostWorker*>(argument);
+          self->scheduler->WorkerMain(self);
+          return nullptr;
+        },
+        made.get());
+    pthread_attr_destroy(&attributes);
+    if (error != 0) throw std::runtime_error("cannot create a simulated thread");
+    worker = made.get();
+    workers_.push_back(std::move(made));
+  }
+  worker->thread = raw;
+  raw->worker = worker;
   threads_.push_back(std::move(thread));
   ready_.push_back(raw);
   return raw->id;
 }
 
-void Scheduler::Trampoline(SimThread* self) {
-  tlsCurrent = self;
-  {
-    std::unique_lock lock(mutex_);
-    self->turn.wait(lock, [&] { return running_ == self; });
+void Scheduler::WorkerMain(HostWorker* worker) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    worker->wake.wait(
+        lock, [&] { return worker->exit || (worker->thread && running_ == worker->thread); });
+    if (worker->exit) return;
+    SimThread* self = worker->thread;
+    lock.unlock();
+    RunBody(self);
+    lock.lock();
+    self->state = SimThread::State::Ended;
+    self->body = nullptr;
+    worker->thread = nullptr;
+    idleWorkers_.push_back(worker);
+    running_ = nullptr;
+    DispatchLocked(lock);
   }
+}
+
+void Scheduler::RunBody(SimThread* self) {
+  tlsCurrent = self;
+  for (auto reset : ThreadStartResets()) reset();
   if (!self->unwind) {
     log_.Add(EventKind::Scheduler, "thread starts");
     try {
@@ -146,11 +198,7 @@ void Scheduler::Trampoline(SimThread* self) {
       log_.Add(EventKind::Note, std::string("thread ended by an exception: ") + error.what());
     }
   }
-  std::unique_lock lock(mutex_);
-  self->state = SimThread::State::Ended;
-  self->body = nullptr;
-  running_ = nullptr;
-  DispatchLocked(lock);
+  tlsCurrent = nullptr;
 }
 
 void Scheduler::DispatchLocked(std::unique_lock<std::mutex>& lock) {
@@ -159,7 +207,7 @@ void Scheduler::DispatchLocked(std::unique_lock<std::mutex>& lock) {
       running_ = ready_.front();
       ready_.pop_front();
       running_->state = SimThread::State::Running;
-      running_->turn.notify_one();
+      running_->worker->wake.notify_one();
       return;
     }
     if (!timers_.empty()) {
@@ -229,7 +277,7 @@ void Scheduler::ReportHangLocked() {
 void Scheduler::BlockLocked(std::unique_lock<std::mutex>& lock, SimThread* self) {
   running_ = nullptr;
   DispatchLocked(lock);
-  self->turn.wait(lock, [&] { return running_ == self; });
+  self->worker->wake.wait(lock, [&] { return running_ == self; });
   if (self->unwind) throw ThreadUnwind{};
 }
 

@@ -1,8 +1,11 @@
 // winsim: the scheduler and the virtual clock.
 //
-// Simulated threads are real host threads (8 MiB stacks) of which exactly one
-// runs at a time: it holds the baton until it blocks (a wait, a sleep, its
-// end). Ready threads run in FIFO order, so a run is deterministic. With no
+// Simulated threads run on real host threads (8 MiB stacks) of which exactly
+// one runs at a time: it holds the baton until it blocks (a wait, a sleep, its
+// end). A host thread whose simulated thread has ended waits in a pool for the
+// next one: making a host thread costs far more than a simulated thread's
+// usual work (a scheduled event, a completion), and the pool lives as long as
+// the scheduler. Ready threads run in FIFO order, so a run is deterministic. With no
 // thread ready, the clock jumps to the next timer; with no timer either and a
 // thread still waiting for ever, that is a hang: it is logged (who waits
 // where), the waiting threads are unwound and the run ends.
@@ -40,6 +43,13 @@ enum class ClockMode { Virtual, RealTime };
 struct ThreadUnwind {};
 
 struct SimThread;
+struct HostWorker;
+
+// Per-thread state that a family keeps in thread_local variables outlives
+// the simulated thread on its pooled host thread: the family registers a
+// reset once (at static initialisation), run as each simulated thread starts.
+// Returns true, for use as a static's initialiser.
+bool ResetAtEachThreadStart(void (*reset)());
 
 class Scheduler {
  public:
@@ -96,7 +106,8 @@ class Scheduler {
     std::function<void()> start;  // a scheduled event to start
     std::string name;
   };
-  void Trampoline(SimThread* self);
+  void WorkerMain(HostWorker* worker);
+  void RunBody(SimThread* self);
   void BlockLocked(std::unique_lock<std::mutex>& lock, SimThread* self);
   void DispatchLocked(std::unique_lock<std::mutex>& lock);
   uint32_t CreateThreadLocked(std::string name, std::function<void()> body, KIRQL irql,
@@ -108,6 +119,8 @@ class Scheduler {
   mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<std::unique_ptr<SimThread>> threads_;
+  std::vector<std::unique_ptr<HostWorker>> workers_;
+  std::vector<HostWorker*> idleWorkers_;
   std::deque<SimThread*> ready_;
   std::map<const void*, std::deque<SimThread*>> waiters_;
   std::multimap<VirtualTime, Timer> timers_;

@@ -3,14 +3,18 @@
 
 #include <ntstatus.h>
 
+#include "../machine/scheduler.h"
 #include "status_mapping.h"
 
 namespace winsim::user {
 namespace {
 
-// Every simulated thread is a host thread of its own, so a thread-local
-// value is exactly Windows' per-thread last error.
+// A simulated thread runs on one host thread from start to end, so a
+// thread-local value is Windows' per-thread last error once it is reset as
+// each simulated thread starts (host threads are pooled).
 thread_local DWORD t_lastError = ERROR_SUCCESS;
+[[maybe_unused]] const bool kLastErrorResets =
+    ResetAtEachThreadStart([] { t_lastError = ERROR_SUCCESS; });
 
 // Statuses that the kernel, the bus and drivers here can complete a request
 // with but that <ntstatus.h> does not name yet.

@@ -125,6 +125,10 @@ DWORD AllocateThreadId() {
 // and whether ExitThread may unwind it.
 thread_local DWORD t_threadId = 0;
 thread_local bool t_canExit = false;
+[[maybe_unused]] const bool kThreadStateResets = ResetAtEachThreadStart([] {
+  t_threadId = 0;
+  t_canExit = false;
+});
 
 Scheduler& Sched() { return Machine::Current().Sched(); }
 
