@@ -65,15 +65,19 @@ Scheduler::~Scheduler() {
 
 namespace {
 
-std::vector<void (*)()>& ThreadStartResets() {
-  static std::vector<void (*)()> resets;
-  return resets;
-}
+// Trivially destructible, so that it outlives every static: a machine kept in
+// a static (a fuzz target's) may still run threads while statics are torn down.
+constexpr size_t kMaxThreadStartResets = 8;
+void (*threadStartResets[kMaxThreadStartResets])() = {};
+size_t threadStartResetCount = 0;
 
 }  // namespace
 
 bool ResetAtEachThreadStart(void (*reset)()) {
-  ThreadStartResets().push_back(reset);
+  if (threadStartResetCount == kMaxThreadStartResets) {
+    throw std::logic_error("too many thread-start resets");
+  }
+  threadStartResets[threadStartResetCount++] = reset;
   return true;
 }
 
@@ -187,7 +191,7 @@ void Scheduler::WorkerMain(HostWorker* worker) {
 
 void Scheduler::RunBody(SimThread* self) {
   tlsCurrent = self;
-  for (auto reset : ThreadStartResets()) reset();
+  for (size_t i = 0; i < threadStartResetCount; ++i) threadStartResets[i]();
   if (!self->unwind) {
     log_.Add(EventKind::Scheduler, "thread starts");
     try {
