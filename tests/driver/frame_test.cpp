@@ -185,20 +185,6 @@ TEST_F(DriverTest, ASecondUpdateModeDeviceFindsTheNameTaken) {
             1);
 }
 
-TEST_F(DriverTest, AddDeviceUndoesWhatItDidWhenTheNameCopyIsNotAllocated) {
-  machine().Faults().FailNth(AllocationKind::Pool, 2, kWdmTag);  // 1: the service key copy
-  ASSERT_TRUE(RunBus(TreeWith(UpdateModeDevice(), CompletionMode::Asynchronous), [&] {
-    EXPECT_EQ(QuillDevice(), nullptr);
-    EXPECT_EQ(kernel::LookupDevice(u"\\DosDevices\\QUILLDEV"), nullptr);
-  }));
-  EXPECT_EQ(PnpStatus("AddDevice"), "0xC000009A");
-  EXPECT_EQ(Trace(),
-            (Lines{"QUILLDEV - Entering DriverEntry: DriverObject #", "QUILLDEV - Running under NT",
-                   "QUILLDEV - Entering AddDevice: DriverObject #, pdo #",
-                   "QUILLDEV - Unable to allocate 34 bytes for copy of name",
-                   "QUILLDEV - Entering DriverUnload: DriverObject #"}));
-}
-
 TEST_F(DriverTest, AddDeviceUndoesWhatItDidWhenAttachingFails) {
   ASSERT_TRUE(machine().Run([&] {
     NTSTATUS status = STATUS_PENDING;
