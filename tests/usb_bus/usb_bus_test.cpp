@@ -19,12 +19,14 @@
 #include "machine/machine_description.h"
 #include "pnp/pnp_manager.h"
 #include "sim_machine.h"
+#include "test_irps.h"
 #include "usb/bus_timing.h"
 #include "usb/usb_bus.h"
 #include "usb_test_driver.h"
 
 using namespace winsim;
 using namespace winsim::usb;
+using testing_support::SubmitUrbAndWait;
 
 namespace {
 
@@ -211,23 +213,6 @@ PortScript GenericUpdateModePort() {
   return port;
 }
 
-// A client driver's way of sending one URB, waiting when it pends.
-NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PURB urb, bool* pended = nullptr) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK ioStatus = {};
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr,
-                                           0, TRUE, &event, &ioStatus);
-  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-  NTSTATUS status = IoCallDriver(pdo, irp);
-  if (pended != nullptr) *pended = status == STATUS_PENDING;
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = ioStatus.Status;
-  }
-  return status;
-}
-
 class UsbBusUrbTest : public UsbBusTest, public testing::WithParamInterface<CompletionMode> {};
 
 TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
@@ -247,7 +232,7 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                  USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &device, nullptr, sizeof(device),
                                  nullptr);
-    ASSERT_EQ(SubmitUrb(pdo, &urb, &pended), STATUS_SUCCESS);
+    ASSERT_EQ(SubmitUrbAndWait(pdo, &urb, &pended), STATUS_SUCCESS);
     EXPECT_EQ(pended, expectPending);
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(device.idProduct, 0xF001);
@@ -259,7 +244,7 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                  USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, nullptr, mdl,
                                  sizeof(configuration), nullptr);
-    ASSERT_EQ(SubmitUrb(pdo, &urb), STATUS_SUCCESS);
+    ASSERT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_SUCCESS);
     IoFreeMdl(mdl);
     EXPECT_EQ(urb.UrbControlDescriptorRequest.TransferBufferLength, 32u);  // bytes moved
 
@@ -273,7 +258,7 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     PUSBD_INTERFACE_INFORMATION information = list[0].Interface;
     information->Pipes[0].MaximumTransferSize = 4096;
     information->Pipes[1].MaximumTransferSize = 4096;
-    ASSERT_EQ(SubmitUrb(pdo, select), STATUS_SUCCESS);
+    ASSERT_EQ(SubmitUrbAndWait(pdo, select), STATUS_SUCCESS);
     ASSERT_EQ(information->NumberOfPipes, 2u);
     EXPECT_EQ(information->Pipes[0].EndpointAddress, 0x01);
     EXPECT_EQ(information->Pipes[1].EndpointAddress, 0x82);
@@ -287,40 +272,40 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     UCHAR data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                            out, data, nullptr, 8, USBD_SHORT_TRANSFER_OK, nullptr);
-    EXPECT_EQ(SubmitUrb(pdo, &urb), STATUS_SUCCESS);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_SUCCESS);
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 8u);
     // An IN transfer the device has nothing for: a short transfer of 0 bytes.
     UsbBuildInterruptOrBulkTransferRequest(
         &urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in, data, nullptr, 8,
         USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN, nullptr);
-    EXPECT_EQ(SubmitUrb(pdo, &urb), STATUS_SUCCESS);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_SUCCESS);
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
     // The third transfer fails as scripted.
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                            out, data, nullptr, 8, USBD_SHORT_TRANSFER_OK, nullptr);
-    EXPECT_EQ(SubmitUrb(pdo, &urb), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CRC);
     // More than the pipe's maximum transfer size is refused at once.
     UCHAR big[4097] = {};
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                            out, big, nullptr, sizeof(big), USBD_SHORT_TRANSFER_OK,
                                            nullptr);
-    EXPECT_EQ(SubmitUrb(pdo, &urb, &pended), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb, &pended), STATUS_INVALID_PARAMETER);
     EXPECT_FALSE(pended);
 
     struct _URB_PIPE_REQUEST reset = {};
     reset.Hdr.Length = sizeof(reset);
     reset.Hdr.Function = URB_FUNCTION_RESET_PIPE;
     reset.PipeHandle = out;
-    EXPECT_EQ(SubmitUrb(pdo, reinterpret_cast<PURB>(&reset)), STATUS_SUCCESS);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, reinterpret_cast<PURB>(&reset)), STATUS_SUCCESS);
 
     struct _URB_SELECT_CONFIGURATION deconfigure = {};
     deconfigure.Hdr.Length = sizeof(deconfigure);
     deconfigure.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    EXPECT_EQ(SubmitUrb(pdo, reinterpret_cast<PURB>(&deconfigure)), STATUS_SUCCESS);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, reinterpret_cast<PURB>(&deconfigure)), STATUS_SUCCESS);
     // The old pipe handles are gone with the configuration.
     reset.PipeHandle = out;
-    EXPECT_EQ(SubmitUrb(pdo, reinterpret_cast<PURB>(&reset)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, reinterpret_cast<PURB>(&reset)), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(reset.Hdr.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 
     const std::vector<DeviceRequest>& requests = bus->DeviceAt("0/1")->Requests();
@@ -342,7 +327,7 @@ std::vector<USBD_PIPE_HANDLE> Configure(PDEVICE_OBJECT pdo) {
                                USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, configuration, nullptr,
                                sizeof(configuration), nullptr);
   std::vector<USBD_PIPE_HANDLE> pipes;
-  if (SubmitUrb(pdo, &urb) != STATUS_SUCCESS) return pipes;
+  if (SubmitUrbAndWait(pdo, &urb) != STATUS_SUCCESS) return pipes;
   auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration);
   USBD_INTERFACE_LIST_ENTRY list[2] = {
       {USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1), nullptr},
@@ -351,7 +336,7 @@ std::vector<USBD_PIPE_HANDLE> Configure(PDEVICE_OBJECT pdo) {
   for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i) {
     list[0].Interface->Pipes[i].MaximumTransferSize = 4096;
   }
-  if (SubmitUrb(pdo, select) == STATUS_SUCCESS) {
+  if (SubmitUrbAndWait(pdo, select) == STATUS_SUCCESS) {
     for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i) {
       pipes.push_back(list[0].Interface->Pipes[i].PipeHandle);
     }
@@ -365,7 +350,7 @@ NTSTATUS Write(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, std::vector<uint8_t> b
   UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe,
                                          bytes.data(), nullptr, static_cast<ULONG>(bytes.size()),
                                          USBD_SHORT_TRANSFER_OK, nullptr);
-  return SubmitUrb(pdo, &urb);
+  return SubmitUrbAndWait(pdo, &urb);
 }
 
 TEST_F(UsbBusTest, TheUpdateModeDeviceTakesTheDownloadIntoItsFlash) {

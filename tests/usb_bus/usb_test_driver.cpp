@@ -5,9 +5,14 @@
 
 #include <cstdio>
 
+#include "test_irps.h"
+
 namespace usb_test_driver {
 
 namespace {
+
+using testing_support::CompleteIrp;
+using testing_support::ForwardAndWait;
 
 Record record;
 
@@ -20,45 +25,8 @@ struct Extension {
   UNICODE_STRING link;
 };
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
-NTSTATUS NTAPI SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Passes irp down and waits for the drivers below to finish it; the caller
-// completes it.
-NTSTATUS ForwardAndWait(Extension* extension, PIRP irp) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, SignalEvent, &done, TRUE, TRUE, TRUE);
-  if (IoCallDriver(extension->lower, irp) == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  }
-  return irp->IoStatus.Status;
-}
-
 NTSTATUS SubmitUrb(Extension* extension, PURB urb) {
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK ioStatus = {};
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, extension->lower, nullptr,
-                                           0, nullptr, 0, TRUE, &done, &ioStatus);
-  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-  NTSTATUS status = IoCallDriver(extension->lower, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    status = ioStatus.Status;
-  }
-  return status;
+  return testing_support::SubmitUrbAndWait(extension->lower, urb);
 }
 
 NTSTATUS Configure(Extension* extension) {
@@ -119,9 +87,9 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   auto* extension = static_cast<Extension*>(device->DeviceExtension);
   switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: {
-      NTSTATUS status = ForwardAndWait(extension, irp);
+      NTSTATUS status = ForwardAndWait(extension->lower, irp);
       if (NT_SUCCESS(status)) status = Configure(extension);
-      return Complete(irp, status);
+      return CompleteIrp(irp, status);
     }
     case IRP_MN_STOP_DEVICE:
       Note("IRP_MN_STOP_DEVICE");
@@ -184,22 +152,22 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) {
-  return Complete(irp, STATUS_SUCCESS);
+  return CompleteIrp(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
   auto* extension = static_cast<Extension*>(device->DeviceExtension);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_USBTEST_WRITE) {
-    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
-  if (extension->out == nullptr) return Complete(irp, STATUS_INVALID_DEVICE_STATE);
+  if (extension->out == nullptr) return CompleteIrp(irp, STATUS_INVALID_DEVICE_STATE);
   URB urb = {};
   UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                          extension->out, irp->AssociatedIrp.SystemBuffer, nullptr,
                                          stack->Parameters.DeviceIoControl.InputBufferLength,
                                          USBD_SHORT_TRANSFER_OK, nullptr);
-  return Complete(irp, SubmitUrb(extension, &urb));
+  return CompleteIrp(irp, SubmitUrb(extension, &urb));
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
