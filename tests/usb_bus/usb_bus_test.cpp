@@ -1,7 +1,7 @@
 // The bus on a simulated machine with the real Plug and Play manager: the tree
 // through the hub control codes, the Q417 device's trigger and return in
-// update mode, URBs in both completion modes, and a registered client driver
-// run through its life on the re-enumerated device.
+// update mode, URBs in both completion modes, and the bus's timing. (A client
+// driver's whole life on the returned device is quillfw's, in tests/driver.)
 #include <gtest/gtest.h>
 
 #include <wdm.h>
@@ -22,7 +22,6 @@
 #include "test_irps.h"
 #include "usb/bus_timing.h"
 #include "usb/usb_bus.h"
-#include "usb_test_driver.h"
 
 using namespace winsim;
 using namespace winsim::usb;
@@ -32,10 +31,6 @@ namespace {
 
 class UsbBusTest : public testing_support::SimMachineTest {
  protected:
-  void SetUp() override {
-    SimMachineTest::SetUp();
-    usb_test_driver::Reset();
-  }
   static UsbTreeScript Example(const char* name) {
     return LoadMachineDescription(std::string(EXAMPLE_MACHINES_DIR) + "/" + name).usb;
   }
@@ -468,82 +463,6 @@ TEST_F(UsbBusTest, ATransferToASuspendedDeviceWaitsForD0OrFailsWhenPulled) {
     });
   }
 }
-
-// The whole way of the device: the Q417 takes the trigger and comes back in
-// update mode; the manager loads the driver registered for it, which
-// configures the device and is handed transfers; rebalancing stops and
-// restarts it; sleep and wake reach it and its device power requests reach
-// the bus; the machine's shutdown removes it and unloads the driver.
-class UsbBusDriverTest : public UsbBusTest, public testing::WithParamInterface<CompletionMode> {};
-
-NTSTATUS WriteThroughDriver(std::vector<uint8_t> bytes) {
-  Handle device("\\\\.\\USBTEST");
-  if (!NT_SUCCESS(device.Status())) return device.Status();
-  ULONG returned = 0;
-  return device.Control(IOCTL_USBTEST_WRITE, bytes, static_cast<ULONG>(bytes.size()), 0, &returned);
-}
-
-TEST_P(UsbBusDriverTest, ARegisteredDriverRunsThroughItsLifeOnTheReturnedQ417) {
-  RunOnMachine([&] {
-    pnp::RegisterService("USB\\VID_0417&PID_F001", "UsbTest", usb_test_driver::DriverEntry);
-    std::unique_ptr<UsbBus> bus = UsbBus::Create(Example("default-nt.json"));
-    ASSERT_NE(bus, nullptr);
-    bus->SetCompletionMode(GetParam());
-    {
-      Handle hub("\\\\.\\" + bus->HubNameAt("1/1"));
-      ULONG returned = 0;
-      for (int attempt = 1; attempt <= 10; ++attempt) {
-        hub.DescriptorRequest(2, 0x0255, 32, &returned);
-      }
-    }
-    pnp::WaitIdle();
-    EXPECT_TRUE(usb_test_driver::Seen().events.empty());  // nothing registered for normal mode
-    LARGE_INTEGER wait;
-    wait.QuadPart = -3'000 * kTicksPerMillisecond;
-    KeDelayExecutionThread(KernelMode, FALSE, &wait);
-    pnp::WaitIdle();
-    const pnp::DeviceNode* node = FindNode(pnp::Root(), "USB\\VID_0417&PID_F001\\Q417-0001");
-    ASSERT_NE(node, nullptr);
-    ASSERT_EQ(pnp::State(node), pnp::NodeState::Started);
-
-    EXPECT_EQ(WriteThroughDriver({0xEE, 0x00, 0x00, 0x00, 0x02}), STATUS_SUCCESS);
-    pnp::StopAndRestart(const_cast<pnp::DeviceNode*>(node));
-    pnp::WaitIdle();
-    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
-    EXPECT_EQ(WriteThroughDriver({0x12, 0x34}), STATUS_SUCCESS);
-    const UsbDevice* device = bus->DeviceAt("1/1/2");
-    ASSERT_NE(device, nullptr);
-    std::vector<std::vector<uint8_t>> written;
-    for (const DeviceRequest& request : device->Requests()) {
-      if (request.kind == RequestKind::Transfer && !request.in) written.push_back(request.data);
-    }
-    EXPECT_EQ(written,
-              (std::vector<std::vector<uint8_t>>{{0xEE, 0x00, 0x00, 0x00, 0x02}, {0x12, 0x34}}));
-
-    EXPECT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
-    pnp::SystemWake();
-    bus->Shutdown();
-  });
-  EXPECT_EQ(
-      usb_test_driver::Seen().events,
-      (std::vector<std::string>{"DriverEntry", "AddDevice", "configured PID_F001 pipes 2",
-                                "IRP_MN_STOP_DEVICE", "configured PID_F001 pipes 2", "system S3",
-                                "device D3", "device D3 done", "system S0", "device D0",
-                                "device D0 done", "IRP_MN_REMOVE_DEVICE", "DriverUnload"}));
-  // The device power requests travelled the stack down to the bus's PDO.
-  std::vector<std::string> busPowerIrps;
-  for (const Event& event : machine().Log().OfKind(EventKind::IrpSent)) {
-    if (event.Field("major") == "IRP_MJ_POWER" && event.Field("driver") != "UsbTest") {
-      busPowerIrps.push_back(event.Field("driver") + " " + event.Field("minor"));
-    }
-  }
-  // IRP_MN_QUERY_POWER, then IRP_MN_SET_POWER: S3, the driver's D3, S0, its D0.
-  EXPECT_EQ(busPowerIrps, (std::vector<std::string>{"usbhub 0x03", "usbhub 0x02", "usbhub 0x02",
-                                                    "usbhub 0x02", "usbhub 0x02"}));
-}
-
-INSTANTIATE_TEST_SUITE_P(BothCompletionModes, UsbBusDriverTest,
-                         testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline));
 
 // The full-speed frames of one transfer: bulk packets 19 a frame, interrupt
 // packets one per interval, control one transaction a frame.
