@@ -348,39 +348,6 @@ NTSTATUS Write(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, std::vector<uint8_t> b
   return SubmitUrbAndWait(pdo, &urb);
 }
 
-TEST_F(UsbBusTest, TheUpdateModeDeviceTakesTheDownloadIntoItsFlash) {
-  RunOnMachine([&] {
-    std::unique_ptr<UsbBus> bus = UsbBus::Create(Example("windows98.json"));
-    ASSERT_NE(bus, nullptr);
-    {
-      Handle hub("\\\\.\\" + bus->HubNameAt("0"));
-      ULONG returned = 0;
-      for (int attempt = 1; attempt <= 10; ++attempt) {
-        hub.DescriptorRequest(1, 0x0255, 32, &returned);
-      }
-    }
-    LARGE_INTEGER wait;
-    wait.QuadPart = -3'000 * kTicksPerMillisecond;
-    KeDelayExecutionThread(KernelMode, FALSE, &wait);
-    PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
-    ASSERT_NE(pdo, nullptr);
-    const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
-    ASSERT_EQ(pipes.size(), 2u);
-    EXPECT_EQ(Write(pdo, pipes[0], {0xEE, 0, 0, 0x01, 0x02}), STATUS_SUCCESS);
-    std::vector<uint8_t> image(258);
-    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i ^ 0x5A);
-    EXPECT_EQ(Write(pdo, pipes[0], std::vector<uint8_t>(image.begin(), image.begin() + 256)),
-              STATUS_SUCCESS);
-    EXPECT_EQ(Write(pdo, pipes[0], std::vector<uint8_t>(image.begin() + 256, image.end())),
-              STATUS_SUCCESS);
-    const UsbDevice* device = bus->DeviceAt("0/1");
-    ASSERT_NE(device, nullptr);
-    EXPECT_EQ(device->DownloadsCompleted(), 1u);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), device->Flash().begin()));
-    bus->Shutdown();
-  });
-}
-
 TEST_F(UsbBusTest, AHeldTransferEndsWhenTheDeviceIsPulled) {
   RunOnMachine([&] {
     PortScript port = GenericUpdateModePort();
