@@ -113,8 +113,7 @@ TEST_P(FailureTest, ShowsItsMessageAndReturnsToIdle) {
     EXPECT_TRUE(agent.Click(dialog, IDOK));
     EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
   });
-  EXPECT_TRUE(result.Clean());
-  for (const std::string& finding : result.unexpectedFindings) ADD_FAILURE() << finding;
+  ExpectClean(result);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dialog, FailureTest, testing::ValuesIn(kFailures),
@@ -171,8 +170,7 @@ TEST_F(DialogTest, EveryWayOfClosingIsRefusedWhileTheUpdateRuns) {
     EXPECT_TRUE(agent.PressEscape(dialog));
     EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
   });
-  EXPECT_TRUE(result.Clean());
-  for (const std::string& finding : result.unexpectedFindings) ADD_FAILURE() << finding;
+  ExpectClean(result);
 }
 
 }  // namespace
