@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "test_irps.h"
+
 namespace apptest {
 
 HostileHubScript g_hostileHub;
@@ -20,12 +22,7 @@ const char kDriverKey[] = "{hostile}\\0001";
 PDEVICE_OBJECT g_controller = nullptr;
 PDEVICE_OBJECT g_hub = nullptr;
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
+using testing_support::CompleteIrp;
 
 // Writes a name answer at nameOffset of the buffer; ActualLength sits just
 // before the name.
@@ -56,7 +53,7 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
   if (device == g_hub && IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE) {
     ++g_hostileHub.hubOpens;
   }
-  return Complete(irp, STATUS_SUCCESS, 0);
+  return CompleteIrp(irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
@@ -69,35 +66,37 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   if (device == g_controller) {
     if (code == IOCTL_USB_GET_ROOT_HUB_NAME && outLength >= 6) {
-      return Complete(irp, STATUS_SUCCESS,
-                      AnswerName(buffer, outLength, 4, g_hostileHub.rootHubName, kHubSymbolicName));
+      return CompleteIrp(
+          irp, STATUS_SUCCESS,
+          AnswerName(buffer, outLength, 4, g_hostileHub.rootHubName, kHubSymbolicName));
     }
-    return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);  // no driver key either
+    return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);  // no driver key either
   }
   switch (code) {
     case IOCTL_USB_GET_NODE_INFORMATION:
       if (outLength < 76) break;
       std::memset(buffer, 0, outLength);
       buffer[6] = 2;  // bNumberOfPorts
-      return Complete(irp, STATUS_SUCCESS, 76);
+      return CompleteIrp(irp, STATUS_SUCCESS, 76);
     case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
       if (outLength < 35 || (port != 1 && port != 2)) break;
       std::memset(buffer + 4, 0, outLength - 4);
       buffer[24] = port == 1;  // DeviceIsHub
       buffer[31] = 1;          // DeviceConnected
-      return Complete(irp, STATUS_SUCCESS, 35);
+      return CompleteIrp(irp, STATUS_SUCCESS, 35);
     case IOCTL_USB_GET_NODE_CONNECTION_NAME:
       if (outLength < 10 || port != 1) break;
-      return Complete(irp, STATUS_SUCCESS,
-                      AnswerName(buffer, outLength, 8, g_hostileHub.portHubName, kHubSymbolicName));
+      return CompleteIrp(
+          irp, STATUS_SUCCESS,
+          AnswerName(buffer, outLength, 8, g_hostileHub.portHubName, kHubSymbolicName));
     case IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME:
       if (outLength < 10 || port != 2) break;
-      return Complete(irp, STATUS_SUCCESS,
-                      AnswerName(buffer, outLength, 8, g_hostileHub.driverKeyName, kDriverKey));
+      return CompleteIrp(irp, STATUS_SUCCESS,
+                         AnswerName(buffer, outLength, 8, g_hostileHub.driverKeyName, kDriverKey));
     default:
       break;
   }
-  return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+  return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
 }
 
 NTSTATUS CreateNamedDevice(PDRIVER_OBJECT driver, WCHAR* name, WCHAR* link,

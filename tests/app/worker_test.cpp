@@ -11,8 +11,6 @@
 
 #include "app_machine.h"
 #include "download_worker.h"
-#include "machine/machine_description.h"
-#include "pnp/pnp_manager.h"
 #include "update_trigger.h"
 #include "usb_devices.h"
 #include "user/user_process.h"
@@ -257,64 +255,6 @@ TEST_F(WorkerTest, TheDeviceIsClosedBeforeTheFinalMessage) {
   ASSERT_NE(closed, 0u);
   EXPECT_GT(closed, progressBeforeLast);
   EXPECT_LT(closed, lastPosted);
-}
-
-// Finds the present device node with this hardware id.
-winsim::pnp::DeviceNode* FindNode(winsim::pnp::DeviceNode* node, const std::string& hardwareId) {
-  for (winsim::pnp::DeviceNode* child = winsim::pnp::FirstChild(node); child != nullptr;
-       child = winsim::pnp::NextSibling(child)) {
-    if (winsim::pnp::IsPresent(child) && winsim::pnp::Properties(child).hardwareId == hardwareId) {
-      return child;
-    }
-    if (winsim::pnp::DeviceNode* found = FindNode(child, hardwareId)) return found;
-  }
-  return nullptr;
-}
-
-TEST_F(WorkerTest, TheQ417IsUpdatedEndToEnd) {
-  StartBus(
-      winsim::LoadMachineDescription(std::string(EXAMPLE_MACHINES_DIR) + "/default-nt.json").usb);
-  const TestImage image(5000);
-  DownloadJob job = {};
-  std::vector<Posted> posted;
-  RunApp([&] {
-    ULONG count = 0;
-    EnumerateUsbDevices(&count);
-    const std::vector<std::string> items = ListItems();
-    ASSERT_EQ(items.size(), 3u);
-    ASSERT_EQ(items[2], "USB Mass Storage Device");
-    // The user picks the Q417 and presses Program: the trigger, then the
-    // worker on its own thread, as the dialog starts it.
-    ASSERT_EQ(TriggerUpdateMode(2), 0u);
-    job = NewJob(AfxGetMainWnd()->GetSafeHwnd(), image);
-    ASSERT_NE(AfxBeginThread(DownloadWorker, &job), nullptr);
-    MSG msg;
-    while (GetMessageA(&msg, NULL, 0, 0) > 0) {
-      if (msg.message >= WM_DOWNLOAD_FAILED && msg.message <= WM_DOWNLOAD_DONE) {
-        posted.push_back({msg.message, msg.wParam, msg.lParam});
-        if (msg.message == WM_DOWNLOAD_FAILED || msg.message == WM_DOWNLOAD_DONE) break;
-      }
-    }
-    ClearDeviceTable();
-  });
-  ASSERT_FALSE(posted.empty());
-  EXPECT_EQ(posted.back().message, WM_DOWNLOAD_DONE) << job.FailureText;
-  EXPECT_EQ(posted.size(), 2 + image.blocks.size());
-
-  // The device left after the trigger and came back in update mode, where
-  // the Plug and Play manager gave it quillfw, which opened as QUILLDEV.
-  const std::vector<const UsbDevice*> history = bus_->History("1/1/2");
-  ASSERT_EQ(history.size(), 2u);
-  EXPECT_FALSE(history[0]->InUpdateMode());
-  EXPECT_EQ(history[0]->TriggerRequests(), TriggerAttempts);
-  ASSERT_TRUE(history[1]->InUpdateMode());
-  winsim::pnp::DeviceNode* node = FindNode(winsim::pnp::Root(), "USB\\VID_0417&PID_F001");
-  ASSERT_NE(node, nullptr);
-  EXPECT_EQ(winsim::pnp::State(node), winsim::pnp::NodeState::Started);
-  EXPECT_EQ(UserEvents("CreateFileA").back().Field("path"), DownloadDeviceName);
-  const std::vector<uint8_t>& flash = history[1]->Flash();
-  EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + image.bytes.size()), image.bytes);
-  EXPECT_EQ(history[1]->DownloadsCompleted(), 1u);
 }
 
 }  // namespace

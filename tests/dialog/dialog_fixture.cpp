@@ -82,4 +82,9 @@ std::vector<uint8_t> DialogTest::ExpectedFlash(const std::string& path) {
   return bytes;
 }
 
+void DialogTest::ExpectClean(const app_runner::RunResult& result) {
+  EXPECT_TRUE(result.Clean());
+  for (const std::string& finding : result.unexpectedFindings) ADD_FAILURE() << finding;
+}
+
 }  // namespace dialog_testing

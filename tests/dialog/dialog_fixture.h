@@ -56,6 +56,8 @@ class DialogTest : public testing_support::SimMachineTest {
   static void ExpectButtonsEnabled(winsim::UserAgent& agent, HWND dialog, bool enabled);
   // Picks the Q417 in the device list.
   static void SelectQ417(winsim::UserAgent& agent, HWND dialog);
+  // Expects the run to have ended clean, and reports each unexpected finding.
+  static void ExpectClean(const app_runner::RunResult& result);
 
   // A file in the machine's private folder.
   static std::string WriteFile(const std::string& name, const std::string& contents);

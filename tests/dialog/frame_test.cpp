@@ -22,11 +22,6 @@ void ExpectEnds(app_runner::Session& session) {
   EXPECT_TRUE(session.agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
 }
 
-void ExpectClean(const app_runner::RunResult& result) {
-  EXPECT_TRUE(result.Clean());
-  for (const std::string& finding : result.unexpectedFindings) ADD_FAILURE() << finding;
-}
-
 std::string ReadFile(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
   std::ostringstream text;

@@ -83,8 +83,7 @@ TEST_F(DialogTest, OneUpdateFromStartToCompleteAndTheAppEndsWithTheDialog) {
     EXPECT_TRUE(agent.Click(dialog, IDOK));
     EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
   });
-  EXPECT_TRUE(result.Clean());
-  for (const std::string& finding : result.unexpectedFindings) ADD_FAILURE() << finding;
+  ExpectClean(result);
   const std::vector<uint8_t> image = ExpectedFlash(firmware);
   ASSERT_EQ(image.size(), 3000u);
   ASSERT_GE(flash.size(), image.size());
@@ -121,8 +120,7 @@ TEST_F(DialogTest, ASecondUpdateInTheSameSession) {
     }
     EXPECT_TRUE(agent.Click(dialog, IDOK));
   });
-  EXPECT_TRUE(result.Clean());
-  for (const std::string& finding : result.unexpectedFindings) ADD_FAILURE() << finding;
+  ExpectClean(result);
 }
 
 }  // namespace

@@ -20,6 +20,14 @@ const char kNoIrp[] = "QUILLDEV - Unable to allocate IRP for sending URB";
 const char kManufacturer[] = "QUILLDEV - Configuring device from Quill";
 const char kProduct[] = "QUILLDEV - Product is Q417 Update Mode";
 const char kSerial[] = "QUILLDEV - Serial number is Q417-0001";
+const char kNoTransferIrp[] = "QUILLDEVFailed to allocate IRP to send File to USB Device";
+const char kWindows98[] = "QUILLDEV - Running under Windows 98";
+const char kNoNameCopy[] = "QUILLDEV - Unable to allocate 34 bytes for copy of name";
+const char kNoConfigurationBuffer[] =
+    "QUILLDEV - Unable to allocate 20 bytes for configuration descriptor";
+const char kNoConfigurationRequest[] = "QUILLDEV - Unable to create configuration request";
+constexpr AllocationKind kPool = AllocationKind::Pool;
+constexpr AllocationKind kIrp = AllocationKind::Irp;
 
 bool Contains(const Lines& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -27,7 +35,6 @@ bool Contains(const Lines& lines, const std::string& line) {
 
 // One failed allocation during the device's arrival.
 struct ArrivalFault {
-  const char* name;
   AllocationKind kind;
   uint64_t ordinal;  // among the kind's allocations (of tag, if given)
   std::optional<ULONG> tag;
@@ -60,130 +67,32 @@ TEST_P(ArrivalSweepTest, TheArrivalMakesExactlyTheseAllocations) {
 }
 
 TEST_P(ArrivalSweepTest, EachFailedAllocationGivesItsStatusAndLeaksNothing) {
+  const std::string start = "IRP_MN_START_DEVICE";
+  const NTSTATUS ok = STATUS_SUCCESS;
+  const NTSTATUS noMemory = STATUS_INSUFFICIENT_RESOURCES;
+  const std::string noRead = "QUILLDEV - Error C000009A trying to read ";
+  const std::string noSelect = "QUILLDEV - Error C000009A trying to select configuration";
+  // In the order the arrival makes them (see the test above).
   const std::vector<ArrivalFault> faults = {
-      {"ServiceKey",
-       AllocationKind::Pool,
-       1,
-       kWdmTag,
-       "DriverEntry",
-       STATUS_INSUFFICIENT_RESOURCES,
-       {},
-       {"QUILLDEV - Running under Windows 98"}},
-      {"NameCopy",
-       AllocationKind::Pool,
-       2,
-       kWdmTag,
-       "AddDevice",
-       STATUS_INSUFFICIENT_RESOURCES,
-       {"QUILLDEV - Unable to allocate 34 bytes for copy of name"},
-       {}},
-      {"ManufacturerText",
-       AllocationKind::Pool,
-       3,
-       kWdmTag,
-       "IRP_MN_START_DEVICE",
-       STATUS_SUCCESS,
-       {kProduct, kSerial},
-       {kManufacturer}},
-      {"ProductText",
-       AllocationKind::Pool,
-       4,
-       kWdmTag,
-       "IRP_MN_START_DEVICE",
-       STATUS_SUCCESS,
-       {kManufacturer, kSerial},
-       {kProduct}},
-      {"SerialText",
-       AllocationKind::Pool,
-       5,
-       kWdmTag,
-       "IRP_MN_START_DEVICE",
-       STATUS_SUCCESS,
-       {kManufacturer, kProduct},
-       {kSerial}},
-      {"ConfigurationBuffer",
-       AllocationKind::Pool,
-       6,
-       kWdmTag,
-       "IRP_MN_START_DEVICE",
-       STATUS_INSUFFICIENT_RESOURCES,
-       {"QUILLDEV - Unable to allocate 20 bytes for configuration descriptor"},
-       {}},
-      {"ConfigurationRequest",
-       AllocationKind::Pool,
-       1,
-       kUsbdTag,
-       "IRP_MN_START_DEVICE",
-       STATUS_INSUFFICIENT_RESOURCES,
-       {"QUILLDEV - Unable to create configuration request"},
-       {}},
-      {"DeviceDescriptorIrp",
-       AllocationKind::Irp,
-       1,
-       {},
-       "IRP_MN_START_DEVICE",
-       STATUS_INSUFFICIENT_RESOURCES,
-       {kNoIrp, "QUILLDEV - Error C000009A trying to read device descriptor"},
-       {kManufacturer}},
-      {"LanguageListIrp",
-       AllocationKind::Irp,
-       2,
-       {},
-       "IRP_MN_START_DEVICE",
-       STATUS_SUCCESS,
-       {kNoIrp, kProduct, kSerial},
-       {kManufacturer}},
-      {"ManufacturerIrp",
-       AllocationKind::Irp,
-       3,
-       {},
-       "IRP_MN_START_DEVICE",
-       STATUS_SUCCESS,
-       {kNoIrp, kProduct, kSerial},
-       {kManufacturer}},
-      {"ProductIrp",
-       AllocationKind::Irp,
-       4,
-       {},
-       "IRP_MN_START_DEVICE",
-       STATUS_SUCCESS,
-       {kNoIrp, kManufacturer, kSerial},
-       {kProduct}},
-      {"SerialIrp",
-       AllocationKind::Irp,
-       5,
-       {},
-       "IRP_MN_START_DEVICE",
-       STATUS_SUCCESS,
-       {kNoIrp, kManufacturer, kProduct},
-       {kSerial}},
-      {"ConfigurationHeadIrp",
-       AllocationKind::Irp,
-       6,
-       {},
-       "IRP_MN_START_DEVICE",
-       STATUS_INSUFFICIENT_RESOURCES,
-       {kNoIrp, "QUILLDEV - Error C000009A trying to read configuration descriptor 1"},
-       {}},
-      {"WholeConfigurationIrp",
-       AllocationKind::Irp,
-       7,
-       {},
-       "IRP_MN_START_DEVICE",
-       STATUS_INSUFFICIENT_RESOURCES,
-       {kNoIrp, "QUILLDEV - Error C000009A trying to read configuration descriptor 1"},
-       {}},
-      {"SelectConfigurationIrp",
-       AllocationKind::Irp,
-       8,
-       {},
-       "IRP_MN_START_DEVICE",
-       STATUS_INSUFFICIENT_RESOURCES,
-       {kNoIrp, "QUILLDEV - Error C000009A trying to select configuration"},
-       {}},
+      {kPool, 1, kWdmTag, "DriverEntry", noMemory, {}, {kWindows98}},
+      {kPool, 2, kWdmTag, "AddDevice", noMemory, {kNoNameCopy}, {}},
+      {kPool, 3, kWdmTag, start, ok, {kProduct, kSerial}, {kManufacturer}},
+      {kPool, 4, kWdmTag, start, ok, {kManufacturer, kSerial}, {kProduct}},
+      {kPool, 5, kWdmTag, start, ok, {kManufacturer, kProduct}, {kSerial}},
+      {kPool, 6, kWdmTag, start, noMemory, {kNoConfigurationBuffer}, {}},
+      {kPool, 1, kUsbdTag, start, noMemory, {kNoConfigurationRequest}, {}},
+      {kIrp, 1, {}, start, noMemory, {kNoIrp, noRead + "device descriptor"}, {kManufacturer}},
+      {kIrp, 2, {}, start, ok, {kNoIrp, kProduct, kSerial}, {kManufacturer}},  // language list
+      {kIrp, 3, {}, start, ok, {kNoIrp, kProduct, kSerial}, {kManufacturer}},
+      {kIrp, 4, {}, start, ok, {kNoIrp, kManufacturer, kSerial}, {kProduct}},
+      {kIrp, 5, {}, start, ok, {kNoIrp, kManufacturer, kProduct}, {kSerial}},
+      {kIrp, 6, {}, start, noMemory, {kNoIrp, noRead + "configuration descriptor 1"}, {}},
+      {kIrp, 7, {}, start, noMemory, {kNoIrp, noRead + "configuration descriptor 1"}, {}},
+      {kIrp, 8, {}, start, noMemory, {kNoIrp, noSelect}, {}},
   };
   for (const ArrivalFault& fault : faults) {
-    SCOPED_TRACE(fault.name);
+    SCOPED_TRACE(std::string(fault.kind == kPool ? "pool " : "IRP ") +
+                 std::to_string(fault.ordinal) + (fault.tag == kUsbdTag ? " USBD" : ""));
     FreshMachine();
     machine().Faults().FailNth(fault.kind, fault.ordinal, fault.tag);
     ASSERT_TRUE(RunBus(TreeWith(UpdateModeDevice(), GetParam()), [] {}));
@@ -216,49 +125,17 @@ struct TransferFault {
 class TransferSweepTest : public DriverTest, public testing::WithParamInterface<CompletionMode> {};
 
 TEST_P(TransferSweepTest, EachFailedAllocationFailsThatWriteOnly) {
+  const NTSTATUS noMemory = STATUS_INSUFFICIENT_RESOURCES;
+  const char noContext[] = "QUILLDEV - Can't allocate memory for context structure";
+  const char noMdl[] = "QUILLDEV - Can't allocate memory for MDL";
+  const char noReset[] = "QUILLDEV - Error C000009A trying to reset a pipe";
   const std::vector<TransferFault> faults = {
-      {"TransferIrp",
-       AllocationKind::Irp,
-       1,
-       {},
-       false,
-       STATUS_INSUFFICIENT_RESOURCES,
-       {"QUILLDEVFailed to allocate IRP to send File to USB Device"}},
-      {"Context",
-       AllocationKind::Pool,
-       1,
-       kWdmTag,
-       false,
-       STATUS_INSUFFICIENT_RESOURCES,
-       {"QUILLDEV - Can't allocate memory for context structure"}},
-      {"PayloadMdl",
-       AllocationKind::Mdl,
-       1,
-       {},
-       false,
-       STATUS_INSUFFICIENT_RESOURCES,
-       {"QUILLDEV - Can't allocate memory for MDL"}},
-      {"PieceMdl",
-       AllocationKind::Mdl,
-       2,
-       {},
-       false,
-       STATUS_INSUFFICIENT_RESOURCES,
-       {"QUILLDEV - Can't allocate memory for MDL"}},
-      {"OwedResetIrp",
-       AllocationKind::Irp,
-       2,
-       {},
-       true,
-       STATUS_UNSUCCESSFUL,
-       {kNoIrp, "QUILLDEV - Error C000009A trying to reset a pipe"}},
-      {"ContextAfterReset",
-       AllocationKind::Pool,
-       1,
-       kWdmTag,
-       true,
-       STATUS_INSUFFICIENT_RESOURCES,
-       {"QUILLDEV - Can't allocate memory for context structure"}},
+      {"TransferIrp", kIrp, 1, {}, false, noMemory, {kNoTransferIrp}},
+      {"Context", kPool, 1, kWdmTag, false, noMemory, {noContext}},
+      {"PayloadMdl", AllocationKind::Mdl, 1, {}, false, noMemory, {noMdl}},
+      {"PieceMdl", AllocationKind::Mdl, 2, {}, false, noMemory, {noMdl}},
+      {"OwedResetIrp", kIrp, 2, {}, true, STATUS_UNSUCCESSFUL, {kNoIrp, noReset}},
+      {"ContextAfterReset", kPool, 1, kWdmTag, true, noMemory, {noContext}},
   };
   DeviceScript device = UpdateModeDevice();
   // Every odd transfer fails (the owed-reset cases), the others succeed.

@@ -53,7 +53,7 @@ struct EntryCase {
 
 class DriverEntryTest : public DriverTest, public testing::WithParamInterface<EntryCase> {};
 
-TEST_P(DriverEntryTest, TracesTheSystemAndInstallsTheEntryPoints) {
+TEST_P(DriverEntryTest, TracesTheSystemAndCopiesTheServiceKey) {
   const EntryCase& entry = GetParam();
   FreshMachine(entry.os);
   if (entry.failServiceKeyCopy) machine().Faults().FailNth(AllocationKind::Pool, 1, kWdmTag);
@@ -62,14 +62,6 @@ TEST_P(DriverEntryTest, TracesTheSystemAndInstallsTheEntryPoints) {
     PDRIVER_OBJECT driver = kernel::LoadDriver("quillfw", DriverEntry, &status);
     EXPECT_EQ(status, entry.status);
     if (driver != nullptr) {
-      EXPECT_EQ(driver->DriverUnload, DriverUnload);
-      EXPECT_EQ(driver->DriverExtension->AddDevice, AddDevice);
-      EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], DispatchCreate);
-      EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLOSE], DispatchClose);
-      EXPECT_EQ(driver->MajorFunction[IRP_MJ_POWER], DispatchPower);
-      EXPECT_EQ(driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], DispatchInternalControl);
-      EXPECT_EQ(driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], DispatchDeviceControl);
-      EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], DispatchPnp);
       EXPECT_EQ(kernel::Narrow(&ServiceKeyName), kRegistryPath);
       EXPECT_EQ(ServiceKeyName.MaximumLength, ServiceKeyName.Length + 2);
       kernel::UnloadDriver(driver);  // the service key copy is freed (no pool-leak)
@@ -112,14 +104,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<EntryCase>& p) { return std::string(p.param.name); });
 
 // ---------------------------------------------------------------- AddDevice
-
-TEST_F(DriverTest, TheServiceIsTheUpdateModeQ417s) {
-  const DeviceScript updateMode = DefaultQ417UpdateMode();
-  char identity[64];
-  std::snprintf(identity, sizeof(identity), "USB\\VID_%04X&PID_%04X", updateMode.vendorId,
-                updateMode.productId);
-  EXPECT_STREQ(quillfw_host::kUpdateModeHardwareId, identity);
-}
 
 class ArrivalTest : public DriverTest, public testing::WithParamInterface<CompletionMode> {};
 
@@ -183,20 +167,6 @@ TEST_F(DriverTest, ASecondUpdateModeDeviceFindsTheNameTaken) {
   const Lines trace = Trace();
   EXPECT_EQ(std::count(trace.begin(), trace.end(), "QUILLDEV - IoCreateDevice failed - C0000035"),
             1);
-}
-
-TEST_F(DriverTest, AddDeviceUndoesWhatItDidWhenTheNameCopyIsNotAllocated) {
-  machine().Faults().FailNth(AllocationKind::Pool, 2, kWdmTag);  // 1: the service key copy
-  ASSERT_TRUE(RunBus(TreeWith(UpdateModeDevice(), CompletionMode::Asynchronous), [&] {
-    EXPECT_EQ(QuillDevice(), nullptr);
-    EXPECT_EQ(kernel::LookupDevice(u"\\DosDevices\\QUILLDEV"), nullptr);
-  }));
-  EXPECT_EQ(PnpStatus("AddDevice"), "0xC000009A");
-  EXPECT_EQ(Trace(),
-            (Lines{"QUILLDEV - Entering DriverEntry: DriverObject #", "QUILLDEV - Running under NT",
-                   "QUILLDEV - Entering AddDevice: DriverObject #, pdo #",
-                   "QUILLDEV - Unable to allocate 34 bytes for copy of name",
-                   "QUILLDEV - Entering DriverUnload: DriverObject #"}));
 }
 
 TEST_F(DriverTest, AddDeviceUndoesWhatItDidWhenAttachingFails) {

@@ -166,10 +166,6 @@ class HostileTest : public DialogTest {
     ExpectButtonsEnabled(agent, dialog, true);
     return complete;
   }
-  void ExpectClean(const app_runner::RunResult& result) {
-    EXPECT_TRUE(result.Clean());
-    for (const std::string& finding : result.unexpectedFindings) ADD_FAILURE() << finding;
-  }
 };
 
 // ------------------------------------------------- surprise removal

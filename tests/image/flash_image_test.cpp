@@ -24,10 +24,11 @@ struct Placement {
 
 struct BuildCase {
   const char* name;
-  std::string input;
   bool builds;
   UINT32 length;
   std::vector<Placement> placed;  // everything else in the image is 0x00
+  std::string input;
+  bool endOfFile = true;  // the end-of-file record follows input
 };
 
 std::string Line(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
@@ -49,72 +50,32 @@ std::vector<BuildCase> BuildCases() {
   const std::string whole64k = DataLine(0, {1}) + DataLine(0xFFE0, full);
   const std::vector<Placement> whole64kPlaced = {{0, {1}}, {0xFFE0, full}};
   return {
-      {"only end of file", EndOfFileLine(), true, 0, {}},
-      {"16 bytes at 0x0100",
-       DataLine(0x0100, sixteen) + EndOfFileLine(),
-       true,
-       0x0110,
-       {{0x0100, sixteen}}},
-      {"data ending at 0x0200", upTo0x200 + EndOfFileLine(), true, 0x0200, upTo0x200Placed},
-      {"abutting records",
-       DataLine(0, {1, 2}) + DataLine(2, {3, 4}) + EndOfFileLine(),
-       true,
-       4,
-       {{0, {1, 2, 3, 4}}}},
-      {"out of order",
-       DataLine(0x10, {9}) + DataLine(0, {7}) + EndOfFileLine(),
-       true,
-       0x11,
-       {{0, {7}}, {0x10, {9}}}},
-      {"zero-length record fills the gap",
-       DataLine(0, {5}) + DataLine(0x20, {}) + EndOfFileLine(),
-       true,
-       0x20,
-       {{0, {5}}}},
+      {"only end of file", true, 0, {}, ""},
+      {"16 bytes at 0x0100", true, 0x0110, {{0x0100, sixteen}}, DataLine(0x0100, sixteen)},
+      {"data ending at 0x0200", true, 0x0200, upTo0x200Placed, upTo0x200},
+      {"abutting records", true, 4, {{0, {1, 2, 3, 4}}}, DataLine(0, {1, 2}) + DataLine(2, {3, 4})},
+      {"out of order", true, 0x11, {{0, {7}}, {0x10, {9}}}, DataLine(0x10, {9}) + DataLine(0, {7})},
+      {"empty record fills the gap", true, 0x20, {{0, {5}}}, DataLine(0, {5}) + DataLine(0x20, {})},
       {"zero-length record below the end is passed over",
-       DataLine(0, {1, 2, 3, 4}) + DataLine(2, {}) + DataLine(4, {5}) + EndOfFileLine(),
        true,
        5,
-       {{0, {1, 2, 3, 4, 5}}}},
-      {"overlap refused",
-       DataLine(0, {1, 2, 3, 4}) + DataLine(2, {9}) + EndOfFileLine(),
-       false,
-       0,
-       {}},
+       {{0, {1, 2, 3, 4, 5}}},
+       DataLine(0, {1, 2, 3, 4}) + DataLine(2, {}) + DataLine(4, {5})},
+      {"overlap refused", false, 0, {}, DataLine(0, {1, 2, 3, 4}) + DataLine(2, {9})},
       {"start addresses skipped",
+       true,
+       2,
+       {{0, {1, 2}}},
        Line(0x05, 0, {0, 0, 0, 0}) + DataLine(0, {1}) + Line(0x03, 0, {0, 0, 0, 0}) +
-           DataLine(1, {2}) + EndOfFileLine(),
-       true,
-       2,
-       {{0, {1, 2}}}},
-      {"zero extended linear address skipped",
-       ":020000040000FA\r\n" + DataLine(0, {1, 2}) + EndOfFileLine(),
-       true,
-       2,
-       {{0, {1, 2}}}},
-      {"zero extended segment address skipped",
-       DataLine(0, {3}) + ":020000020000FC\r\n" + EndOfFileLine(),
-       true,
-       1,
-       {{0, {3}}}},
-      {"non-zero extended linear address refused",
-       ":020000040001F9\r\n" + DataLine(0, {1}) + EndOfFileLine(),
-       false,
-       0,
-       {}},
-      {"non-zero extended segment address refused",
-       DataLine(0, {1}) + Line(0x02, 0, {0x10, 0}) + EndOfFileLine(),
-       false,
-       0,
-       {}},
-      {"unknown record type refused",
-       DataLine(0, {1}) + Line(0x06, 0, {}) + EndOfFileLine(),
-       false,
-       0,
-       {}},
-      {"exactly 65,536 bytes", whole64k + EndOfFileLine(), true, 65536, whole64kPlaced},
-      {"65,537 bytes refused", DataLine(0xFFFF, {1, 2}) + EndOfFileLine(), false, 0, {}},
-      {"sort failure", DataLine(0, {1}), false, 0, {}},
+           DataLine(1, {2})},
+      {"linear 0 skipped", true, 2, {{0, {1, 2}}}, ":020000040000FA\r\n" + DataLine(0, {1, 2})},
+      {"segment address 0 skipped", true, 1, {{0, {3}}}, DataLine(0, {3}) + ":020000020000FC\r\n"},
+      {"linear address 1 refused", false, 0, {}, ":020000040001F9\r\n" + DataLine(0, {1})},
+      {"segment 0x1000 refused", false, 0, {}, DataLine(0, {1}) + Line(0x02, 0, {0x10, 0})},
+      {"unknown record type refused", false, 0, {}, DataLine(0, {1}) + Line(0x06, 0, {})},
+      {"exactly 65,536 bytes", true, 65536, whole64kPlaced, whole64k},
+      {"65,537 bytes refused", false, 0, {}, DataLine(0xFFFF, {1, 2})},
+      {"sort failure", false, 0, {}, DataLine(0, {1}), false},
   };
 }
 
@@ -143,7 +104,8 @@ std::vector<uint8_t> Flatten(FlashImage image) {
 
 TEST_F(BuildFlashImageTest, LaysOutEachCase) {
   for (const auto& test : BuildCases()) {
-    FlashImage image = BuildFlashImage(WriteFile("case.hex", test.input).c_str());
+    const std::string text = test.input + (test.endOfFile ? EndOfFileLine() : "");
+    FlashImage image = BuildFlashImage(WriteFile("case.hex", text).c_str());
     EXPECT_TRUE(LeftoverFiles().empty()) << test.name << ": temporary file left behind";
     ASSERT_EQ(image != nullptr, test.builds) << test.name;
     if (image == nullptr) {

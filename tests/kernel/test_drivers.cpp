@@ -1,6 +1,7 @@
 #include "test_drivers.h"
 
 #include "kernel/kernel.h"
+#include "test_irps.h"
 
 namespace test_drivers {
 
@@ -20,12 +21,7 @@ struct EchoExtension {
   UNICODE_STRING link;
 };
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
+using testing_support::CompleteIrp;
 
 NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -33,7 +29,7 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
   if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
       stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_BUS_ASYNC) {
     IoMarkIrpPending(irp);
-    winsim::kernel::QueueDpc("bus completion", [irp] { Complete(irp, STATUS_SUCCESS, 7); });
+    winsim::kernel::QueueDpc("bus completion", [irp] { CompleteIrp(irp, STATUS_SUCCESS, 7); });
     return STATUS_PENDING;
   }
   if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
@@ -42,25 +38,25 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
     busScript.erase(busScript.begin());
     switch (answer) {
       case BusAnswer::CompleteInline:
-        return Complete(irp, STATUS_SUCCESS, 7);
+        return CompleteIrp(irp, STATUS_SUCCESS, 7);
       case BusAnswer::FailInline:
-        return Complete(irp, STATUS_DEVICE_DATA_ERROR, 0);
+        return CompleteIrp(irp, STATUS_DEVICE_DATA_ERROR, 0);
       case BusAnswer::CompleteLater:
         IoMarkIrpPending(irp);
-        winsim::kernel::QueueDpc("bus completion", [irp] { Complete(irp, STATUS_SUCCESS, 7); });
+        winsim::kernel::QueueDpc("bus completion", [irp] { CompleteIrp(irp, STATUS_SUCCESS, 7); });
         return STATUS_PENDING;
       case BusAnswer::ReturnOtherStatus:
-        Complete(irp, STATUS_SUCCESS, 7);
+        CompleteIrp(irp, STATUS_SUCCESS, 7);
         return STATUS_UNSUCCESSFUL;
       case BusAnswer::MarkAndComplete:
         IoMarkIrpPending(irp);
-        return Complete(irp, STATUS_SUCCESS, 7);
+        return CompleteIrp(irp, STATUS_SUCCESS, 7);
       case BusAnswer::PendingUnmarked:
-        winsim::kernel::QueueDpc("bus completion", [irp] { Complete(irp, STATUS_SUCCESS, 7); });
+        winsim::kernel::QueueDpc("bus completion", [irp] { CompleteIrp(irp, STATUS_SUCCESS, 7); });
         return STATUS_PENDING;
     }
   }
-  return Complete(irp, STATUS_SUCCESS, 0);
+  return CompleteIrp(irp, STATUS_SUCCESS, 0);
 }
 
 }  // namespace
@@ -89,7 +85,7 @@ NTSTATUS NTAPI EchoCreate(PDEVICE_OBJECT device, PIRP irp) {
   NTSTATUS status =
       IoAcquireRemoveLockEx(&extension->removeLock, IoGetCurrentIrpStackLocation(irp)->FileObject,
                             "echo", __LINE__, sizeof(IO_REMOVE_LOCK));
-  return Complete(irp, status, 0);
+  return CompleteIrp(irp, status, 0);
 }
 
 NTSTATUS NTAPI EchoClose(PDEVICE_OBJECT device, PIRP irp) {
@@ -97,7 +93,7 @@ NTSTATUS NTAPI EchoClose(PDEVICE_OBJECT device, PIRP irp) {
   PVOID tag = fault == Fault::ReleaseUnmatchedLock ? static_cast<PVOID>(irp)
                                                    : IoGetCurrentIrpStackLocation(irp)->FileObject;
   IoReleaseRemoveLockEx(&extension->removeLock, tag, sizeof(IO_REMOVE_LOCK));
-  return Complete(irp, STATUS_SUCCESS, 0);
+  return CompleteIrp(irp, STATUS_SUCCESS, 0);
 }
 
 struct ForwardContext {
@@ -129,7 +125,7 @@ NTSTATUS NTAPI OnForwardComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
 
 NTSTATUS Forward(EchoExtension* extension, PIRP request, ULONG busCode) {
   PIRP irp = IoAllocateIrp(extension->lower->StackSize, FALSE);
-  if (!irp) return Complete(request, STATUS_INSUFFICIENT_RESOURCES, 0);
+  if (!irp) return CompleteIrp(request, STATUS_INSUFFICIENT_RESOURCES, 0);
   ForwardContext forward;
   KeInitializeEvent(&forward.done, NotificationEvent, FALSE);
   forward.piecesLeft = 2;
@@ -150,7 +146,7 @@ NTSTATUS Forward(EchoExtension* extension, PIRP request, ULONG busCode) {
   if (NT_SUCCESS(status) && forward.moved != 14) status = STATUS_UNSUCCESSFUL;
   if (fault != Fault::LeakIrp) IoFreeIrp(irp);
   if (fault == Fault::FreeIrpTwice) IoFreeIrp(irp);
-  return Complete(request, status, 0);
+  return CompleteIrp(request, status, 0);
 }
 
 NTSTATUS NTAPI EchoDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
@@ -161,8 +157,8 @@ NTSTATUS NTAPI EchoDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_ECHO_ASYNC:
       IoMarkIrpPending(irp);
-      winsim::kernel::QueueDpc("echo completion",
-                               [irp, inputLength] { Complete(irp, STATUS_SUCCESS, inputLength); });
+      winsim::kernel::QueueDpc(
+          "echo completion", [irp, inputLength] { CompleteIrp(irp, STATUS_SUCCESS, inputLength); });
       return STATUS_PENDING;
     case IOCTL_ECHO_FORWARD:
       return Forward(extension, irp, IOCTL_BUS_ASYNC);
@@ -216,7 +212,7 @@ NTSTATUS NTAPI EchoDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
       break;
     case Fault::CompleteWithPending:
       IoMarkIrpPending(irp);
-      Complete(irp, STATUS_PENDING, 0);
+      CompleteIrp(irp, STATUS_PENDING, 0);
       return STATUS_PENDING;
     case Fault::InformationTooLarge:
       information = outputLength + 10;
@@ -227,7 +223,7 @@ NTSTATUS NTAPI EchoDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     default:
       break;
   }
-  const NTSTATUS status = Complete(irp, STATUS_SUCCESS, information);
+  const NTSTATUS status = CompleteIrp(irp, STATUS_SUCCESS, information);
   if (fault == Fault::CompleteTwice) IoCompleteRequest(irp, IO_NO_INCREMENT);
   if (fault == Fault::StatusMismatch) return STATUS_UNSUCCESSFUL;
   if (fault == Fault::PendingNotMarked) return STATUS_PENDING;

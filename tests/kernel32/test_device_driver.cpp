@@ -1,5 +1,7 @@
 #include "test_device_driver.h"
 
+#include "test_irps.h"
+
 namespace k32test {
 
 Counters g_counters;
@@ -9,12 +11,7 @@ namespace {
 WCHAR kDeviceName[] = L"\\Device\\K32TEST";
 WCHAR kLinkName[] = L"\\DosDevices\\K32TEST";
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
+using testing_support::CompleteIrp;
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) {
   const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
@@ -23,7 +20,7 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) {
   } else if (major == IRP_MJ_CLOSE) {
     ++g_counters.closes;
   }
-  return Complete(irp, STATUS_SUCCESS, 0);
+  return CompleteIrp(irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
@@ -34,17 +31,17 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case kIoctlEcho:
       // METHOD_BUFFERED: the input is already in the system buffer.
-      return Complete(irp, STATUS_SUCCESS, inLength < outLength ? inLength : outLength);
+      return CompleteIrp(irp, STATUS_SUCCESS, inLength < outLength ? inLength : outLength);
     case kIoctlComplete: {
       if (inLength < sizeof(NTSTATUS)) {
-        return Complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        return CompleteIrp(irp, STATUS_BUFFER_TOO_SMALL, 0);
       }
       NTSTATUS status;
       RtlCopyMemory(&status, irp->AssociatedIrp.SystemBuffer, sizeof(status));
-      return Complete(irp, status, NT_ERROR(status) ? 0 : outLength);
+      return CompleteIrp(irp, status, NT_ERROR(status) ? 0 : outLength);
     }
     default:
-      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+      return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
 }
 

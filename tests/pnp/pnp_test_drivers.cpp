@@ -5,6 +5,7 @@
 
 #include "kernel/kernel.h"
 #include "machine/verifier.h"
+#include "test_irps.h"
 
 namespace pnp_test_drivers {
 
@@ -12,14 +13,11 @@ FunctionConfig functionConfig;
 
 namespace {
 
+using testing_support::CompleteIrp;
+using testing_support::CopyToWide;
+
 std::map<PDEVICE_OBJECT, PdoRecord> pdos;
 FunctionRecord function;
-
-NTSTATUS Complete(PIRP irp, NTSTATUS status) {
-  irp->IoStatus.Status = status;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
 
 std::string PowerName(PIO_STACK_LOCATION stack) {
   const POWER_STATE state = stack->Parameters.Power.State;
@@ -51,9 +49,9 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
   record.requests.push_back(RequestName(stack));
   if (stack->MajorFunction == IRP_MJ_POWER) {
     PoStartNextPowerIrp(irp);
-    return Complete(irp, STATUS_SUCCESS);
+    return CompleteIrp(irp, STATUS_SUCCESS);
   }
-  if (stack->MajorFunction != IRP_MJ_PNP) return Complete(irp, STATUS_SUCCESS);
+  if (stack->MajorFunction != IRP_MJ_PNP) return CompleteIrp(irp, STATUS_SUCCESS);
   switch (stack->MinorFunction) {
     case IRP_MN_QUERY_CAPABILITIES: {
       PDEVICE_CAPABILITIES capabilities = stack->Parameters.DeviceCapabilities.Capabilities;
@@ -61,7 +59,7 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
       record.capabilitiesVersion = capabilities->Version;
       record.surpriseRemovalOk = capabilities->SurpriseRemovalOK;
       capabilities->Removable = TRUE;
-      return Complete(irp, STATUS_SUCCESS);
+      return CompleteIrp(irp, STATUS_SUCCESS);
     }
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -70,11 +68,11 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
-      return Complete(irp, STATUS_SUCCESS);
+      return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
       // A PDO whose device is still on the bus stays; one that left goes.
       const bool gone = record.gone;
-      Complete(irp, STATUS_SUCCESS);
+      CompleteIrp(irp, STATUS_SUCCESS);
       if (gone) {
         record.deleted = true;
         IoDeleteDevice(device);
@@ -113,21 +111,8 @@ void Note(FunctionExtension* extension, std::string what) {
   function.deviceRequests[extension->number].push_back(std::move(what));
 }
 
-NTSTATUS NTAPI OnForwarded(PDEVICE_OBJECT, PIRP, PVOID context) {
-  KeSetEvent(static_cast<PKEVENT>(context), 0, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// Sends the IRP down and waits for it; the caller completes it.
 NTSTATUS ForwardAndWait(FunctionExtension* extension, PIRP irp) {
-  KEVENT done;
-  KeInitializeEvent(&done, SynchronizationEvent, FALSE);
-  IoCopyCurrentIrpStackLocationToNext(irp);
-  IoSetCompletionRoutine(irp, OnForwarded, &done, TRUE, TRUE, TRUE);
-  if (IoCallDriver(extension->lower, irp) == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-  }
-  return irp->IoStatus.Status;
+  return testing_support::ForwardAndWait(extension->lower, irp);
 }
 
 void TearDown(FunctionExtension* extension) {
@@ -153,25 +138,25 @@ NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
       }
       if (NT_SUCCESS(status) && functionConfig.failStart)
         status = STATUS_DEVICE_CONFIGURATION_ERROR;
-      return Complete(irp, status);
+      return CompleteIrp(irp, status);
     case IRP_MN_QUERY_STOP_DEVICE:
-      if (functionConfig.vetoQueryStop) return Complete(irp, STATUS_UNSUCCESSFUL);
-      return Complete(irp, ForwardAndWait(extension, irp));
+      if (functionConfig.vetoQueryStop) return CompleteIrp(irp, STATUS_UNSUCCESSFUL);
+      return CompleteIrp(irp, ForwardAndWait(extension, irp));
     case IRP_MN_QUERY_REMOVE_DEVICE:
-      if (functionConfig.vetoQueryRemove) return Complete(irp, STATUS_UNSUCCESSFUL);
-      return Complete(irp, ForwardAndWait(extension, irp));
+      if (functionConfig.vetoQueryRemove) return CompleteIrp(irp, STATUS_UNSUCCESSFUL);
+      return CompleteIrp(irp, ForwardAndWait(extension, irp));
     case IRP_MN_QUERY_CAPABILITIES:
       stack->Parameters.DeviceCapabilities.Capabilities->SurpriseRemovalOK = TRUE;
-      return Complete(irp, ForwardAndWait(extension, irp));
+      return CompleteIrp(irp, ForwardAndWait(extension, irp));
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_REMOVE_DEVICE:
       // As quillfw: the device object goes at surprise removal already.
       irp->IoStatus.Status = STATUS_SUCCESS;
-      status = Complete(irp, ForwardAndWait(extension, irp));
+      status = CompleteIrp(irp, ForwardAndWait(extension, irp));
       TearDown(extension);
       return status;
     default:
-      return Complete(irp, ForwardAndWait(extension, irp));
+      return CompleteIrp(irp, ForwardAndWait(extension, irp));
   }
 }
 
@@ -179,7 +164,7 @@ VOID NTAPI OnDevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
                              PIO_STATUS_BLOCK status) {
   auto* systemIrp = static_cast<PIRP>(context);
   PoStartNextPowerIrp(systemIrp);
-  Complete(systemIrp, status->Status);
+  CompleteIrp(systemIrp, status->Status);
 }
 
 // As quillfw passes power requests down.
@@ -195,12 +180,12 @@ NTSTATUS NTAPI FunctionPower(PDEVICE_OBJECT device, PIRP irp) {
   Note(extension, RequestName(stack));
   if (stack->MinorFunction == IRP_MN_QUERY_POWER && functionConfig.vetoQueryPower) {
     PoStartNextPowerIrp(irp);
-    return Complete(irp, STATUS_UNSUCCESSFUL);
+    return CompleteIrp(irp, STATUS_UNSUCCESSFUL);
   }
   if (stack->MinorFunction != IRP_MN_SET_POWER) return PassPowerDown(extension, irp);
   if (stack->Parameters.Power.Type == SystemPowerState && functionConfig.failSystemSetPower) {
     PoStartNextPowerIrp(irp);
-    return Complete(irp, STATUS_UNSUCCESSFUL);
+    return CompleteIrp(irp, STATUS_UNSUCCESSFUL);
   }
   if (stack->Parameters.Power.Type == DevicePowerState) {
     extension->power = stack->Parameters.Power.State.DeviceState;
@@ -216,14 +201,14 @@ NTSTATUS NTAPI FunctionPower(PDEVICE_OBJECT device, PIRP irp) {
                                                OnDevicePowerDone, irp, nullptr);
   if (!NT_SUCCESS(requested)) {
     PoStartNextPowerIrp(irp);
-    Complete(irp, requested);
+    CompleteIrp(irp, requested);
   }
   return STATUS_PENDING;
 }
 
 NTSTATUS NTAPI FunctionOpenClose(PDEVICE_OBJECT device, PIRP irp) {
   Note(Extension(device), RequestName(IoGetCurrentIrpStackLocation(irp)));
-  return Complete(irp, STATUS_SUCCESS);
+  return CompleteIrp(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
@@ -231,8 +216,7 @@ NTSTATUS NTAPI FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   if (functionConfig.failAddDevice) return STATUS_INSUFFICIENT_RESOURCES;
   const int number = function.devicesMade++;
   WCHAR nameText[32];
-  const std::string name = "\\Device\\TestFn" + std::to_string(number);
-  for (size_t i = 0; i <= name.size(); ++i) nameText[i] = WCHAR(name.c_str()[i]);
+  CopyToWide("\\Device\\TestFn" + std::to_string(number), nameText);
   UNICODE_STRING deviceName;
   RtlInitUnicodeString(&deviceName, nameText);
   PDEVICE_OBJECT device = nullptr;
@@ -245,8 +229,7 @@ NTSTATUS NTAPI FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   extension->power = PowerDeviceD0;
   extension->block = ExAllocatePoolWithTag(NonPagedPool, 64, kBlockTag);
   extension->lower = IoAttachDeviceToDeviceStack(device, pdo);
-  const std::string link = "\\DosDevices\\TESTFN" + std::to_string(number);
-  for (size_t i = 0; i <= link.size(); ++i) extension->linkText[i] = WCHAR(link.c_str()[i]);
+  CopyToWide("\\DosDevices\\TESTFN" + std::to_string(number), extension->linkText);
   RtlInitUnicodeString(&extension->link, extension->linkText);
   IoCreateSymbolicLink(&extension->link, &deviceName);
   device->Flags |= DO_POWER_PAGABLE;
@@ -265,8 +248,7 @@ NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
 PDEVICE_OBJECT MakePdo(PDRIVER_OBJECT bus, int index) {
   WCHAR nameText[32];
-  const std::string name = "\\Device\\TestPdo" + std::to_string(index);
-  for (size_t i = 0; i <= name.size(); ++i) nameText[i] = WCHAR(name.c_str()[i]);
+  CopyToWide("\\Device\\TestPdo" + std::to_string(index), nameText);
   UNICODE_STRING deviceName;
   RtlInitUnicodeString(&deviceName, nameText);
   PDEVICE_OBJECT pdo = nullptr;

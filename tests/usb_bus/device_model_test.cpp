@@ -97,32 +97,6 @@ std::vector<uint8_t> Header(uint32_t length) {
   return {0xEE, 0, 0, static_cast<uint8_t>(length >> 8 & 0xFF), static_cast<uint8_t>(length)};
 }
 
-TEST(DeviceModel, DownloadWritesTheImageIntoFlash) {
-  Q417Script q417 = DefaultQ417();
-  q417.leaveAfterDownload = true;
-  UsbDevice device(q417.updateMode, q417, true);
-  const std::vector<uint8_t> header = Header(300);
-  EXPECT_EQ(device.Transfer(0x01, false, header.data(), 5, true).status, STATUS_SUCCESS);
-  EXPECT_EQ(device.ImageLength(), 300u);
-  std::vector<uint8_t> image(300);
-  for (size_t i = 0; i < image.size(); ++i) {
-    image[i] = static_cast<uint8_t>(i * 7);
-  }
-  const Reply first = device.Transfer(0x01, false, image.data(), 256, true);
-  EXPECT_EQ(first.bytesMoved, 256u);
-  EXPECT_FALSE(first.after.leaveAfter.has_value());
-  const Reply last = device.Transfer(0x01, false, image.data() + 256, 44, true);
-  EXPECT_EQ(device.DownloadsCompleted(), 1u);
-  ASSERT_TRUE(last.after.leaveAfter.has_value());
-  EXPECT_EQ(last.after.returnInUpdateMode, std::optional<bool>(false));
-  EXPECT_TRUE(std::equal(image.begin(), image.end(), device.Flash().begin()));
-  EXPECT_EQ(device.Flash()[300], 0xFF);
-  // Every transfer is recorded with its bytes.
-  ASSERT_EQ(device.Requests().size(), 3u);
-  EXPECT_EQ(device.Requests()[0].data, header);
-  EXPECT_EQ(device.Requests()[2].data.size(), 44u);
-}
-
 // The protocol is a byte stream: headers and images may be cut into
 // transfers anywhere, and a transfer may finish one image and start the next.
 TEST(DeviceModel, DownloadsCutIntoTransfersAnywhereGiveTheSameFlash) {

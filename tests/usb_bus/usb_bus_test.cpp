@@ -1,7 +1,7 @@
 // The bus on a simulated machine with the real Plug and Play manager: the tree
 // through the hub control codes, the Q417 device's trigger and return in
-// update mode, URBs in both completion modes, and a registered client driver
-// run through its life on the re-enumerated device.
+// update mode, URBs in both completion modes, and the bus's timing. (A client
+// driver's whole life on the returned device is quillfw's, in tests/driver.)
 #include <gtest/gtest.h>
 
 #include <wdm.h>
@@ -19,21 +19,18 @@
 #include "machine/machine_description.h"
 #include "pnp/pnp_manager.h"
 #include "sim_machine.h"
+#include "test_irps.h"
 #include "usb/bus_timing.h"
 #include "usb/usb_bus.h"
-#include "usb_test_driver.h"
 
 using namespace winsim;
 using namespace winsim::usb;
+using testing_support::SubmitUrbAndWait;
 
 namespace {
 
 class UsbBusTest : public testing_support::SimMachineTest {
  protected:
-  void SetUp() override {
-    SimMachineTest::SetUp();
-    usb_test_driver::Reset();
-  }
   static UsbTreeScript Example(const char* name) {
     return LoadMachineDescription(std::string(EXAMPLE_MACHINES_DIR) + "/" + name).usb;
   }
@@ -211,23 +208,6 @@ PortScript GenericUpdateModePort() {
   return port;
 }
 
-// A client driver's way of sending one URB, waiting when it pends.
-NTSTATUS SubmitUrb(PDEVICE_OBJECT pdo, PURB urb, bool* pended = nullptr) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK ioStatus = {};
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, pdo, nullptr, 0, nullptr,
-                                           0, TRUE, &event, &ioStatus);
-  IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-  NTSTATUS status = IoCallDriver(pdo, irp);
-  if (pended != nullptr) *pended = status == STATUS_PENDING;
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = ioStatus.Status;
-  }
-  return status;
-}
-
 class UsbBusUrbTest : public UsbBusTest, public testing::WithParamInterface<CompletionMode> {};
 
 TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
@@ -247,7 +227,7 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                  USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, &device, nullptr, sizeof(device),
                                  nullptr);
-    ASSERT_EQ(SubmitUrb(pdo, &urb, &pended), STATUS_SUCCESS);
+    ASSERT_EQ(SubmitUrbAndWait(pdo, &urb, &pended), STATUS_SUCCESS);
     EXPECT_EQ(pended, expectPending);
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_SUCCESS);
     EXPECT_EQ(device.idProduct, 0xF001);
@@ -259,7 +239,7 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                  USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, nullptr, mdl,
                                  sizeof(configuration), nullptr);
-    ASSERT_EQ(SubmitUrb(pdo, &urb), STATUS_SUCCESS);
+    ASSERT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_SUCCESS);
     IoFreeMdl(mdl);
     EXPECT_EQ(urb.UrbControlDescriptorRequest.TransferBufferLength, 32u);  // bytes moved
 
@@ -273,7 +253,7 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     PUSBD_INTERFACE_INFORMATION information = list[0].Interface;
     information->Pipes[0].MaximumTransferSize = 4096;
     information->Pipes[1].MaximumTransferSize = 4096;
-    ASSERT_EQ(SubmitUrb(pdo, select), STATUS_SUCCESS);
+    ASSERT_EQ(SubmitUrbAndWait(pdo, select), STATUS_SUCCESS);
     ASSERT_EQ(information->NumberOfPipes, 2u);
     EXPECT_EQ(information->Pipes[0].EndpointAddress, 0x01);
     EXPECT_EQ(information->Pipes[1].EndpointAddress, 0x82);
@@ -287,40 +267,40 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     UCHAR data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                            out, data, nullptr, 8, USBD_SHORT_TRANSFER_OK, nullptr);
-    EXPECT_EQ(SubmitUrb(pdo, &urb), STATUS_SUCCESS);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_SUCCESS);
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 8u);
     // An IN transfer the device has nothing for: a short transfer of 0 bytes.
     UsbBuildInterruptOrBulkTransferRequest(
         &urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in, data, nullptr, 8,
         USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN, nullptr);
-    EXPECT_EQ(SubmitUrb(pdo, &urb), STATUS_SUCCESS);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_SUCCESS);
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
     // The third transfer fails as scripted.
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                            out, data, nullptr, 8, USBD_SHORT_TRANSFER_OK, nullptr);
-    EXPECT_EQ(SubmitUrb(pdo, &urb), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CRC);
     // More than the pipe's maximum transfer size is refused at once.
     UCHAR big[4097] = {};
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                            out, big, nullptr, sizeof(big), USBD_SHORT_TRANSFER_OK,
                                            nullptr);
-    EXPECT_EQ(SubmitUrb(pdo, &urb, &pended), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb, &pended), STATUS_INVALID_PARAMETER);
     EXPECT_FALSE(pended);
 
     struct _URB_PIPE_REQUEST reset = {};
     reset.Hdr.Length = sizeof(reset);
     reset.Hdr.Function = URB_FUNCTION_RESET_PIPE;
     reset.PipeHandle = out;
-    EXPECT_EQ(SubmitUrb(pdo, reinterpret_cast<PURB>(&reset)), STATUS_SUCCESS);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, reinterpret_cast<PURB>(&reset)), STATUS_SUCCESS);
 
     struct _URB_SELECT_CONFIGURATION deconfigure = {};
     deconfigure.Hdr.Length = sizeof(deconfigure);
     deconfigure.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    EXPECT_EQ(SubmitUrb(pdo, reinterpret_cast<PURB>(&deconfigure)), STATUS_SUCCESS);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, reinterpret_cast<PURB>(&deconfigure)), STATUS_SUCCESS);
     // The old pipe handles are gone with the configuration.
     reset.PipeHandle = out;
-    EXPECT_EQ(SubmitUrb(pdo, reinterpret_cast<PURB>(&reset)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, reinterpret_cast<PURB>(&reset)), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(reset.Hdr.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 
     const std::vector<DeviceRequest>& requests = bus->DeviceAt("0/1")->Requests();
@@ -342,7 +322,7 @@ std::vector<USBD_PIPE_HANDLE> Configure(PDEVICE_OBJECT pdo) {
                                USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, configuration, nullptr,
                                sizeof(configuration), nullptr);
   std::vector<USBD_PIPE_HANDLE> pipes;
-  if (SubmitUrb(pdo, &urb) != STATUS_SUCCESS) return pipes;
+  if (SubmitUrbAndWait(pdo, &urb) != STATUS_SUCCESS) return pipes;
   auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(configuration);
   USBD_INTERFACE_LIST_ENTRY list[2] = {
       {USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1), nullptr},
@@ -351,7 +331,7 @@ std::vector<USBD_PIPE_HANDLE> Configure(PDEVICE_OBJECT pdo) {
   for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i) {
     list[0].Interface->Pipes[i].MaximumTransferSize = 4096;
   }
-  if (SubmitUrb(pdo, select) == STATUS_SUCCESS) {
+  if (SubmitUrbAndWait(pdo, select) == STATUS_SUCCESS) {
     for (ULONG i = 0; i < list[0].Interface->NumberOfPipes; ++i) {
       pipes.push_back(list[0].Interface->Pipes[i].PipeHandle);
     }
@@ -365,40 +345,7 @@ NTSTATUS Write(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, std::vector<uint8_t> b
   UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe,
                                          bytes.data(), nullptr, static_cast<ULONG>(bytes.size()),
                                          USBD_SHORT_TRANSFER_OK, nullptr);
-  return SubmitUrb(pdo, &urb);
-}
-
-TEST_F(UsbBusTest, TheUpdateModeDeviceTakesTheDownloadIntoItsFlash) {
-  RunOnMachine([&] {
-    std::unique_ptr<UsbBus> bus = UsbBus::Create(Example("windows98.json"));
-    ASSERT_NE(bus, nullptr);
-    {
-      Handle hub("\\\\.\\" + bus->HubNameAt("0"));
-      ULONG returned = 0;
-      for (int attempt = 1; attempt <= 10; ++attempt) {
-        hub.DescriptorRequest(1, 0x0255, 32, &returned);
-      }
-    }
-    LARGE_INTEGER wait;
-    wait.QuadPart = -3'000 * kTicksPerMillisecond;
-    KeDelayExecutionThread(KernelMode, FALSE, &wait);
-    PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
-    ASSERT_NE(pdo, nullptr);
-    const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
-    ASSERT_EQ(pipes.size(), 2u);
-    EXPECT_EQ(Write(pdo, pipes[0], {0xEE, 0, 0, 0x01, 0x02}), STATUS_SUCCESS);
-    std::vector<uint8_t> image(258);
-    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i ^ 0x5A);
-    EXPECT_EQ(Write(pdo, pipes[0], std::vector<uint8_t>(image.begin(), image.begin() + 256)),
-              STATUS_SUCCESS);
-    EXPECT_EQ(Write(pdo, pipes[0], std::vector<uint8_t>(image.begin() + 256, image.end())),
-              STATUS_SUCCESS);
-    const UsbDevice* device = bus->DeviceAt("0/1");
-    ASSERT_NE(device, nullptr);
-    EXPECT_EQ(device->DownloadsCompleted(), 1u);
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), device->Flash().begin()));
-    bus->Shutdown();
-  });
+  return SubmitUrbAndWait(pdo, &urb);
 }
 
 TEST_F(UsbBusTest, AHeldTransferEndsWhenTheDeviceIsPulled) {
@@ -483,82 +430,6 @@ TEST_F(UsbBusTest, ATransferToASuspendedDeviceWaitsForD0OrFailsWhenPulled) {
     });
   }
 }
-
-// The whole way of the device: the Q417 takes the trigger and comes back in
-// update mode; the manager loads the driver registered for it, which
-// configures the device and is handed transfers; rebalancing stops and
-// restarts it; sleep and wake reach it and its device power requests reach
-// the bus; the machine's shutdown removes it and unloads the driver.
-class UsbBusDriverTest : public UsbBusTest, public testing::WithParamInterface<CompletionMode> {};
-
-NTSTATUS WriteThroughDriver(std::vector<uint8_t> bytes) {
-  Handle device("\\\\.\\USBTEST");
-  if (!NT_SUCCESS(device.Status())) return device.Status();
-  ULONG returned = 0;
-  return device.Control(IOCTL_USBTEST_WRITE, bytes, static_cast<ULONG>(bytes.size()), 0, &returned);
-}
-
-TEST_P(UsbBusDriverTest, ARegisteredDriverRunsThroughItsLifeOnTheReturnedQ417) {
-  RunOnMachine([&] {
-    pnp::RegisterService("USB\\VID_0417&PID_F001", "UsbTest", usb_test_driver::DriverEntry);
-    std::unique_ptr<UsbBus> bus = UsbBus::Create(Example("default-nt.json"));
-    ASSERT_NE(bus, nullptr);
-    bus->SetCompletionMode(GetParam());
-    {
-      Handle hub("\\\\.\\" + bus->HubNameAt("1/1"));
-      ULONG returned = 0;
-      for (int attempt = 1; attempt <= 10; ++attempt) {
-        hub.DescriptorRequest(2, 0x0255, 32, &returned);
-      }
-    }
-    pnp::WaitIdle();
-    EXPECT_TRUE(usb_test_driver::Seen().events.empty());  // nothing registered for normal mode
-    LARGE_INTEGER wait;
-    wait.QuadPart = -3'000 * kTicksPerMillisecond;
-    KeDelayExecutionThread(KernelMode, FALSE, &wait);
-    pnp::WaitIdle();
-    const pnp::DeviceNode* node = FindNode(pnp::Root(), "USB\\VID_0417&PID_F001\\Q417-0001");
-    ASSERT_NE(node, nullptr);
-    ASSERT_EQ(pnp::State(node), pnp::NodeState::Started);
-
-    EXPECT_EQ(WriteThroughDriver({0xEE, 0x00, 0x00, 0x00, 0x02}), STATUS_SUCCESS);
-    pnp::StopAndRestart(const_cast<pnp::DeviceNode*>(node));
-    pnp::WaitIdle();
-    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
-    EXPECT_EQ(WriteThroughDriver({0x12, 0x34}), STATUS_SUCCESS);
-    const UsbDevice* device = bus->DeviceAt("1/1/2");
-    ASSERT_NE(device, nullptr);
-    std::vector<std::vector<uint8_t>> written;
-    for (const DeviceRequest& request : device->Requests()) {
-      if (request.kind == RequestKind::Transfer && !request.in) written.push_back(request.data);
-    }
-    EXPECT_EQ(written,
-              (std::vector<std::vector<uint8_t>>{{0xEE, 0x00, 0x00, 0x00, 0x02}, {0x12, 0x34}}));
-
-    EXPECT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
-    pnp::SystemWake();
-    bus->Shutdown();
-  });
-  EXPECT_EQ(
-      usb_test_driver::Seen().events,
-      (std::vector<std::string>{"DriverEntry", "AddDevice", "configured PID_F001 pipes 2",
-                                "IRP_MN_STOP_DEVICE", "configured PID_F001 pipes 2", "system S3",
-                                "device D3", "device D3 done", "system S0", "device D0",
-                                "device D0 done", "IRP_MN_REMOVE_DEVICE", "DriverUnload"}));
-  // The device power requests travelled the stack down to the bus's PDO.
-  std::vector<std::string> busPowerIrps;
-  for (const Event& event : machine().Log().OfKind(EventKind::IrpSent)) {
-    if (event.Field("major") == "IRP_MJ_POWER" && event.Field("driver") != "UsbTest") {
-      busPowerIrps.push_back(event.Field("driver") + " " + event.Field("minor"));
-    }
-  }
-  // IRP_MN_QUERY_POWER, then IRP_MN_SET_POWER: S3, the driver's D3, S0, its D0.
-  EXPECT_EQ(busPowerIrps, (std::vector<std::string>{"usbhub 0x03", "usbhub 0x02", "usbhub 0x02",
-                                                    "usbhub 0x02", "usbhub 0x02"}));
-}
-
-INSTANTIATE_TEST_SUITE_P(BothCompletionModes, UsbBusDriverTest,
-                         testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline));
 
 // The full-speed frames of one transfer: bulk packets 19 a frame, interrupt
 // packets one per interval, control one transaction a frame.

@@ -1,6 +1,5 @@
 // The user agent on the program's own resources: picking and typing with
-// their notifications, the system menu, minimising and the minimised paint,
-// the file dialog, waiting for text.
+// their notifications, the system menu, the file dialog, waiting for text.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,13 +13,12 @@ namespace {
 struct Seen {
   std::vector<std::pair<int, int>> commands;  // id, code
   std::vector<UINT> sysCommands;
-  std::vector<POINT> iconPositions;
 };
 Seen* g_seen = nullptr;
-HICON g_icon = nullptr;
 
-// A dialog procedure that paints the icon centred while minimised, as the
-// program's frame does, and records commands.
+// A dialog procedure that fills the list, appends the About item as the
+// program's frame does, and records commands. (The minimised paint is the
+// program's own: tests/dialog.)
 INT_PTR CALLBACK AgentDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG: {
@@ -33,8 +31,8 @@ INT_PTR CALLBACK AgentDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM)
         AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
         AppendMenuA(menu, MF_STRING, IDM_ABOUTBOX, text);
       }
-      g_icon = LoadIconA(reinterpret_cast<HINSTANCE>(1), MAKEINTRESOURCEA(IDR_MAINFRAME));
-      SendMessageA(hDlg, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(g_icon));
+      HICON icon = LoadIconA(reinterpret_cast<HINSTANCE>(1), MAKEINTRESOURCEA(IDR_MAINFRAME));
+      SendMessageA(hDlg, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
       return TRUE;
     }
     case WM_COMMAND:
@@ -48,19 +46,6 @@ INT_PTR CALLBACK AgentDialogProc(HWND hDlg, UINT message, WPARAM wParam, LPARAM)
         return TRUE;
       }
       return FALSE;
-    case WM_PAINT: {
-      if (!IsIconic(hDlg)) return FALSE;
-      PAINTSTRUCT paint;
-      HDC dc = BeginPaint(hDlg, &paint);
-      SendMessageA(hDlg, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
-      RECT client;
-      GetClientRect(hDlg, &client);
-      const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
-      const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
-      DrawIcon(dc, x, y, g_icon);
-      EndPaint(hDlg, &paint);
-      return TRUE;
-    }
     default:
       return FALSE;
   }
@@ -131,41 +116,6 @@ TEST_F(AgentTest, SystemMenuCarriesTheAppendedItem) {
                                              "About Q417 Firmware Programmer..."}));
   ASSERT_TRUE(about.has_value());
   EXPECT_EQ(seen_.sysCommands, (std::vector<UINT>{IDM_ABOUTBOX, 0x0013}));
-}
-
-TEST_F(AgentTest, MinimisedDialogPaintsItsIconCentred) {
-  struct Case {
-    int width;
-    int height;
-    LONG x;
-    LONG y;
-  };
-  const Case cases[] = {{36, 36, 2, 2}, {33, 32, 1, 0}, {32, 40, 0, 4}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.width);
-    TearDown();
-    User32Test::SetUp();
-    desktop_.reset();
-    winsim::DesktopConfig config;
-    config.module_resources = QUILLPROG_RES;
-    config.minimized_client_width = c.width;
-    config.minimized_client_height = c.height;
-    desktop_ = std::make_unique<winsim::Desktop>(config);
-    seen_ = Seen{};
-    g_seen = &seen_;
-    std::vector<POINT> drawn;
-    bool iconic = false;
-    PlayDialog([&](winsim::UserAgent& agent, HWND dialog) {
-      EXPECT_TRUE(agent.Minimize(dialog));
-      iconic = agent.IsMinimized(dialog);
-      drawn = agent.DrawnIcons(dialog);
-    });
-    EXPECT_TRUE(iconic);
-    ASSERT_EQ(drawn.size(), 1u);
-    EXPECT_EQ(drawn[0].x, c.x);
-    EXPECT_EQ(drawn[0].y, c.y);
-    EXPECT_TRUE(Logged("minimised"));
-  }
 }
 
 TEST_F(AgentTest, WaitsForTextWithATimeOut) {
