@@ -46,6 +46,7 @@ for target in "${targets[@]}"; do
 
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   per_second=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  cpu_seconds=$(awk 'NR == 1 { printf "%d", $1 + $2 }' "$cpu")
   per_cpu_second=$(awk -v runs="${executions:-0}" 'NR == 1 && $1 + $2 > 0 { printf "%d", runs / ($1 + $2) }' "$cpu")
   findings=$(find "build/fuzz/$target-findings" -type f | wc -l)
   [ "$status" -ne 0 ] && findings="$findings (run failed: exit $status, see $log)"
@@ -69,7 +70,7 @@ for target in "${targets[@]}"; do
     sed -E 's/.* edges: ([0-9]+)\/([0-9]+) .*/\1 \2/' |
     awk '{ covered += $1; total += $2 } END { printf "%d of %d (%.0f%%)", covered, total, total ? 100 * covered / total : 0 }')
 
-  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$target" "$seeds" "$grown" "$elapsed" \
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$target" "$seeds" "$grown" "$elapsed" "${cpu_seconds:-?}" \
     "${executions:-?}" "${per_second:-?}" "${per_cpu_second:-?}" "$edges" "$findings" \
     "$(date -u +%Y-%m-%d)" >>"$rows"
   tail -1 "$rows"
@@ -90,18 +91,23 @@ for line in table.splitlines():
         continue
     if len(cells) == 9:  # a row from before the CPU time was measured
         cells.insert(6, "not measured")
-        line = "| " + " | ".join(cells) + " |"
-    if len(cells) == 10:
+    if len(cells) == 10:  # a row from before the CPU seconds had a column
+        runs, per_cpu = cells[4], cells[6]
+        derived = runs.isdigit() and per_cpu.isdigit() and int(per_cpu) > 0
+        cells.insert(4, str(round(int(runs) / int(per_cpu))) if derived else "not measured")
+    line = "| " + " | ".join(cells) + " |"
+    if len(cells) == 11:
         rows[cells[0]] = line
 for line in open(rows_file).read().splitlines():
     rows[line.split("|")[1].strip()] = line
 lines = [
-    "| Target | Seeds | Corpus grown | Seconds | Executions | Exec/s | Exec per CPU s | Edges covered in the code under test | Findings | Date |",
-    "|---|---|---|---|---|---|---|---|---|---|",
+    "| Target | Seeds | Corpus grown | Seconds | CPU s | Executions | Exec/s | Exec per CPU s | Edges covered in the code under test | Findings | Date |",
+    "|---|---|---|---|---|---|---|---|---|---|---|",
 ] + [rows[name] for name in sorted(rows)]
-note = ("Each row comes from `scripts/reliability-figures.sh SECONDS TARGET` with the row's "
-        f"SECONDS; the last run was on a machine with {cores} cores shared with other builds "
-        f"(load average {load} at its end).")
+note = ("Each row comes from `scripts/reliability-figures.sh SECONDS TARGET` (the latest with "
+        "`QUILL_FUZZ_MAX_RUNS=10000000` and 3600 SECONDS); Seconds is the run's wall time, CPU s the "
+        f"CPU time the fuzzer got. The last run was on a machine with {cores} cores shared with other "
+        f"work (load average {load} at its end).")
 new_table = "\n" + "\n".join(lines) + "\n\n" + note + "\n"
 open(doc_path, "w").write(head + begin + new_table + end + tail)
 PY
