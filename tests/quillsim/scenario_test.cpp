@@ -71,6 +71,13 @@ TEST_F(ScenarioTest, RefusesWithThePathOfTheFault) {
       {"{" + m + R"("script": {}})", "/script: expected an array"},
       {"{" + m + R"("files": {"a.hex": "no-such.hex"}, "script": []})",
        "/files/a.hex: no such file"},
+      // A name the host cannot even look up (longer than a file name may be)
+      // is refused like any missing file, and an inline text under such a
+      // name like any text that cannot be written.
+      {"{" + m + R"("files": {"a.hex": ")" + std::string(300, 'x') + R"("}, "script": []})",
+       "/files/a.hex: no such file"},
+      {"{" + m + R"("files": {")" + std::string(300, 'y') + R"(": {"text": "x"}}, "script": []})",
+       "/files/" + std::string(300, 'y') + ": cannot write"},
       {"{" + m + R"("files": {"../a.hex": {"text": ""}}, "script": []})",
        "/files/../a.hex: expected a plain file name"},
       // Folder names and a NUL are no file names either (the text would not

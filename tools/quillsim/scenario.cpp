@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <system_error>
 
 namespace quillsim {
 namespace {
@@ -194,15 +195,20 @@ Scenario ParseScenario(const std::string& text, const fs::path& folder, const fs
         throw ScenarioError(path, "expected a plain file name");
       }
       if (item.is_string()) {
-        scenario.files[name] = fs::absolute(folder / item.get<std::string>()).lexically_normal();
-        if (!fs::is_regular_file(scenario.files[name])) {
+        // The non-throwing forms: a name the host cannot look up (too long,
+        // say) is a file that is not there, not an error escaping the parser.
+        std::error_code error;
+        scenario.files[name] =
+            fs::absolute(folder / item.get<std::string>(), error).lexically_normal();
+        if (error || !fs::is_regular_file(scenario.files[name], error)) {
           throw ScenarioError(path, "no such file: " + scenario.files[name].string());
         }
       } else {
         OnlyKeys(item, path, {"text"});
         if (!item.contains("text")) throw ScenarioError(Child(path, "text"), "required");
         const std::string content = String(item["text"], Child(path, "text"));
-        fs::create_directories(scratch);
+        std::error_code error;
+        fs::create_directories(scratch, error);  // a failure shows as the write's
         scenario.files[name] = scratch / name;
         std::ofstream out(scenario.files[name], std::ios::binary | std::ios::trunc);
         out << content;
