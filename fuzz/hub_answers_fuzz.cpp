@@ -36,11 +36,15 @@
 #include "kernel/kernel.h"
 #include "kernel/kernel_state.h"
 #include "machine/machine.h"
+#include "test_irps.h"
 #include "usb_devices.h"
 #include "user/desktop.h"
 #include "user/user_process.h"
 
 namespace {
+
+using testing_support::CompleteIrp;
+using testing_support::CreateNamedDevice;
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "hub_answers: %s\n", what);
@@ -63,18 +67,11 @@ WCHAR kControllerLink[] = L"\\DosDevices\\HCD0";
 WCHAR kHubName[] = L"\\Device\\FuzzHub";
 WCHAR kHubLink[] = L"\\DosDevices\\H";
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IoCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
-
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) {
   const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
   if (major == IRP_MJ_CREATE) ++opens;
   if (major == IRP_MJ_CLOSE) --opens;
-  return Complete(irp, STATUS_SUCCESS, 0);
+  return CompleteIrp(irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
@@ -82,7 +79,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
   const ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
   if (answers.size() < 3) {
     answers = {};
-    return Complete(irp, STATUS_UNSUCCESSFUL, 0);
+    return CompleteIrp(irp, STATUS_UNSUCCESSFUL, 0);
   }
   static constexpr NTSTATUS kStatuses[8] = {
       STATUS_SUCCESS,           STATUS_SUCCESS,         STATUS_SUCCESS,
@@ -98,20 +95,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
     std::memcpy(irp->AssociatedIrp.SystemBuffer, answers.data(), given);
     answers = answers.subspan(given);
   }
-  return Complete(irp, status, NT_ERROR(status) ? 0 : length);
-}
-
-NTSTATUS CreateNamedDevice(PDRIVER_OBJECT driver, WCHAR* name, WCHAR* link,
-                           PDEVICE_OBJECT* device) {
-  UNICODE_STRING deviceName;
-  RtlInitUnicodeString(&deviceName, name);
-  NTSTATUS status = IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_USB, 0, FALSE, device);
-  if (!NT_SUCCESS(status)) return status;
-  UNICODE_STRING linkName;
-  RtlInitUnicodeString(&linkName, link);
-  status = IoCreateSymbolicLink(&linkName, &deviceName);
-  (*device)->Flags &= ~DO_DEVICE_INITIALIZING;
-  return status;
+  return CompleteIrp(irp, status, NT_ERROR(status) ? 0 : length);
 }
 
 NTSTATUS NTAPI FuzzHubDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {

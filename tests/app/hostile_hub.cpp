@@ -23,6 +23,7 @@ PDEVICE_OBJECT g_controller = nullptr;
 PDEVICE_OBJECT g_hub = nullptr;
 
 using testing_support::CompleteIrp;
+using testing_support::CreateNamedDevice;
 
 // Writes a name answer at nameOffset of the buffer; ActualLength sits just
 // before the name.
@@ -97,19 +98,6 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
       break;
   }
   return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
-}
-
-NTSTATUS CreateNamedDevice(PDRIVER_OBJECT driver, WCHAR* name, WCHAR* link,
-                           PDEVICE_OBJECT* device) {
-  UNICODE_STRING deviceName;
-  RtlInitUnicodeString(&deviceName, name);
-  NTSTATUS status = IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_USB, 0, FALSE, device);
-  if (!NT_SUCCESS(status)) return status;
-  UNICODE_STRING linkName;
-  RtlInitUnicodeString(&linkName, link);
-  status = IoCreateSymbolicLink(&linkName, &deviceName);
-  (*device)->Flags &= ~DO_DEVICE_INITIALIZING;
-  return status;
 }
 
 VOID NTAPI Unload(PDRIVER_OBJECT) {

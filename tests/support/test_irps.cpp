@@ -52,6 +52,19 @@ NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT target, PVOID urb, bool* pended) {
   return status;
 }
 
+NTSTATUS CreateNamedDevice(PDRIVER_OBJECT driver, WCHAR* name, WCHAR* link,
+                           PDEVICE_OBJECT* device) {
+  UNICODE_STRING deviceName;
+  RtlInitUnicodeString(&deviceName, name);
+  NTSTATUS status = IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_USB, 0, FALSE, device);
+  if (!NT_SUCCESS(status)) return status;
+  UNICODE_STRING linkName;
+  RtlInitUnicodeString(&linkName, link);
+  status = IoCreateSymbolicLink(&linkName, &deviceName);
+  (*device)->Flags &= ~DO_DEVICE_INITIALIZING;
+  return status;
+}
+
 void CopyToWide(const std::string& text, WCHAR* buffer) {
   for (size_t i = 0; i <= text.size(); ++i) buffer[i] = WCHAR(text[i]);
 }

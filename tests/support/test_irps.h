@@ -21,6 +21,10 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp);
 // *pended (if given) says whether it did.
 NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT target, PVOID urb, bool* pended = nullptr);
 
+// Creates a device object named `name` (no extension) with the symbolic
+// link `link`, ready for opens; returns the first failure.
+NTSTATUS CreateNamedDevice(PDRIVER_OBJECT driver, WCHAR* name, WCHAR* link, PDEVICE_OBJECT* device);
+
 // Copies text (with its terminator) into a WCHAR buffer of at least
 // text.size() + 1 elements.
 void CopyToWide(const std::string& text, WCHAR* buffer);
