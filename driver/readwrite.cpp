@@ -264,13 +264,14 @@ static FW_PAGEABLE_CODE NTSTATUS FWSelectConfiguration(PDEVICE_OBJECT DeviceObje
         extension->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
         extension->InPipe = NULL;
         extension->OutPipe = NULL;
-        // The first IN endpoint reads; the first other pipe writes, even an
-        // IN endpoint met once InPipe is taken.
-        for (ULONG i = 0;
-             i < pii->NumberOfPipes && (extension->InPipe == NULL || extension->OutPipe == NULL);
-             ++i) {
-          if (USB_ENDPOINT_DIRECTION_IN(pipes[i].EndpointAddress) && extension->InPipe == NULL) {
-            extension->InPipe = pipes[i].PipeHandle;
+        // The first IN endpoint reads and the first OUT endpoint writes. A
+        // direction without an endpoint keeps no pipe, so its requests fail
+        // rather than travel the other way.
+        for (ULONG i = 0; i < pii->NumberOfPipes; ++i) {
+          if (USB_ENDPOINT_DIRECTION_IN(pipes[i].EndpointAddress)) {
+            if (extension->InPipe == NULL) {
+              extension->InPipe = pipes[i].PipeHandle;
+            }
           } else if (extension->OutPipe == NULL) {
             extension->OutPipe = pipes[i].PipeHandle;
           }
@@ -405,7 +406,9 @@ NTSTATUS FWWriteFWToDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN In) {
     }
   }
 
-  if (NT_SUCCESS(status)) {
+  // An MDL describes at least one byte: an empty payload travels as a
+  // zero-length transfer with neither buffer nor MDL.
+  if (NT_SUCCESS(status) && extension->RequestLength != 0) {
     // The payload lies in the request's system buffer, which is non-paged:
     // described in place, nothing copied, nothing probed or locked.
     extension->RequestMdl =
@@ -422,13 +425,15 @@ NTSTATUS FWWriteFWToDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN In) {
   }
 
   if (NT_SUCCESS(status)) {
-    ULONG length = MmGetMdlByteCount(extension->RequestMdl);
-    PUCHAR start = (PUCHAR)MmGetMdlVirtualAddress(extension->RequestMdl);
+    ULONG length = extension->RequestLength;
+    PUCHAR start = extension->RequestData;
     ULONG flags =
         In ? (USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN) : USBD_SHORT_TRANSFER_OK;
     ULONG pieceLength = length < FW_PIECE_SIZE ? length : FW_PIECE_SIZE;
 
-    IoBuildPartialMdl(extension->RequestMdl, partialMdl, start, pieceLength);
+    if (partialMdl != NULL) {
+      IoBuildPartialMdl(extension->RequestMdl, partialMdl, start, pieceLength);
+    }
     UsbBuildInterruptOrBulkTransferRequest(&context->Urb,
                                            sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe,
                                            NULL, partialMdl, pieceLength, flags, NULL);

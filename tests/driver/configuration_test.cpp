@@ -65,14 +65,18 @@ size_t StringRequests(const UsbDevice& device, std::optional<uint8_t> index = {}
 struct PipeCase {
   const char* name;
   std::vector<EndpointScript> endpoints;
-  uint8_t writeEndpoint;
-  std::optional<uint8_t> readEndpoint;  // none: no IN pipe
+  std::optional<uint8_t> writeEndpoint;  // none: no OUT pipe
+  std::optional<uint8_t> readEndpoint;   // none: no IN pipe
 };
+
+void PrintTo(const PipeCase& pipes, std::ostream* out) { *out << pipes.name; }
 
 class PipeTest : public DriverTest,
                  public testing::WithParamInterface<std::tuple<PipeCase, CompletionMode>> {};
 
-TEST_P(PipeTest, TheFirstInPipeReadsAndTheFirstOtherPipeWrites) {
+// A direction without an endpoint fails its requests without sending
+// anything, rather than sending them the other way.
+TEST_P(PipeTest, TheFirstInPipeReadsAndTheFirstOutPipeWrites) {
   const PipeCase& pipes = std::get<0>(GetParam());
   const CompletionMode mode = std::get<1>(GetParam());
   DeviceScript device = UpdateModeDevice();
@@ -80,19 +84,21 @@ TEST_P(PipeTest, TheFirstInPipeReadsAndTheFirstOtherPipeWrites) {
   ASSERT_TRUE(RunBus(TreeWith(device, mode), [&] {
     HANDLE handle = OpenDevice();
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(Write(handle, 3).ok);
+    const ControlResult write = Write(handle, 3);
     std::vector<uint8_t> envelope(16, 0);
     envelope[0] = 8;
     const ControlResult read = Control(handle, kIoctlRead, envelope, 16, 16);
-    if (pipes.readEndpoint) {
-      EXPECT_TRUE(read.ok);
-      EXPECT_EQ(TransferEndpoints(),
-                (std::vector<uint8_t>{pipes.writeEndpoint, *pipes.readEndpoint}));
-    } else {
-      EXPECT_FALSE(read.ok);
-      EXPECT_EQ(read.error, ErrorFor(STATUS_INVALID_DEVICE_STATE));
-      EXPECT_EQ(TransferEndpoints(), (std::vector<uint8_t>{pipes.writeEndpoint}));
+    std::vector<uint8_t> expected;
+    for (const auto& [result, endpoint] :
+         {std::pair{write, pipes.writeEndpoint}, std::pair{read, pipes.readEndpoint}}) {
+      EXPECT_EQ(result.ok != FALSE, endpoint.has_value());
+      if (endpoint) {
+        expected.push_back(*endpoint);
+      } else {
+        EXPECT_EQ(result.error, ErrorFor(STATUS_INVALID_DEVICE_STATE));
+      }
     }
+    EXPECT_EQ(TransferEndpoints(), expected);
     CloseHandle(handle);
   }));
   EXPECT_EQ(PnpStatus("IRP_MN_START_DEVICE"), "0x00000000");
@@ -102,8 +108,9 @@ INSTANTIATE_TEST_SUITE_P(
     EndpointOrders, PipeTest,
     testing::Combine(testing::Values(PipeCase{"OutIn", {Out(1), In(2)}, 0x01, 0x82},
                                      PipeCase{"InOut", {In(2), Out(1)}, 0x01, 0x82},
-                                     PipeCase{"InInOut", {In(1), In(2), Out(3)}, 0x82, 0x81},
+                                     PipeCase{"InInOut", {In(1), In(2), Out(3)}, 0x03, 0x81},
                                      PipeCase{"OutOut", {Out(1), Out(2)}, 0x01, std::nullopt},
+                                     PipeCase{"InIn", {In(1), In(2)}, std::nullopt, 0x81},
                                      PipeCase{"OutInOut", {Out(1), In(2), Out(3)}, 0x01, 0x82}),
                      testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline)),
     [](const auto& p) {

@@ -449,16 +449,27 @@ TEST_F(HostileTest, ASecondUpdateModeDeviceArrivingDuringTheUpdateIsLeftAlone) {
   });
 }
 
-// It arrives after the trigger, before the chosen device comes back: it
-// takes quillfw's device name, the worker opens it and sends it the image,
-// and the chosen device, back in update mode, finds the name taken. The
-// program cannot tell the two apart through the one fixed name; it reports
-// what happened to the device it reached.
-TEST_F(HostileTest, ASecondUpdateModeDeviceArrivingBeforeTheOpenTakesTheDownload) {
+// A second Q417 already in update mode when the update starts, or arriving
+// after the trigger before the chosen device comes back: it holds quillfw's
+// one device name, the worker opens it and sends it the image, and the
+// chosen device, back in update mode, finds the name taken. The program
+// cannot tell the two apart through the one fixed name; it reports what
+// happened to the device it reached (a known limit, docs/driver.md).
+class IntruderTest : public HostileTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(IntruderTest, AnUpdateModeDeviceWaitingBeforeTheOpenTakesTheDownload) {
+  const bool waitingFromTheStart = GetParam();
   RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
+    if (waitingFromTheStart) {
+      ASSERT_TRUE(session.bus.Plug(kSparePort, IntruderPort()));
+      winsim::pnp::WaitIdle();
+      ASSERT_NE(QuillDevice(), nullptr);
+    }
     Begin(agent, dialog);
     EXPECT_EQ(session.bus.DeviceAt(kQ417Port), nullptr);  // left at the trigger
-    ASSERT_TRUE(session.bus.Plug(kSparePort, IntruderPort()));
+    if (!waitingFromTheStart) {
+      ASSERT_TRUE(session.bus.Plug(kSparePort, IntruderPort()));
+    }
     ExpectMessageBox(agent, "Complete!");
     EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Firmware Update Complete.");
     // The device that took the download got the header and the whole image.
@@ -477,6 +488,11 @@ TEST_F(HostileTest, ASecondUpdateModeDeviceArrivingBeforeTheOpenTakesTheDownload
     EXPECT_EQ(winsim::pnp::State(chosenNode), winsim::pnp::NodeState::Failed);
   });
 }
+
+INSTANTIATE_TEST_SUITE_P(Hostile, IntruderTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& param) {
+                           return param.param ? "WaitingFromTheStart" : "ArrivingAfterTheTrigger";
+                         });
 
 // ------------------------------------------------- closing with the driver loaded
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdio>
 
 #include "kernel/kernel.h"
@@ -76,12 +77,59 @@ TEST_F(KernelServicesTest, PartialMdlsDescribePiecesOfTheSource) {
     EXPECT_EQ(MmGetMdlPfnArray(partial)[0],
               reinterpret_cast<ULONG_PTR>(start + c.offset) >> PAGE_SHIFT);
   }
-  // 9,000 bytes span three pages; the partial MDL has room for two.
-  IoBuildPartialMdl(source, partial, start, 9000);
-  EXPECT_TRUE(machine().Verify().Has(rule::kMdlRange));
-  machine().Verify().Expect(rule::kMdlRange);
   IoFreeMdl(partial);
   IoFreeMdl(source);
+}
+
+// What a checked kernel asserts about MDLs, one misuse at a time.
+TEST_F(KernelServicesTest, MdlMisuseIsAFindingOfItsRule) {
+  alignas(PAGE_SIZE) static UCHAR buffer[3 * PAGE_SIZE];
+  PUCHAR start = buffer + 100;
+  struct Case {
+    const char* name;
+    std::function<void(PMDL source, PMDL partial)> misuse;
+    std::string_view rule;
+  };
+  const Case cases[] = {
+      {"allocated for 0 bytes",
+       [&](PMDL, PMDL) { IoFreeMdl(IoAllocateMdl(start, 0, FALSE, FALSE, nullptr)); },
+       rule::kMdlZeroLength},
+      {"built for 0 bytes",
+       [&](PMDL, PMDL partial) {
+         partial->ByteCount = 0;
+         MmBuildMdlForNonPagedPool(partial);
+       },
+       rule::kMdlZeroLength},
+      // 9,000 bytes span three pages; the partial MDL has room for two.
+      {"partial beyond its own size",
+       [&](PMDL source, PMDL partial) { IoBuildPartialMdl(source, partial, start, 9000); },
+       rule::kMdlRange},
+      {"partial beyond the source",
+       [&](PMDL source, PMDL partial) { IoBuildPartialMdl(source, partial, start + 9000, 1001); },
+       rule::kMdlRange},
+      {"partial before the source",
+       [&](PMDL source, PMDL partial) { IoBuildPartialMdl(source, partial, start - 1, 1); },
+       rule::kMdlRange},
+      // "The rest of the source" from its end would be an empty MDL.
+      {"partial from the source's end",
+       [&](PMDL source, PMDL partial) { IoBuildPartialMdl(source, partial, start + 10000, 0); },
+       rule::kMdlRange},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    machine_.reset();
+    machine_ = std::make_unique<Machine>();
+    PMDL source = IoAllocateMdl(start, 10000, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(source);
+    PMDL partial = IoAllocateMdl(start, 4096, FALSE, FALSE, nullptr);
+    c.misuse(source, partial);
+    std::vector<std::string> rules;
+    for (const Finding& finding : machine().Verify().Findings()) rules.push_back(finding.rule);
+    EXPECT_EQ(rules, std::vector<std::string>{std::string(c.rule)});
+    machine().Verify().Expect(c.rule);
+    IoFreeMdl(partial);
+    IoFreeMdl(source);
+  }
 }
 
 TEST_F(KernelServicesTest, RemoveLockWaitsForHoldersAndRefusesAfterRemoval) {

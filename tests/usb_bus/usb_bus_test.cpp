@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -154,7 +155,15 @@ TEST_F(UsbBusTest, TheExampleMachineShowsItsTreeThroughTheHubControlCodes) {
   });
   // Both controllers offered their interface to the manager.
   EXPECT_EQ(interfaces, 2u);
-  EXPECT_FALSE(machine().Log().OfKind(EventKind::Urb).empty());
+  // The account names each control code the walk sent as what it is.
+  std::set<std::string> labels;
+  for (const Event& event : machine().Log().OfKind(EventKind::Urb)) {
+    if (event.text.find("DRIVERKEY") != std::string::npos) {
+      labels.insert(event.text.substr(0, event.text.find("_NAME") + 5));
+    }
+  }
+  EXPECT_EQ(labels, (std::set<std::string>{"host controller IOCTL_GET_HCD_DRIVERKEY_NAME",
+                                           "hub IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME"}));
 }
 
 TEST_F(UsbBusTest, Q417TakesTheTriggerAndReturnsInUpdateMode) {
@@ -213,7 +222,7 @@ class UsbBusUrbTest : public UsbBusTest, public testing::WithParamInterface<Comp
 TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
   RunOnMachine([&] {
     PortScript port = GenericUpdateModePort();
-    port.device->faults.failTransfers = {{3, {USBD_STATUS_CRC, STATUS_DEVICE_DATA_ERROR}}};
+    port.device->faults.failTransfers = {{4, {USBD_STATUS_CRC, STATUS_DEVICE_DATA_ERROR}}};
     UsbTreeScript tree = SinglePortTree(port);
     tree.completion = GetParam();
     std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
@@ -275,7 +284,19 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
         USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN, nullptr);
     EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_SUCCESS);
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
-    // The third transfer fails as scripted.
+    // A zero-length packet needs neither buffer nor MDL; a longer transfer
+    // without either is refused, and a finding.
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           out, nullptr, nullptr, 0, USBD_SHORT_TRANSFER_OK,
+                                           nullptr);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_SUCCESS);
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           out, nullptr, nullptr, 8, USBD_SHORT_TRANSFER_OK,
+                                           nullptr);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Machine::Current().Verify().Has(winsim::rule::kTransferWithoutBuffer));
+    Machine::Current().Verify().Expect(winsim::rule::kTransferWithoutBuffer);
+    // The fourth transfer fails as scripted.
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                            out, data, nullptr, 8, USBD_SHORT_TRANSFER_OK, nullptr);
     EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_DEVICE_DATA_ERROR);
@@ -304,9 +325,10 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     EXPECT_EQ(reset.Hdr.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 
     const std::vector<DeviceRequest>& requests = bus->DeviceAt("0/1")->Requests();
-    ASSERT_EQ(requests.size(), 8u);
+    ASSERT_EQ(requests.size(), 9u);
     EXPECT_EQ(requests[3].data, std::vector<uint8_t>(data, data + 8));
-    EXPECT_EQ(requests[7].kind, RequestKind::Deconfigure);
+    EXPECT_TRUE(requests[5].data.empty());
+    EXPECT_EQ(requests[8].kind, RequestKind::Deconfigure);
     bus->Shutdown();
   });
 }

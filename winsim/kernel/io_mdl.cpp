@@ -13,6 +13,9 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     Verify().Report(winsim::rule::kIrql, CurrentPlace(), "IoAllocateMdl above DISPATCH_LEVEL");
   }
+  if (Length == 0) {
+    Verify().Report(winsim::rule::kMdlZeroLength, CurrentPlace(), "IoAllocateMdl of 0 bytes");
+  }
   if (winsim::Machine::Current().Faults().ShouldFail(winsim::AllocationKind::Mdl)) return nullptr;
   const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length);
   const size_t bytes = sizeof(MDL) + pages * sizeof(PFN_NUMBER);
@@ -52,6 +55,10 @@ VOID NTAPI IoFreeMdl(PMDL Mdl) {
 
 VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
   PMDL mdl = MemoryDescriptorList;
+  if (mdl->ByteCount == 0) {
+    Verify().Report(winsim::rule::kMdlZeroLength, CurrentPlace(),
+                    "MmBuildMdlForNonPagedPool of an MDL of 0 bytes");
+  }
   const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
   PPFN_NUMBER frames = MmGetMdlPfnArray(mdl);
   for (ULONG i = 0; i < pages; ++i) {
@@ -65,7 +72,9 @@ VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
   auto* sourceStart = static_cast<PUCHAR>(MmGetMdlVirtualAddress(SourceMdl));
   auto* address = static_cast<PUCHAR>(VirtualAddress);
   const ULONG_PTR offset = static_cast<ULONG_PTR>(address - sourceStart);
-  if (address < sourceStart || offset > SourceMdl->ByteCount) {
+  // The source covers [start, start + ByteCount): its end is outside too. A
+  // Length of 0 means the rest of the source, never an empty MDL.
+  if (address < sourceStart || offset >= SourceMdl->ByteCount) {
     Verify().Report(winsim::rule::kMdlRange, CurrentPlace(),
                     "IoBuildPartialMdl address outside the source MDL");
     return;

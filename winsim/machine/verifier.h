@@ -42,6 +42,12 @@ inline constexpr std::string_view kDeviceLeak = "device-not-deleted";  // at dri
 inline constexpr std::string_view kInformationTooLarge = "information-too-large";
 inline constexpr std::string_view kMdlRange = "mdl-range";
 inline constexpr std::string_view kMdlLeak = "mdl-leak";
+// An MDL built (IoAllocateMdl, MmBuildMdlForNonPagedPool) for 0 bytes: a
+// checked kernel asserts that an MDL describes at least one byte.
+inline constexpr std::string_view kMdlZeroLength = "mdl-zero-length";
+// A bulk or interrupt transfer of a nonzero length with neither a buffer nor
+// an MDL.
+inline constexpr std::string_view kTransferWithoutBuffer = "transfer-without-buffer";
 inline constexpr std::string_view kDebugBreak = "debug-break";
 inline constexpr std::string_view kHang = "hang";
 // A system set-power IRP (IRP_MN_SET_POWER, SystemPowerState) came back

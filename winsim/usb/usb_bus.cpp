@@ -604,7 +604,9 @@ const char* IoctlName(ULONG code) {
     case IOCTL_USB_GET_ROOT_HUB_NAME:
       return "IOCTL_USB_GET_ROOT_HUB_NAME/NODE_INFORMATION";
     case IOCTL_GET_HCD_DRIVERKEY_NAME:
-      return "IOCTL_GET_HCD_DRIVERKEY_NAME/NODE_CONNECTION_DRIVERKEY_NAME";
+      return "IOCTL_GET_HCD_DRIVERKEY_NAME";
+    case IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME:
+      return "IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME";
     case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
       return "IOCTL_USB_GET_NODE_CONNECTION_INFORMATION";
     case IOCTL_USB_GET_NODE_CONNECTION_NAME:
@@ -1032,6 +1034,10 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
         return Finish(port, irp, urb, Invalid(USBD_STATUS_INVALID_PARAMETER), what);
       }
       bool tooShort = false;
+      if (length > 0 && request.TransferBuffer == nullptr && request.TransferBufferMDL == nullptr) {
+        Machine::Current().Verify().Report(rule::kTransferWithoutBuffer, what,
+                                           Format("%u bytes with neither buffer nor MDL", length));
+      }
       uint8_t* buffer =
           TransferBufferOf(request.TransferBuffer, request.TransferBufferMDL, length, &tooShort);
       if (tooShort || (buffer == nullptr && length > 0)) {
