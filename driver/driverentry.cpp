@@ -73,7 +73,7 @@ FW_PAGEABLE_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_O
 
   NTSTATUS linkStatus = STATUS_UNSUCCESSFUL;  // STATUS_SUCCESS once the link exists
   UNICODE_STRING deviceName;
-  RtlInitUnicodeString(&deviceName, L"\\Device\\QUILLDEV");
+  RtlInitUnicodeString(&deviceName, QUILLFW_DEVICE_NAME);
 
   PDEVICE_OBJECT deviceObject = NULL;
   NTSTATUS status =
@@ -113,7 +113,7 @@ FW_PAGEABLE_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_O
       deviceObject->Flags |= DO_POWER_PAGABLE;
       // Without the link the device works but cannot be opened by name; that
       // is not a reason to refuse the device.
-      RtlInitUnicodeString(&extension->LinkName, L"\\DosDevices\\QUILLDEV");
+      RtlInitUnicodeString(&extension->LinkName, QUILLFW_LINK_NAME);
       linkStatus = IoCreateSymbolicLink(&extension->LinkName, &extension->DeviceName);
 
       IoInitializeRemoveLockEx(&extension->RemoveLock, FW_REMOVE_LOCK_TAG, 0, 100,
@@ -203,13 +203,7 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // ---------------------------------------------------------------------------
-// Device control: the firmware transfer codes (contract in quillfw.h).
-
-// The envelope's size rule for a buffer of Length bytes that starts with a
-// TransferRequest whose count is Count.
-static BOOLEAN FWEnvelopeHolds(ULONG Length, ULONG Count) {
-  return Length >= sizeof(TransferRequest) && Count <= Length - sizeof(TransferRequest);
-}
+// Device control: the firmware transfer codes (contract in quillfw_public.h).
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   DbgPrint("QUILLDEV - Dispatch DeviceControl, IRP:0x%x \n", FwTraceAddress(Irp));
@@ -228,8 +222,8 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (FwRemovalStarted(extension)) {
       status = STATUS_DELETE_PENDING;
     } else if (inputLength < sizeof(TransferRequest) ||
-               !FWEnvelopeHolds(inputLength, request->Count) ||
-               (in && !FWEnvelopeHolds(outputLength, request->Count))) {
+               !TransferRequestHolds(inputLength, request->Count) ||
+               (in && !TransferRequestHolds(outputLength, request->Count))) {
       status = STATUS_INVALID_BUFFER_SIZE;
     } else {
       // The request fields exist once per device: one request at a time.

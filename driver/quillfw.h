@@ -15,6 +15,9 @@ extern "C" {
 #include <usbdlib.h>
 }
 
+// The control codes, TransferRequest and the names: shared with callers.
+#include "quillfw_public.h"
+
 // ---------------------------------------------------------------------------
 // Code placement. DriverEntry runs once and is discarded afterwards (INIT);
 // routines that only ever run at PASSIVE_LEVEL may be paged out (PAGE); all
@@ -68,41 +71,6 @@ constexpr ULONG FW_PIECE_SIZE = 0x1000;
 constexpr ULONG FW_STRING_REPLY_SIZE = 256;
 
 // ---------------------------------------------------------------------------
-// Control codes of "\\.\QUILLDEV". Both take a TransferRequest as input and
-// are served synchronously: the request completes when the USB transfer ends.
-//
-// IOCTL_FIRMWARE_WRITE: sends the payload to the device's OUT pipe.
-//   Returns 0 bytes; the status is that of the transfer.
-// IOCTL_FIRMWARE_READ: reads Count bytes from the device's IN pipe into the
-//   payload area. The output buffer must satisfy the same size rule as the
-//   input. On success the request returns 4 + n bytes: a TransferRequest
-//   whose Count is n, the bytes that actually arrived (at most the Count
-//   asked for), followed by those n bytes. On failure it returns 0 bytes.
-//
-// Both fail with STATUS_INVALID_BUFFER_SIZE when the envelope breaks the size
-// rule, STATUS_DELETE_PENDING once the device is being removed, and
-// STATUS_INVALID_DEVICE_STATE while the device has no configuration (or no
-// pipe in the wanted direction); none of these sends anything on the bus.
-// Requests on one device are served one at a time, in arrival order of the
-// lock. Any other control code succeeds and does nothing.
-#define IOCTL_FIRMWARE_WRITE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_FIRMWARE_READ CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
-static_assert(IOCTL_FIRMWARE_WRITE == 0x222000, "IOCTL_FIRMWARE_WRITE is 0x222000");
-static_assert(IOCTL_FIRMWARE_READ == 0x222004, "IOCTL_FIRMWARE_READ is 0x222004");
-
-// Input buffer of both control codes (little-endian byte layout): the count,
-// Count payload bytes, then at least 4 reserved bytes that the driver never
-// touches. The shortest valid request (Count 0) is exactly this structure, so
-// the size rule is: length >= sizeof(TransferRequest) and
-// Count <= length - sizeof(TransferRequest).
-typedef struct TransferRequest {
-  ULONG Count;
-  UCHAR Data[4];  // Count payload bytes, then the reserved bytes
-} TransferRequest;
-static_assert(sizeof(TransferRequest) == 8, "TransferRequest envelope: 4-byte count + 4 reserved");
-static_assert(FIELD_OFFSET(TransferRequest, Data) == 4, "the payload follows the 4-byte count");
-
-// ---------------------------------------------------------------------------
 // The per-device record, the device object's extension. The platform hands
 // it over zero-filled, and the driver relies on that.
 typedef struct _DEVICE_EXTENSION {
@@ -111,7 +79,7 @@ typedef struct _DEVICE_EXTENSION {
                                      // before attaching and after removal
   PDEVICE_OBJECT Pdo;                // physical device object (kept only)
   IO_REMOVE_LOCK RemoveLock;         // tag "Q417"
-  UNICODE_STRING DeviceName;         // copy of "\Device\QUILLDEV"
+  UNICODE_STRING DeviceName;         // copy of QUILLFW_DEVICE_NAME
   LONG OpenHandles;                  // successful opens not yet closed
   USB_DEVICE_DESCRIPTOR DeviceDescriptor;
   USBD_CONFIGURATION_HANDLE ConfigurationHandle;
@@ -122,7 +90,7 @@ typedef struct _DEVICE_EXTENSION {
   LONG OutErrors;                                  // failed OUT transfers not yet answered
   LONG InErrors;                                   // by a pipe reset; likewise IN
   DEVICE_POWER_STATE DevicePower;                  // last device state passed down
-  UNICODE_STRING LinkName;                         // "\DosDevices\QUILLDEV" (constant text)
+  UNICODE_STRING LinkName;                         // QUILLFW_LINK_NAME (constant text)
   PUCHAR RequestData;                              // payload of the request in progress
   PMDL RequestMdl;                                 // MDL over RequestData
   ULONG RequestLength;                             // payload byte count of that request

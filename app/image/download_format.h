@@ -3,6 +3,9 @@
 #pragma once
 
 #include <windows.h>
+#include <winioctl.h>
+
+#include "quillfw_public.h"
 
 #include "flash_image.h"
 
@@ -12,7 +15,7 @@ constexpr BYTE HeaderCommandCode = 0xEE;
 
 // A TransferRequest is a u32 count, the payload, then at least 4 reserved
 // bytes: its input length must be at least count + 8.
-constexpr unsigned TransferRequestOverhead = 8;
+constexpr unsigned TransferRequestOverhead = sizeof(TransferRequest);
 constexpr unsigned HeaderRequestSize = HeaderCommandSize + TransferRequestOverhead;  // 13
 constexpr unsigned BlockRequestSize = FlashBlockSize + TransferRequestOverhead;      // 264
 

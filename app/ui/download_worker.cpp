@@ -5,15 +5,11 @@
 
 #include "download_format.h"
 #include "download_worker.h"
+#include "quillfw_public.h"
 
 namespace {
 
-// The driver's write control code; its input is a TransferRequest: a u32
-// count, count payload bytes, then at least 4 reserved bytes.
-constexpr DWORD IOCTL_FIRMWARE_WRITE =
-    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
-static_assert(IOCTL_FIRMWARE_WRITE == 0x222000);
-constexpr unsigned TransferPayloadOffset = sizeof(UINT32);
+constexpr unsigned TransferPayloadOffset = FIELD_OFFSET(TransferRequest, Data);
 
 template <size_t N>
 constexpr bool FitsFailureText(const char (&)[N]) {

@@ -9,6 +9,9 @@
 #pragma once
 
 #include <windows.h>
+#include <winioctl.h>
+
+#include "quillfw_public.h"
 
 #include "flash_image.h"
 
@@ -20,7 +23,7 @@ constexpr UINT WM_DOWNLOAD_DONE = WM_APP + 4;   // wParam the job; final, every 
 static_assert(WM_DOWNLOAD_FAILED == 0x8001 && WM_DOWNLOAD_DONE == 0x8004);
 
 // The driver's device as user mode opens it.
-constexpr char DownloadDeviceName[] = "\\\\.\\QUILLDEV";
+constexpr char DownloadDeviceName[] = QUILLFW_USER_PATH;
 // Opens tried, one a second, before the worker gives up: room for a first
 // installation of the driver.
 constexpr UINT DeviceOpenAttempts = 120;

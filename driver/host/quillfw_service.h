@@ -4,11 +4,15 @@
 // library quillfw_service.
 #pragma once
 
+#include <wdm.h>
+
+#include "quillfw_public.h"
+
 namespace quillfw_host {
 
-// The update-mode Q417's hardware id (vendor 0x0417, product 0xF001), as the
-// USB bus reports it to the Plug and Play manager.
-inline constexpr char kUpdateModeHardwareId[] = "USB\\VID_0417&PID_F001";
+// The update-mode Q417's hardware id, as the USB bus reports it to the Plug
+// and Play manager.
+inline constexpr char kUpdateModeHardwareId[] = QUILLFW_HARDWARE_ID;
 // The service name; the registry path DriverEntry receives ends in it.
 inline constexpr char kServiceName[] = "quillfw";
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cstdint>
 #include <functional>
@@ -17,6 +18,7 @@
 #include "machine/machine.h"
 #include "pnp/pnp_manager.h"
 #include "usb/device_script.h"
+#include "quillfw_public.h"
 #include "usb/usb_bus.h"
 
 namespace driver_tests {
@@ -28,9 +30,9 @@ using Lines = std::vector<std::string>;
 inline constexpr ULONG kWdmTag = winsim::PoolTag("Wdm ");
 inline constexpr ULONG kUsbdTag = winsim::PoolTag("USBD");
 
-inline constexpr DWORD kIoctlWrite = 0x222000;
-inline constexpr DWORD kIoctlRead = 0x222004;
-inline constexpr char kDevicePath[] = "\\\\.\\QUILLDEV";
+inline constexpr DWORD kIoctlWrite = IOCTL_FIRMWARE_WRITE;
+inline constexpr DWORD kIoctlRead = IOCTL_FIRMWARE_READ;
+inline constexpr char kDevicePath[] = QUILLFW_USER_PATH;
 inline constexpr char kPort[] = "0/1";
 
 // The update-mode Q417 as a plain device (OUT bytes are taken, not parsed as

@@ -614,11 +614,11 @@ struct IntruderCase {
 void PrintTo(const IntruderCase& c, std::ostream* out) { *out << c.name; }
 
 const IntruderCase kIntruders[] = {
-    {"ReadsAsync", 0x222004, true, false, CompletionMode::Asynchronous},
-    {"ReadsInline", 0x222004, true, false, CompletionMode::Inline},
+    {"ReadsAsync", IOCTL_FIRMWARE_READ, true, false, CompletionMode::Asynchronous},
+    {"ReadsInline", IOCTL_FIRMWARE_READ, true, false, CompletionMode::Inline},
     {"OtherCodeAsync", 0x222008, false, false, CompletionMode::Asynchronous},
-    {"WritesAsync", 0x222000, false, true, CompletionMode::Asynchronous},
-    {"WritesInline", 0x222000, false, true, CompletionMode::Inline},
+    {"WritesAsync", IOCTL_FIRMWARE_WRITE, false, true, CompletionMode::Asynchronous},
+    {"WritesInline", IOCTL_FIRMWARE_WRITE, false, true, CompletionMode::Inline},
 };
 
 size_t Writes(const UsbDevice* device) {

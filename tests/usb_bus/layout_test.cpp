@@ -68,8 +68,6 @@ TEST(UsbLayout, ControlCodesHaveThePublishedValues) {
        0x220420},
       {"IOCTL_GET_HCD_DRIVERKEY_NAME", IOCTL_GET_HCD_DRIVERKEY_NAME, 0x220424},
       {"IOCTL_INTERNAL_USB_SUBMIT_URB", IOCTL_INTERNAL_USB_SUBMIT_URB, 0x220003},
-      {"driver write code", CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS),
-       0x222000},
   };
   for (const auto& code : codes) {
     EXPECT_EQ(code.actual, code.expected) << code.name;

@@ -54,13 +54,11 @@
 
 namespace app_runner {
 
-// quillfw's service for the update-mode Q417 (USB\VID_0417&PID_F001): the
+// quillfw's service for the update-mode Q417 (QUILLFW_HARDWARE_ID): the
 // Plug and Play manager loads it when the device comes back in update mode.
 // Host thread, no simulation running; once per machine. The same as
 // quillfw_host::RegisterQuillfwService (driver/host/quillfw_service.h).
 void RegisterQuillfw();
-inline constexpr char kUpdateModeHardwareId[] = "USB\\VID_0417&PID_F001";
-static_assert(std::string_view(kUpdateModeHardwareId) == quillfw_host::kUpdateModeHardwareId);
 
 struct RunOptions {
   std::filesystem::path resources;  // quillprog's compiled .res

@@ -5,6 +5,13 @@
 
 #include <windef.h>
 
+#include <stddef.h>
+
+// The byte offset of a structure's field (also in <ntdef.h>).
+#ifndef FIELD_OFFSET
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+#endif
+
 #ifndef GENERIC_READ
 #define GENERIC_READ (0x80000000u)
 #define GENERIC_WRITE (0x40000000u)

@@ -1,0 +1,57 @@
+// quillfw's public contract: what the driver and everyone who talks to it
+// (quillprog, the tests, the test bus drivers) share. Include it after
+// <wdm.h>, or after <windows.h> and <winioctl.h>: it needs CTL_CODE and the
+// base types, and nothing else.
+#pragma once
+
+// ---------------------------------------------------------------------------
+// Names. The driver creates one device under one name for whichever
+// update-mode device arrives first, and links it for user mode.
+#define QUILLFW_DEVICE_NAME L"\\Device\\QUILLDEV"
+#define QUILLFW_LINK_NAME L"\\DosDevices\\QUILLDEV"
+// The same device as CreateFile opens it.
+#define QUILLFW_USER_PATH "\\\\.\\QUILLDEV"
+
+// The Q417 in firmware-update mode (vendor 0x0417, product 0xF001): the
+// hardware id that its setup information installs quillfw for.
+#define QUILLFW_HARDWARE_ID "USB\\VID_0417&PID_F001"
+
+// ---------------------------------------------------------------------------
+// Control codes. Both take a TransferRequest as input and are served
+// synchronously: the request completes when the USB transfer ends.
+//
+// IOCTL_FIRMWARE_WRITE: sends the payload to the device's OUT pipe.
+//   Returns 0 bytes; the status is that of the transfer.
+// IOCTL_FIRMWARE_READ: reads Count bytes from the device's IN pipe into the
+//   payload area. The output buffer must satisfy the same size rule as the
+//   input. On success the request returns 4 + n bytes: a TransferRequest
+//   whose Count is n, the bytes that actually arrived (at most the Count
+//   asked for), followed by those n bytes. On failure it returns 0 bytes.
+//
+// Both fail with STATUS_INVALID_BUFFER_SIZE when the envelope breaks the size
+// rule, STATUS_DELETE_PENDING once the device is being removed, and
+// STATUS_INVALID_DEVICE_STATE while the device has no configuration (or no
+// endpoint in the wanted direction); none of these sends anything on the bus.
+// Requests on one device are served one at a time. Any other control code
+// succeeds and does nothing.
+#define IOCTL_FIRMWARE_WRITE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_FIRMWARE_READ CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
+static_assert(IOCTL_FIRMWARE_WRITE == 0x222000, "IOCTL_FIRMWARE_WRITE is 0x222000");
+static_assert(IOCTL_FIRMWARE_READ == 0x222004, "IOCTL_FIRMWARE_READ is 0x222004");
+
+// Input buffer of both control codes (little-endian byte layout): the count,
+// Count payload bytes, then at least 4 reserved bytes that the driver never
+// touches. The shortest valid request (Count 0) is exactly this structure.
+typedef struct TransferRequest {
+  ULONG Count;
+  UCHAR Data[4];  // Count payload bytes, then the reserved bytes
+} TransferRequest;
+static_assert(sizeof(TransferRequest) == 8, "TransferRequest envelope: 4-byte count + 4 reserved");
+static_assert(FIELD_OFFSET(TransferRequest, Data) == 4, "the payload follows the 4-byte count");
+
+// The size rule: a buffer of Length bytes holds a TransferRequest whose count
+// is Count when Length >= sizeof(TransferRequest) and
+// Count <= Length - sizeof(TransferRequest).
+constexpr BOOLEAN TransferRequestHolds(ULONG Length, ULONG Count) {
+  return Length >= sizeof(TransferRequest) && Count <= Length - sizeof(TransferRequest);
+}
