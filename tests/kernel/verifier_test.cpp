@@ -262,8 +262,8 @@ NTSTATUS NTAPI CopyFilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI CopyFilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   PDEVICE_OBJECT device;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN,
-                                   0, FALSE, &device);
+  NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                   FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   *static_cast<PDEVICE_OBJECT*>(device->DeviceExtension) = IoAttachDeviceToDeviceStack(device, pdo);
   device->Flags &= ~DO_DEVICE_INITIALIZING;

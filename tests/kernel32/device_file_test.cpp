@@ -105,8 +105,8 @@ TEST_F(DeviceFileTest, BytesTheDriverNeverWroteArePoisonAndAFinding) {
     const BYTE expected[8] = {0x11, 0x22, 0xF0, 0x0D, 0xBA, 0xAD, 0xF0, 0x0D};
     EXPECT_EQ(0, memcmp(out, expected, sizeof(out)));
     // A driver that writes what it returns is no finding.
-    ASSERT_TRUE(DeviceIoControl(device, kIoctlEcho, in, sizeof(in), out, sizeof(out), &returned,
-                                NULL));
+    ASSERT_TRUE(
+        DeviceIoControl(device, kIoctlEcho, in, sizeof(in), out, sizeof(out), &returned, NULL));
     CloseHandle(device);
   }));
   ASSERT_EQ(FindingsOf(winsim::rule::kSystemBufferUnwritten).size(), 1u);

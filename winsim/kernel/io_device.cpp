@@ -39,7 +39,8 @@ void FreeDeviceObject(PDEVICE_OBJECT device) {
   state.devices.erase(device);
   state.deletedDevices.insert(device);
   for (auto& [pdo, devices] : state.removePendingStacks) devices.erase(device);
-  std::erase_if(state.powerQueues, [device](const auto& entry) { return entry.first.first == device; });
+  std::erase_if(state.powerQueues,
+                [device](const auto& entry) { return entry.first.first == device; });
   state.systemSetPowerAtBus.erase(device);
 }
 

@@ -84,8 +84,7 @@ std::byte PoisonAt(size_t offset) {
 
 }  // namespace
 
-std::vector<std::byte> MakeSystemBuffer(const void* input, ULONG inputLength,
-                                        ULONG outputLength) {
+std::vector<std::byte> MakeSystemBuffer(const void* input, ULONG inputLength, ULONG outputLength) {
   std::vector<std::byte> buffer(std::max(inputLength, outputLength));
   for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = PoisonAt(i);
   if (input && inputLength) memcpy(buffer.data(), input, inputLength);

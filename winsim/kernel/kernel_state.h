@@ -191,8 +191,7 @@ std::vector<std::byte> MakeSystemBuffer(const void* input, ULONG inputLength, UL
 // stretch beyond the input that still holds the poison was never written
 // (system-buffer-unwritten).
 void CheckSystemBufferWritten(const std::vector<std::byte>& buffer, ULONG inputLength,
-                              ULONG_PTR information, const std::string& place,
-                              ULONG ioControlCode);
+                              ULONG_PTR information, const std::string& place, ULONG ioControlCode);
 
 }  // namespace kernel
 }  // namespace winsim

@@ -44,8 +44,7 @@ NTSTATUS SendSystemPower(DeviceNode* node, UCHAR minor, SYSTEM_POWER_STATE state
     // Windows expects every driver to pass a system set-power IRP down to
     // the bus driver; a function driver that completes it itself is seen.
     const bool reached = kernel::SystemSetPowerArrivals(node->pdo) > atBusBefore;
-    Record(node, std::string(reached ? "bus driver got " : "bus driver never got ") + what, "",
-           "");
+    Record(node, std::string(reached ? "bus driver got " : "bus driver never got ") + what, "", "");
   }
   if (minor == IRP_MN_SET_POWER && !NT_SUCCESS(status)) {
     Machine::Current().Verify().Report(
