@@ -138,18 +138,34 @@ FW_PAGEABLE_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_O
   return status;
 }
 
-// Removal deletes the device object at once and does not wait for the
-// holders of the remove lock: each open holds it until its close, so a wait
-// would block removal on the application. Requests that still arrive through
-// open handles find RemovalStarted set and a null LowerDeviceObject, and fail
-// with STATUS_DELETE_PENDING. The device object's memory stays until the last
-// handle closes, so they can still look.
+// Removal begins at surprise removal (the device has left) or at the removal
+// request: new transfer requests fail with STATUS_DELETE_PENDING, the link
+// goes and the configuration is released. The device object stays attached
+// until IRP_MN_REMOVE_DEVICE, which Windows sends once the last handle is
+// closed; deleting it earlier is a fault. Done once, however often reached.
+FW_PAGEABLE_CODE VOID StopUsingDevice(PDEVICE_OBJECT DeviceObject) {
+  FW_PAGED_CODE();
+  PDEVICE_EXTENSION extension = FwExtension(DeviceObject);
+  if (InterlockedExchange(&extension->RemovalStarted, 1) == 0) {
+    // Removal without a stop: release what the start kept. Nothing is sent.
+    FWDeconfigureDevice(DeviceObject, FALSE);
+    IoDeleteSymbolicLink(&extension->LinkName);
+  }
+}
+
+// IRP_MN_REMOVE_DEVICE: detaches and deletes the device object. It does not
+// wait for the holders of the remove lock: each open holds it until its
+// close, and after a surprise removal the handles are all closed by now.
+// Requests that still arrive find RemovalStarted set and a null
+// LowerDeviceObject, and fail with STATUS_DELETE_PENDING; the device
+// object's memory stays until the last handle closes, so they can still look.
 FW_PAGEABLE_CODE VOID RemoveDevice(PDEVICE_OBJECT DeviceObject) {
   FW_PAGED_CODE();
   PDEVICE_EXTENSION extension = FwExtension(DeviceObject);
+  StopUsingDevice(DeviceObject);
 
-  // Surprise removal may be followed by a second removal request.
-  if (InterlockedExchange(&extension->RemovalStarted, 1) == 0) {
+  // A removal request may arrive again.
+  if (InterlockedExchange(&extension->DeviceRemoved, 1) == 0) {
     RtlFreeUnicodeString(&extension->DeviceName);
     extension->DeviceName.Buffer = NULL;
 
@@ -158,11 +174,6 @@ FW_PAGEABLE_CODE VOID RemoveDevice(PDEVICE_OBJECT DeviceObject) {
       IoDetachDevice(lowerDeviceObject);
       extension->LowerDeviceObject = NULL;
     }
-
-    // Removal without a stop: release what the start kept. Nothing is sent.
-    FWDeconfigureDevice(DeviceObject, FALSE);
-
-    IoDeleteSymbolicLink(&extension->LinkName);
     IoDeleteDevice(DeviceObject);
   }
 }
@@ -313,6 +324,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   UCHAR minorFunction = stack->MinorFunction;
   BOOLEAN remove = FALSE;
+  BOOLEAN surpriseRemoval = FALSE;
   NTSTATUS status;
 
   switch (minorFunction) {
@@ -342,7 +354,8 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       DbgPrint("DispatchPnp: IRP_MN_REMOVE_DEVICE or IRP_MN_SURPRISE_REMOVAL\n");
       Irp->IoStatus.Status = STATUS_SUCCESS;
       status = FWForwardPnp(extension, Irp);
-      remove = TRUE;
+      surpriseRemoval = minorFunction == IRP_MN_SURPRISE_REMOVAL;
+      remove = !surpriseRemoval;
       break;
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
@@ -382,7 +395,9 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // Information stays as the lower drivers set it.
   Irp->IoStatus.Status = status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  if (remove) {
+  if (surpriseRemoval) {
+    StopUsingDevice(DeviceObject);
+  } else if (remove) {
     RemoveDevice(DeviceObject);
   }
 

@@ -97,8 +97,11 @@ typedef struct _DEVICE_EXTENSION {
   // Held by the control request being served: requests run one at a time
   // (a synchronization event, signalled while no request is served).
   KEVENT TransferLock;
-  // Set once, when removal begins. From then on nothing more is sent down.
+  // Set once, when removal begins (surprise removal or the removal request).
+  // From then on nothing more is sent down but Plug and Play and power.
   LONG RemovalStarted;
+  // Set once, when IRP_MN_REMOVE_DEVICE detaches and deletes the device.
+  LONG DeviceRemoved;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 inline PDEVICE_EXTENSION FwExtension(PDEVICE_OBJECT DeviceObject) {
@@ -153,6 +156,7 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo);
 // Tears the device object down; called by DispatchPnp for removal and
 // surprise removal, at PASSIVE_LEVEL. Safe to reach twice.
+VOID StopUsingDevice(PDEVICE_OBJECT DeviceObject);
 VOID RemoveDevice(PDEVICE_OBJECT DeviceObject);
 // Completes Irp with Status and Information; returns Status.
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG Information);

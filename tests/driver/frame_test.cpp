@@ -462,6 +462,17 @@ TEST_P(PowerTest, SystemStatesBecomeD0AndD3OnceAndEqualStatesGoDown) {
     EXPECT_EQ(hibernate.back(), "DispatchPower Exit with SUCCESS = 0");
     EXPECT_EQ(std::count(hibernate.begin(), hibernate.end(), "DispatchPower: DevicePowerState"), 0);
 
+    // The driver finishes a system request that changes the device state
+    // itself (Windows expects it passed down); one that does not goes down.
+    std::vector<std::string> atBus;
+    for (const Event& event : machine().Log().OfKind(EventKind::Pnp)) {
+      if (event.Field("request").starts_with("bus driver") &&
+          event.Field("device").find("PID_F001") != std::string::npos)
+        atBus.push_back(event.Field("request"));
+    }
+    EXPECT_EQ(atBus, (std::vector<std::string>{"bus driver never got IRP_MN_SET_POWER S3",
+                                               "bus driver got IRP_MN_SET_POWER S4"}));
+
     // Waking gives D0 again.
     pnp::SystemWake();
     EXPECT_EQ(extension->DevicePower, PowerDeviceD0);

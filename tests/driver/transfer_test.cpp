@@ -313,10 +313,15 @@ TEST_P(TransferTest, RemovalWithoutAStopReleasesTheDescriptor) {
   EXPECT_EQ(trace.back(), "QUILLDEV - Entering DriverUnload: DriverObject #");
 }
 
-TEST_P(TransferTest, RemovalDuringATransferEndsItAndLaterRequestsFailDeletePending) {
+// Surprise removal during a transfer: the transfer ends, later requests fail
+// with STATUS_DELETE_PENDING, and the open handle holds IRP_MN_REMOVE_DEVICE
+// back: the device object stays attached until the handle is closed.
+TEST_P(TransferTest, SurpriseRemovalEndsATransferAndTheOpenHandleHoldsTheRemovalBack) {
   DeviceScript device = UpdateModeDevice();
   device.faults.neverCompleteTransfers = {1};
-  WithOpenDevice(device, [&](HANDLE handle) {
+  ASSERT_TRUE(RunBus(TreeWith(device, Mode()), [&] {
+    HANDLE handle = OpenDevice();
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     ControlResult held;
     bool writerDone = false;
     machine().Sched().CreateThread("writer", [&] {
@@ -338,9 +343,12 @@ TEST_P(TransferTest, RemovalDuringATransferEndsItAndLaterRequestsFailDeletePendi
     EXPECT_FALSE(held.ok);
     EXPECT_EQ(held.error, ErrorFor(STATUS_DEVICE_NOT_CONNECTED));
     EXPECT_EQ(TransferLengths(), std::vector<uint32_t>{4096});  // no further piece
-    // The device object is deleted (its memory stays for the open handle).
-    EXPECT_EQ(QuillDevice(), nullptr);
-    EXPECT_EQ(extension->LowerDeviceObject, nullptr);
+    // Removal has begun: the link and the configuration are gone, the device
+    // object stays attached for the open handle.
+    EXPECT_EQ(QuillDevice(), quill);
+    EXPECT_NE(extension->LowerDeviceObject, nullptr);
+    EXPECT_EQ(kernel::LookupDevice(u"\\DosDevices\\QUILLDEV"), nullptr);
+    EXPECT_EQ(extension->ConfigDescriptor, nullptr);
 
     // Through the open handle: the transfer codes fail first thing, other
     // codes still succeed.
@@ -350,7 +358,6 @@ TEST_P(TransferTest, RemovalDuringATransferEndsItAndLaterRequestsFailDeletePendi
       EXPECT_EQ(late.error, ErrorFor(STATUS_DELETE_PENDING));
     }
     EXPECT_TRUE(Control(handle, 0x222008, Envelope(5, 13), 13, 0).ok);
-    // Internal device control and power from above find nobody below.
     EXPECT_EQ(kernel::SendIrpAndWait(quill,
                                      [](PIO_STACK_LOCATION stack) {
                                        stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -358,20 +365,28 @@ TEST_P(TransferTest, RemovalDuringATransferEndsItAndLaterRequestsFailDeletePendi
                                            IOCTL_INTERNAL_USB_SUBMIT_URB;
                                      }),
               STATUS_DELETE_PENDING);
-    EXPECT_EQ(kernel::SendIrpAndWait(quill,
-                                     [](PIO_STACK_LOCATION stack) {
-                                       stack->MajorFunction = IRP_MJ_POWER;
-                                       stack->MinorFunction = IRP_MN_QUERY_POWER;
-                                     }),
-              STATUS_DELETE_PENDING);
-    // A second removal request reaches RemoveDevice again, harmlessly.
+    // A second surprise removal finds the work done.
     EXPECT_EQ(kernel::SendIrpAndWait(quill,
                                      [](PIO_STACK_LOCATION stack) {
                                        stack->MajorFunction = IRP_MJ_PNP;
-                                       stack->MinorFunction = IRP_MN_REMOVE_DEVICE;
+                                       stack->MinorFunction = IRP_MN_SURPRISE_REMOVAL;
                                      }),
               STATUS_SUCCESS);
-  });
+    EXPECT_EQ(QuillDevice(), quill) << "IRP_MN_REMOVE_DEVICE waits for the handle";
+
+    EXPECT_TRUE(CloseHandle(handle));
+    pnp::WaitIdle();
+    EXPECT_EQ(QuillDevice(), nullptr) << "deleted at IRP_MN_REMOVE_DEVICE";
+  }));
+  std::vector<std::string> removal;
+  for (const Event& event : machine().Log().OfKind(EventKind::Pnp)) {
+    if (event.Field("request").find("REMOVE") != std::string::npos ||
+        event.Field("request").find("SURPRISE") != std::string::npos)
+      removal.push_back(event.Field("request") + " @" + event.Field("driver"));
+  }
+  EXPECT_EQ(removal, (std::vector<std::string>{"IRP_MN_SURPRISE_REMOVAL @quillfw",
+                                               "IRP_MN_REMOVE_DEVICE waits for 1 open handle(s) @",
+                                               "IRP_MN_REMOVE_DEVICE @quillfw"}));
 }
 
 TEST_P(TransferTest, AWriteWaitingForTheLockWhenRemovalComesFailsDeletePending) {

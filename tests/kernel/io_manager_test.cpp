@@ -147,7 +147,9 @@ NTSTATUS NTAPI LayerEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-TEST_F(IoManagerTest, CompletionRunsUpTheStackAndThreadedIrpSignalsItsCaller) {
+// A threaded IRP that fails at once, never pended, is finished without its
+// status block or event (the caller has IoCallDriver's result).
+TEST_F(IoManagerTest, CompletionRunsUpTheStackAndASynchronousFailureLeavesTheCallerAlone) {
   order.clear();
   RunOnMachine([&] {
     Bring();
@@ -160,13 +162,14 @@ TEST_F(IoManagerTest, CompletionRunsUpTheStackAndThreadedIrpSignalsItsCaller) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
+    iosb.Status = STATUS_ALERTED;  // untouched
     PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_BUS_ASYNC, top, nullptr, 0, nullptr, 0, TRUE,
                                              &event, &iosb);
     ASSERT_NE(irp, nullptr);
     // The echo driver has no internal-control routine: it fails the request.
     EXPECT_EQ(IoCallDriver(top, irp), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(iosb.Status, STATUS_ALERTED);
     EXPECT_EQ(order, (std::vector<std::string>{"Lower", "Upper"}));
     EXPECT_TRUE(State().irps.empty()) << "the threaded IRP was freed";
     for (PDRIVER_OBJECT layer : {upperLayer, lowerLayer}) {
@@ -177,6 +180,30 @@ TEST_F(IoManagerTest, CompletionRunsUpTheStackAndThreadedIrpSignalsItsCaller) {
     }
     TakeDown();
   });
+}
+
+// So a caller that waits for the event whatever IoCallDriver returned hangs,
+// and the scheduler says where.
+TEST_F(IoManagerTest, WaitingForASynchronouslyFailedThreadedIrpHangs) {
+  machine().Verify().Expect(rule::kHang);
+  const bool completed = machine().Run([&] {
+    Bring();
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PDEVICE_OBJECT top = TopOfStack(test_drivers::BusPdo());
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_BUS_ASYNC, top, nullptr, 0, nullptr, 0, TRUE,
+                                             &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    IoCallDriver(top, irp);
+    RoutineScope scope(nullptr, "WaitsRegardless");
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    ADD_FAILURE() << "the wait returned";
+  });
+  EXPECT_FALSE(completed);
+  const auto hangs = machine().Log().OfKind(EventKind::Hang);
+  ASSERT_EQ(hangs.size(), 1u);
+  EXPECT_NE(hangs[0].text.find("WaitsRegardless"), std::string::npos) << hangs[0].text;
 }
 
 // A bus driver deletes its PDO in IRP_MN_REMOVE_DEVICE before the function

@@ -72,7 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{Fault::ReleaseUnmatchedLock, rule::kRemoveLockUnmatched, rule::kRemoveLockHeld},
         FaultCase{Fault::KeepInitializing, rule::kDeviceInitializing},
         FaultCase{Fault::DeleteTwice, rule::kDeletedTwice},
-        FaultCase{Fault::InformationTooLarge, rule::kInformationTooLarge},
+        FaultCase{Fault::InformationTooLarge, rule::kInformationTooLarge,
+                  rule::kSystemBufferUnwritten},
         FaultCase{Fault::WaitAtDispatch, rule::kIrql},
         FaultCase{Fault::DebugBreak, rule::kDebugBreak},
         FaultCase{Fault::PagedPoolAtDispatch, rule::kPoolIrql},
@@ -241,6 +242,73 @@ TEST_F(DriverIrpTest, SkippingFilterPassesRequestsDownCleanly) {
     UnloadDriver(bus);
   });
   EXPECT_TRUE(machine().Verify().Findings().empty());
+}
+
+// A filter that copies its location to the next with a completion routine
+// and returns what the driver below returned. Its completion routine must
+// then mark its own location pending when the IRP pended below.
+bool g_propagatesPending = true;
+
+NTSTATUS NTAPI CopyFilterCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  if (g_propagatesPending && irp->PendingReturned) IoMarkIrpPending(irp);
+  return STATUS_SUCCESS;  // continue completion
+}
+
+NTSTATUS NTAPI CopyFilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, CopyFilterCompletion, nullptr, TRUE, TRUE, TRUE);
+  return IoCallDriver(*static_cast<PDEVICE_OBJECT*>(device->DeviceExtension), irp);
+}
+
+NTSTATUS NTAPI CopyFilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                   FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  *static_cast<PDEVICE_OBJECT*>(device->DeviceExtension) = IoAttachDeviceToDeviceStack(device, pdo);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI CopyFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = CopyFilterDispatch;
+  driver->DriverExtension->AddDevice = CopyFilterAddDevice;
+  return STATUS_SUCCESS;
+}
+
+// The pending rule is judged at the dispatching driver's own location: the
+// bus marking its location does not cover a filter above whose completion
+// routine forgets to propagate PendingReturned.
+TEST_F(DriverIrpTest, PendingIsJudgedAtTheDispatchingDriversOwnLocation) {
+  for (const bool propagates : {true, false}) {
+    SCOPED_TRACE(propagates ? "propagates" : "forgets");
+    machine_.reset();  // one machine at a time
+    machine_ = std::make_unique<Machine>();
+    g_propagatesPending = propagates;
+    RunOnMachine([] {
+      PDRIVER_OBJECT bus = LoadDriver("TestBus", test_drivers::BusDriverEntry, nullptr);
+      PDRIVER_OBJECT filter = LoadDriver("CopyFilter", CopyFilterEntry, nullptr);
+      ASSERT_EQ(CallAddDevice(filter, test_drivers::BusPdo()), STATUS_SUCCESS);
+      EXPECT_EQ(SendIrpAndWait(TopOfStack(test_drivers::BusPdo()),
+                               [](PIO_STACK_LOCATION stack) {
+                                 stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                                 stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_ASYNC;
+                               }),
+                STATUS_SUCCESS);
+      PDEVICE_OBJECT device = filter->DeviceObject;
+      IoDetachDevice(*static_cast<PDEVICE_OBJECT*>(device->DeviceExtension));
+      IoDeleteDevice(device);
+      UnloadDriver(filter);
+      IoDeleteDevice(test_drivers::BusPdo());
+      UnloadDriver(bus);
+    });
+    std::vector<std::string> rules;
+    for (const Finding& finding : machine().Verify().Findings()) rules.push_back(finding.rule);
+    EXPECT_EQ(rules, propagates ? std::vector<std::string>{}
+                                : std::vector<std::string>{std::string(rule::kPendingNotMarked)});
+    machine().Verify().Expect(rule::kPendingNotMarked);
+  }
+  g_propagatesPending = true;
 }
 
 }  // namespace

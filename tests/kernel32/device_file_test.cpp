@@ -89,6 +89,64 @@ TEST_F(DeviceFileTest, AWarningFailsTheCallButReturnsTheData) {
   }));
 }
 
+// The system buffer is not zeroed: what the driver claims but never wrote
+// reaches the caller as the poison pattern, and the verifier names it.
+TEST_F(DeviceFileTest, BytesTheDriverNeverWroteArePoisonAndAFinding) {
+  machine_.Verify().Expect(winsim::rule::kSystemBufferUnwritten);
+  ASSERT_TRUE(RunApp([] {
+    const HANDLE device = OpenTestDevice();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    BYTE in[2] = {0x11, 0x22};
+    BYTE out[8] = {};
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(device, kIoctlClaimUnwritten, in, sizeof(in), out, sizeof(out),
+                                &returned, NULL));
+    EXPECT_EQ(returned, sizeof(out));
+    const BYTE expected[8] = {0x11, 0x22, 0xF0, 0x0D, 0xBA, 0xAD, 0xF0, 0x0D};
+    EXPECT_EQ(0, memcmp(out, expected, sizeof(out)));
+    // A driver that writes what it returns is no finding.
+    ASSERT_TRUE(
+        DeviceIoControl(device, kIoctlEcho, in, sizeof(in), out, sizeof(out), &returned, NULL));
+    CloseHandle(device);
+  }));
+  ASSERT_EQ(FindingsOf(winsim::rule::kSystemBufferUnwritten).size(), 1u);
+  EXPECT_NE(FindingsOf(winsim::rule::kSystemBufferUnwritten)[0].detail.find("from offset 2"),
+            std::string::npos);
+}
+
+// Without lpBytesReturned or an OVERLAPPED, Windows' kernel32 still sends
+// the request and faults only when it writes the byte count, which it does
+// for success and warnings, not for errors.
+TEST_F(DeviceFileTest, ANullByteCountFaultsAfterTheRequestWasSent) {
+  machine_.Verify().Expect(winsim::rule::kInvalidParameter);
+  struct Case {
+    ULONG status;
+    DWORD error;
+    bool faults;
+  };
+  const Case cases[] = {
+      {0x00000000, ERROR_INVALID_PARAMETER, true},  // STATUS_SUCCESS
+      {0x80000005, ERROR_INVALID_PARAMETER, true},  // STATUS_BUFFER_OVERFLOW
+      {0xC0000001, ERROR_GEN_FAILURE, false},       // STATUS_UNSUCCESSFUL
+  };
+  ASSERT_TRUE(RunApp([&cases] {
+    const HANDLE device = OpenTestDevice();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    for (const Case& c : cases) {
+      NTSTATUS status = static_cast<NTSTATUS>(c.status);
+      BYTE out[4];
+      const LONG before = g_counters.controls;
+      EXPECT_FALSE(DeviceIoControl(device, kIoctlComplete, &status, sizeof(status), out,
+                                   sizeof(out), NULL, NULL));
+      EXPECT_EQ(GetLastError(), c.error) << std::hex << c.status;
+      EXPECT_EQ(g_counters.controls, before + 1) << "the driver saw the request";
+    }
+    CloseHandle(device);
+  }));
+  EXPECT_EQ(FindingsOf(winsim::rule::kInvalidParameter).size(), 2u);
+  EXPECT_EQ(UserEvents("DeviceIoControl faults").size(), 2u);
+}
+
 TEST_F(DeviceFileTest, FailedOpensReturnTheInvalidHandleAndTheError) {
   struct Case {
     const char* name;

@@ -49,10 +49,31 @@ const Mapping kMappings[] = {
     {0xC0000184, 22},    // STATUS_INVALID_DEVICE_STATE: ERROR_BAD_COMMAND
     {0xC0000185, 1117},  // STATUS_IO_DEVICE_ERROR: ERROR_IO_DEVICE
     {0xC0000206, 1784},  // STATUS_INVALID_BUFFER_SIZE: ERROR_INVALID_USER_BUFFER
-    {0xC00002B6, 55},    // STATUS_DEVICE_REMOVED: ERROR_DEV_NOT_EXIST
+    {0xC00002B6, 1617},  // STATUS_DEVICE_REMOVED: ERROR_DEVICE_REMOVED
     {0xC0070005, 5},     // an error carried in FACILITY_NTWIN32
     {0xC0DE0001, 317},   // unknown: ERROR_MR_MID_NOT_FOUND
 };
+
+// RtlNtStatusToDosError's rules around its table.
+const Mapping kUnwrapped[] = {
+    {0x80070005, 5},           // HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)
+    {0x8007001F, 31},          // HRESULT_FROM_WIN32(ERROR_GEN_FAILURE)
+    {0xC007001F, 31},          // FACILITY_NTWIN32, error severity
+    {0xD0000001, 31},          // HRESULT_FROM_NT(STATUS_UNSUCCESSFUL)
+    {0xD000009C, 23},          // HRESULT_FROM_NT(STATUS_DEVICE_DATA_ERROR)
+    {0xE0000001, 0xE0000001},  // customer-defined: passed through unchanged
+    {0xE0070005, 0xE0070005},  // customer-defined, even with facility 7
+    {0x20000042, 0x20000042},  // customer-defined success code
+    {0xA0000001, 0xA0000001},  // customer-defined warning
+};
+
+TEST(StatusMapping, WrappedAndCustomerCodesFollowTheDocumentedRules) {
+  for (const Mapping& mapping : kUnwrapped) {
+    EXPECT_EQ(winsim::user::RtlNtStatusToDosError(static_cast<NTSTATUS>(mapping.status)),
+              mapping.error)
+        << "status 0x" << std::hex << mapping.status;
+  }
+}
 
 TEST(StatusMapping, EachStatusBecomesTheErrorWindowsReports) {
   for (const Mapping& mapping : kMappings) {

@@ -38,8 +38,13 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
       }
       NTSTATUS status;
       RtlCopyMemory(&status, irp->AssociatedIrp.SystemBuffer, sizeof(status));
+      if (outLength > inLength) {
+        RtlZeroMemory((PUCHAR)irp->AssociatedIrp.SystemBuffer + inLength, outLength - inLength);
+      }
       return CompleteIrp(irp, status, NT_ERROR(status) ? 0 : outLength);
     }
+    case kIoctlClaimUnwritten:
+      return CompleteIrp(irp, STATUS_SUCCESS, outLength);
     default:
       return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }

@@ -217,15 +217,43 @@ TEST_F(PnpTest, SurpriseRemovalSendsTheRemovalOnlyAfterTheLastHandleIsClosed) {
     pnp::WaitIdle();
     EXPECT_EQ(pnp::State(node), pnp::NodeState::Removed);
     EXPECT_TRUE(Pdo(pdos_[0]).deleted);
-    // The driver detached at surprise removal: the final removal reached the
-    // PDO alone.
+    // The driver kept its device object until the final removal.
     const Strings steps = Steps(node);
     EXPECT_EQ(Strings(steps.begin() + 3, steps.end()),
               (Strings{"IRP_MN_SURPRISE_REMOVAL @TestFunction",
                        "IRP_MN_REMOVE_DEVICE waits for 2 open handle(s)",
-                       "IRP_MN_REMOVE_DEVICE @TestBus"}));
-    EXPECT_EQ(Function().deviceRequests[0].back(), "IRP_MJ_CLOSE");
+                       "IRP_MN_REMOVE_DEVICE @TestFunction"}));
+    const Strings& seen = Function().deviceRequests[0];
+    EXPECT_EQ(Strings(seen.end() - 2, seen.end()),
+              (Strings{"IRP_MJ_CLOSE", "IRP_MN_REMOVE_DEVICE"}));
     EXPECT_EQ(Function().driverEvents.back(), "DriverUnload");
+  });
+}
+
+// A driver that detaches and deletes its device object at surprise removal,
+// before IRP_MN_REMOVE_DEVICE, is a finding; one that waits is none.
+TEST_F(PnpTest, DeletingTheDeviceObjectBeforeTheRemovalIsAFinding) {
+  machine().Verify().Expect(rule::kDeletedBeforeRemove);
+  Run([&] {
+    pnp::DeviceNode* nodes[] = {PlugAndStart(0), PlugAndStart(1)};
+    PFILE_OBJECT files[2] = {};
+    ASSERT_EQ(kernel::UserOpen("\\\\.\\TESTFN0", &files[0]), STATUS_SUCCESS);
+    ASSERT_EQ(kernel::UserOpen("\\\\.\\TESTFN1", &files[1]), STATUS_SUCCESS);
+    for (int early = 0; early < 2; ++early) {
+      functionConfig.deleteAtSurpriseRemoval = early == 1;
+      Pdo(pdos_[early]).gone = true;
+      pnp::DeviceRemoved(nodes[early], true);
+      pnp::WaitIdle();
+      kernel::UserClose(files[early]);
+      pnp::WaitIdle();
+      EXPECT_EQ(pnp::State(nodes[early]), pnp::NodeState::Removed);
+      size_t findings = 0;
+      for (const Finding& finding : machine().Verify().Findings()) {
+        findings += finding.rule == rule::kDeletedBeforeRemove;
+      }
+      EXPECT_EQ(findings, early == 1 ? 2u : 0u) << "IoDetachDevice and IoDeleteDevice";
+    }
+    functionConfig.deleteAtSurpriseRemoval = false;
   });
 }
 
@@ -302,6 +330,29 @@ TEST_F(PnpTest, SleepAndWakeReachEachStartedStackInOrder) {
               (Strings{"IRP_MN_SET_POWER S3 ROOT\\TEST\\1", "IRP_MN_SET_POWER S3 ROOT\\TEST\\0",
                        "IRP_MN_SET_POWER S0 ROOT\\TEST\\0", "IRP_MN_SET_POWER S0 ROOT\\TEST\\1"}));
   });
+}
+
+// As on Windows XP, the next power IRP of a type waits for the driver's
+// PoStartNextPowerIrp: a driver that forgets it holds the set-power IRP after
+// the query back, and the sleep hangs.
+TEST_F(PnpTest, APowerIrpWaitsForThePreviousOnesPoStartNextPowerIrp) {
+  machine().Verify().Expect(rule::kHang);
+  const bool completed = machine().Run([&] {
+    bus_ = kernel::LoadDriver("TestBus", pnp_test_drivers::BusDriverEntry, nullptr);
+    pnp::RegisterService(pnp_tests::kHardwareId, "TestFunction",
+                         pnp_test_drivers::FunctionDriverEntry);
+    PlugAndStart(0);
+    functionConfig.forgetStartNextPowerIrp = true;
+    pnp::SystemSleep(PowerSystemSleeping3);
+    ADD_FAILURE() << "the sleep ended";
+  });
+  functionConfig.forgetStartNextPowerIrp = false;
+  EXPECT_FALSE(completed);
+  EXPECT_EQ(Function().deviceRequests[0].back(), "IRP_MN_QUERY_POWER S3")
+      << "the set-power IRP never reached the driver";
+  const auto hangs = machine().Log().OfKind(EventKind::Hang);
+  ASSERT_EQ(hangs.size(), 1u);
+  EXPECT_NE(hangs[0].text.find("system sleep"), std::string::npos) << hangs[0].text;
 }
 
 TEST_F(PnpTest, AVetoedSleepTellsTheStacksAskedThatTheSystemStaysOn) {

@@ -149,9 +149,14 @@ NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
       stack->Parameters.DeviceCapabilities.Capabilities->SurpriseRemovalOK = TRUE;
       return CompleteIrp(irp, ForwardAndWait(extension, irp));
     case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_REMOVE_DEVICE:
-      // As quillfw: the device object goes at surprise removal already.
+      // The device object stays until IRP_MN_REMOVE_DEVICE.
       irp->IoStatus.Status = STATUS_SUCCESS;
+      status = CompleteIrp(irp, ForwardAndWait(extension, irp));
+      if (functionConfig.deleteAtSurpriseRemoval) TearDown(extension);
+      return status;
+    case IRP_MN_REMOVE_DEVICE:
+      irp->IoStatus.Status = STATUS_SUCCESS;
+      if (extension->removed) return CompleteIrp(irp, STATUS_SUCCESS);
       status = CompleteIrp(irp, ForwardAndWait(extension, irp));
       TearDown(extension);
       return status;
@@ -170,7 +175,7 @@ VOID NTAPI OnDevicePowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
 // As quillfw passes power requests down.
 NTSTATUS PassPowerDown(FunctionExtension* extension, PIRP irp) {
   IoCopyCurrentIrpStackLocationToNext(irp);
-  PoStartNextPowerIrp(irp);
+  if (!functionConfig.forgetStartNextPowerIrp) PoStartNextPowerIrp(irp);
   return PoCallDriver(extension->lower, irp);
 }
 

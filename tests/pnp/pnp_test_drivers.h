@@ -40,8 +40,11 @@ struct FunctionConfig {
   bool vetoQueryStop = false;
   bool vetoQueryRemove = false;
   bool vetoQueryPower = false;
-  bool failSystemSetPower = false;  // completes system set-power IRPs with a failure (a fault)
-  bool leakPool = false;            // forgets to free its per-device block at removal
+  bool failSystemSetPower = false;       // completes system set-power IRPs with a failure (a fault)
+  bool leakPool = false;                 // forgets to free its per-device block at removal
+  bool forgetStartNextPowerIrp = false;  // passes power IRPs down without PoStartNextPowerIrp
+  // Detaches and deletes at surprise removal, before IRP_MN_REMOVE_DEVICE (a fault).
+  bool deleteAtSurpriseRemoval = false;
 };
 extern FunctionConfig functionConfig;
 

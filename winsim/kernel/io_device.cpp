@@ -38,6 +38,10 @@ void FreeDeviceObject(PDEVICE_OBJECT device) {
   }
   state.devices.erase(device);
   state.deletedDevices.insert(device);
+  for (auto& [pdo, devices] : state.removePendingStacks) devices.erase(device);
+  std::erase_if(state.powerQueues,
+                [device](const auto& entry) { return entry.first.first == device; });
+  state.systemSetPowerAtBus.erase(device);
 }
 
 void MaybeFree(PDEVICE_OBJECT device) {
@@ -47,7 +51,33 @@ void MaybeFree(PDEVICE_OBJECT device) {
   }
 }
 
+// Windows lets no driver detach or delete its device object between
+// IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE: open handles may still
+// send requests to it.
+void CheckNotRemovePending(PDEVICE_OBJECT device, const char* call) {
+  for (const auto& [pdo, devices] : State().removePendingStacks) {
+    if (devices.contains(device)) {
+      Verify().Report(rule::kDeletedBeforeRemove, CurrentPlace(),
+                      std::string(call) +
+                          " while the stack's removal is pending (after IRP_MN_SURPRISE_REMOVAL, "
+                          "before IRP_MN_REMOVE_DEVICE)");
+      return;
+    }
+  }
+}
+
 }  // namespace
+
+void SetStackRemovePending(PDEVICE_OBJECT physicalDevice, bool pending) {
+  KernelState& state = State();
+  if (!pending) {
+    state.removePendingStacks.erase(physicalDevice);
+    return;
+  }
+  std::set<PDEVICE_OBJECT>& devices = state.removePendingStacks[physicalDevice];
+  for (PDEVICE_OBJECT device = physicalDevice; device; device = device->AttachedDevice)
+    devices.insert(device);
+}
 
 void ReleaseDeviceReference(PDEVICE_OBJECT device) {
   if (DeviceRecord* record = FindDevice(device)) {
@@ -209,6 +239,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                     "IoDeleteDevice of a device object already deleted");
     return;
   }
+  CheckNotRemovePending(DeviceObject, "IoDeleteDevice");
   if (!record->name.empty()) RemoveDeviceName(record->name);
   record->name.clear();
   record->deleted = true;
@@ -238,6 +269,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
                     "IoDetachDevice on a device that has nothing attached (detached twice?)");
     return;
   }
+  CheckNotRemovePending(above, "IoDetachDevice");
   TargetDevice->AttachedDevice = nullptr;
   if (DeviceRecord* record = FindDevice(above)) record->lower = nullptr;
   --TargetDevice->ReferenceCount;

@@ -73,7 +73,46 @@ void LogCompletion(PIRP irp, const IrpRecord& record) {
              {"information", std::to_string(irp->IoStatus.Information)}});
 }
 
+// The heap's "uninitialised" fill on Windows, repeated from the buffer's
+// start so that every offset has a known value.
+constexpr std::byte kSystemBufferPoison[] = {std::byte{0xBA}, std::byte{0xAD}, std::byte{0xF0},
+                                             std::byte{0x0D}};
+
+std::byte PoisonAt(size_t offset) {
+  return kSystemBufferPoison[offset % std::size(kSystemBufferPoison)];
+}
+
 }  // namespace
+
+std::vector<std::byte> MakeSystemBuffer(const void* input, ULONG inputLength, ULONG outputLength) {
+  std::vector<std::byte> buffer(std::max(inputLength, outputLength));
+  for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = PoisonAt(i);
+  if (input && inputLength) memcpy(buffer.data(), input, inputLength);
+  return buffer;
+}
+
+void CheckSystemBufferWritten(const std::vector<std::byte>& buffer, ULONG inputLength,
+                              ULONG_PTR information, const std::string& place,
+                              ULONG ioControlCode) {
+  const size_t end = std::min<size_t>(information, buffer.size());
+  // A stretch of four (or all of a shorter tail) still poisoned: written
+  // bytes rarely repeat the pattern that long by chance.
+  const size_t tail = end > inputLength ? end - inputLength : 0;
+  const size_t enough = std::min<size_t>(tail, std::size(kSystemBufferPoison));
+  size_t run = 0;
+  for (size_t i = inputLength; i < end; ++i) {
+    run = buffer[i] == PoisonAt(i) ? run + 1 : 0;
+    if (enough > 0 && run >= enough) {
+      Verify().Report(rule::kSystemBufferUnwritten, place,
+                      "Information " + std::to_string(information) + " of control code " +
+                          Hex(ioControlCode) + " returns bytes from offset " +
+                          std::to_string(i + 1 - run) +
+                          " that the driver never wrote (the input ends at " +
+                          std::to_string(inputLength) + ")");
+      return;
+    }
+  }
+}
 
 PIRP AllocateIoManagerIrp(CCHAR stackSize, std::function<void(PIRP)> onFinished) {
   PIRP irp = AllocateIrpStorage(stackSize, false);
@@ -132,10 +171,14 @@ NTSTATUS CallDispatch(PDEVICE_OBJECT device, PIRP irp) {
   std::erase(record->calls, &call);
   const bool alive = Alive(irp, record);
   const bool completed = call.passed;
-  const bool marked =
-      call.marked ||
-      (alive && !completed && (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED));
-  if (status == STATUS_PENDING && !marked) {
+  // The mark counts at the dispatching driver's own location (shared with
+  // the driver below only after IoSkipCurrentIrpStackLocation).
+  const bool marked = call.marked || (alive && !completed &&
+                                      (StackLocationAt(irp, level)->Control & SL_PENDING_RETURNED));
+  if (status == STATUS_PENDING && !marked && alive && !completed) {
+    // Still below: its completion routine may yet mark the location.
+    record->pendingVerdicts.push_back({level, place});
+  } else if (status == STATUS_PENDING && !marked) {
     Verify().Report(rule::kPendingNotMarked, place,
                     "returned STATUS_PENDING without IoMarkIrpPending");
   } else if (status != STATUS_PENDING && marked) {
@@ -370,6 +413,16 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
     if (record) {
+      std::erase_if(record->pendingVerdicts, [&](const IrpRecord::PendingVerdict& verdict) {
+        if (verdict.level != level) return false;
+        if (!Irp->PendingReturned) {
+          Verify().Report(rule::kPendingNotMarked, verdict.place,
+                          "returned STATUS_PENDING, but its location was not marked pending when "
+                          "the IRP completed (a completion routine must propagate "
+                          "PendingReturned with IoMarkIrpPending)");
+        }
+        return true;
+      });
       ForOpenCallsAt(*record, level, [Irp](DispatchCall& call) {
         call.passed = true;
         call.marked = call.marked || Irp->PendingReturned;
@@ -450,10 +503,17 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                             std::to_string(OutputBufferLength));
         copied = OutputBufferLength;
       }
+      CheckSystemBufferWritten(*systemBuffer, InputBufferLength, copied,
+                               "IRP " + Hex(reinterpret_cast<uintptr_t>(done), 0), IoControlCode);
       if (copied) memcpy(OutputBuffer, systemBuffer->data(), copied);
     }
-    if (done->UserIosb) *done->UserIosb = done->IoStatus;
-    if (done->UserEvent) KeSetEvent(done->UserEvent, 0, FALSE);
+    // As the I/O manager finishes a threaded IRP: one that failed at once,
+    // never pended, leaves the status block and the event alone (its caller
+    // has IoCallDriver's result); a caller that waits regardless hangs.
+    if (!NT_ERROR(done->IoStatus.Status) || done->PendingReturned) {
+      if (done->UserIosb) *done->UserIosb = done->IoStatus;
+      if (done->UserEvent) KeSetEvent(done->UserEvent, 0, FALSE);
+    }
     FreeIoManagerIrp(done);
   });
   irp->UserIosb = IoStatusBlock;
@@ -472,9 +532,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   } else {
     // METHOD_BUFFERED; the direct methods are served the same way here
     // (winsim knowingly builds no MDL for them).
-    systemBuffer->resize(std::max(InputBufferLength, OutputBufferLength));
-    if (InputBuffer && InputBufferLength)
-      memcpy(systemBuffer->data(), InputBuffer, InputBufferLength);
+    *systemBuffer = MakeSystemBuffer(InputBuffer, InputBufferLength, OutputBufferLength);
     irp->AssociatedIrp.SystemBuffer = systemBuffer->empty() ? nullptr : systemBuffer->data();
     irp->UserBuffer = OutputBuffer;
   }

@@ -21,7 +21,11 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device,
     KeSetEvent(&done, 0, FALSE);
   });
   setup(irp, IoGetNextIrpStackLocation(irp));
-  IofCallDriver(top, irp);
+  if (IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+    CallPowerDriver(top, irp);
+  } else {
+    IofCallDriver(top, irp);
+  }
   if (!KeReadStateEvent(&done)) {
     RoutineScope scope(nullptr, what);
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
@@ -139,13 +143,11 @@ NTSTATUS UserDeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void*
   if (!record) return STATUS_INVALID_HANDLE;
   if (RequestIrpFails()) return STATUS_INSUFFICIENT_RESOURCES;
   const ULONG method = METHOD_FROM_CTL_CODE(ioControlCode);
-  // METHOD_BUFFERED: a non-paged system buffer of the larger length. The
-  // direct methods are served the same way here (winsim builds no MDL).
+  // METHOD_BUFFERED: a non-paged system buffer of the larger length, not
+  // zeroed. The direct methods are served the same way here (winsim builds
+  // no MDL).
   std::vector<std::byte> systemBuffer;
-  if (method != METHOD_NEITHER) {
-    systemBuffer.resize(std::max(inputLength, outputLength));
-    if (input && inputLength) memcpy(systemBuffer.data(), input, inputLength);
-  }
+  if (method != METHOD_NEITHER) systemBuffer = MakeSystemBuffer(input, inputLength, outputLength);
   IO_STATUS_BLOCK result{};
   const NTSTATUS status = SendAndWait(
       record->named,
@@ -173,8 +175,13 @@ NTSTATUS UserDeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void*
                         std::to_string(outputLength) + " of control code " + Hex(ioControlCode));
     information = outputLength;
   }
-  if (method != METHOD_NEITHER && information && output)
+  if (method != METHOD_NEITHER && information && output) {
+    CheckSystemBufferWritten(
+        systemBuffer, inputLength, information,
+        DriverName(TopOfStack(record->named)->DriverObject) + "!IRP_MJ_DEVICE_CONTROL",
+        ioControlCode);
     memcpy(output, systemBuffer.data(), information);
+  }
   if (returned) *returned = static_cast<ULONG>(information);
   return status;
 }

@@ -106,12 +106,20 @@ std::u16string DeviceObjectName(PDEVICE_OBJECT device);
 // waits; clearing the mark (after the start, or after the removal that
 // follows a failed start) lets those opens go on.
 void SetStackStarting(PDEVICE_OBJECT physicalDevice, bool starting);
+// For the Plug and Play manager: from IRP_MN_SURPRISE_REMOVAL until
+// IRP_MN_REMOVE_DEVICE the devices of physicalDevice's stack must stay
+// attached and undeleted (device-deleted-before-remove).
+void SetStackRemovePending(PDEVICE_OBJECT physicalDevice, bool pending);
 
 // ---------------------------------------------------------------- power
 
 // A failure that the next matching PoRequestPowerIrp calls report instead
 // of sending an IRP (count times; STATUS_SUCCESS clears it).
 void ScriptPowerRequestFailure(NTSTATUS status, int count = 1);
+// How many system set-power IRPs have reached physicalDevice's own driver
+// (the bus driver at the bottom of its stack). A function driver that
+// completes a system set-power IRP itself keeps it from the bus driver.
+int SystemSetPowerArrivals(PDEVICE_OBJECT physicalDevice);
 
 // ---------------------------------------------------------------- places
 

@@ -64,6 +64,14 @@ struct IrpRecord {
   // the dispatch routine that completed it has not yet returned: each call
   // keeps what happened to its own submission.
   std::vector<DispatchCall*> calls;
+  // Dispatch routines that returned STATUS_PENDING before completion reached
+  // their location and before it was marked there: completion judges them
+  // when it passes that location (a completion routine may still mark it).
+  struct PendingVerdict {
+    int level = 0;
+    std::string place;
+  };
+  std::vector<PendingVerdict> pendingVerdicts;
   // For IRPs the I/O manager owns: runs when completion reaches the top.
   std::function<void(PIRP)> onFinished;
   UCHAR major = 0;
@@ -125,6 +133,20 @@ class KernelState {
   // Bottoms of the stacks (physical device objects) whose first start is
   // still running: creates to any device of such a stack wait.
   std::set<PDEVICE_OBJECT> startingStacks;
+  // The device objects of each surprise-removed stack (by its physical
+  // device object) until its IRP_MN_REMOVE_DEVICE is sent.
+  std::map<PDEVICE_OBJECT, std::set<PDEVICE_OBJECT>> removePendingStacks;
+  // Power IRP serialisation as on Windows 2000 and XP: per device object and
+  // per power type (system, device), one set- or query-power IRP at a time
+  // until its driver calls PoStartNextPowerIrp; later ones wait in order.
+  struct PowerQueue {
+    bool busy = false;
+    std::deque<PIRP> waiting;
+  };
+  std::map<std::pair<PDEVICE_OBJECT, int>, PowerQueue> powerQueues;
+  // System set-power IRPs that reached a bottom-of-stack device (a bus
+  // driver's physical device object), by device.
+  std::map<PDEVICE_OBJECT, int> systemSetPowerAtBus;
 };
 
 namespace kernel {
@@ -138,6 +160,10 @@ PDRIVER_OBJECT CurrentDriver();
 std::string DriverName(PDRIVER_OBJECT driver);
 std::string Hex(uint64_t value, int digits = 8);
 
+// PoCallDriver's delivery, also for the power IRPs winsim sends itself: a
+// set- or query-power IRP waits while its device has one of the same type
+// that PoStartNextPowerIrp has not yet released (po_power.cpp).
+NTSTATUS CallPowerDriver(PDEVICE_OBJECT device, PIRP irp);
 // Calls a driver's dispatch routine for the IRP's current location and
 // applies the verifier's dispatch rules (io_irp.cpp).
 NTSTATUS CallDispatch(PDEVICE_OBJECT device, PIRP irp);
@@ -158,6 +184,14 @@ void RemoveDeviceName(std::u16string_view name);
 void CheckIrpsAndMdlsAtUnload(PDRIVER_OBJECT driver);
 // Upper-cases an object name for lookup.
 std::u16string FoldName(std::u16string_view name);
+// A METHOD_BUFFERED system buffer of max(inputLength, outputLength) bytes:
+// the input, then (as Windows does not zero it) a poison pattern.
+std::vector<std::byte> MakeSystemBuffer(const void* input, ULONG inputLength, ULONG outputLength);
+// Before Information bytes of a system buffer go back to the caller: a
+// stretch beyond the input that still holds the poison was never written
+// (system-buffer-unwritten).
+void CheckSystemBufferWritten(const std::vector<std::byte>& buffer, ULONG inputLength,
+                              ULONG_PTR information, const std::string& place, ULONG ioControlCode);
 
 }  // namespace kernel
 }  // namespace winsim

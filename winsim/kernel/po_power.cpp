@@ -9,6 +9,53 @@ void ScriptPowerRequestFailure(NTSTATUS status, int count) {
   State().powerFailureCount = NT_SUCCESS(status) ? 0 : count;
 }
 
+int SystemSetPowerArrivals(PDEVICE_OBJECT physicalDevice) {
+  auto found = State().systemSetPowerAtBus.find(physicalDevice);
+  return found == State().systemSetPowerAtBus.end() ? 0 : found->second;
+}
+
+namespace {
+
+bool Serialised(PIO_STACK_LOCATION stack) {
+  return stack->MajorFunction == IRP_MJ_POWER &&
+         (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER);
+}
+
+KernelState::PowerQueue& QueueOf(PDEVICE_OBJECT device, PIO_STACK_LOCATION stack) {
+  return State().powerQueues[{device, int(stack->Parameters.Power.Type)}];
+}
+
+// Hands the IRP to the device's driver and counts a system set-power IRP
+// that reaches the bottom of a stack.
+NTSTATUS Present(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  if (next->MinorFunction == IRP_MN_SET_POWER && next->Parameters.Power.Type == SystemPowerState &&
+      !State().devices.at(device)->lower) {
+    ++State().systemSetPowerAtBus[device];
+  }
+  return IofCallDriver(device, irp);
+}
+
+}  // namespace
+
+NTSTATUS CallPowerDriver(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  if (!Serialised(next)) return Present(device, irp);
+  KernelState::PowerQueue& queue = QueueOf(device, next);
+  if (queue.busy) {
+    // The caller's location (if it has one) is marked, as the power
+    // manager does for the IRP it queues.
+    if (irp->CurrentLocation <= irp->StackCount) IoMarkIrpPending(irp);
+    queue.waiting.push_back(irp);
+    Log().Add(EventKind::Note, "power IRP waits for PoStartNextPowerIrp",
+              {{"irp", Hex(reinterpret_cast<uintptr_t>(irp), 0)},
+               {"driver", DriverName(device->DriverObject)}});
+    return STATUS_PENDING;
+  }
+  queue.busy = true;
+  return Present(device, irp);
+}
+
 }  // namespace winsim::kernel
 
 using namespace winsim;
@@ -34,11 +81,26 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Verify().Report(winsim::rule::kIrql, CurrentPlace(),
                     "power IRP sent above PASSIVE_LEVEL to a DO_POWER_PAGABLE device");
   }
-  return IofCallDriver(DeviceObject, Irp);
+  return CallPowerDriver(DeviceObject, Irp);
 }
 
-VOID NTAPI PoStartNextPowerIrp(PIRP) {
-  // Power IRPs are not queued per device here, so there is nothing to start.
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  // Called by the driver whose location is current: its device may take
+  // the next IRP of this type, which goes to it in a worker thread.
+  if (Irp->CurrentLocation > Irp->StackCount) return;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  PDEVICE_OBJECT device = stack->DeviceObject;
+  auto found = State().powerQueues.find({device, int(stack->Parameters.Power.Type)});
+  if (found == State().powerQueues.end() || !stack->DeviceObject) return;
+  winsim::KernelState::PowerQueue& queue = found->second;
+  if (queue.waiting.empty()) {
+    State().powerQueues.erase(found);
+    return;
+  }
+  PIRP next = queue.waiting.front();
+  queue.waiting.pop_front();
+  winsim::Machine::Current().Sched().CreateThread(
+      "power", [device, next] { Present(device, next); }, PASSIVE_LEVEL);
 }
 
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,

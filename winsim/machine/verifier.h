@@ -39,7 +39,13 @@ inline constexpr std::string_view kRemoveLockHeld = "remove-lock-held";
 inline constexpr std::string_view kDeviceInitializing = "device-initializing";
 inline constexpr std::string_view kDeletedTwice = "deleted-twice";
 inline constexpr std::string_view kDeviceLeak = "device-not-deleted";  // at driver unload
+// A driver detached or deleted a device object of a stack whose removal is
+// pending (after IRP_MN_SURPRISE_REMOVAL, before IRP_MN_REMOVE_DEVICE).
+inline constexpr std::string_view kDeletedBeforeRemove = "device-deleted-before-remove";
 inline constexpr std::string_view kInformationTooLarge = "information-too-large";
+// Information covers bytes of a METHOD_BUFFERED system buffer, beyond the
+// input, that the driver never wrote (they still hold the poison pattern).
+inline constexpr std::string_view kSystemBufferUnwritten = "system-buffer-unwritten";
 inline constexpr std::string_view kMdlRange = "mdl-range";
 inline constexpr std::string_view kMdlLeak = "mdl-leak";
 // An MDL built (IoAllocateMdl, MmBuildMdlForNonPagedPool) for 0 bytes: a

@@ -169,6 +169,7 @@ void Arrive(DeviceNode* node) {
 void FinishSurpriseRemoval(DeviceNode* node) {
   PnpState& state = Manager();
   std::erase(state.removePending, node);
+  if (node->pdo) kernel::SetStackRemovePending(node->pdo, false);
   SendRemove(node, NodeState::Removed);
 }
 
@@ -187,6 +188,7 @@ void SurpriseRemove(DeviceNode* top) {
     node->openFiles = StackFiles(node);
     node->state = NodeState::RemovePending;
     state.removePending.push_back(node);
+    kernel::SetStackRemovePending(node->pdo, true);
     SendRequest(node, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL, "IRP_MN_SURPRISE_REMOVAL");
     if (node->openFiles.empty()) {
       FinishSurpriseRemoval(node);

@@ -32,6 +32,7 @@ NTSTATUS SendSystemPower(DeviceNode* node, UCHAR minor, SYSTEM_POWER_STATE state
   const std::string what =
       std::string(minor == IRP_MN_QUERY_POWER ? "IRP_MN_QUERY_POWER " : "IRP_MN_SET_POWER ") +
       SystemStateName(state);
+  const int atBusBefore = kernel::SystemSetPowerArrivals(node->pdo);
   const NTSTATUS status =
       SendRequest(node, IRP_MJ_POWER, minor, what, [&](PIO_STACK_LOCATION stack) {
         stack->Parameters.Power.SystemContext = 0;
@@ -39,6 +40,12 @@ NTSTATUS SendSystemPower(DeviceNode* node, UCHAR minor, SYSTEM_POWER_STATE state
         stack->Parameters.Power.State.SystemState = state;
         stack->Parameters.Power.ShutdownType = ActionFor(state);
       });
+  if (minor == IRP_MN_SET_POWER) {
+    // Windows expects every driver to pass a system set-power IRP down to
+    // the bus driver; a function driver that completes it itself is seen.
+    const bool reached = kernel::SystemSetPowerArrivals(node->pdo) > atBusBefore;
+    Record(node, std::string(reached ? "bus driver got " : "bus driver never got ") + what, "", "");
+  }
   if (minor == IRP_MN_SET_POWER && !NT_SUCCESS(status)) {
     Machine::Current().Verify().Report(
         rule::kSystemSetPowerFailed,

@@ -28,9 +28,18 @@ constexpr NTSTATUS kStatusDeviceDoesNotExist = static_cast<NTSTATUS>(0xC00000C0L
 constexpr NTSTATUS kStatusInvalidUserBuffer = static_cast<NTSTATUS>(0xC00000E8L);
 constexpr NTSTATUS kStatusDeviceProtocolError = static_cast<NTSTATUS>(0xC0000186L);
 
-// Errors carried inside an NTSTATUS (FACILITY_NTWIN32, error severity).
-constexpr ULONG kNtWin32ErrorMask = 0xFFFF0000u;
+// The unwrapping rules of Windows' RtlNtStatusToDosError, before and after
+// its table: a code with the customer bit (0x20000000) is passed through as
+// it is; a Win32 error wrapped as an HRESULT (0x8007xxxx) or carried in an
+// NTSTATUS of FACILITY_NTWIN32 (0xC007xxxx) is its low word; an HRESULT made
+// from an NTSTATUS (0xDxxxxxxx) is looked up as that NTSTATUS (0xCxxxxxxx).
+constexpr ULONG kCustomerBit = 0x20000000u;
+constexpr ULONG kFacilityMask = 0xFFFF0000u;
+constexpr ULONG kWin32Hresults = 0x80070000u;
 constexpr ULONG kNtWin32Errors = 0xC0070000u;
+constexpr ULONG kSeverityNibble = 0xF0000000u;
+constexpr ULONG kHresultFromNtStatus = 0xD0000000u;
+constexpr ULONG kNtStatusFlag = 0x10000000u;
 
 struct StatusMapping {
   NTSTATUS status;
@@ -40,7 +49,7 @@ struct StatusMapping {
 // Windows NT's table for the statuses that occur here. Several statuses
 // share an error; notable ones: a device data error reads as a CRC error,
 // a pending delete as access denied, an invalid device state as a bad
-// command, a removed device as one that does not exist.
+// command; a removed device has its own error (1617).
 constexpr StatusMapping kMappings[] = {
     {STATUS_SUCCESS, ERROR_SUCCESS},
     {STATUS_TIMEOUT, ERROR_TIMEOUT},
@@ -81,20 +90,22 @@ constexpr StatusMapping kMappings[] = {
     {STATUS_IO_DEVICE_ERROR, ERROR_IO_DEVICE},
     {kStatusDeviceProtocolError, ERROR_IO_DEVICE},
     {STATUS_INVALID_BUFFER_SIZE, ERROR_INVALID_USER_BUFFER},
-    {STATUS_DEVICE_REMOVED, ERROR_DEV_NOT_EXIST},
+    {STATUS_DEVICE_REMOVED, ERROR_DEVICE_REMOVED},
 };
 
 }  // namespace
 
 ULONG RtlNtStatusToDosError(NTSTATUS status) {
+  ULONG code = static_cast<ULONG>(status);
+  if (code & kCustomerBit) return code;
+  if ((code & kFacilityMask) == kWin32Hresults) return code & ~kFacilityMask;
+  if ((code & kSeverityNibble) == kHresultFromNtStatus) code &= ~kNtStatusFlag;
   for (const StatusMapping& mapping : kMappings) {
-    if (mapping.status == status) {
+    if (static_cast<ULONG>(mapping.status) == code) {
       return mapping.error;
     }
   }
-  if ((static_cast<ULONG>(status) & kNtWin32ErrorMask) == kNtWin32Errors) {
-    return static_cast<ULONG>(status) & ~kNtWin32ErrorMask;
-  }
+  if ((code & kFacilityMask) == kNtWin32Errors) return code & ~kFacilityMask;
   return ERROR_MR_MID_NOT_FOUND;
 }
 

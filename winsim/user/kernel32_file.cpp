@@ -95,13 +95,6 @@ extern "C" WINBOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode,
             {{"handle", HandleText(hDevice)}, {"ioctl", Hex(dwIoControlCode)}, {"error", "6"}});
     return FALSE;
   }
-  if (lpBytesReturned == nullptr && lpOverlapped == nullptr) {
-    // Windows faults inside kernel32 here.
-    ReportFinding(rule::kInvalidParameter, CallPlace("DeviceIoControl"),
-                  "lpBytesReturned is NULL without an OVERLAPPED structure");
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
   if ((lpInBuffer == nullptr && nInBufferSize > 0) ||
       (lpOutBuffer == nullptr && nOutBufferSize > 0)) {
     // The I/O manager's probe of the caller's buffer faults.
@@ -114,6 +107,17 @@ extern "C" WINBOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode,
                                   lpOutBuffer, nOutBufferSize, &returned);
   if (lpBytesReturned != nullptr) {
     *lpBytesReturned = returned;
+  } else if (lpOverlapped == nullptr && !NT_ERROR(status)) {
+    // Windows' kernel32 sends the request and then writes the byte count
+    // (on success or a warning) through the null pointer: the caller faults
+    // after the device has acted. winsim reports it and fails the call.
+    ReportFinding(rule::kInvalidParameter, CallPlace("DeviceIoControl"),
+                  "lpBytesReturned is NULL without an OVERLAPPED structure");
+    LogUser("DeviceIoControl faults", {{"handle", HandleText(hDevice)},
+                                       {"ioctl", Hex(dwIoControlCode)},
+                                       {"status", kernel::StatusText(status)}});
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
   }
   std::vector<std::pair<std::string, std::string>> fields = {
       {"handle", HandleText(hDevice)},         {"path", file->Describe()},
