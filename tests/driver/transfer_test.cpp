@@ -189,9 +189,32 @@ TEST_P(TransferTest, AFailingSecondPieceEndsTheTransferAndOwesTheNextWriteAReset
   });
 }
 
+// Endpoints IN, IN, OUT make the second IN endpoint the write pipe, and the
+// bus driver sets the transfer's direction flag from the endpoint. A failed
+// write (second piece, so that OnWriteComplete ends it in both modes) still
+// owes the write pipe its reset: the halted endpoint takes nothing before it.
+TEST_P(TransferTest, AFailedWriteOnAnInEndpointOwesTheWritePipeItsReset) {
+  DeviceScript device = UpdateModeDevice();
+  device.configuration.interfaces[0].endpoints = {{0x81, USB_ENDPOINT_TYPE_BULK, 64, 0},
+                                                  {0x82, USB_ENDPOINT_TYPE_BULK, 64, 0},
+                                                  {0x03, USB_ENDPOINT_TYPE_BULK, 64, 0}};
+  device.faults.failTransfers = {{2, {}}};
+  WithOpenDevice(device, [&](HANDLE handle) {
+    EXPECT_FALSE(Write(handle, 5000).ok);
+    EXPECT_EQ(ResetCount(), 0u);
+    EXPECT_TRUE(Write(handle, 5).ok);
+    EXPECT_EQ(ResetCount(), 1u);
+    const auto& requests = Device().Requests();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(requests[requests.size() - 2].kind, RequestKind::ResetPipe);
+    EXPECT_EQ(requests[requests.size() - 2].endpoint, 0x82);
+  });
+}
+
 // The failing piece is the second, so the failure reaches the driver in
 // OnWriteComplete in both modes (inline, inside the resubmission) and the
-// reset is owed to the next write.
+// reset is owed to the next write. A reset that fails leaves the endpoint
+// halted, and the reset owed to the write after it.
 TEST_P(TransferTest, AFailedOwedResetFailsThatWriteOnlyAndSendsNothing) {
   DeviceScript device = UpdateModeDevice();
   device.faults.failTransfers = {{2, {}}};
@@ -206,10 +229,13 @@ TEST_P(TransferTest, AFailedOwedResetFailsThatWriteOnlyAndSendsNothing) {
     EXPECT_EQ(TransferLengths(), (std::vector<uint32_t>{4096, 904}));  // the first write's only
     EXPECT_EQ(TraceSince(mark), (Lines{"QUILLDEV - Dispatch DeviceControl, IRP:0x# ",
                                        "QUILLDEV - Error C0000001 trying to reset a pipe"}));
-    // The count was taken: the next write does not reset again.
+    // The endpoint is still halted, so the reset stays owed: the next write
+    // resets first and goes through.
     EXPECT_TRUE(Write(handle, 5).ok);
-    EXPECT_EQ(ResetCount(), 1u);
+    EXPECT_EQ(ResetCount(), 2u);
     EXPECT_EQ(TransferLengths(), (std::vector<uint32_t>{4096, 904, 5}));
+    EXPECT_TRUE(Write(handle, 5).ok);
+    EXPECT_EQ(ResetCount(), 2u);
   });
 }
 

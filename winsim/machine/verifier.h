@@ -41,6 +41,13 @@ inline constexpr std::string_view kDeletedTwice = "deleted-twice";
 inline constexpr std::string_view kDeviceLeak = "device-not-deleted";  // at driver unload
 inline constexpr std::string_view kInformationTooLarge = "information-too-large";
 inline constexpr std::string_view kMdlRange = "mdl-range";
+// An MDL handed to a bus whose pages were neither built for non-paged pool
+// (MmBuildMdlForNonPagedPool, or a partial MDL of such an MDL) nor locked
+// (MmProbeAndLockPages): its page array describes nothing resident.
+inline constexpr std::string_view kMdlNotLocked = "mdl-not-locked";
+// MmBuildMdlForNonPagedPool over paged pool: the pages may be paged out
+// under the transfer.
+inline constexpr std::string_view kMdlPagedPool = "mdl-paged-pool";
 inline constexpr std::string_view kMdlLeak = "mdl-leak";
 inline constexpr std::string_view kDebugBreak = "debug-break";
 inline constexpr std::string_view kHang = "hang";
