@@ -169,10 +169,33 @@ static FW_PAGEABLE_CODE VOID FWTraceString(PDEVICE_OBJECT DeviceObject, UCHAR In
   }
 }
 
+// Whether the descriptors of a configuration read whole lie inside its
+// wTotalLength bytes, each at least its own header long, an interface
+// descriptor whole. USBD_ParseConfigurationDescriptorEx takes them at their
+// word and returns a descriptor that runs past the end just the same.
+static FW_PAGEABLE_CODE BOOLEAN
+FWConfigurationIsWellFormed(PUSB_CONFIGURATION_DESCRIPTOR Descriptor) {
+  FW_PAGED_CODE();
+  PUCHAR at = (PUCHAR)Descriptor;
+  PUCHAR end = at + Descriptor->wTotalLength;
+  BOOLEAN wellFormed = TRUE;
+  while (wellFormed && at < end) {
+    if (end - at < 2 || at[0] < 2 || at[0] > end - at ||
+        (at[1] == USB_INTERFACE_DESCRIPTOR_TYPE &&
+         at[0] < (UCHAR)sizeof(USB_INTERFACE_DESCRIPTOR))) {
+      wellFormed = FALSE;
+    } else {
+      at += at[0];
+    }
+  }
+  return wellFormed;
+}
+
 // Reads configuration descriptor 0 whole. The device's word is not taken for
-// it: the total length must cover the descriptor's own header, and the second
-// read must deliver the whole of it with the same total length. On success
-// *Descriptor is non-paged pool that the caller owns.
+// it: the total length must cover the descriptor's own header, the second
+// read must deliver the whole of it with the same total length, and the
+// descriptors in it must be well formed. On success *Descriptor is non-paged
+// pool that the caller owns.
 static FW_PAGEABLE_CODE NTSTATUS FWReadConfiguration(PDEVICE_OBJECT DeviceObject,
                                                      PUSB_CONFIGURATION_DESCRIPTOR* Descriptor) {
   FW_PAGED_CODE();
@@ -199,7 +222,8 @@ static FW_PAGEABLE_CODE NTSTATUS FWReadConfiguration(PDEVICE_OBJECT DeviceObject
       ULONG moved = 0;
       status = FWGetDescriptor(DeviceObject, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, descriptor,
                                totalLength, &moved);
-      if (NT_SUCCESS(status) && (moved < totalLength || descriptor->wTotalLength != totalLength)) {
+      if (NT_SUCCESS(status) && (moved < totalLength || descriptor->wTotalLength != totalLength ||
+                                 !FWConfigurationIsWellFormed(descriptor))) {
         status = STATUS_DEVICE_CONFIGURATION_ERROR;
       }
       if (!NT_SUCCESS(status)) {
@@ -387,10 +411,12 @@ NTSTATUS FWWriteFWToDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN In) {
     }
   }
 
-  // A failed transfer leaves its direction's pipe owed a reset. The count is
-  // taken even if the reset fails.
+  // A failed transfer leaves its direction's pipe owed a reset. A reset that
+  // fails leaves the endpoint halted, so the reset stays owed to the next
+  // transfer, which would otherwise fail on the halted endpoint.
   if (NT_SUCCESS(status) && InterlockedExchange(errors, 0) != 0) {
     if (!NT_SUCCESS(FWResetPipe(DeviceObject, pipe))) {
+      InterlockedIncrement(errors);
       status = STATUS_UNSUCCESSFUL;
     }
   }
@@ -497,6 +523,9 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVOID 
   TransferContext* context = (TransferContext*)Context;
   PDEVICE_EXTENSION extension = context->Extension;
   struct _URB_BULK_OR_INTERRUPT_TRANSFER* transfer = &context->Urb.UrbBulkOrInterruptTransfer;
+  // The bus driver sets the direction flag from the endpoint: a failure is
+  // counted for the direction the transfer really took, whose pipe the next
+  // transfer that way owes a reset.
   BOOLEAN in = (transfer->TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
 
   // The bus driver reports the bytes this piece actually moved.

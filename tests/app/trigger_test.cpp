@@ -72,7 +72,8 @@ TEST_F(TriggerTest, AttemptRules) {
        true},
       {"31 nine times, answered at the tenth", ninthStallThenAnswer, 0, {}, 1, 10, 32, false},
       // The port is vacated after the third signal: the fourth attempt fails
-      // with ERROR_DEVICE_NOT_CONNECTED, which is not one of the two.
+      // with ERROR_INVALID_PARAMETER (the hub has no device there), which is
+      // not one of the two.
       {"another error ends at once", {Reply::Stall}, 3, {}, 1, 3, 32, true},
       {"wTotalLength 8", {Reply::Stall}, 10, uint16_t{8}, 1, 0, 0, false},
       {"wTotalLength 9", {Reply::Stall}, 10, uint16_t{9}, 0, 10, 9, true},

@@ -284,6 +284,23 @@ TEST_F(DriverTest, AConfigurationWithoutAnInterfaceAssertsAndFailsTheStart) {
   }
 }
 
+// wTotalLength 12 cuts the interface descriptor at byte 9 short: the
+// library's parser returns it all the same. The driver refuses the
+// configuration before it reads a field of it, and its buffer ends where
+// readable memory ends (special pool), so a read past it would fault.
+TEST_F(DriverTest, AnInterfaceCutByTheTotalLengthFailsTheStartWithoutAReadPastIt) {
+  kernel::UseSpecialPool(PoolTag("Wdm "));
+  DeviceScript device = UpdateModeDevice();
+  device.faults.totalLengthOverride = 12;
+  ASSERT_TRUE(RunBus(TreeWith(device, CompletionMode::Asynchronous), [] {}));
+  EXPECT_EQ(PnpStatus("IRP_MN_START_DEVICE"), "0xC0000182");
+  EXPECT_EQ(StartLines(Trace()),
+            WithIdentity({"QUILLDEV - Error C0000182 trying to read configuration descriptor 1"}));
+  for (const DeviceRequest& request : Device().Requests()) {
+    EXPECT_NE(request.kind, RequestKind::SelectConfiguration);
+  }
+}
+
 TEST_F(DriverTest, AllStringIndicesZeroMeansNoStringRequestAtAll) {
   DeviceScript device = UpdateModeDevice();
   device.manufacturer.clear();

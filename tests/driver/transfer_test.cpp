@@ -191,7 +191,8 @@ TEST_P(TransferTest, AFailingSecondPieceEndsTheTransferAndOwesTheNextWriteAReset
 
 // The failing piece is the second, so the failure reaches the driver in
 // OnWriteComplete in both modes (inline, inside the resubmission) and the
-// reset is owed to the next write.
+// reset is owed to the next write. A reset that fails leaves the endpoint
+// halted, and the reset owed to the write after it.
 TEST_P(TransferTest, AFailedOwedResetFailsThatWriteOnlyAndSendsNothing) {
   DeviceScript device = UpdateModeDevice();
   device.faults.failTransfers = {{2, {}}};
@@ -206,10 +207,13 @@ TEST_P(TransferTest, AFailedOwedResetFailsThatWriteOnlyAndSendsNothing) {
     EXPECT_EQ(TransferLengths(), (std::vector<uint32_t>{4096, 904}));  // the first write's only
     EXPECT_EQ(TraceSince(mark), (Lines{"QUILLDEV - Dispatch DeviceControl, IRP:0x# ",
                                        "QUILLDEV - Error C0000001 trying to reset a pipe"}));
-    // The count was taken: the next write does not reset again.
+    // The endpoint is still halted, so the reset stays owed: the next write
+    // resets first and goes through.
     EXPECT_TRUE(Write(handle, 5).ok);
-    EXPECT_EQ(ResetCount(), 1u);
+    EXPECT_EQ(ResetCount(), 2u);
     EXPECT_EQ(TransferLengths(), (std::vector<uint32_t>{4096, 904, 5}));
+    EXPECT_TRUE(Write(handle, 5).ok);
+    EXPECT_EQ(ResetCount(), 2u);
   });
 }
 

@@ -91,8 +91,10 @@ class Handle {
     buffer.resize(returned);
     return buffer;
   }
-  NTSTATUS DescriptorRequest(ULONG port, USHORT value, USHORT length, ULONG* returned) {
-    std::vector<uint8_t> buffer(12 + length, 0);
+  // room: the data bytes the buffer holds after the request (wLength when -1).
+  NTSTATUS DescriptorRequest(ULONG port, USHORT value, USHORT length, ULONG* returned,
+                             int room = -1) {
+    std::vector<uint8_t> buffer(12 + (room < 0 ? length : room), 0);
     USB_DESCRIPTOR_REQUEST request = {};
     request.ConnectionIndex = port;
     request.SetupPacket.wValue = value;
@@ -177,12 +179,17 @@ TEST_F(UsbBusTest, Q417TakesTheTriggerAndReturnsInUpdateMode) {
       ULONG returned = 0;
       ASSERT_EQ(hub.DescriptorRequest(2, 0x0200, 9, &returned), STATUS_SUCCESS);
       EXPECT_EQ(returned, 21u);
+      // A wLength beyond the caller's buffer is refused before the device
+      // sees it.
+      EXPECT_EQ(hub.DescriptorRequest(2, 0x0200, 9, &returned, 8), STATUS_BUFFER_TOO_SMALL);
+      EXPECT_EQ(bus->DeviceAt("1/1/2")->Requests().size(), 1u);
       for (int attempt = 1; attempt <= 10; ++attempt) {
         EXPECT_EQ(hub.DescriptorRequest(2, 0x0255, 32, &returned), STATUS_UNSUCCESSFUL) << attempt;
       }
-      // The device has left: its port is empty and requests to it fail.
+      // The device has left: its port is empty and the hub refuses requests
+      // that name it.
       EXPECT_EQ(hub.ConnectionInformation(2).at(31), NoDeviceConnected);
-      EXPECT_EQ(hub.DescriptorRequest(2, 0x0200, 9, &returned), STATUS_DEVICE_NOT_CONNECTED);
+      EXPECT_EQ(hub.DescriptorRequest(2, 0x0200, 9, &returned), STATUS_INVALID_PARAMETER);
       pnp::WaitIdle();
       LARGE_INTEGER wait;
       wait.QuadPart = -3'000 * kTicksPerMillisecond;
@@ -273,17 +280,22 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     EXPECT_NE(select->UrbSelectConfiguration.ConfigurationHandle, nullptr);
     ExFreePool(select);
 
+    // The flags' direction is the endpoint's once the transfer is back,
+    // whatever the client put there.
     UCHAR data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                           out, data, nullptr, 8, USBD_SHORT_TRANSFER_OK, nullptr);
-    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_SUCCESS);
-    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 8u);
-    // An IN transfer the device has nothing for: a short transfer of 0 bytes.
     UsbBuildInterruptOrBulkTransferRequest(
-        &urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in, data, nullptr, 8,
+        &urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), out, data, nullptr, 8,
         USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN, nullptr);
     EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_SUCCESS);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 8u);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferFlags, ULONG{USBD_SHORT_TRANSFER_OK});
+    // An IN transfer the device has nothing for: a short transfer of 0 bytes.
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in,
+                                           data, nullptr, 8, USBD_SHORT_TRANSFER_OK, nullptr);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_SUCCESS);
     EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferBufferLength, 0u);
+    EXPECT_EQ(urb.UrbBulkOrInterruptTransfer.TransferFlags,
+              ULONG{USBD_SHORT_TRANSFER_OK | USBD_TRANSFER_DIRECTION_IN});
     // A zero-length packet needs neither buffer nor MDL; a longer transfer
     // without either is refused, and a finding.
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
@@ -296,24 +308,22 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(Machine::Current().Verify().Has(winsim::rule::kTransferWithoutBuffer));
     Machine::Current().Verify().Expect(winsim::rule::kTransferWithoutBuffer);
-    // The fourth transfer fails as scripted.
+    // The fourth transfer fails as scripted, and halts the endpoint: until
+    // the pipe is reset, transfers fail at once and never reach the device.
     UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
                                            out, data, nullptr, 8, USBD_SHORT_TRANSFER_OK, nullptr);
     EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CRC);
-    // More than the pipe's maximum transfer size is refused at once.
-    UCHAR big[4097] = {};
-    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                           out, big, nullptr, sizeof(big), USBD_SHORT_TRANSFER_OK,
-                                           nullptr);
-    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb, &pended), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb, &pended), STATUS_UNSUCCESSFUL);
     EXPECT_FALSE(pended);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_ENDPOINT_HALTED);
 
     struct _URB_PIPE_REQUEST reset = {};
     reset.Hdr.Length = sizeof(reset);
     reset.Hdr.Function = URB_FUNCTION_RESET_PIPE;
     reset.PipeHandle = out;
     EXPECT_EQ(SubmitUrbAndWait(pdo, reinterpret_cast<PURB>(&reset)), STATUS_SUCCESS);
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_SUCCESS);
 
     struct _URB_SELECT_CONFIGURATION deconfigure = {};
     deconfigure.Hdr.Length = sizeof(deconfigure);
@@ -325,10 +335,12 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     EXPECT_EQ(reset.Hdr.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
 
     const std::vector<DeviceRequest>& requests = bus->DeviceAt("0/1")->Requests();
-    ASSERT_EQ(requests.size(), 9u);
+    ASSERT_EQ(requests.size(), 10u);
     EXPECT_EQ(requests[3].data, std::vector<uint8_t>(data, data + 8));
     EXPECT_TRUE(requests[5].data.empty());
-    EXPECT_EQ(requests[8].kind, RequestKind::Deconfigure);
+    EXPECT_EQ(requests[7].kind, RequestKind::ResetPipe);
+    EXPECT_EQ(requests[8].kind, RequestKind::Transfer);
+    EXPECT_EQ(requests[9].kind, RequestKind::Deconfigure);
     bus->Shutdown();
   });
 }
@@ -386,6 +398,15 @@ TEST_F(UsbBusTest, AHeldTransferEndsWhenTheDeviceIsPulled) {
     wait.QuadPart = -100 * kTicksPerMillisecond;
     KeDelayExecutionThread(KernelMode, FALSE, &wait);
     EXPECT_EQ(status, STATUS_PENDING);  // the device does not answer
+    // A pipe with a transfer on it cannot be reset.
+    struct _URB_PIPE_REQUEST reset = {};
+    reset.Hdr.Length = sizeof(reset);
+    reset.Hdr.Function = URB_FUNCTION_RESET_PIPE;
+    reset.PipeHandle = pipes[0];
+    EXPECT_EQ(SubmitUrbAndWait(pdo, reinterpret_cast<PURB>(&reset)), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(reset.Hdr.Status, USBD_STATUS_ERROR_BUSY);
+    reset.PipeHandle = pipes[1];  // the other pipe is idle
+    EXPECT_EQ(SubmitUrbAndWait(pdo, reinterpret_cast<PURB>(&reset)), STATUS_SUCCESS);
     EXPECT_TRUE(bus->Unplug("0/1"));
     KeDelayExecutionThread(KernelMode, FALSE, &wait);
     EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
@@ -451,6 +472,92 @@ TEST_F(UsbBusTest, ATransferToASuspendedDeviceWaitsForD0OrFailsWhenPulled) {
       bus->Shutdown();
     });
   }
+}
+
+// The pipe's MaximumTransferSize (4,096 here) holds on Windows 98 and 2000;
+// XP's port driver ignores it.
+TEST_F(UsbBusTest, MaximumTransferSizeHoldsBeforeXp) {
+  for (const auto& [os, status] : {std::pair{OsFamily::Windows98, STATUS_INVALID_PARAMETER},
+                                   std::pair{OsFamily::Windows2000, STATUS_INVALID_PARAMETER},
+                                   std::pair{OsFamily::WindowsNt, STATUS_SUCCESS}}) {
+    SCOPED_TRACE(static_cast<int>(os));
+    TearDown();
+    SetUp();
+    machine().SetOs(os);
+    RunOnMachine([&] {
+      std::unique_ptr<UsbBus> bus = UsbBus::Create(SinglePortTree(GenericUpdateModePort()));
+      ASSERT_NE(bus, nullptr);
+      PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+      const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
+      ASSERT_EQ(pipes.size(), 2u);
+      EXPECT_EQ(Write(pdo, pipes[0], std::vector<uint8_t>(4096)), STATUS_SUCCESS);
+      EXPECT_EQ(Write(pdo, pipes[0], std::vector<uint8_t>(4097)), status);
+      bus->Shutdown();
+    });
+  }
+}
+
+// MDLs handed to the bus must describe resident pages: built for
+// non-paged pool, locked, or partial MDLs of such; any other is refused and
+// named. Building one for non-paged pool over paged pool is a finding too.
+TEST_F(UsbBusTest, TheBusTakesOnlyMdlsOfResidentPages) {
+  enum class Make { Built, Locked, PartialOfBuilt, Unbuilt, PartialOfUnbuilt, Unlocked };
+  const struct {
+    const char* what;
+    Make make;
+    NTSTATUS status;
+  } cases[] = {
+      {"built for non-paged pool", Make::Built, STATUS_SUCCESS},
+      {"probed and locked", Make::Locked, STATUS_SUCCESS},
+      {"partial of a built MDL", Make::PartialOfBuilt, STATUS_SUCCESS},
+      {"only allocated", Make::Unbuilt, STATUS_INVALID_PARAMETER},
+      {"partial of an unbuilt MDL", Make::PartialOfUnbuilt, STATUS_INVALID_PARAMETER},
+      {"unlocked again", Make::Unlocked, STATUS_INVALID_PARAMETER},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TearDown();
+    SetUp();
+    machine().Verify().Expect(rule::kMdlNotLocked);
+    RunOnMachine([&] {
+      std::unique_ptr<UsbBus> bus = UsbBus::Create(SinglePortTree(GenericUpdateModePort()));
+      ASSERT_NE(bus, nullptr);
+      PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+      auto* buffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 18, PoolTag("Test")));
+      PMDL mdl = IoAllocateMdl(buffer, 18, FALSE, FALSE, nullptr);
+      PMDL partial = IoAllocateMdl(buffer, 18, FALSE, FALSE, nullptr);
+      if (c.make == Make::Built || c.make == Make::PartialOfBuilt) MmBuildMdlForNonPagedPool(mdl);
+      if (c.make == Make::Locked || c.make == Make::Unlocked) {
+        MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+      }
+      if (c.make == Make::Unlocked) MmUnlockPages(mdl);
+      const bool usePartial = c.make == Make::PartialOfBuilt || c.make == Make::PartialOfUnbuilt;
+      if (usePartial) IoBuildPartialMdl(mdl, partial, buffer, 18);
+      URB urb = {};
+      UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                   USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, nullptr,
+                                   usePartial ? partial : mdl, 18, nullptr);
+      EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), c.status);
+      EXPECT_EQ(machine().Verify().Has(rule::kMdlNotLocked), !NT_SUCCESS(c.status));
+      if (c.make == Make::Locked) MmUnlockPages(mdl);
+      IoFreeMdl(partial);
+      IoFreeMdl(mdl);
+      ExFreePool(buffer);
+      bus->Shutdown();
+    });
+  }
+  // Non-paged pool's MDL over paged pool.
+  TearDown();
+  SetUp();
+  machine().Verify().Expect(rule::kMdlPagedPool);
+  RunOnMachine([&] {
+    void* paged = ExAllocatePoolWithTag(PagedPool, 32, PoolTag("Test"));
+    PMDL mdl = IoAllocateMdl(static_cast<UCHAR*>(paged) + 8, 16, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(mdl);
+    EXPECT_TRUE(machine().Verify().Has(rule::kMdlPagedPool));
+    IoFreeMdl(mdl);
+    ExFreePool(paged);
+  });
 }
 
 // The full-speed frames of one transfer: bulk packets 19 a frame, interrupt

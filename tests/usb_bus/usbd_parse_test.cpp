@@ -1,5 +1,6 @@
-// USBD descriptor parsing never reads past wTotalLength: each descriptor
-// sits at the very end of a readable page, followed by an inaccessible one.
+// USBD descriptor parsing as Windows' library does it: each configuration
+// sits at the very end of a readable page, followed by an inaccessible one,
+// so that a read past its bytes would fault.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
@@ -79,11 +80,15 @@ TEST(UsbdParse, FindsInterfacesByEveryCriterion) {
             16u);
 }
 
-TEST(UsbdParse, MalformedConfigurationsEndTheSearchInsideTheBuffer) {
+// As Windows' library: a descriptor whose header starts inside wTotalLength
+// is taken at its word, so a short or overrunning interface descriptor is
+// returned (the client validates first); the walk itself reads nothing past
+// wTotalLength.
+TEST(UsbdParse, MalformedConfigurationsAreTakenAtTheirWord) {
   struct Case {
     const char* what;
     std::vector<uint8_t> bytes;
-    bool found;
+    int foundAt;  // offset of the interface returned; -1: none
   };
   std::vector<uint8_t> zeroLength = Configuration({{0, 4}, Interface(0, 0, 8, 0)});
   std::vector<uint8_t> overlong = Configuration({{200, 4, 0, 0, 0, 0, 0, 0, 0}});
@@ -91,20 +96,24 @@ TEST(UsbdParse, MalformedConfigurationsEndTheSearchInsideTheBuffer) {
   std::vector<uint8_t> cutByTotal = Configuration({Interface(0, 0, 8, 2)});
   cutByTotal[2] = 12;  // the interface runs past wTotalLength
   cutByTotal.resize(12);
+  std::vector<uint8_t> zeroLengthEndpoint = Configuration({{0, 5}, Interface(0, 0, 8, 0)});
   std::vector<uint8_t> totalBelowHeader = {9, 2, 4, 0};
   std::vector<uint8_t> oddTail = Configuration({kEndpointOut, {3}});
   const Case cases[] = {
-      {"bLength 0", zeroLength, false},
-      {"bLength past the end", overlong, false},
-      {"interface shorter than 9 bytes", shortInterface, false},
-      {"interface cut by wTotalLength", cutByTotal, false},
-      {"wTotalLength below 9", totalBelowHeader, false},
-      {"one byte left over", oddTail, false},
-      {"well formed", Configuration({kEndpointOut, Interface(0, 0, 8, 0)}), true},
+      {"bLength 0", zeroLength, 9},
+      {"bLength past the end", overlong, 9},
+      {"interface shorter than 9 bytes", shortInterface, 9},
+      {"interface cut by wTotalLength", cutByTotal, 9},
+      {"an endpoint of bLength 0 before it", zeroLengthEndpoint, -1},
+      {"wTotalLength below 9", totalBelowHeader, -1},
+      {"one byte left over", oddTail, -1},
+      {"well formed", Configuration({kEndpointOut, Interface(0, 0, 8, 0)}), 16},
   };
   for (const Case& c : cases) {
     GuardedBytes bytes(c.bytes);
-    EXPECT_EQ(FirstInterface(bytes.Configuration()) != nullptr, c.found) << c.what;
+    PUSB_INTERFACE_DESCRIPTOR found = FirstInterface(bytes.Configuration());
+    EXPECT_EQ(found == nullptr ? -1 : reinterpret_cast<uint8_t*>(found) - bytes.Data(), c.foundAt)
+        << c.what;
   }
 }
 

@@ -713,6 +713,10 @@ NTKERNELAPI PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN
                                      BOOLEAN ChargeQuota, PIRP Irp);
 NTKERNELAPI VOID NTAPI IoFreeMdl(PMDL Mdl);
 NTKERNELAPI VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
+NTKERNELAPI VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                           LOCK_OPERATION Operation);
+NTKERNELAPI VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList);
 // Describes Length bytes at VirtualAddress (inside SourceMdl's range; 0 means
 // up to its end) with TargetMdl, which must have room for the pages.
 NTKERNELAPI VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress,

@@ -2,6 +2,9 @@
 // the routine that allocated it; guard bytes around it are checked when it is
 // freed, and freed blocks are poisoned and kept a while (quarantine) so a
 // late write does not land in a new block.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -35,15 +38,29 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   }
   if (Machine::Current().Faults().ShouldFail(AllocationKind::Pool, tag)) return nullptr;
   PoolBlock block;
-  block.storage = std::make_unique<std::byte[]>(bytes + 2 * kGuardBytes);
-  std::fill_n(block.storage.get(), kGuardBytes, kHeadGuard);
-  std::fill_n(block.storage.get() + kGuardBytes, bytes, kFreshFill);
-  std::fill_n(block.storage.get() + kGuardBytes + bytes, kGuardBytes, kTailGuard);
   block.size = bytes;
   block.tag = tag;
   block.type = type;
   block.owner = CurrentDriver();
   block.place = CurrentPlace();
+  if (State().specialPoolTags.count(tag) != 0) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t rounded = (bytes + 7) & ~size_t{7};
+    const size_t mapped = (rounded + page - 1) / page * page + page;
+    void* base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) return nullptr;
+    auto* bytesAt = static_cast<std::byte*>(base);
+    mprotect(bytesAt + mapped - page, page, PROT_NONE);
+    block.special.reset(bytesAt, [mapped](std::byte* at) { munmap(at, mapped); });
+    void* user = bytesAt + mapped - page - rounded;
+    std::fill_n(static_cast<std::byte*>(user), bytes, kFreshFill);
+    State().pool.emplace(user, std::move(block));
+    return user;
+  }
+  block.storage = std::make_unique<std::byte[]>(bytes + 2 * kGuardBytes);
+  std::fill_n(block.storage.get(), kGuardBytes, kHeadGuard);
+  std::fill_n(block.storage.get() + kGuardBytes, bytes, kFreshFill);
+  std::fill_n(block.storage.get() + kGuardBytes + bytes, kGuardBytes, kTailGuard);
   void* user = block.storage.get() + kGuardBytes;
   State().pool.emplace(user, std::move(block));
   return user;
@@ -60,6 +77,14 @@ void Free(PVOID pointer, std::optional<ULONG> tag) {
   }
   PoolBlock block = std::move(found->second);
   state.pool.erase(found);
+  if (block.special) {
+    if (tag && *tag != block.tag) {
+      Verify().Report(
+          rule::kPoolBadFree, CurrentPlace(),
+          "ExFreePoolWithTag with tag '" + PoolTagText(*tag) + "' for " + Describe(block));
+    }
+    return;  // its pages go with it
+  }
   const std::byte* base = block.storage.get();
   const bool headIntact =
       std::all_of(base, base + kGuardBytes, [](std::byte b) { return b == kHeadGuard; });
@@ -82,6 +107,18 @@ void Free(PVOID pointer, std::optional<ULONG> tag) {
 }
 
 }  // namespace
+
+void UseSpecialPool(ULONG tag) { State().specialPoolTags.insert(tag); }
+
+const PoolBlock* FindPoolBlock(const void* address) {
+  const auto& pool = State().pool;
+  auto after = pool.upper_bound(const_cast<void*>(address));
+  if (after == pool.begin()) return nullptr;
+  const auto& [start, block] = *std::prev(after);
+  const auto* begin = static_cast<const std::byte*>(start);
+  const auto* at = static_cast<const std::byte*>(address);
+  return at < begin + block.size ? &block : nullptr;
+}
 
 void CheckPoolAtUnload(PDRIVER_OBJECT driver) {
   for (const auto& [pointer, block] : State().pool) {

@@ -6,6 +6,48 @@
 using namespace winsim;
 using namespace winsim::kernel;
 
+namespace {
+
+MdlRecord* FindMdl(PMDL mdl) {
+  auto found = State().mdls.find(mdl);
+  return found == State().mdls.end() ? nullptr : &found->second;
+}
+
+// Fills the page array as the memory manager does for resident pages.
+void DescribePages(PMDL mdl) {
+  const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+  PPFN_NUMBER frames = MmGetMdlPfnArray(mdl);
+  for (ULONG i = 0; i < pages; ++i) {
+    frames[i] = (reinterpret_cast<ULONG_PTR>(mdl->StartVa) >> PAGE_SHIFT) + i;
+  }
+  if (MdlRecord* record = FindMdl(mdl)) record->resident = true;
+}
+
+}  // namespace
+
+namespace winsim::kernel {
+
+bool CheckMdlResident(PMDL mdl, const std::string& place) {
+  const MdlRecord* record = FindMdl(mdl);
+  // An MDL the kernel did not allocate (one built in place) is judged by
+  // its flags alone.
+  const bool resident =
+      record != nullptr ? record->resident
+                        : (mdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_PAGES_LOCKED)) != 0;
+  if (!resident) {
+    Verify().Report(
+        rule::kMdlNotLocked, place,
+        "MDL " + Hex(reinterpret_cast<uintptr_t>(mdl), 0) + " of " +
+            std::to_string(mdl->ByteCount) +
+            " bytes was neither built for non-paged pool nor locked" +
+            (record != nullptr && !record->place.empty() ? " (allocated in " + record->place + ")"
+                                                         : std::string()));
+  }
+  return resident;
+}
+
+}  // namespace winsim::kernel
+
 extern "C" {
 
 PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN,
@@ -59,13 +101,37 @@ VOID NTAPI MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
     Verify().Report(winsim::rule::kMdlZeroLength, CurrentPlace(),
                     "MmBuildMdlForNonPagedPool of an MDL of 0 bytes");
   }
-  const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
-  PPFN_NUMBER frames = MmGetMdlPfnArray(mdl);
-  for (ULONG i = 0; i < pages; ++i) {
-    frames[i] = (reinterpret_cast<ULONG_PTR>(mdl->StartVa) >> PAGE_SHIFT) + i;
+  auto* start = static_cast<const std::byte*>(MmGetMdlVirtualAddress(mdl));
+  // Paged pool anywhere in the range (its first byte, or a block that
+  // begins inside it) is a fault: those pages can leave memory.
+  const PoolBlock* paged = nullptr;
+  if (const PoolBlock* block = FindPoolBlock(start); block && (block->type & 1)) paged = block;
+  for (const auto& [address, block] : State().pool) {
+    const auto* at = static_cast<const std::byte*>(address);
+    if (paged == nullptr && at > start && at < start + mdl->ByteCount && (block.type & 1)) {
+      paged = &block;
+    }
   }
+  if (paged != nullptr) {
+    Verify().Report(rule::kMdlPagedPool, CurrentPlace(),
+                    "MmBuildMdlForNonPagedPool over paged pool (tag '" + PoolTagText(paged->tag) +
+                        "', " + std::to_string(paged->size) + " bytes, allocated in " +
+                        (paged->place.empty() ? std::string("winsim") : paged->place) + ")");
+  }
+  DescribePages(mdl);
   mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
   mdl->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
+}
+
+VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE, LOCK_OPERATION) {
+  // Host memory is always resident; the lock is what the MDL records.
+  DescribePages(MemoryDescriptorList);
+  MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
+}
+
+VOID NTAPI MmUnlockPages(PMDL MemoryDescriptorList) {
+  MemoryDescriptorList->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
+  if (MdlRecord* record = FindMdl(MemoryDescriptorList)) record->resident = false;
 }
 
 VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress, ULONG Length) {
@@ -107,6 +173,13 @@ VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
   PPFN_NUMBER target = MmGetMdlPfnArray(TargetMdl);
   PPFN_NUMBER source = MmGetMdlPfnArray(SourceMdl);
   for (ULONG i = 0; i < pages; ++i) target[i] = source[firstPage + i];
+  if (MdlRecord* record = FindMdl(TargetMdl)) {
+    const MdlRecord* sourceRecord = FindMdl(SourceMdl);
+    record->resident =
+        sourceRecord != nullptr
+            ? sourceRecord->resident
+            : (SourceMdl->MdlFlags & (MDL_SOURCE_IS_NONPAGED_POOL | MDL_PAGES_LOCKED)) != 0;
+  }
   TargetMdl->MappedSystemVa =
       SourceMdl->MappedSystemVa ? static_cast<PUCHAR>(SourceMdl->MappedSystemVa) + offset : nullptr;
   if (SourceMdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)

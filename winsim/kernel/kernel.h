@@ -111,6 +111,21 @@ void SetStackStarting(PDEVICE_OBJECT physicalDevice, bool starting);
 // attached and undeleted (device-deleted-before-remove).
 void SetStackRemovePending(PDEVICE_OBJECT physicalDevice, bool pending);
 
+// ---------------------------------------------------------------- memory
+
+// Driver Verifier's special pool for the pool allocations with this tag,
+// from now on: each block ends where a page ends (its end aligned to 8
+// bytes, the pool's alignment), followed by a page that cannot be touched,
+// so that a read or write past the block faults at once. Blocks are not
+// filled or guarded otherwise; a freed block's pages are released.
+void UseSpecialPool(ULONG tag);
+
+// For buses that take MDLs: whether mdl's page array describes resident
+// pages (MmBuildMdlForNonPagedPool, MmProbeAndLockPages, or a partial MDL
+// built from such an MDL). Otherwise a `mdl-not-locked` finding is reported
+// at place, and false returned.
+bool CheckMdlResident(PMDL mdl, const std::string& place);
+
 // ---------------------------------------------------------------- power
 
 // A failure that the next matching PoRequestPowerIrp calls report instead

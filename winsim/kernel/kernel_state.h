@@ -80,7 +80,10 @@ struct IrpRecord {
 };
 
 struct PoolBlock {
-  std::unique_ptr<std::byte[]> storage;
+  std::unique_ptr<std::byte[]> storage;  // guard bytes, the block, guard bytes
+  // Special pool instead: pages that end with the block, then a page that
+  // cannot be touched (unmapped when the block is freed).
+  std::shared_ptr<std::byte> special;
   size_t size = 0;
   ULONG tag = 0;
   POOL_TYPE type = NonPagedPool;
@@ -92,6 +95,9 @@ struct MdlRecord {
   std::unique_ptr<std::byte[]> storage;
   PDRIVER_OBJECT owner = nullptr;
   std::string place;
+  // Its page array describes resident pages: built for non-paged pool,
+  // locked, or a partial MDL built from such an MDL.
+  bool resident = false;
 };
 
 struct RemoveLockRecord {
@@ -121,6 +127,7 @@ class KernelState {
   std::map<PIRP, std::shared_ptr<IrpRecord>> irps;
   std::set<const void*> freedIrps;
   std::map<void*, PoolBlock> pool;
+  std::set<ULONG> specialPoolTags;
   std::deque<std::unique_ptr<std::byte[]>> quarantine;  // freed, poisoned blocks
   std::map<PMDL, MdlRecord> mdls;
   std::map<PIO_REMOVE_LOCK, RemoveLockRecord> removeLocks;
@@ -173,6 +180,8 @@ PIRP AllocateIoManagerIrp(CCHAR stackSize, std::function<void(PIRP)> onFinished)
 void FreeIoManagerIrp(PIRP irp);
 // Frees a device object whose deletion was deferred (io_device.cpp).
 void ReleaseDeviceReference(PDEVICE_OBJECT device);
+// The pool block that holds address, or nullptr (ex_pool.cpp).
+const PoolBlock* FindPoolBlock(const void* address);
 // Checks what a driver left behind at unload (ex_pool.cpp, io_remove_lock.cpp).
 void CheckPoolAtUnload(PDRIVER_OBJECT driver);
 void CheckRemoveLocksAtUnload(PDRIVER_OBJECT driver);

@@ -67,6 +67,8 @@ BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
   switch (winsim::Machine::Current().Config().os) {
     case winsim::OsFamily::Windows98:
       return MajorVersion == 1 && MinorVersion == 0x00;
+    case winsim::OsFamily::Windows2000:
+      return MajorVersion < 1 || (MajorVersion == 1 && MinorVersion <= 0x10);
     case winsim::OsFamily::WindowsNt:
       // Windows XP: WDM 1.0 (98), 1.10 (2000/Me), 1.20 (XP) and 1.30.
       return MajorVersion < 1 || (MajorVersion == 1 && MinorVersion <= 0x30);

@@ -17,9 +17,9 @@
 
 namespace winsim {
 
-// Windows98: WDM 1.0 only. WindowsNt: WDM 1.0 to 1.30 (Windows XP).
-// NoWdm: no WDM version at all (a test setting).
-enum class OsFamily { Windows98, WindowsNt, NoWdm };
+// Windows98: WDM 1.0 only. Windows2000: WDM 1.0 and 1.10. WindowsNt: WDM
+// 1.0 to 1.30 (Windows XP). NoWdm: no WDM version at all (a test setting).
+enum class OsFamily { Windows98, WindowsNt, NoWdm, Windows2000 };
 
 struct MachineConfig {
   OsFamily os = OsFamily::WindowsNt;

@@ -518,9 +518,11 @@ MachineDescription ParseMachineDescription(std::string_view text) {
   }
   MachineDescription machine;
   Object root(document, "", {"os", "windowsDirectory", "clock", "usb"});
-  machine.os = root.Choice<OsFamily>(
-      "os", {{"Windows98", OsFamily::Windows98}, {"WindowsNT", OsFamily::WindowsNt}},
-      OsFamily::WindowsNt);
+  machine.os = root.Choice<OsFamily>("os",
+                                     {{"Windows98", OsFamily::Windows98},
+                                      {"Windows2000", OsFamily::Windows2000},
+                                      {"WindowsNT", OsFamily::WindowsNt}},
+                                     OsFamily::WindowsNt);
   machine.windowsDirectory = root.String("windowsDirectory", machine.windowsDirectory, 200);
   const std::string& directory = machine.windowsDirectory;
   if (directory.size() < 3 || directory[1] != ':' || directory[2] != '\\' ||

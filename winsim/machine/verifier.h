@@ -47,6 +47,13 @@ inline constexpr std::string_view kInformationTooLarge = "information-too-large"
 // input, that the driver never wrote (they still hold the poison pattern).
 inline constexpr std::string_view kSystemBufferUnwritten = "system-buffer-unwritten";
 inline constexpr std::string_view kMdlRange = "mdl-range";
+// An MDL handed to a bus whose pages were neither built for non-paged pool
+// (MmBuildMdlForNonPagedPool, or a partial MDL of such an MDL) nor locked
+// (MmProbeAndLockPages): its page array describes nothing resident.
+inline constexpr std::string_view kMdlNotLocked = "mdl-not-locked";
+// MmBuildMdlForNonPagedPool over paged pool: the pages may be paged out
+// under the transfer.
+inline constexpr std::string_view kMdlPagedPool = "mdl-paged-pool";
 inline constexpr std::string_view kMdlLeak = "mdl-leak";
 // An MDL built (IoAllocateMdl, MmBuildMdlForNonPagedPool) for 0 bytes: a
 // checked kernel asserts that an MDL describes at least one byte.

@@ -56,10 +56,14 @@ struct Failure {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
 };
 
-// Windows' status for a USBD status (what the bus driver sets in the IRP):
-// data errors give STATUS_DEVICE_DATA_ERROR (ERROR_CRC), a device that left
-// STATUS_DEVICE_NOT_CONNECTED, caller mistakes STATUS_INVALID_PARAMETER,
-// everything else (stall, no answer) STATUS_UNSUCCESSFUL (ERROR_GEN_FAILURE).
+// The IRP status the USB port driver gives a USBD status: a device that
+// left STATUS_DEVICE_NOT_CONNECTED, a cancelled request STATUS_CANCELLED,
+// STATUS_NOT_SUPPORTED, STATUS_INSUFFICIENT_RESOURCES, caller mistakes
+// (function, parameter, pipe handle, start frame) STATUS_INVALID_PARAMETER,
+// every other error, data errors included, STATUS_UNSUCCESSFUL
+// (ERROR_GEN_FAILURE). Windows 98 and 2000 reported a CRC error as
+// STATUS_DEVICE_DATA_ERROR (ERROR_CRC); a script that wants that names the
+// status itself.
 NTSTATUS StatusForUsbd(USBD_STATUS usbdStatus);
 
 struct DescriptorFault {

@@ -32,6 +32,11 @@ struct Controller;
 struct Pipe {
   std::vector<uint8_t> endpoint;  // the endpoint descriptor
   ULONG maximumTransferSize = 0;
+  uint64_t id = 0;  // unique on the bus: completions find their pipe by it
+  // A transfer that failed on the bus halted the endpoint: transfers fail
+  // until URB_FUNCTION_RESET_PIPE clears it.
+  bool halted = false;
+  uint32_t pending = 0;  // transfers submitted and not yet completed
   uint8_t Address() const { return endpoint[2]; }
   uint16_t MaxPacketSize() const { return static_cast<uint16_t>(endpoint[4] | endpoint[5] << 8); }
 };
@@ -196,13 +201,14 @@ bool StartsConfigured(const UsbDevice& device) {
 }
 
 // The pipes a device's (absent) driver would have opened.
-void OpenPipesOfStartedDevice(Port& port) {
+void OpenPipesOfStartedDevice(Port& port, uint64_t& nextPipe) {
   if (!StartsConfigured(*port.device)) {
     return;
   }
   for (const InterfaceScript& interface : port.device->Script().configuration.interfaces) {
     for (const EndpointScript& endpoint : interface.endpoints) {
       auto pipe = std::make_unique<Pipe>();
+      pipe->id = nextPipe++;
       pipe->endpoint = {sizeof(USB_ENDPOINT_DESCRIPTOR),
                         USB_ENDPOINT_DESCRIPTOR_TYPE,
                         endpoint.address,
@@ -231,6 +237,7 @@ struct UsbBus::State {
   uint32_t nextInstance = 0x2d3c1a;
   bool shutDown = false;
   uint64_t nextTransfer = 0;
+  uint64_t nextPipe = 1;
 
   std::string NewDriverKey() {
     return std::string(kUsbClassKey) + Format("\\%04u", nextDriverKey++);
@@ -255,8 +262,11 @@ struct UsbBus::State {
   NTSTATUS HubControl(Hub& hub, PIRP irp);
   NTSTATUS SubmitUrb(Port& port, PIRP irp);
   void SetDevicePower(Port& port, DEVICE_POWER_STATE state);
+  // pipe: the pipe of a bulk or interrupt transfer (0: none), which counts
+  // the transfer as pending until it completes.
   NTSTATUS Finish(Port& port, PIRP irp, PURB urb, Reply reply, const std::string& what,
-                  uint32_t frames = 0);
+                  uint32_t frames = 0, uint64_t pipe = 0);
+  Pipe* FindPipe(Port& port, uint64_t id);
   // How long from now until a transfer of `frames` frames on the port's
   // controller is over, queued after the transfers already on that bus;
   // 0 when transfers take no time (timing Instant or inline completion).
@@ -440,7 +450,7 @@ std::unique_ptr<Hub> UsbBus::State::BuildHub(Controller* controller, Port* upstr
       port->history.push_back(std::make_unique<UsbDevice>(*script.device));
       port->device = port->history.back().get();
       port->address = static_cast<uint16_t>(port->number + 1);
-      OpenPipesOfStartedDevice(*port);
+      OpenPipesOfStartedDevice(*port, nextPipe);
       const uint32_t instance = NewInstance();
       pnp::NodeProperties hubProperties;
       hubProperties.instanceId = Format("USB\\VID_%04X&PID_%04X\\5&%X", script.device->vendorId,
@@ -474,7 +484,7 @@ void UsbBus::State::AttachDevice(Port& port, std::unique_ptr<UsbDevice> device) 
   port.pdo =
       CreateDeviceObject(this, hubDriver, NewPdoName(), FILE_DEVICE_UNKNOWN, Role::Device, &port);
   const DeviceScript& script = port.device->Script();
-  OpenPipesOfStartedDevice(port);
+  OpenPipesOfStartedDevice(port, nextPipe);
   pnp::NodeProperties properties;
   const std::string identity = Format("USB\\VID_%04X&PID_%04X", script.vendorId, script.productId);
   properties.instanceId =
@@ -715,15 +725,18 @@ NTSTATUS UsbBus::State::HubControl(Hub& hub, PIRP irp) {
     } else if ((port = portOf()) == nullptr) {
       answer = {STATUS_INVALID_PARAMETER, 0};
     } else if (port->device == nullptr || port->status != DeviceConnected) {
-      // The port is empty (or its device never enumerated).
-      answer = {STATUS_DEVICE_NOT_CONNECTED, 0};
+      // The port is empty (or its device never enumerated): the hub has no
+      // device to address, and says the request names none.
+      answer = {STATUS_INVALID_PARAMETER, 0};
+    } else if (std::memcpy(&request, buffer, sizeof(request));
+               request.SetupPacket.wLength > outputLength - sizeof(request)) {
+      // The hub refuses to ask for more than the caller has room for.
+      fields.emplace_back("wLength", Format("%u", request.SetupPacket.wLength));
+      answer = {STATUS_BUFFER_TOO_SMALL, 0};
     } else {
-      std::memcpy(&request, buffer, sizeof(request));
       const uint8_t type = static_cast<uint8_t>(request.SetupPacket.wValue >> 8);
       const uint8_t index = static_cast<uint8_t>(request.SetupPacket.wValue & 0xFF);
-      const uint32_t room = outputLength - sizeof(request);
-      const uint32_t length =
-          request.SetupPacket.wLength < room ? request.SetupPacket.wLength : room;
+      const uint32_t length = request.SetupPacket.wLength;
       Reply reply = port->device->GetDescriptor(type, index, request.SetupPacket.wIndex, length);
       fields.emplace_back("wValue", Format("0x%04X", request.SetupPacket.wValue));
       fields.emplace_back("wLength", Format("%u", request.SetupPacket.wLength));
@@ -782,11 +795,15 @@ const char* UrbFunctionName(USHORT function) {
 }
 
 // The buffer a URB describes: its MDL's system address, else the buffer.
-uint8_t* TransferBufferOf(PVOID buffer, PMDL mdl, ULONG length, bool* tooShort) {
-  *tooShort = false;
+// refused: the MDL is shorter than length, or describes no resident pages
+// (a verifier finding, named after what).
+uint8_t* TransferBufferOf(PVOID buffer, PMDL mdl, ULONG length, bool* refused,
+                          const std::string& what) {
+  *refused = false;
   if (mdl != nullptr) {
-    if (MmGetMdlByteCount(mdl) < length) {
-      *tooShort = true;
+    if (MmGetMdlByteCount(mdl) < length ||
+        !kernel::CheckMdlResident(mdl, kernel::CurrentPlace() + " " + what)) {
+      *refused = true;
       return nullptr;
     }
     return static_cast<uint8_t*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
@@ -816,8 +833,28 @@ VirtualTime UsbBus::State::BusTime(Port& port, uint32_t frames) {
   return controller.busyUntil - now;
 }
 
+Pipe* UsbBus::State::FindPipe(Port& port, uint64_t id) {
+  for (auto& pipe : port.pipes) {
+    if (pipe->id == id) {
+      return pipe.get();
+    }
+  }
+  return nullptr;
+}
+
 NTSTATUS UsbBus::State::Finish(Port& port, PIRP irp, PURB urb, Reply reply, const std::string& what,
-                               uint32_t frames) {
+                               uint32_t frames, uint64_t pipe) {
+  if (Pipe* transferPipe = pipe != 0 ? FindPipe(port, pipe) : nullptr) {
+    // A transfer the device answered with an error halts its endpoint (a
+    // device that left, or a cancelled transfer, does not).
+    if (!reply.failsAtSubmission && !reply.neverCompletes && USBD_ERROR(reply.usbdStatus) &&
+        reply.usbdStatus != USBD_STATUS_DEVICE_GONE && reply.usbdStatus != USBD_STATUS_CANCELED) {
+      transferPipe->halted = true;
+    }
+    if (!reply.failsAtSubmission && completion != CompletionMode::Inline) {
+      ++transferPipe->pending;  // until it completes (or its pipe goes)
+    }
+  }
   if (reply.neverCompletes) {
     LogUrb(what, {{"port", port.path}, {"status", "held (the device does not answer)"}});
     IoMarkIrpPending(irp);
@@ -838,8 +875,11 @@ NTSTATUS UsbBus::State::Finish(Port& port, PIRP irp, PURB urb, Reply reply, cons
   }
   IoMarkIrpPending(irp);
   Port* target = &port;
-  auto complete = [this, target, irp, urb, reply] {
-    kernel::QueueDpc("usb: URB completion", [this, target, irp, urb, reply] {
+  auto complete = [this, target, irp, urb, reply, pipe] {
+    kernel::QueueDpc("usb: URB completion", [this, target, irp, urb, reply, pipe] {
+      if (Pipe* transferPipe = pipe != 0 ? FindPipe(*target, pipe) : nullptr) {
+        --transferPipe->pending;
+      }
       urb->UrbHeader.Status = reply.usbdStatus;
       Complete(irp, reply.status);
       After(*target, reply.after);
@@ -915,10 +955,10 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
       auto& request = urb->UrbControlDescriptorRequest;
       what += Format(" type %u index %u length %u", request.DescriptorType, request.Index,
                      request.TransferBufferLength);
-      bool tooShort = false;
+      bool refused = false;
       uint8_t* buffer = TransferBufferOf(request.TransferBuffer, request.TransferBufferMDL,
-                                         request.TransferBufferLength, &tooShort);
-      if (tooShort || (buffer == nullptr && request.TransferBufferLength > 0)) {
+                                         request.TransferBufferLength, &refused, what);
+      if (refused || (buffer == nullptr && request.TransferBufferLength > 0)) {
         return Finish(port, irp, urb, Invalid(USBD_STATUS_INVALID_PARAMETER), what);
       }
       Reply reply = device.GetDescriptor(request.DescriptorType, request.Index, request.LanguageId,
@@ -991,6 +1031,7 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
             const EndpointScript& endpoint = interface->endpoints[i];
             USBD_PIPE_INFORMATION& pipeInformation = information->Pipes[i];
             auto pipe = std::make_unique<Pipe>();
+            pipe->id = nextPipe++;
             pipe->endpoint = {sizeof(USB_ENDPOINT_DESCRIPTOR),
                               USB_ENDPOINT_DESCRIPTOR_TYPE,
                               endpoint.address,
@@ -1021,26 +1062,35 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
         return Finish(port, irp, urb, Invalid(USBD_STATUS_INVALID_PIPE_HANDLE), what);
       }
       const ULONG length = request.TransferBufferLength;
-      // Windows takes the direction of a bulk or interrupt transfer from
-      // the endpoint; a flag that says otherwise is noted in the log.
+      // The port driver takes the direction of a bulk or interrupt transfer
+      // from the endpoint and sets the flag to match, so the client reads
+      // back the direction the transfer really had.
       const bool in = USB_ENDPOINT_DIRECTION_IN(pipe->Address()) != 0;
       const bool flagIn = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
       what += Format(" endpoint 0x%02X", pipe->Address()) + (in ? " IN" : " OUT") +
               Format(" length %u", length);
       if (in != flagIn) {
-        what += " (flags give the other direction)";
+        what += " (flags gave the other direction)";
+        request.TransferFlags ^= USBD_TRANSFER_DIRECTION_IN;
       }
-      if (length > pipe->maximumTransferSize) {
+      // Windows 98 and 2000 hold a transfer to the pipe's MaximumTransferSize;
+      // XP's port driver splits what is longer and ignores the field.
+      if (Machine::Current().Config().os != OsFamily::WindowsNt &&
+          length > pipe->maximumTransferSize) {
         return Finish(port, irp, urb, Invalid(USBD_STATUS_INVALID_PARAMETER), what);
       }
-      bool tooShort = false;
+      if (pipe->halted) {
+        what += " (the endpoint is halted)";
+        return Finish(port, irp, urb, Invalid(USBD_STATUS_ENDPOINT_HALTED), what);
+      }
       if (length > 0 && request.TransferBuffer == nullptr && request.TransferBufferMDL == nullptr) {
         Machine::Current().Verify().Report(rule::kTransferWithoutBuffer, what,
                                            Format("%u bytes with neither buffer nor MDL", length));
       }
-      uint8_t* buffer =
-          TransferBufferOf(request.TransferBuffer, request.TransferBufferMDL, length, &tooShort);
-      if (tooShort || (buffer == nullptr && length > 0)) {
+      bool refused = false;
+      uint8_t* buffer = TransferBufferOf(request.TransferBuffer, request.TransferBufferMDL, length,
+                                         &refused, what);
+      if (refused || (buffer == nullptr && length > 0)) {
         return Finish(port, irp, urb, Invalid(USBD_STATUS_INVALID_PARAMETER), what);
       }
       Reply reply = device.Transfer(pipe->Address(), in, buffer, length,
@@ -1059,7 +1109,7 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
               ? TransferType::Interrupt
               : TransferType::Bulk,
           request.TransferBufferLength, pipe->MaxPacketSize(), pipe->endpoint[6]);
-      return Finish(port, irp, urb, std::move(reply), what, frames);
+      return Finish(port, irp, urb, std::move(reply), what, frames, pipe->id);
     }
     case URB_FUNCTION_RESET_PIPE: {
       Pipe* pipe = findPipe(urb->UrbPipeRequest.PipeHandle);
@@ -1067,7 +1117,16 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
         return Finish(port, irp, urb, Invalid(USBD_STATUS_INVALID_PIPE_HANDLE), what);
       }
       what += Format(" endpoint 0x%02X", pipe->Address());
-      return Finish(port, irp, urb, device.ResetPipe(pipe->Address()), what, kNoDataControlFrames);
+      if (pipe->pending > 0) {
+        // A pipe with a transfer still on it cannot be reset.
+        what += Format(" (%u transfer(s) pending)", pipe->pending);
+        return Finish(port, irp, urb, Invalid(USBD_STATUS_ERROR_BUSY), what);
+      }
+      Reply reply = device.ResetPipe(pipe->Address());
+      if (NT_SUCCESS(reply.status)) {
+        pipe->halted = false;
+      }
+      return Finish(port, irp, urb, std::move(reply), what, kNoDataControlFrames);
     }
     default:
       return Finish(port, irp, urb, Invalid(USBD_STATUS_INVALID_URB_FUNCTION), what);

@@ -1,6 +1,9 @@
 // winsim: the USBD library (usbd.sys): descriptor parsing and the
-// select-configuration request. Every read stays inside the configuration's
-// wTotalLength bytes, whatever the descriptors claim.
+// select-configuration request. The parser trusts the descriptors as
+// Windows' library does: it walks by bLength up to the wTotalLength the
+// configuration claims, and returns an interface descriptor that starts
+// inside that length whatever its bLength, even one that runs past the end.
+// A client validates the configuration before it parses it.
 #include <wdm.h>
 #include <usbdi.h>
 #include <usbdlib.h>
@@ -10,13 +13,6 @@
 namespace {
 
 const UCHAR* Bytes(const void* p) { return static_cast<const UCHAR*>(p); }
-
-// The configuration's length, or 0 when it is too short to hold its own
-// header (then nothing inside it is read).
-ULONG ConfigurationLength(PUSB_CONFIGURATION_DESCRIPTOR configuration) {
-  const ULONG total = configuration->wTotalLength;
-  return total < sizeof(USB_CONFIGURATION_DESCRIPTOR) ? 0 : total;
-}
 
 }  // namespace
 
@@ -29,22 +25,20 @@ VOID USBD_GetUSBDIVersion(PUSBD_VERSION_INFORMATION VersionInformation) {
 
 PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
                                              PVOID StartPosition, LONG DescriptorType) {
-  const UCHAR* const begin = Bytes(DescriptorBuffer);
-  const UCHAR* const end = begin + TotalLength;
+  const UCHAR* const end = Bytes(DescriptorBuffer) + TotalLength;
   const UCHAR* at = Bytes(StartPosition);
-  if (at < begin || at >= end) {
-    return nullptr;
-  }
-  // Each descriptor needs its two header bytes and its whole bLength inside.
-  while (end - at >= 2) {
-    const UCHAR length = at[0];
-    if (length < 2 || length > end - at) {
-      return nullptr;
-    }
+  // A descriptor whose two header bytes lie before the end is looked at,
+  // whatever its bLength. (Windows reads a header that straddles the end
+  // too; winsim does not read past TotalLength for it.) bLength 0 ends the
+  // walk, where Windows' walk would not move on.
+  while (at >= Bytes(DescriptorBuffer) && end - at >= 2) {
     if (DescriptorType == -1 || at[1] == DescriptorType) {
       return reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(const_cast<UCHAR*>(at));
     }
-    at += length;
+    if (at[0] == 0) {
+      return nullptr;
+    }
+    at += at[0];
   }
   return nullptr;
 }
@@ -53,28 +47,24 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition,
     LONG InterfaceNumber, LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass,
     LONG InterfaceProtocol) {
-  const ULONG total = ConfigurationLength(ConfigurationDescriptor);
-  const UCHAR* const end = Bytes(ConfigurationDescriptor) + total;
+  const ULONG total = ConfigurationDescriptor->wTotalLength;
   PVOID at = StartPosition;
   while (PUSB_COMMON_DESCRIPTOR found = USBD_ParseDescriptors(ConfigurationDescriptor, total, at,
                                                               USB_INTERFACE_DESCRIPTOR_TYPE)) {
-    const UCHAR* next = Bytes(found) + found->bLength;
-    // A short interface descriptor is skipped rather than read past its end.
-    if (found->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
-      auto* candidate = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(found);
-      auto matches = [](LONG wanted, UCHAR actual) { return wanted == -1 || wanted == actual; };
-      if (matches(InterfaceNumber, candidate->bInterfaceNumber) &&
-          matches(AlternateSetting, candidate->bAlternateSetting) &&
-          matches(InterfaceClass, candidate->bInterfaceClass) &&
-          matches(InterfaceSubClass, candidate->bInterfaceSubClass) &&
-          matches(InterfaceProtocol, candidate->bInterfaceProtocol)) {
-        return candidate;
-      }
+    // A criterion given is compared with the descriptor's field whatever
+    // its bLength says; one that is -1 reads nothing.
+    auto* candidate = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(found);
+    if ((InterfaceNumber == -1 || InterfaceNumber == candidate->bInterfaceNumber) &&
+        (AlternateSetting == -1 || AlternateSetting == candidate->bAlternateSetting) &&
+        (InterfaceClass == -1 || InterfaceClass == candidate->bInterfaceClass) &&
+        (InterfaceSubClass == -1 || InterfaceSubClass == candidate->bInterfaceSubClass) &&
+        (InterfaceProtocol == -1 || InterfaceProtocol == candidate->bInterfaceProtocol)) {
+      return candidate;
     }
-    if (next >= end) {
+    if (found->bLength == 0) {
       return nullptr;
     }
-    at = const_cast<UCHAR*>(next);
+    at = const_cast<UCHAR*>(Bytes(found) + found->bLength);
   }
   return nullptr;
 }
