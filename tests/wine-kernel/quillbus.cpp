@@ -700,6 +700,10 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT device, PIRP irp) {
       line.Hex(endpoint, 2) << " length=";
       line.Dec(length) << " buffer=" << (transfer.TransferBuffer != NULL ? "1" : "0")
                        << " mdl=" << (transfer.TransferBufferMDL != NULL ? "1" : "0");
+      if (!(endpoint & 0x80) && length > 0 && data != NULL) {
+        line << " data=";
+        line.Bytes(data, length);  // as winsim records them, failed or not
+      }
       if (length > 0 && data == NULL) {
         usbd = USBD_STATUS_INVALID_PARAMETER;
         status = STATUS_INVALID_PARAMETER;
@@ -710,10 +714,6 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT device, PIRP irp) {
       } else if (endpoint & 0x80) {
         transfer.TransferBufferLength = 0;  // nothing to send: a zero-length packet
       } else {
-        if (length > 0) {
-          line << " data=";
-          line.Bytes(data, length);
-        }
         if (!NT_SUCCESS(status = Download(data, length, &after))) {
           usbd = USBD_STATUS_STALL_PID;
           transfer.TransferBufferLength = 0;

@@ -541,6 +541,7 @@ void RunUpdate(Session& s, const QuillbusFaults& faults, const Expected& want, b
   Send(GetDlgItem(s.dialog, kDeviceList), CB_SETCURSEL, 1, 0);
   Send(GetDlgItem(s.dialog, kFilePath), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(s.flashFile.c_str()));
   const DWORD started = GetTickCount();
+  s.observer.Add("program");
   PressButton(s.dialog, kProgram);
 
   if (tryClose) {
