@@ -700,11 +700,13 @@ int main(int argc, char** argv) {
              "it (tests/wine-kernel/wine_kernel_shims.cpp, docs/windows.md)");
       }
 
-      PressButton(dialog, IDOK);  // Close
-      Check("Close ends the program", program.WaitForExit(kTimeoutMs));
+      // What the user saw, up to the Close (whose window teardown is not
+      // something the user sees in the status line).
       std::string observed;
       for (const std::string& line : observer.Take()) observed += line + "\n";
       WriteText(out + "\\observed.txt", observed);
+      PressButton(dialog, IDOK);  // Close
+      Check("Close ends the program", program.WaitForExit(kTimeoutMs));
     }
     WriteText(out + "\\bus.log", bus.Log());
   }
