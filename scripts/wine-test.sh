@@ -2,6 +2,12 @@
 # Runs quillprog.exe under Wine on a private Xvfb display and checks it with
 # tests/wine's quill-wine-test.exe (a Win32 program of ours that drives
 # quillprog's windows from outside). Screenshots land in docs/images/.
+# Then, in the same prefix, whole updates on Wine's kernel: quill-wine-update.exe
+# installs the test bus driver (tests/wine-kernel/quillbus.sys) and
+# driver/quillfw.inf and drives quillprog.exe through four updates that the
+# real quillfw.sys carries to the simulated Q417; scripts/wine-compare.py then
+# holds what it observed against the same machine on winsim (quillsim, from
+# the host build). docs/windows.md, "The whole update on Wine's kernel".
 # Everything started here (Xvfb, wineserver, the throwaway prefix) is removed
 # on every way out.
 #
@@ -55,6 +61,13 @@ tester=$build/tests/wine/quill-wine-test.exe
 # loader; without wine64 the 32-bit loader does everything.
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=/usr/lib/wine/wine
+if [ "$build" != build/win64 ]; then
+  # The 32-bit build's drivers need a 32-bit winedevice.exe: a 32-bit prefix
+  # started by the 32-bit loader (shared/platform-notes.md checked the
+  # kernel path that way). Not exercised on machines that run 64-bit code only.
+  export WINEARCH=win32
+  wine=/usr/lib/wine/wine
+fi
 [ -x "$wine" ] || fail_early "no Wine loader (run scripts/wine-setup.sh)"
 wineserver=/usr/lib/wine/wineserver
 
