@@ -6,7 +6,8 @@
 # its 32-bit half (wine32:i386) and wine64. On one that does not (some
 # virtual machines run 64-bit code only, and Wine's 32-bit half then cannot
 # start): wine64 alone and the 64-bit mingw-w64 compiler, for the 64-bit
-# build of the same sources. Both: Xvfb, xwd and convert for screenshots.
+# build of the same sources. Both: Xvfb, xwd and convert for screenshots, and
+# python3 for scripts/wine-compare.py (winsim held against Wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,7 +23,7 @@ else
 fi
 # Wine with its recommended libraries and fonts; the screenshot tools without
 # theirs.
-tool_packages=(xvfb x11-apps imagemagick)
+tool_packages=(xvfb x11-apps imagemagick python3)
 
 missing_wine=() missing_tools=()
 for p in "${wine_packages[@]}"; do installed "$p" || missing_wine+=("$p"); done

@@ -12,6 +12,7 @@
 #include "app_runner.h"
 #include "commands.h"
 #include "flash_image.h"
+#include "kernel/kernel.h"
 #include "progress_bar.h"
 #include "machine/machine_disk.h"
 #include "resource.h"
@@ -32,6 +33,7 @@ struct RunOptions {
   std::string scenario;
   bool verbose = false;
   std::string json;
+  std::string requests;
   std::string snapshots;
   bool realtime = false;
 };
@@ -539,6 +541,55 @@ std::optional<bool> TellDevice(const Scenario& scenario, winsim::usb::UsbBus* bu
   return holdsImage;
 }
 
+std::string PlainHex(const std::vector<uint8_t>& bytes) {
+  std::string text;
+  char byte[4];
+  for (uint8_t b : bytes) {
+    std::snprintf(byte, sizeof byte, "%02X", b);
+    text += byte;
+  }
+  return text;
+}
+
+// What the scenario's device saw, every mode it was in, in order: one line a
+// request (scripts/wine-compare.py holds it against the Wine run's bus log).
+bool WriteDeviceRequests(const std::string& path, const Scenario& scenario,
+                         winsim::usb::UsbBus* bus) {
+  std::ofstream out(path, std::ios::trunc);
+  if (bus != nullptr && !scenario.device.empty()) {
+    for (const winsim::usb::UsbDevice* device : bus->History(scenario.device)) {
+      out << "device " << (device->InUpdateMode() ? "update" : "normal") << "\n";
+      for (const auto& request : device->Requests()) {
+        switch (request.kind) {
+          case winsim::usb::RequestKind::GetDescriptor:
+            out << "descriptor type=" << unsigned(request.descriptorType)
+                << " index=" << unsigned(request.descriptorIndex)
+                << " length=" << request.requestedLength;
+            break;
+          case winsim::usb::RequestKind::SelectConfiguration:
+            out << "select-configuration";
+            break;
+          case winsim::usb::RequestKind::Deconfigure:
+            out << "deconfigure";
+            break;
+          case winsim::usb::RequestKind::ResetPipe:
+            out << "reset-pipe endpoint=0x" << PlainHex({request.endpoint});
+            break;
+          case winsim::usb::RequestKind::Transfer:
+            out << "bulk endpoint=0x" << PlainHex({request.endpoint})
+                << " length=" << request.requestedLength;
+            if (!request.in && !request.data.empty()) {
+              out << " data=" << PlainHex(request.data);
+            }
+            break;
+        }
+        out << " status=" << winsim::kernel::StatusText(request.status) << "\n";
+      }
+    }
+  }
+  return static_cast<bool>(out);
+}
+
 bool WriteJsonLines(const std::string& path, const std::vector<winsim::Event>& events) {
   std::ofstream out(path, std::ios::trunc);
   for (const winsim::Event& event : events) {
@@ -659,6 +710,9 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
 
   const std::optional<bool> holdsImage = TellDevice(scenario, run.bus.get(), image);
   const auto events = machine.Log().All();
+  if (!options.requests.empty() && !WriteDeviceRequests(options.requests, scenario, run.bus.get())) {
+    std::cout << "cannot write " << options.requests << "\n";
+  }
   if (!options.json.empty() && !WriteJsonLines(options.json, events)) {
     std::cout << "cannot write " << options.json << "\n";
     return 1;
@@ -726,6 +780,8 @@ void AddRunOptions(CLI::App* command, RunOptions& options) {
   command->add_flag("-v,--verbose", options.verbose,
                     "Also print the driver's trace, IRPs and URBs");
   command->add_option("--json", options.json, "Write the event log as JSON Lines");
+  command->add_option("--requests", options.requests,
+                      "Write every request the scenario's device saw, one a line");
   command->add_option("--snapshots", options.snapshots, "Write an SVG snapshot at each change");
   command->add_flag("--realtime", options.realtime, "Run on the real clock");
 }
