@@ -12,8 +12,14 @@
 // The same device as CreateFile opens it.
 #define QUILLFW_USER_PATH "\\\\.\\QUILLDEV"
 
-// The Q417 in firmware-update mode (vendor 0x0417, product 0xF001): the
-// hardware id that its setup information installs quillfw for.
+// The Q417's identity in firmware-update mode: the hardware id under which
+// Plug and Play binds quillfw to the device. winsim's update-mode Q417, the
+// host service, the Wine run's test bus driver and driver/quillfw.inf all
+// name it; the build checks that they agree (tests/wine-kernel). A real
+// installation puts the device's own update-mode identity here and in the
+// INF (docs/windows.md).
+#define QUILLFW_UPDATE_VENDOR_ID 0x0417
+#define QUILLFW_UPDATE_PRODUCT_ID 0xF001
 #define QUILLFW_HARDWARE_ID "USB\\VID_0417&PID_F001"
 
 // ---------------------------------------------------------------------------

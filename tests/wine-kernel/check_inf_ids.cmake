@@ -1,8 +1,8 @@
-# cmake -DIDS=driver/quillfw_ids.h -DINF=driver/quillfw.inf -P check_inf_ids.cmake
+# cmake -DIDS=include/quillfw_public.h -DINF=driver/quillfw.inf -P check_inf_ids.cmake
 # quillfw.inf's models sections (one for 32-bit, one for 64-bit Windows) name
-# the update-mode hardware id of quillfw_ids.h, and no other USB id.
-file(STRINGS ${IDS} define REGEX "^#define QUILLFW_UPDATE_HARDWARE_ID ")
-string(REGEX REPLACE "^#define QUILLFW_UPDATE_HARDWARE_ID \"(.*)\"$" "\\1" id "${define}")
+# the update-mode hardware id of quillfw_public.h, and no other USB id.
+file(STRINGS ${IDS} define REGEX "^#define QUILLFW_HARDWARE_ID ")
+string(REGEX REPLACE "^#define QUILLFW_HARDWARE_ID \"(.*)\"$" "\\1" id "${define}")
 string(REPLACE "\\\\" "\\" id "${id}")
 if(NOT id MATCHES "^USB\\\\VID_[0-9A-F]+&PID_[0-9A-F]+$")
   message(FATAL_ERROR "no hardware id in ${IDS}: '${id}'")
@@ -15,7 +15,7 @@ endif()
 foreach(line IN LISTS models)
   string(REGEX REPLACE "^.*,[ \t]*([^ \t;]+)[ \t]*$" "\\1" named "${line}")
   if(NOT named STREQUAL id)
-    message(FATAL_ERROR "${INF}: model line '${line}' names '${named}', quillfw_ids.h says '${id}'")
+    message(FATAL_ERROR "${INF}: model line '${line}' names '${named}', quillfw_public.h says '${id}'")
   endif()
 endforeach()
 message(STATUS "quillfw.inf names ${id} for x86 and amd64")

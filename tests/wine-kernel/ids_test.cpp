@@ -1,4 +1,4 @@
-// The update-mode hardware id is one constant (driver/quillfw_ids.h): winsim's
+// The update-mode hardware id is one constant (include/quillfw_public.h): winsim's
 // update-mode Q417 and quillfw's host service name the same device as the
 // Wine run's bus driver and quillfw.inf (checked by wine_kernel_inf_hardware_id).
 #include <gtest/gtest.h>
@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <string>
 
-#include "quillfw_ids.h"
+#include <wdm.h>
+
+#include "quillfw_public.h"
 #include "quillfw_service.h"
 #include "usb/device_script.h"
 
@@ -18,11 +20,11 @@ TEST(WineKernelIds, WinsimUpdateModeQ417HasTheSharedIdentity) {
   EXPECT_EQ(update.productId, QUILLFW_UPDATE_PRODUCT_ID);
   char id[32];
   std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", update.vendorId, update.productId);
-  EXPECT_EQ(std::string(id), QUILLFW_UPDATE_HARDWARE_ID);
+  EXPECT_EQ(std::string(id), QUILLFW_HARDWARE_ID);
 }
 
 TEST(WineKernelIds, HostServiceIsRegisteredForTheSharedId) {
-  EXPECT_EQ(std::string(quillfw_host::kUpdateModeHardwareId), QUILLFW_UPDATE_HARDWARE_ID);
+  EXPECT_EQ(std::string(quillfw_host::kUpdateModeHardwareId), QUILLFW_HARDWARE_ID);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 // - the Q417 as winsim's default Q417: the 0x55 requests stall (ERROR_GEN_FAILURE);
 //   after the tenth the device leaves the bus and comes back
 //   QUILLBUS_RETURN_MS later as the update-mode device, a Plug and Play
-//   child (hardware id QUILLFW_UPDATE_HARDWARE_ID), for which Wine installs
+//   child (hardware id QUILLFW_HARDWARE_ID), for which Wine installs
 //   quillfw.inf and loads quillfw.sys;
 // - the update-mode device answers the Plug and Play queries and quillfw's
 //   URBs (descriptors, configuration selection, bulk transfers, pipe reset),
@@ -41,7 +41,7 @@ extern "C" {
 #include <usbdlib.h>
 }
 
-#include "../../driver/quillfw_ids.h"
+#include "quillfw_public.h"
 #include "quillbus_protocol.h"
 #include "wine_kernel_shims.h"
 
@@ -758,9 +758,9 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
   line.Hex(stack->MinorFunction, 2);
   switch (stack->MinorFunction) {
     case IRP_MN_QUERY_ID: {
-      static const WCHAR kDeviceId[] = WIDEN(QUILLFW_UPDATE_HARDWARE_ID);
+      static const WCHAR kDeviceId[] = WIDEN(QUILLFW_HARDWARE_ID);
       static const WCHAR kHardwareIds[] =
-          WIDEN(QUILLFW_UPDATE_HARDWARE_ID) L"&REV_0100\0" WIDEN(QUILLFW_UPDATE_HARDWARE_ID) L"\0";
+          WIDEN(QUILLFW_HARDWARE_ID) L"&REV_0100\0" WIDEN(QUILLFW_HARDWARE_ID) L"\0";
       static const WCHAR kCompatibleIds[] =
           L"USB\\Class_FF&SubClass_00&Prot_00\0USB\\Class_FF&SubClass_00\0USB\\Class_FF\0";
       static const WCHAR kInstanceId[] = L"Q417-0001";

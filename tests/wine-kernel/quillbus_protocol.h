@@ -7,7 +7,7 @@
  * port 1 and a Q417 on port 2. The Q417 behaves as winsim's default Q417
  * (winsim/usb/usb_device.cpp): the 0x55 requests stall, and after the tenth
  * it leaves the bus and comes back QUILLBUS_RETURN_MS later as the
- * update-mode device (QUILLFW_UPDATE_HARDWARE_ID), a Plug and Play child of
+ * update-mode device (QUILLFW_HARDWARE_ID), a Plug and Play child of
  * the bus, for which Wine loads quillfw.sys. */
 #ifndef QUILLBUS_PROTOCOL_H
 #define QUILLBUS_PROTOCOL_H

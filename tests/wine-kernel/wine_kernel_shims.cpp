@@ -118,7 +118,7 @@ VOID NTAPI IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddres
   }
 }
 
-// winebuild's stub for an export that a DLL's spec file declares "stub":
+// winebuild's stub for an export that a DLL's export list marks "stub":
 //   x86-64: sub $0x28,%rsp; lea <"ntoskrnl.exe">(%rip),%rcx;
 //           lea <"IoBuildPartialMdl">(%rip),%rdx; call __wine_spec_unimplemented_stub
 //   i386:   (nops) ...; movl $<name>,4(%esp); movl $<"ntoskrnl.exe">,(%esp); call ...
