@@ -708,8 +708,9 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT device, PIRP irp) {
         usbd = USBD_STATUS_INVALID_PARAMETER;
         status = STATUS_INVALID_PARAMETER;
       } else if (g_model.faults.FailTransfer == ordinal) {
+        // The port driver reports a device error as STATUS_UNSUCCESSFUL.
         usbd = USBD_STATUS_CRC;
-        status = STATUS_DEVICE_DATA_ERROR;
+        status = STATUS_UNSUCCESSFUL;
         transfer.TransferBufferLength = 0;
       } else if (endpoint & 0x80) {
         transfer.TransferBufferLength = 0;  // nothing to send: a zero-length packet

@@ -25,44 +25,11 @@
 #include <string>
 #include <vector>
 
+#include "wine_checks.h"
+
 namespace {
 
-// --- Results -----------------------------------------------------------------
-
-int g_passed = 0;
-int g_failed = 0;
-
-void Check(const std::string& name, bool ok, const std::string& detail = {}) {
-  if (ok) {
-    std::printf("PASS %s\n", name.c_str());
-    ++g_passed;
-  } else {
-    std::printf("FAIL %s%s%s\n", name.c_str(), detail.empty() ? "" : ": ", detail.c_str());
-    ++g_failed;
-  }
-  std::fflush(stdout);
-}
-
-std::string Quoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\n')
-      out += "\\n";
-    else if (c == '\r')
-      out += "\\r";
-    else
-      out += c;
-  }
-  return out + "\"";
-}
-
-void CheckText(const std::string& name, const std::string& got, const std::string& want) {
-  Check(name, got == want, "got " + Quoted(got) + ", want " + Quoted(want));
-}
-
-void CheckNumber(const std::string& name, long long got, long long want) {
-  Check(name, got == want, "got " + std::to_string(got) + ", want " + std::to_string(want));
-}
+using namespace wine_checks;
 
 std::string Hex(unsigned long value) {
   char text[16];
@@ -72,31 +39,7 @@ std::string Hex(unsigned long value) {
 
 // --- Windows of another process ---------------------------------------------
 
-constexpr DWORD kWindowTimeoutMs = 60000;  // Wine starts slowly on a busy machine
 constexpr DWORD kExitTimeoutMs = 60000;
-constexpr DWORD kSendTimeoutMs = 30000;
-
-std::string ClassOf(HWND window) {
-  char name[256] = "";
-  GetClassNameA(window, name, sizeof name);
-  return name;
-}
-
-// GetWindowTextA reads the caption the system keeps; for controls that keep
-// their own text (an edit of another process) WM_GETTEXT is sent instead.
-std::string TextOf(HWND window) {
-  char text[1024] = "";
-  GetWindowTextA(window, text, sizeof text);
-  return text;
-}
-
-LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  DWORD_PTR result = 0;
-  if (!SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, kSendTimeoutMs, &result)) {
-    std::printf("note: message 0x%04X to %p not answered\n", message, static_cast<void*>(window));
-  }
-  return static_cast<LRESULT>(result);
-}
 
 std::string SentText(HWND window) {
   char text[1024] = "";
@@ -107,44 +50,9 @@ std::string SentText(HWND window) {
 DWORD StyleOf(HWND window) { return static_cast<DWORD>(GetWindowLongA(window, GWL_STYLE)); }
 DWORD ExStyleOf(HWND window) { return static_cast<DWORD>(GetWindowLongA(window, GWL_EXSTYLE)); }
 
-DWORD ProcessOf(HWND window) {
-  DWORD process = 0;
-  GetWindowThreadProcessId(window, &process);
-  return process;
-}
-
-struct WindowSearch {
-  DWORD process;
-  std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectVisibleOfProcess(HWND window, LPARAM param) {
-  auto* search = reinterpret_cast<WindowSearch*>(param);
-  if (ProcessOf(window) == search->process && IsWindowVisible(window))
-    search->found.push_back(window);
-  return TRUE;
-}
-
 BOOL CALLBACK CollectAll(HWND window, LPARAM param) {
   reinterpret_cast<WindowSearch*>(param)->found.push_back(window);
   return TRUE;
-}
-
-std::vector<HWND> VisibleTopWindows(DWORD process) {
-  WindowSearch search{process, {}};
-  EnumWindows(CollectVisibleOfProcess, reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-// Polls until `condition` holds or the time is up; the other process runs on
-// its own clock, so there is nothing to wait on but its windows.
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs = kWindowTimeoutMs) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    if (condition()) return true;
-    if (GetTickCount() - start >= timeoutMs) return false;
-    Sleep(25);
-  }
 }
 
 HWND WaitForTopWindow(DWORD process, const std::function<bool(HWND)>& match,
@@ -183,12 +91,6 @@ bool IsClass(HWND window, const char* name) {
   return lstrcmpiA(ClassOf(window).c_str(), name) == 0;
 }
 
-// A message box as Windows builds it: a dialog whose text is the static
-// control 0xFFFF.
-bool IsMessageBox(HWND window) {
-  return IsClass(window, "#32770") && GetDlgItem(window, 0xFFFF) != nullptr;
-}
-
 std::string MessageBoxText(HWND box) { return TextOf(GetDlgItem(box, 0xFFFF)); }
 
 RECT ClientRectIn(HWND control, HWND dialog) {
@@ -205,13 +107,6 @@ std::string RectText(const RECT& r) {
 
 bool SameRect(const RECT& a, const RECT& b) {
   return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
-}
-
-// Presses a dialog's button the way its click reaches the dialog: a posted
-// WM_COMMAND/BN_CLICKED, which does not block on a modal box it may open.
-void PressButton(HWND dialog, int id) {
-  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
 
 // A key pressed while the dialog's thread has the focus: the dialog's own
@@ -859,6 +754,6 @@ int main(int argc, char** argv) {
   }
 
   if (data) FreeLibrary(data);
-  std::printf("quill-wine-test: %d passed, %d failed\n", g_passed, g_failed);
-  return g_failed;
+  std::printf("quill-wine-test: %d passed, %d failed\n", passed, failed);
+  return failed;
 }

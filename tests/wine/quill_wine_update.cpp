@@ -41,61 +41,11 @@
 
 #include "../wine-kernel/quillbus_protocol.h"
 #include "flash_image.h"
+#include "wine_checks.h"
 
 namespace {
 
-// --- Results -----------------------------------------------------------------
-
-int g_passed = 0;
-int g_failed = 0;
-
-void Check(const std::string& name, bool ok, const std::string& detail = {}) {
-  if (ok) {
-    std::printf("PASS %s\n", name.c_str());
-    ++g_passed;
-  } else {
-    std::printf("FAIL %s%s%s\n", name.c_str(), detail.empty() ? "" : ": ", detail.c_str());
-    ++g_failed;
-  }
-  std::fflush(stdout);
-}
-
-void Note(const std::string& text) {
-  std::printf("note %s\n", text.c_str());
-  std::fflush(stdout);
-}
-
-std::string Quoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\n')
-      out += "\\n";
-    else if (c == '\r')
-      out += "\\r";
-    else if (c == '"' || c == '\\')
-      out += std::string("\\") + c;
-    else
-      out += c;
-  }
-  return out + "\"";
-}
-
-void CheckNumber(const std::string& name, long long got, long long want) {
-  Check(name, got == want, "got " + std::to_string(got) + ", want " + std::to_string(want));
-}
-
-void CheckText(const std::string& name, const std::string& got, const std::string& want) {
-  Check(name, got == want, "got " + Quoted(got) + ", want " + Quoted(want));
-}
-
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    if (condition()) return true;
-    if (GetTickCount() - start >= timeoutMs) return false;
-    Sleep(20);
-  }
-}
+using namespace wine_checks;
 
 // --- Installation ---------------------------------------------------------------
 
@@ -158,7 +108,9 @@ bool StartBusService() {
         }
         const DWORD before = GetTickCount();
         error = StartServiceA(service, 0, nullptr) ? 0 : GetLastError();
-        if (std::getenv("QUILL_WINE_VERBOSE")) Note("StartServiceA: error " + std::to_string(error) + " after " + std::to_string(GetTickCount() - before) + " ms");
+        if (std::getenv("QUILL_WINE_VERBOSE"))
+          Note("StartServiceA: error " + std::to_string(error) + " after " +
+               std::to_string(GetTickCount() - before) + " ms");
         return error != ERROR_SERVICE_DATABASE_LOCKED && error != ERROR_SERVICE_DOES_NOT_EXIST;
       },
       60000);
@@ -255,7 +207,7 @@ struct BusUpdate {
   std::vector<std::string> headers;   // "header ..." lines
   int resetsBeforeFirstHeader = 0;
   int resets = 0;
-  std::string shim;                   // the last "shim ..." line
+  std::string shim;  // the last "shim ..." line
 };
 
 BusUpdate UpdateFromLog(const std::string& log, int update) {
@@ -294,47 +246,6 @@ const char kUnknownDevice[] = "Unknown USB Device";
 constexpr int kProgram = 1000, kDeviceList = 1002, kFilePath = 1003, kRefresh = 1005,
               kStatus = 1008;
 constexpr DWORD kTimeoutMs = 60000;
-
-std::string TextOf(HWND window) {
-  char text[1024] = "";
-  GetWindowTextA(window, text, sizeof text);
-  return text;
-}
-
-std::string ClassOf(HWND window) {
-  char name[256] = "";
-  GetClassNameA(window, name, sizeof name);
-  return name;
-}
-
-LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  DWORD_PTR result = 0;
-  SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 30000, &result);
-  return static_cast<LRESULT>(result);
-}
-
-struct Search {
-  DWORD process;
-  std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectVisible(HWND window, LPARAM param) {
-  auto* search = reinterpret_cast<Search*>(param);
-  DWORD process = 0;
-  GetWindowThreadProcessId(window, &process);
-  if (process == search->process && IsWindowVisible(window)) search->found.push_back(window);
-  return TRUE;
-}
-
-std::vector<HWND> VisibleTopWindows(DWORD process) {
-  Search search{process, {}};
-  EnumWindows(CollectVisible, reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-bool IsMessageBox(HWND window) {
-  return ClassOf(window) == "#32770" && GetDlgItem(window, 0xFFFF) != nullptr;
-}
 
 class Program {
  public:
@@ -465,11 +376,6 @@ std::string ListText(const std::vector<std::string>& items) {
   return text;
 }
 
-void PressButton(HWND dialog, int id) {
-  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
-}
-
 bool ButtonEnabled(HWND dialog, int id) { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
 
 // --- The image -------------------------------------------------------------------
@@ -539,7 +445,8 @@ void RunUpdate(Session& s, const QuillbusFaults& faults, const Expected& want, b
         list.size() == 2 && list[0] == kUnknownDevice && list[1] == kUnknownDevice, ListText(list));
   // Selected by position: the descriptions are all alike on Wine.
   Send(GetDlgItem(s.dialog, kDeviceList), CB_SETCURSEL, 1, 0);
-  Send(GetDlgItem(s.dialog, kFilePath), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(s.flashFile.c_str()));
+  Send(GetDlgItem(s.dialog, kFilePath), WM_SETTEXT, 0,
+       reinterpret_cast<LPARAM>(s.flashFile.c_str()));
   const DWORD started = GetTickCount();
   s.observer.Add("program");
   PressButton(s.dialog, kProgram);
@@ -561,8 +468,8 @@ void RunUpdate(Session& s, const QuillbusFaults& faults, const Expected& want, b
   Note(name + "ran in " + std::to_string(GetTickCount() - started) + " ms");
 
   const BusUpdate seen = UpdateFromLog(s.bus.Log(), s.update);
-  CheckNumber(name + "trigger requests the Q417 received", static_cast<long long>(seen.triggers.size()),
-              want.triggers);
+  CheckNumber(name + "trigger requests the Q417 received",
+              static_cast<long long>(seen.triggers.size()), want.triggers);
   bool triggersAlike = true;
   for (const std::string& trigger : seen.triggers) {
     triggersAlike = triggersAlike && Field(trigger, "wValue") == "0x0255" &&
@@ -575,7 +482,8 @@ void RunUpdate(Session& s, const QuillbusFaults& faults, const Expected& want, b
   CheckNumber(name + "headers", static_cast<long long>(seen.headers.size()), 1);
   if (!seen.bulk.empty()) {
     char header[16];
-    std::snprintf(header, sizeof header, "5 EE0000%02X%02X", static_cast<unsigned>(s.image.size() >> 8) & 0xFF,
+    std::snprintf(header, sizeof header, "5 EE0000%02X%02X",
+                  static_cast<unsigned>(s.image.size() >> 8) & 0xFF,
                   static_cast<unsigned>(s.image.size()) & 0xFF);
     CheckText(name + "the first OUT transfer is the 5-byte header",
               Field(seen.bulk[0], "length") + " " + Field(seen.bulk[0], "data"), header);
@@ -590,16 +498,19 @@ void RunUpdate(Session& s, const QuillbusFaults& faults, const Expected& want, b
     const BYTE header[5] = {0xEE, 0, 0, static_cast<BYTE>(s.image.size() >> 8),
                             static_cast<BYTE>(s.image.size() & 0xFF)};
     if (want.wholeImage) {
-      CheckText(name + "the header the device took", HexBytes(flash->Header, 5), HexBytes(header, 5));
-      CheckNumber(name + "image bytes received", flash->Received, static_cast<long long>(s.image.size()));
-      Check(name + "the flash equals the image of the file",
-            flash->Received == s.image.size() &&
-                std::memcmp(flash->Flash, s.image.data(), s.image.size()) == 0,
-            "first difference at " + [&] {
-              size_t i = 0;
-              while (i < s.image.size() && flash->Flash[i] == s.image[i]) ++i;
-              return std::to_string(i);
-            }());
+      CheckText(name + "the header the device took", HexBytes(flash->Header, 5),
+                HexBytes(header, 5));
+      CheckNumber(name + "image bytes received", flash->Received,
+                  static_cast<long long>(s.image.size()));
+      Check(
+          name + "the flash equals the image of the file",
+          flash->Received == s.image.size() &&
+              std::memcmp(flash->Flash, s.image.data(), s.image.size()) == 0,
+          "first difference at " + [&] {
+            size_t i = 0;
+            while (i < s.image.size() && flash->Flash[i] == s.image[i]) ++i;
+            return std::to_string(i);
+          }());
     } else {
       Check(name + "the flash does not hold the image",
             flash->Received < s.image.size() ||
@@ -627,8 +538,10 @@ int main(int argc, char** argv) {
   Note("image " + std::to_string(image.size()) + " bytes");
 
   DWORD t0 = GetTickCount();
-  Check("quillfw.inf is installed (SetupCopyOEMInf)", InstallFunctionDriverInf(drivers + "\\quillfw.inf"));
-  Check("the test bus driver is installed and started", InstallBusDriver(drivers + "\\quillbus.inf"));
+  Check("quillfw.inf is installed (SetupCopyOEMInf)",
+        InstallFunctionDriverInf(drivers + "\\quillfw.inf"));
+  Check("the test bus driver is installed and started",
+        InstallBusDriver(drivers + "\\quillbus.inf"));
   Bus bus;
   bool busOpen = bus.Open(5000);
   if (!busOpen) {
@@ -637,8 +550,8 @@ int main(int argc, char** argv) {
   }
   Check("the bus's control device opens", busOpen);
   if (!busOpen) {
-    std::printf("quill-wine-update: %d passed, %d failed\n", g_passed, g_failed);
-    return g_failed;
+    std::printf("quill-wine-update: %d passed, %d failed\n", passed, failed);
+    return failed;
   }
   Note("installation took " + std::to_string(GetTickCount() - t0) + " ms");
 
@@ -679,8 +592,8 @@ int main(int argc, char** argv) {
       Check("update 2: the Q417 is back in normal mode",
             WaitUntil([&] { return bus.State().Port2 == 1; }, 20000));
       QuillbusFaults failThirdBlock{4, 0, 0};
-      RunUpdate(session, failThirdBlock, {"Error Downloading Firmware!", "Error", false, 3, 10, false},
-                true, false);
+      RunUpdate(session, failThirdBlock,
+                {"Error Downloading Firmware!", "Error", false, 3, 10, false}, true, false);
       // The device model is winsim's: a pipe reset does not restart its
       // download, so the retry's bytes first complete the image it was
       // receiving (512 bytes had arrived), and the five bytes after it are
@@ -688,7 +601,8 @@ int main(int argc, char** argv) {
       const long long need = static_cast<long long>(image.size()) - 512;
       const int failingBlock = static_cast<int>((need + 4 - 5) / 256 + 1);
       RunUpdate(session, QuillbusFaults{0, 0, 0},
-                {"Error Downloading Firmware!", "Error", false, failingBlock, 0, true}, true, false);
+                {"Error Downloading Firmware!", "Error", false, failingBlock, 0, true}, true,
+                false);
 
       const QuillbusState state = bus.State();
       CheckNumber("the update-mode device arrived three times", state.UpdateArrivals, 3);
@@ -696,8 +610,9 @@ int main(int argc, char** argv) {
         Check("Wine's IoBuildPartialMdl is a stub and the harness shim stands in for it",
               state.ShimInstalled != 0);
       } else {
-        Note("WINE IMPLEMENTS IoBuildPartialMdl ITSELF NOW: the harness shim was not used; remove "
-             "it (tests/wine-kernel/wine_kernel_shims.cpp, docs/windows.md)");
+        Note(
+            "WINE IMPLEMENTS IoBuildPartialMdl ITSELF NOW: the harness shim was not used; remove "
+            "it (tests/wine-kernel/wine_kernel_shims.cpp, docs/windows.md)");
       }
 
       // What the user saw, up to the Close (whose window teardown is not
@@ -710,7 +625,7 @@ int main(int argc, char** argv) {
     }
     WriteText(out + "\\bus.log", bus.Log());
   }
-  std::printf("quill-wine-update: %d passed, %d failed\n", g_passed, g_failed);
-  exitCode = g_failed;
+  std::printf("quill-wine-update: %d passed, %d failed\n", passed, failed);
+  exitCode = failed;
   return exitCode;
 }
