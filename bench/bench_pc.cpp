@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "quillfw_service.h"
+#include "harness/quillfw_service.h"
+#include "kernel32/user_process.h"
 #include "usb_devices.h"
-#include "user/user_process.h"
 
 namespace bench {
 namespace {

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "user/avi_clip.h"
+#include "resources/avi_clip.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {

@@ -35,11 +35,11 @@
 
 #include "kernel/kernel.h"
 #include "kernel/kernel_state.h"
+#include "kernel32/user_process.h"
 #include "machine/machine.h"
 #include "test_irps.h"
 #include "usb_devices.h"
-#include "user/desktop.h"
-#include "user/user_process.h"
+#include "user32/desktop.h"
 
 namespace {
 

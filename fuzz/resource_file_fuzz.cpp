@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <span>
 
-#include "user/avi_clip.h"
-#include "user/resource_file.h"
+#include "resources/avi_clip.h"
+#include "resources/resource_file.h"
 
 namespace {
 

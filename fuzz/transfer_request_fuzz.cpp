@@ -28,16 +28,16 @@
 #include <memory>
 #include <vector>
 
+#include "harness/quillfw_service.h"
 #include "kernel/kernel_state.h"
+#include "kernel32/status_mapping.h"
+#include "kernel32/user_process.h"
 #include "machine/machine.h"
 #include "pnp/pnp_manager.h"
 #include "quillfw.h"
-#include "quillfw_service.h"
 #include "usb/device_script.h"
 #include "usb/usb_bus.h"
 #include "usb/usb_device.h"
-#include "user/status_mapping.h"
-#include "user/user_process.h"
 
 namespace {
 

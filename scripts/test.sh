@@ -23,6 +23,7 @@ section() {
 section "host (g++)"
 cmake --preset host >/dev/null
 cmake --build --preset host -j "$jobs"
+scripts/check-layout.sh build/host
 ctest --preset host -j "$jobs"
 
 section "win32 (i686-w64-mingw32)"

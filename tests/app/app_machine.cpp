@@ -4,10 +4,10 @@
 
 #include <cstring>
 
+#include "harness/quillfw_service.h"
+#include "kernel32/user_process.h"
 #include "quillfw.h"
-#include "quillfw_service.h"
 #include "usb_devices.h"
-#include "user/user_process.h"
 
 namespace apptest {
 

@@ -17,7 +17,7 @@
 #include "machine/machine.h"
 #include "usb/device_script.h"
 #include "usb/usb_bus.h"
-#include "user/desktop.h"
+#include "user32/desktop.h"
 
 namespace apptest {
 

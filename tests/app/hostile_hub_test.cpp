@@ -10,8 +10,8 @@
 #include "app_machine.h"
 #include "hostile_hub.h"
 #include "kernel/kernel.h"
+#include "kernel32/user_process.h"
 #include "usb_devices.h"
-#include "user/user_process.h"
 
 namespace apptest {
 namespace {

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "app_machine.h"
+#include "kernel32/user_process.h"
 #include "machine/machine_description.h"
 #include "usb_devices.h"
-#include "user/user_process.h"
 
 namespace apptest {
 namespace {

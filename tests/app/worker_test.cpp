@@ -11,9 +11,9 @@
 
 #include "app_machine.h"
 #include "download_worker.h"
+#include "kernel32/user_process.h"
 #include "update_trigger.h"
 #include "usb_devices.h"
-#include "user/user_process.h"
 
 namespace apptest {
 namespace {

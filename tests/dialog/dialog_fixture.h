@@ -1,5 +1,5 @@
 // quillprog on a simulated machine with the real driver and device, played
-// through the user agent (tools/app_runner).
+// through the user agent (winsim/harness).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app_runner.h"
+#include "harness/app_runner.h"
 #include "resource.h"
 #include "sim_machine.h"
 

@@ -8,10 +8,10 @@
 #include <sstream>
 
 #include "dialog_fixture.h"
+#include "harness/snapshot.h"
 #include "heap_faults.h"
+#include "kernel32/user_process.h"
 #include "machine/machine_disk.h"
-#include "user/snapshot.h"
-#include "user/user_process.h"
 
 namespace dialog_testing {
 namespace {

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <regex>
 
+#include "harness/quillfw_service.h"
+#include "kernel32/status_mapping.h"
+#include "kernel32/user_process.h"
 #include "pnp/pnp_manager.h"
-#include "quillfw_service.h"
-#include "user/status_mapping.h"
-#include "user/user_process.h"
 
 namespace driver_tests {
 

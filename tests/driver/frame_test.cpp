@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "driver_fixture.h"
+#include "harness/quillfw_service.h"
 #include "kernel/kernel.h"
 #include "pnp/pnp_manager.h"
 #include "quillfw.h"
-#include "quillfw_service.h"
 
 namespace driver_tests {
 namespace {

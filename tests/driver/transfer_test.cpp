@@ -10,8 +10,8 @@
 
 #include "driver_fixture.h"
 #include "kernel/kernel.h"
+#include "kernel32/user_process.h"
 #include "quillfw.h"
-#include "user/user_process.h"
 
 namespace driver_tests {
 namespace {

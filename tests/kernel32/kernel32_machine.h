@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "kernel/kernel.h"
+#include "kernel32/user_process.h"
 #include "machine/machine.h"
 #include "test_device_driver.h"
-#include "user/user_process.h"
 
 namespace k32test {
 

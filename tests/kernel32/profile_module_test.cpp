@@ -5,8 +5,8 @@
 
 #include <string>
 
+#include "kernel32/user_process.h"
 #include "scratch_machine.h"
-#include "user/user_process.h"
 
 namespace {
 

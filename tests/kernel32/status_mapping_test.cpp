@@ -7,7 +7,7 @@
 
 #include <thread>
 
-#include "user/status_mapping.h"
+#include "kernel32/status_mapping.h"
 
 namespace {
 

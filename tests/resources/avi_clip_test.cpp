@@ -9,7 +9,7 @@
 
 #include "file_formats.h"
 #include "pictures.h"
-#include "user/avi_clip.h"
+#include "resources/avi_clip.h"
 
 namespace {
 

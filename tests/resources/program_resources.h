@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "user/resource_file.h"
+#include "resources/resource_file.h"
 
 namespace resource_testing {
 

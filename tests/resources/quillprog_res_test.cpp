@@ -8,7 +8,7 @@
 #include "pictures.h"
 #include "program_resources.h"
 #include "resource.h"
-#include "user/avi_clip.h"
+#include "resources/avi_clip.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 #include "download_worker.h"
 #include "heap_faults.h"
+#include "kernel32/user_process.h"
 #include "programmer_dialog.h"
 #include "update_session.h"
-#include "user/user_process.h"
 #include "user_messages.h"
 
 namespace sweep_testing {

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <fstream>
 
+#include "harness/snapshot.h"
 #include "resource.h"
-#include "user/snapshot.h"
 #include "user32_fixture.h"
 
 namespace user32_testing {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "harness/user_agent.h"
 #include "sim_machine.h"
-#include "user/desktop.h"
-#include "user/user_agent.h"
+#include "user32/desktop.h"
 
 namespace user32_testing {
 

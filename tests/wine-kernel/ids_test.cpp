@@ -8,8 +8,8 @@
 
 #include <wdm.h>
 
+#include "harness/quillfw_service.h"
 #include "quillfw_public.h"
-#include "quillfw_service.h"
 #include "usb/device_script.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "app_runner.h"
+#include "harness/app_runner.h"
 #include "commands.h"
 #include "flash_image.h"
 #include "kernel/kernel.h"
@@ -18,7 +18,7 @@
 #include "resource.h"
 #include "scenario.h"
 #include "sha256.h"
-#include "user/snapshot.h"
+#include "harness/snapshot.h"
 
 namespace quillsim {
 namespace {
@@ -710,7 +710,8 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
 
   const std::optional<bool> holdsImage = TellDevice(scenario, run.bus.get(), image);
   const auto events = machine.Log().All();
-  if (!options.requests.empty() && !WriteDeviceRequests(options.requests, scenario, run.bus.get())) {
+  if (!options.requests.empty() &&
+      !WriteDeviceRequests(options.requests, scenario, run.bus.get())) {
     std::cout << "cannot write " << options.requests << "\n";
   }
   if (!options.json.empty() && !WriteJsonLines(options.json, events)) {

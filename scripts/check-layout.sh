@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Checks the include directions of docs/architecture.md's layout:
+#   - product code (app/, afx/, driver/) includes nothing of winsim but its
+#     SDK headers (winsim/include), as it would see only the SDK on Windows;
+#   - no header of winsim's kernel includes usb, pnp or a DLL folder, so the
+#     kernel stays below everything that is built on it.
+# BUILD is a built host tree (default build/host): the product's includes are
+# read from the compiler's own dependency records there, so headers reached
+# through other headers count too.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/host}
+root=$PWD
+status=0
+
+[ -f "$build/build.ninja" ] || { echo "check-layout: $build is not a configured host build" >&2; exit 2; }
+
+# ninja -t deps: "OBJECT: #deps N, ..." then one indented line per input, the
+# source first. Only the objects of the current build graph (the log keeps
+# records of removed ones); objects not built yet have no record, so build
+# first.
+mapfile -t objects < <(ninja -C "$build" -t targets all | sed -n 's/^\(.*\.o\): .*/\1/p')
+records=$(ninja -C "$build" -t deps "${objects[@]}" 2>/dev/null)
+# Inputs are named from the build directory, relative or absolute.
+rel=$(realpath --relative-to="$build" "$root")/
+product=$(awk -v root="$root/" -v rel="$rel" '
+  /^[^ ].*: #deps/ { first = 1; next }
+  /^    / {
+    path = $1
+    if (index(path, root) == 1) path = substr(path, length(root) + 1)
+    else if (index(path, rel) == 1) path = substr(path, length(rel) + 1)
+    if (first) { first = 0; source = path }
+    if (source !~ /^(app|afx|driver)\//) next
+    if (path ~ /^winsim\// && path !~ /^winsim\/include\//) print source " includes " path
+  }' <<<"$records" | sort -u)
+if [ -n "$product" ]; then
+  echo "check-layout: product code includes winsim beyond its SDK headers:" >&2
+  echo "$product" >&2
+  status=1
+fi
+checked=$(grep -cE "^    ($root/|$rel)(app|afx|driver)/.*\.(cpp|c)\$" <<<"$records" || true)
+[ "$checked" -gt 0 ] || { echo "check-layout: no product object has dependency records in $build" >&2; exit 2; }
+
+kernel=""
+for header in winsim/kernel/*.h; do
+  deps=$(g++ -std=c++20 -fshort-wchar -Iinclude -Iwinsim -Iwinsim/include -x c++ -MM "$header" |
+         tr ' \\' '\n\n' | grep . | xargs realpath -m --relative-to=. | grep -E '^winsim/(usb|pnp|kernel32|user32|setupapi|resources|harness)/' || true)
+  for dep in $deps; do kernel+="$header includes $dep"$'\n'; done
+done
+if [ -n "$kernel" ]; then
+  echo "check-layout: winsim's kernel headers include what is built on the kernel:" >&2
+  printf '%s' "$kernel" >&2
+  status=1
+fi
+
+[ "$status" = 0 ] && echo "check-layout: $checked product sources and $(ls winsim/kernel/*.h | wc -l) kernel headers hold the layout"
+exit $status

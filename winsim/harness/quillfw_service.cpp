@@ -1,0 +1,16 @@
+#include "harness/quillfw_service.h"
+
+#include <wdm.h>
+
+#include "pnp/pnp_manager.h"
+
+// quillfw's entry (driver/driverentry.cpp).
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace quillfw_host {
+
+void RegisterQuillfwService() {
+  winsim::pnp::RegisterService(kUpdateModeHardwareId, kServiceName, DriverEntry);
+}
+
+}  // namespace quillfw_host

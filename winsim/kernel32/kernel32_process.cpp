@@ -1,0 +1,154 @@
+// kernel32: the handle table and the application's process (begin, end,
+// leak findings).
+#include <windows.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+#include "kernel32/kernel32_objects.h"
+#include "kernel32/user_process.h"
+#include "machine/machine.h"
+
+namespace winsim::user {
+namespace {
+
+constexpr uintptr_t kFirstHandle = 0x40;
+constexpr uintptr_t kHandleStep = 4;
+
+struct HandleEntry {
+  std::shared_ptr<KernelObject> object;
+  std::string openedBy;
+};
+
+struct HandleTable {
+  std::mutex mutex;
+  std::map<HANDLE, HandleEntry> entries;  // ordered by value: the order of opening
+  uintptr_t next = kFirstHandle;
+};
+
+HandleTable& Table() {
+  static HandleTable table;
+  return table;
+}
+
+}  // namespace
+
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object, std::string openedBy) {
+  HandleTable& table = Table();
+  std::lock_guard guard(table.mutex);
+  const HANDLE handle = reinterpret_cast<HANDLE>(table.next);
+  table.next += kHandleStep;
+  table.entries.emplace(handle, HandleEntry{std::move(object), std::move(openedBy)});
+  return handle;
+}
+
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
+  HandleTable& table = Table();
+  std::lock_guard guard(table.mutex);
+  const auto found = table.entries.find(handle);
+  return found == table.entries.end() ? nullptr : found->second.object;
+}
+
+std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle) {
+  HandleTable& table = Table();
+  std::lock_guard guard(table.mutex);
+  const auto found = table.entries.find(handle);
+  if (found == table.entries.end()) {
+    return nullptr;
+  }
+  std::shared_ptr<KernelObject> object = std::move(found->second.object);
+  table.entries.erase(found);
+  return object;
+}
+
+void ResetHandleTable() {
+  HandleTable& table = Table();
+  std::lock_guard guard(table.mutex);
+  table.entries.clear();
+  table.next = kFirstHandle;
+}
+
+std::vector<OpenHandle> OpenHandles() {
+  HandleTable& table = Table();
+  std::lock_guard guard(table.mutex);
+  std::vector<OpenHandle> handles;
+  for (const auto& [handle, entry] : table.entries) {
+    handles.push_back(OpenHandle{handle, std::string(entry.object->Kind()),
+                                 entry.object->Describe(), entry.openedBy});
+  }
+  return handles;
+}
+
+std::string HandleText(HANDLE handle) {
+  char text[24];
+  std::snprintf(text, sizeof(text), "0x%" PRIxPTR, reinterpret_cast<uintptr_t>(handle));
+  return text;
+}
+
+std::string CallPlace(std::string_view api) {
+  std::string place(api);
+  Machine* machine = Machine::CurrentOrNull();
+  if (machine == nullptr) {
+    return place;
+  }
+  char time[32];
+  std::snprintf(time, sizeof(time), "%.6f s",
+                static_cast<double>(machine->Sched().Now()) / (1000.0 * kTicksPerMillisecond));
+  return place + " on thread '" + Scheduler::CurrentName() + "' at " + time;
+}
+
+void LogUser(std::string text, std::vector<std::pair<std::string, std::string>> fields) {
+  if (Machine* machine = Machine::CurrentOrNull()) {
+    machine->Log().Add(EventKind::User, std::move(text), std::move(fields));
+  }
+}
+
+void ReportFinding(std::string_view rule, std::string place, std::string detail) {
+  if (Machine* machine = Machine::CurrentOrNull()) {
+    machine->Verify().Report(rule, std::move(place), std::move(detail));
+  }
+}
+
+void BeginApplication() {
+  ResetHandleTable();
+  ResetGlobalMemory();
+  ResetThreadIds();
+  LogUser("application starts", {{"module", ModulePath()}});
+}
+
+void EndApplication() {
+  std::vector<std::pair<HANDLE, HandleEntry>> leaked;
+  {
+    HandleTable& table = Table();
+    std::lock_guard guard(table.mutex);
+    for (auto& [handle, entry] : table.entries) {
+      leaked.emplace_back(handle, std::move(entry));
+    }
+    table.entries.clear();
+  }
+  // Windows closes what a process leaves open when it ends; each one is a
+  // leak of the application's.
+  for (const auto& [handle, entry] : leaked) {
+    ReportFinding(rule::kHandleLeak, entry.openedBy,
+                  std::string(entry.object->Kind()) + " handle " + HandleText(handle) + " (" +
+                      entry.object->Describe() + ") was never closed");
+    if (const auto* file = dynamic_cast<const FileObject*>(entry.object.get())) {
+      CloseFileObject(*file);
+    }
+  }
+  ReleaseLeakedGlobalBlocks();
+  LogUser("application ends", {{"leaked_handles", std::to_string(leaked.size())}});
+}
+
+bool RunApplication(Machine& machine, std::function<void()> main) {
+  return machine.Run([&main] {
+    BeginApplication();
+    RunMainThread(main);
+    WaitForApplicationThreads();
+    EndApplication();
+  });
+}
+
+}  // namespace winsim::user
