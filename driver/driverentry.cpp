@@ -119,6 +119,8 @@ FW_PAGEABLE_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_O
       IoInitializeRemoveLockEx(&extension->RemoveLock, FW_REMOVE_LOCK_TAG, 0, 100,
                                sizeof(IO_REMOVE_LOCK));
       KeInitializeEvent(&extension->TransferLock, SynchronizationEvent, TRUE);
+      KeInitializeEvent(&extension->PowerOn, NotificationEvent, TRUE);
+      KeInitializeEvent(&extension->TransferIdle, NotificationEvent, TRUE);
       deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
     } while (FALSE);
 
@@ -150,6 +152,8 @@ FW_PAGEABLE_CODE VOID StopUsingDevice(PDEVICE_OBJECT DeviceObject) {
     // Removal without a stop: release what the start kept. Nothing is sent.
     FWDeconfigureDevice(DeviceObject, FALSE);
     IoDeleteSymbolicLink(&extension->LinkName);
+    // Transfer requests waiting for D0 wake and fail.
+    KeSetEvent(&extension->PowerOn, IO_NO_INCREMENT, FALSE);
   }
 }
 
@@ -239,9 +243,23 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     } else {
       // The request fields exist once per device: one request at a time.
       KeWaitForSingleObject(&extension->TransferLock, Executive, KernelMode, FALSE, NULL);
+      // Nothing may go to a suspended port: with its turn, the request waits
+      // for D0 (or for removal). It marks itself as sending before it looks
+      // at PowerOn a last time, and a device request to a lower state clears
+      // PowerOn before it looks at TransferIdle, so that one of the two
+      // always sees the other and waits.
+      BOOLEAN powered = FALSE;
+      while (!powered) {
+        KeWaitForSingleObject(&extension->PowerOn, Executive, KernelMode, FALSE, NULL);
+        KeClearEvent(&extension->TransferIdle);
+        powered = KeReadStateEvent(&extension->PowerOn) != 0;
+        if (!powered) {
+          KeSetEvent(&extension->TransferIdle, IO_NO_INCREMENT, FALSE);
+        }
+      }
       USBD_PIPE_HANDLE pipe = in ? extension->InPipe : extension->OutPipe;
       if (FwRemovalStarted(extension)) {
-        // Removal came while this request waited for the one before it.
+        // Removal came while this request waited for its turn or for D0.
         status = STATUS_DELETE_PENDING;
       } else if (extension->ConfigDescriptor == NULL || pipe == NULL) {
         // Not started, or stopped: the pipe handles are not (or no longer) valid.
@@ -253,6 +271,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         extension->RequestData = NULL;
         extension->RequestLength = 0;
       }
+      KeSetEvent(&extension->TransferIdle, IO_NO_INCREMENT, FALSE);
       KeSetEvent(&extension->TransferLock, IO_NO_INCREMENT, FALSE);
     }
     Irp->IoStatus.Status = status;
@@ -456,7 +475,16 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     } else {
       DbgPrint("DispatchPower: DevicePowerState\n");
       extension->DevicePower = state.DeviceState;
-      status = FWPassPowerDown(lowerDeviceObject, Irp);
+      if (state.DeviceState != PowerDeviceD0 && !FwRemovalStarted(extension)) {
+        // New transfer requests wait for D0; the one under way (its pieces
+        // follow one another from its completion routine) ends first.
+        KeClearEvent(&extension->PowerOn);
+        KeWaitForSingleObject(&extension->TransferIdle, Executive, KernelMode, FALSE, NULL);
+      }
+      IoCopyCurrentIrpStackLocationToNext(Irp);
+      IoSetCompletionRoutine(Irp, FWDevicePowerCompletion, NULL, TRUE, TRUE, TRUE);
+      PoStartNextPowerIrp(Irp);
+      status = PoCallDriver(lowerDeviceObject, Irp);
     }
   } else if (stack->MinorFunction == IRP_MN_QUERY_POWER) {
     DbgPrint("DispatchPower: IRP_MN_QUERY_POWER\n");
@@ -468,6 +496,19 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   FWTraceExit("DispatchPower", status);
   return status;
+}
+
+NTSTATUS NTAPI FWDevicePowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID /*Context*/) {
+  if (Irp->PendingReturned) {
+    IoMarkIrpPending(Irp);
+  }
+  DEVICE_POWER_STATE state = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.DeviceState;
+  if (state == PowerDeviceD0 || !NT_SUCCESS(Irp->IoStatus.Status)) {
+    // A failed D0 request sets it too: the system is working again, and a
+    // transfer then fails rather than waiting with no end.
+    KeSetEvent(&FwExtension(DeviceObject)->PowerOn, IO_NO_INCREMENT, FALSE);
+  }
+  return STATUS_SUCCESS;
 }
 
 VOID NTAPI FWLoaderPowerRequestCompletion(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/,

@@ -97,6 +97,16 @@ typedef struct _DEVICE_EXTENSION {
   // Held by the control request being served: requests run one at a time
   // (a synchronization event, signalled while no request is served).
   KEVENT TransferLock;
+  // Signalled while the device may be sent transfers: in D0, or once removal
+  // has begun (the waiters then end with STATUS_DELETE_PENDING). Cleared when
+  // a device set-power request to a lower state goes down: the hub fails
+  // every URB to a suspended port, so transfer requests wait for D0 instead.
+  // A notification event.
+  KEVENT PowerOn;
+  // Signalled while no transfer is being sent (a notification event): a
+  // device request to a lower state waits on it, so that the pieces of the
+  // transfer under way all go out before the port is suspended.
+  KEVENT TransferIdle;
   // Set once, when removal begins (surprise removal or the removal request).
   // From then on nothing more is sent down but Plug and Play and power.
   LONG RemovalStarted;
@@ -168,6 +178,9 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Urb is only traced.
 NTSTATUS FWLoaderSubmitIrpSynch(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb);
 NTSTATUS NTAPI FWLoaderSynchCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// Signals PowerOn once a device set-power request has left the device in D0
+// (or failed, leaving it where it was).
+NTSTATUS NTAPI FWDevicePowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // Finishes the system set-power request (Context) once the device request
 // that it caused has ended.
 VOID NTAPI FWLoaderPowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,

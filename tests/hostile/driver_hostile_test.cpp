@@ -49,7 +49,9 @@ void Delay(int milliseconds) {
 }
 
 // What happens while the two handles' writes are under way.
-enum class Between { Nothing, StopAndRestart, Sleep };
+// SleepMidTransfer: the machine sleeps while the first request's pieces are
+// on the bus.
+enum class Between { Nothing, StopAndRestart, Sleep, SleepMidTransfer };
 
 struct TwoHandleCase {
   const char* name;
@@ -66,6 +68,7 @@ const TwoHandleCase kCases[] = {
     {"StopAndRestartInline", Between::StopAndRestart, CompletionMode::Inline},
     {"SleepAsync", Between::Sleep, CompletionMode::Asynchronous},
     {"SleepInline", Between::Sleep, CompletionMode::Inline},
+    {"SleepMidTransferAsync", Between::SleepMidTransfer, CompletionMode::Asynchronous},
 };
 
 class TwoHandleTest : public DriverTest, public testing::WithParamInterface<TwoHandleCase> {};
@@ -101,6 +104,19 @@ TEST_P(TwoHandleTest, WritesAreServedWholeOneAfterTheOther) {
         EXPECT_FALSE(Finished(writers[0]));
         EXPECT_FALSE(Finished(writers[1]));
         EXPECT_EQ(TransferLengths().size(), before);  // nothing reached the device
+        pnp::SystemWake();
+      }
+      if (round == 1 && c.between == Between::SleepMidTransfer) {
+        Delay(2);
+        const size_t atSleep = TransferLengths().size();
+        ASSERT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
+        // The request under way ends whole before the device goes to D3;
+        // the other waits for the wake, with nothing sent meanwhile.
+        const size_t asleep = TransferLengths().size();
+        EXPECT_GT(asleep, atSleep);
+        Delay(5000);
+        EXPECT_EQ(TransferLengths().size(), asleep);
+        EXPECT_NE(Finished(writers[0]), Finished(writers[1]));
         pnp::SystemWake();
       }
       for (Writer& writer : writers) {

@@ -225,7 +225,7 @@ TEST_P(SurpriseRemovalTest, FailsTruthfullyAndTheDeviceCanBeUpdatedAgain) {
     if (removal.how == RemovalCase::PulledAsleep) {
       ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
       ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
-      agent.Wait(2 * kSecond);  // the header waits on the suspended port
+      agent.Wait(2 * kSecond);  // the header waits in quillfw for D0
       EXPECT_FALSE(agent.MessageBox().has_value());
       EXPECT_TRUE(session.bus.Unplug(kQ417Port));
       ExpectMessageBox(agent, removal.message);
@@ -306,7 +306,7 @@ const StackEvent kStackEvents[] = {
        return winsim::pnp::State(node) == winsim::pnp::NodeState::Started;
      }},
     // The machine sleeps through the worker's first request: the request
-    // waits on the suspended port and goes out after the wake.
+    // waits in quillfw for D0 and goes out after the wake.
     {"SleepAndWake",
      [](UserAgent& agent, const UsbDevice* device) {
        if (!winsim::pnp::SystemSleep(PowerSystemSleeping3)) return false;
@@ -362,8 +362,8 @@ INSTANTIATE_TEST_SUITE_P(Hostile, StackEventTest, testing::ValuesIn(StackCases()
                            return std::string(p.param.event.name) + ModeName(p.param.mode);
                          });
 
-// A stop and restart between two blocks. The worker's header waits on the
-// suspended port of a sleeping machine; at the wake the test yields (no
+// A stop and restart between two blocks. The worker's header waits in
+// quillfw while the machine sleeps; at the wake the test yields (no
 // virtual time passes) until the fourth block has reached the device, and
 // then rebalancing stops and restarts the device while the worker goes on.
 // Whatever the worker's next request meets (the stopped device without a

@@ -61,10 +61,9 @@ struct Port {
   // Transfers the script keeps pending, with their request's record.
   std::vector<std::pair<PIRP, size_t>> held;
   // The device's power state as its last device set-power request left it.
-  // Below D0 the port is suspended: no traffic reaches the device, so URBs
-  // wait in `suspended` and are carried out once the device is back in D0.
+  // Below D0 the port is suspended: no traffic reaches the device, and the
+  // hub fails every URB sent to it with STATUS_DEVICE_POWERED_OFF.
   DEVICE_POWER_STATE power = PowerDeviceD0;
-  std::vector<PIRP> suspended;
   // Transfers still on the bus (their frames not yet over), by number.
   struct OnTheBus {
     uint64_t number;
@@ -518,12 +517,6 @@ void UsbBus::State::Leave(Port& port) {
     Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
   }
   port.held.clear();
-  for (PIRP irp : port.suspended) {
-    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-    urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
-    Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
-  }
-  port.suspended.clear();
   // So do transfers whose frames were not over yet.
   for (const Port::OnTheBus& transfer : port.onTheBus) {
     port.history.back()->RecordAbandoned(transfer.request, USBD_STATUS_DEVICE_GONE,
@@ -908,18 +901,7 @@ NTSTATUS UsbBus::State::Finish(Port& port, PIRP irp, PURB urb, Reply reply, cons
   return STATUS_PENDING;
 }
 
-void UsbBus::State::SetDevicePower(Port& port, DEVICE_POWER_STATE state) {
-  port.power = state;
-  if (state != PowerDeviceD0) {
-    return;
-  }
-  // The port resumes: what waited goes to the device in the order it came.
-  std::vector<PIRP> waiting = std::move(port.suspended);
-  port.suspended.clear();
-  for (PIRP irp : waiting) {
-    SubmitUrb(port, irp);
-  }
-}
+void UsbBus::State::SetDevicePower(Port& port, DEVICE_POWER_STATE state) { port.power = state; }
 
 NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
   auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
@@ -935,10 +917,10 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
     return Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
   }
   if (port.power > PowerDeviceD0) {
-    LogUrb(what, {{"port", port.path}, {"status", "waits (the port is suspended)"}});
-    IoMarkIrpPending(irp);
-    port.suspended.push_back(irp);
-    return STATUS_PENDING;
+    // The hub answers for the suspended port at once; the URB's own status
+    // is left as the caller set it.
+    LogUrb(what, {{"port", port.path}, {"status", kernel::StatusText(STATUS_DEVICE_POWERED_OFF)}});
+    return Complete(irp, STATUS_DEVICE_POWERED_OFF);
   }
   UsbDevice& device = *port.device;
   auto findPipe = [&port](USBD_PIPE_HANDLE handle) -> Pipe* {
