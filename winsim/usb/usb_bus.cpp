@@ -13,6 +13,7 @@
 #include "kernel/kernel.h"
 #include "machine/machine.h"
 #include "pnp/pnp_manager.h"
+#include "usb/models/models.h"
 #include "usb/usb_bus_state.h"
 
 namespace winsim::usb {
@@ -104,27 +105,11 @@ std::vector<std::vector<uint8_t>> OpenPipes(const Port& port) {
   return endpoints;
 }
 
-// Devices whose (absent) drivers would have configured them.
-bool StartsConfigured(const UsbDevice& device) {
-  switch (device.Script().kind) {
-    case DeviceKind::Mouse:
-    case DeviceKind::Keyboard:
-    case DeviceKind::Storage:
-    case DeviceKind::Hub:
-      return true;
-    case DeviceKind::Q417:
-      return !device.InUpdateMode();
-    case DeviceKind::Generic:
-      return false;
-  }
-  return false;
-}
-
 namespace {
 
 // The pipes a device's (absent) driver would have opened.
 void OpenPipesOfStartedDevice(Port& port, uint64_t& nextPipe) {
-  if (!StartsConfigured(*port.device)) {
+  if (!port.device->StartsConfigured()) {
     return;
   }
   for (const InterfaceScript& interface : port.device->Script().configuration.interfaces) {
@@ -279,14 +264,15 @@ std::unique_ptr<Hub> UsbBus::State::BuildHub(Controller* controller, Port* upstr
     if (!script.device) {
       continue;
     }
+    std::unique_ptr<UsbDevice> device = CreateDevice(script);
     if (script.status != DeviceConnected) {
       // A device that failed: the hub reports it but nothing runs it.
-      port->history.push_back(std::make_unique<UsbDevice>(*script.device));
+      port->history.push_back(std::move(device));
       port->device = port->history.back().get();
       continue;
     }
-    if (script.device->kind == DeviceKind::Hub) {
-      port->history.push_back(std::make_unique<UsbDevice>(*script.device));
+    if (device->IsHub()) {
+      port->history.push_back(std::move(device));
       port->device = port->history.back().get();
       port->address = static_cast<uint16_t>(port->number + 1);
       OpenPipesOfStartedDevice(*port, nextPipe);
@@ -306,9 +292,7 @@ std::unique_ptr<Hub> UsbBus::State::BuildHub(Controller* controller, Port* upstr
                                 std::move(hubProperties));
       continue;
     }
-    const bool q417 = script.device->kind == DeviceKind::Q417;
-    AttachDevice(*port, std::make_unique<UsbDevice>(*script.device,
-                                                    q417 ? script.q417 : std::nullopt, false));
+    AttachDevice(*port, std::move(device));
   }
   return hub;
 }
@@ -377,30 +361,26 @@ void UsbBus::State::Leave(Port& port) {
   pnp::DeviceRemoved(port.node, true);
 }
 
-void UsbBus::State::ScheduleReturn(Port& port, bool updateMode, VirtualTime delay) {
+void UsbBus::State::ScheduleReturn(Port& port, const ReturnAs& comeBack) {
   Port* target = &port;
   Machine::Current().Sched().Schedule(
-      delay, updateMode ? "usb: device returns in update mode" : "usb: device returns",
-      [this, target, updateMode] {
+      comeBack.delay, comeBack.what, [this, target, make = comeBack.make] {
         if (shutDown || target->status != NoDeviceConnected || !target->script.device) {
           return;
         }
-        const Q417Script& q417 = *target->script.q417;
-        AttachDevice(*target,
-                     updateMode ? std::make_unique<UsbDevice>(q417.updateMode, q417, true)
-                                : std::make_unique<UsbDevice>(*target->script.device, q417, false));
+        AttachDevice(*target, make());
       });
 }
 
 void UsbBus::State::After(Port& port, const AfterRequest& after) {
   if (after.leaveNow) {
     Leave(port);
-    if (after.returnInUpdateMode && port.script.q417) {
-      ScheduleReturn(port, *after.returnInUpdateMode, after.returnDelay);
+    if (after.comeBack) {
+      ScheduleReturn(port, *after.comeBack);
     }
   } else if (after.leaveAfter) {
     Port* target = &port;
-    const AfterRequest later{true, std::nullopt, after.returnInUpdateMode, after.returnDelay};
+    const AfterRequest later{true, std::nullopt, after.comeBack};
     Machine::Current().Sched().Schedule(*after.leaveAfter, "usb: device leaves",
                                         [this, target, later] {
                                           if (!shutDown) {
@@ -503,14 +483,15 @@ std::vector<const UsbDevice*> UsbBus::History(std::string_view path) {
 
 bool UsbBus::Plug(std::string_view path, PortScript script) {
   Port* port = state_->FindPort(path);
-  if (port == nullptr || port->status != NoDeviceConnected || !script.device ||
-      script.device->kind == DeviceKind::Hub) {
+  if (port == nullptr || port->status != NoDeviceConnected || !script.device) {
+    return false;
+  }
+  std::unique_ptr<UsbDevice> device = CreateDevice(script);
+  if (device->IsHub()) {
     return false;
   }
   port->script = std::move(script);
-  const bool q417 = port->script.device->kind == DeviceKind::Q417;
-  state_->AttachDevice(*port, std::make_unique<UsbDevice>(*port->script.device,
-                                                          q417 ? port->script.q417 : std::nullopt));
+  state_->AttachDevice(*port, std::move(device));
   return true;
 }
 

@@ -89,11 +89,11 @@ NTSTATUS UsbBus::State::HubControl(Hub& hub, PIRP irp) {
       view.status = port->status;
       const UsbDevice* device = port->device;
       if (device != nullptr) {
-        view.deviceIsHub = device->Script().kind == DeviceKind::Hub;
+        view.deviceIsHub = device->IsHub();
         view.lowSpeed = device->Script().lowSpeed;
         view.deviceDescriptor = device->DeviceDescriptor();
         view.configurationValue =
-            port->pipes.empty() && !device->Configured() && !StartsConfigured(*device)
+            port->pipes.empty() && !device->Configured() && !device->StartsConfigured()
                 ? 0
                 : device->Script().configuration.value;
         view.deviceAddress = port->address;

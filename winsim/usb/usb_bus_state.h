@@ -105,8 +105,6 @@ void CopyReplyData(uint8_t* buffer, const Reply& reply);
 void LogUrb(std::string text, std::vector<std::pair<std::string, std::string>> fields);
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0);
 std::vector<std::vector<uint8_t>> OpenPipes(const Port& port);
-// Devices whose (absent) drivers would have configured them.
-bool StartsConfigured(const UsbDevice& device);
 
 struct UsbBus::State {
   UsbTreeScript tree;
@@ -134,7 +132,7 @@ struct UsbBus::State {
                                 pnp::NodeProperties properties);
   void AttachDevice(Port& port, std::unique_ptr<UsbDevice> device);
   void Leave(Port& port);
-  void ScheduleReturn(Port& port, bool updateMode, VirtualTime delay);
+  void ScheduleReturn(Port& port, const ReturnAs& comeBack);
   void After(Port& port, const AfterRequest& after);
   Port* FindPort(std::string_view path);
   void ForEachPort(Hub& hub, const std::function<void(Port&)>& visit);
