@@ -9,16 +9,24 @@ std::unique_ptr<UsbDevice> CreateGeneric(const PortScript& port) {
   return std::make_unique<UsbDevice>(*port.device);
 }
 
+DeviceScript GenericDefaults(size_t) {
+  DeviceScript script;
+  script.description = "USB Device";
+  return script;
+}
+
 }  // namespace
 
 const std::vector<ModelEntry>& Models() {
   static const std::vector<ModelEntry> kModels = {
-      {DeviceKind::Generic, "generic", CreateGeneric},
-      {DeviceKind::Mouse, "mouse", CreateHid},
-      {DeviceKind::Keyboard, "keyboard", CreateHid},
-      {DeviceKind::Storage, "storage", CreateStorage},
-      {DeviceKind::Hub, "hub", CreateHub},
-      {DeviceKind::Q417, "q417", CreateQ417},
+      {DeviceKind::Generic, "generic", CreateGeneric, GenericDefaults},
+      {DeviceKind::Mouse, "mouse", CreateHid, [](size_t) { return DefaultMouse(); }},
+      {DeviceKind::Keyboard, "keyboard", CreateHid, [](size_t) { return DefaultKeyboard(); }},
+      {DeviceKind::Storage, "storage", CreateStorage, [](size_t) { return DefaultStorage(); }},
+      {DeviceKind::Hub, "hub", CreateHub,
+       [](size_t ports) { return DefaultHub(static_cast<uint8_t>(ports)); }, true},
+      {DeviceKind::Q417, "q417", CreateQ417, [](size_t) { return DefaultQ417NormalMode(); }, false,
+       "q417", ReadQ417Section},
   };
   return kModels;
 }

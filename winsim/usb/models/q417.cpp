@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "machine/description_reader.h"
+
 namespace winsim::usb {
 
 namespace {
@@ -14,6 +16,69 @@ constexpr uint32_t kFlashSize = 65536;
 
 const Failure kStall{USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL};
 const Failure kCrc{USBD_STATUS_CRC, STATUS_DEVICE_DATA_ERROR};
+
+using description::json;
+using description::Object;
+
+void ReadQ417(const json& item, const std::string& path, Q417Script& q417) {
+  Object object(item, path,
+                {"triggerReplies", "leaveAfterTriggers", "returnDelayMs", "updateMode",
+                 "afterDownload", "badHeader", "failTriggers"});
+  if (object.Has("triggerReplies")) {
+    q417.triggerPattern.clear();
+    object.Array("triggerReplies", 1000, [&](const json& element, const std::string& at) {
+      if (!element.is_string()) {
+        throw DescriptionError(at, "expected \"stall\", \"crc\" or \"answer\"");
+      }
+      const std::string text = element.get<std::string>();
+      if (text == "stall") {
+        q417.triggerPattern.push_back(TriggerReply::Stall);
+      } else if (text == "crc") {
+        q417.triggerPattern.push_back(TriggerReply::Crc);
+      } else if (text == "answer") {
+        q417.triggerPattern.push_back(TriggerReply::Answer);
+      } else {
+        throw DescriptionError(at, "expected \"stall\", \"crc\" or \"answer\"");
+      }
+    });
+    if (q417.triggerPattern.empty()) {
+      throw DescriptionError(object.PathOf("triggerReplies"), "expected at least one reply");
+    }
+  }
+  q417.leaveAfterTriggers =
+      static_cast<uint32_t>(object.Integer("leaveAfterTriggers", 0, 1000000, 10));
+  q417.returnDelay = object.Integer("returnDelayMs", 0, 3'600'000, 2000) * kTicksPerMillisecond;
+  if (object.Has("updateMode")) {
+    const std::string at = object.PathOf("updateMode");
+    Object update(object.At("updateMode"), at, description::DeviceKeys());
+    if (update.Has("kind") || update.Has("ports") || update.Has("q417")) {
+      throw DescriptionError(at, "the update-mode device takes no \"kind\", \"ports\" or \"q417\"");
+    }
+    description::ReadDeviceFields(update, q417.updateMode);
+  }
+  if (object.Has("afterDownload")) {
+    Object after(object.At("afterDownload"), object.PathOf("afterDownload"), {"action", "delayMs"});
+    q417.leaveAfterDownload =
+        after.Choice<bool>("action", {{"stay", false}, {"leave", true}}, false);
+    q417.endDelay = after.Integer("delayMs", 0, 3'600'000, 500) * kTicksPerMillisecond;
+  }
+  if (object.Has("badHeader")) {
+    q417.badHeader = description::ReadFailure(object.At("badHeader"), object.PathOf("badHeader"));
+  }
+  object.Array("failTriggers", 100, [&](const json& element, const std::string& at) {
+    // {trigger, usbdStatus, status}: a transfer fault whose ordinal counts signals.
+    Object fault(element, at, {"trigger", "usbdStatus", "status"});
+    if (!fault.Has("trigger")) {
+      throw DescriptionError(at, "missing \"trigger\" (the signal's ordinal, from 1)");
+    }
+    TransferFault trigger;
+    trigger.transfer = description::Ordinal(fault.At("trigger"), fault.PathOf("trigger"));
+    json rest = element;
+    rest.erase("trigger");
+    trigger.failure = description::ReadFailure(rest, at);
+    q417.failTriggers.push_back(trigger);
+  });
+}
 
 }  // namespace
 
@@ -121,6 +186,15 @@ Reply Q417Device::Download(const uint8_t* out, uint32_t length) {
 
 const Q417Device* AsQ417(const UsbDevice* device) {
   return dynamic_cast<const Q417Device*>(device);
+}
+
+void ReadQ417Section(const description::Object& device, PortScript& port) {
+  Q417Script q417;
+  q417.updateMode = DefaultQ417UpdateMode();
+  if (device.Has("q417")) {
+    ReadQ417(device.At("q417"), device.PathOf("q417"), q417);
+  }
+  port.q417 = std::move(q417);
 }
 
 std::unique_ptr<UsbDevice> CreateQ417(const PortScript& port) {
