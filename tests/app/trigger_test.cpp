@@ -10,6 +10,7 @@
 
 #include "app_machine.h"
 #include "update_trigger.h"
+#include "usb/models/q417.h"
 #include "usb_devices.h"
 
 namespace apptest {
@@ -84,7 +85,7 @@ TEST_F(TriggerTest, AttemptRules) {
     TearDown();
     SetUp();
     StartQ417(c.replies, c.leaveAfter, c.totalLength);
-    const UsbDevice* q417 = bus_->DeviceAt("0/2");
+    const Q417Device* q417 = AsQ417(bus_->DeviceAt("0/2"));
     ASSERT_NE(q417, nullptr);
     RunApp([&] {
       ULONG count = 0;
@@ -120,7 +121,7 @@ TEST_F(TriggerTest, AHeaderAnswerOf20BytesSendsNoTrigger) {
   // Every read of the configuration after the first comes back a byte short.
   port.device->faults.secondReadShortBy = 1;
   StartBus({{Controller({port})}});
-  const UsbDevice* device = bus_->DeviceAt("0/1");
+  const Q417Device* device = AsQ417(bus_->DeviceAt("0/1"));
   RunApp([&] {
     ULONG count = 0;
     EnumerateUsbDevices(&count);

@@ -13,6 +13,7 @@
 #include "download_worker.h"
 #include "kernel32/user_process.h"
 #include "update_trigger.h"
+#include "usb/models/q417.h"
 #include "usb_devices.h"
 
 namespace apptest {
@@ -90,8 +91,8 @@ class WorkerTest : public AppMachineTest {
     }
     return count;
   }
-  const UsbDevice* UpdateModeDevice(const std::string& path = "0/1") {
-    const UsbDevice* device = bus_->DeviceAt(path);
+  const Q417Device* UpdateModeDevice(const std::string& path = "0/1") {
+    const Q417Device* device = AsQ417(bus_->DeviceAt(path));
     return device != nullptr && device->InUpdateMode() ? device : nullptr;
   }
   static DownloadJob NewJob(HWND window, const TestImage& image) {
@@ -144,7 +145,7 @@ TEST_F(WorkerTest, RangeRequestCountAndHeaderFollowTheLength) {
     EXPECT_EQ(WriteRequests("13"), 1u);
     EXPECT_EQ(WriteRequests("264"), c.blockRequests);
 
-    const UsbDevice* device = UpdateModeDevice();
+    const Q417Device* device = UpdateModeDevice();
     ASSERT_NE(device, nullptr);
     // The device saw the header first: 0xEE 0 0, then L's two bytes.
     std::vector<uint8_t> received;

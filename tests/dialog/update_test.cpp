@@ -5,16 +5,17 @@
 #include <algorithm>
 
 #include "dialog_fixture.h"
+#include "usb/models/q417.h"
 
 namespace dialog_testing {
 namespace {
 
 using winsim::UserAgent;
 
-const winsim::usb::UsbDevice* UpdateModeDevice(winsim::usb::UsbBus& bus, size_t nth) {
+const winsim::usb::Q417Device* UpdateModeDevice(winsim::usb::UsbBus& bus, size_t nth) {
   size_t seen = 0;
   for (const winsim::usb::UsbDevice* device : bus.History(kQ417Port)) {
-    if (device->Script().productId == 0xF001 && seen++ == nth) return device;
+    if (device->Script().productId == 0xF001 && seen++ == nth) return winsim::usb::AsQ417(device);
   }
   return nullptr;
 }
@@ -75,7 +76,7 @@ TEST_F(DialogTest, OneUpdateFromStartToCompleteAndTheAppEndsWithTheDialog) {
 
     ExpectButtonsEnabled(agent, dialog, true);
     EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Firmware Update Complete.");
-    const winsim::usb::UsbDevice* device = UpdateModeDevice(session.bus, 0);
+    const winsim::usb::Q417Device* device = UpdateModeDevice(session.bus, 0);
     ASSERT_NE(device, nullptr);
     flash = device->Flash();
 
@@ -112,7 +113,7 @@ TEST_F(DialogTest, ASecondUpdateInTheSameSession) {
       EXPECT_EQ(agent.Progress(dialog, IDC_PROGRESS)->pos, 0);
       ExpectMessageBox(agent, "Complete!");
       ExpectButtonsEnabled(agent, dialog, true);
-      const winsim::usb::UsbDevice* device = UpdateModeDevice(session.bus, update);
+      const winsim::usb::Q417Device* device = UpdateModeDevice(session.bus, update);
       ASSERT_NE(device, nullptr);
       const std::vector<uint8_t> image = ExpectedFlash(firmware);
       ASSERT_GE(device->Flash().size(), image.size());
@@ -176,7 +177,7 @@ TEST_P(LayoutTest, TheFlashAndTheFinalMessageTellTheTruth) {
     ASSERT_TRUE(agent.Click(dialog, IDC_PROGRAM));
     ExpectMessageBox(agent, layout.message);
     EXPECT_EQ(agent.Text(dialog, IDC_STATUS), layout.statusAfter);
-    const winsim::usb::UsbDevice* device = UpdateModeDevice(session.bus, 0);
+    const winsim::usb::Q417Device* device = UpdateModeDevice(session.bus, 0);
     ASSERT_NE(device, nullptr);
     flash = device->Flash();
     for (const winsim::usb::DeviceRequest& request : device->Requests()) {

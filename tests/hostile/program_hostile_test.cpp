@@ -11,6 +11,7 @@
 #include "dialog_fixture.h"
 #include "kernel/kernel.h"
 #include "pnp/pnp_manager.h"
+#include "usb/models/q417.h"
 
 namespace dialog_testing {
 namespace {
@@ -85,10 +86,11 @@ std::vector<uint8_t> BytesSent(const UsbDevice* device) {
 }
 
 // The last update-mode device that sat on a port.
-const UsbDevice* LastUpdateModeDevice(winsim::usb::UsbBus& bus, const char* port) {
-  const UsbDevice* found = nullptr;
+const winsim::usb::Q417Device* LastUpdateModeDevice(winsim::usb::UsbBus& bus, const char* port) {
+  const winsim::usb::Q417Device* found = nullptr;
   for (const UsbDevice* device : bus.History(port)) {
-    if (device->InUpdateMode()) found = device;
+    const winsim::usb::Q417Device* q417 = winsim::usb::AsQ417(device);
+    if (q417 != nullptr && q417->InUpdateMode()) found = q417;
   }
   return found;
 }
@@ -129,7 +131,7 @@ class HostileTest : public DialogTest {
   void ExpectCompleteWithTheImage(app_runner::Session& session, HWND dialog) {
     UserAgent& agent = session.agent;
     ExpectMessageBox(agent, "Complete!");
-    const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+    const winsim::usb::Q417Device* device = LastUpdateModeDevice(session.bus, kQ417Port);
     ExpectButtonsEnabled(agent, dialog, true);
     EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Firmware Update Complete.");
     ASSERT_NE(device, nullptr);
@@ -149,7 +151,7 @@ class HostileTest : public DialogTest {
     const bool complete = box->text == "Complete!";
     if (complete) {
       EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Firmware Update Complete.");
-      const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+      const winsim::usb::Q417Device* device = LastUpdateModeDevice(session.bus, kQ417Port);
       const std::vector<uint8_t> image = ExpectedFlash(SampleFirmware());
       EXPECT_TRUE(device != nullptr && device->Flash().size() >= image.size() &&
                   std::equal(image.begin(), image.end(), device->Flash().begin()))
@@ -340,7 +342,7 @@ TEST_P(StackEventTest, TheDownloadCompletesWithTheImage) {
   RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
     Begin(agent, dialog);
     ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
-    const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+    const winsim::usb::Q417Device* device = LastUpdateModeDevice(session.bus, kQ417Port);
     ASSERT_EQ(Transfers(device), 0u);  // the worker sleeps before its first request
     EXPECT_TRUE(c.event.deliver(agent, device));
     ExpectCompleteWithTheImage(session, dialog);
@@ -379,7 +381,7 @@ TEST_P(StopBetweenBlocksTest, TheOutcomeIsTheTruthAndTheDeviceStaysUsable) {
   RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
     Begin(agent, dialog);
     ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
-    const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+    const winsim::usb::Q417Device* device = LastUpdateModeDevice(session.bus, kQ417Port);
     ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
     agent.Wait(2 * kSecond);  // the header waits
     winsim::pnp::SystemWake();
@@ -680,7 +682,7 @@ TEST_P(SecondHandleTest, TheOutcomeIsTheTruth) {
     CloseHandle(thread);
     CloseHandle(intruder.device);
     EXPECT_GT(intruder.sent, 0);
-    const UsbDevice* device = LastUpdateModeDevice(session.bus, kQ417Port);
+    const winsim::usb::Q417Device* device = LastUpdateModeDevice(session.bus, kQ417Port);
     if (c.writesToDevice) {
       // The intruder's bytes went between the worker's requests: the image
       // cannot have arrived whole.

@@ -8,6 +8,7 @@
 #include "download_worker.h"
 #include "programmer_dialog.h"
 #include "user_messages.h"
+#include "usb/models/q417.h"
 #include "usb/usb_bus.h"
 
 namespace sweep_testing {
@@ -64,10 +65,11 @@ std::optional<Outcome> AwaitOutcome(UserAgent& agent, HWND dialog, Observation& 
   return outcome;
 }
 
-const winsim::usb::UsbDevice* LatestUpdateModeDevice(winsim::usb::UsbBus& bus) {
-  const winsim::usb::UsbDevice* latest = nullptr;
+const winsim::usb::Q417Device* LatestUpdateModeDevice(winsim::usb::UsbBus& bus) {
+  const winsim::usb::Q417Device* latest = nullptr;
   for (const winsim::usb::UsbDevice* device : bus.History(kQ417Port)) {
-    if (device->InUpdateMode()) latest = device;
+    const winsim::usb::Q417Device* q417 = winsim::usb::AsQ417(device);
+    if (q417 != nullptr && q417->InUpdateMode()) latest = q417;
   }
   return latest;
 }
@@ -140,7 +142,7 @@ Observation SweepTest::RunSession(const SessionPlan& plan) {
     // a trigger is replugged, as the user would; then a second update.
     if (observation.outcomes.empty() || observation.outcomes.back().message != "Complete!") {
       agent.Wait(5 * kSecond);  // a device on its way back arrives first
-      const winsim::usb::UsbDevice* device = session.bus.DeviceAt(kQ417Port);
+      const winsim::usb::Q417Device* device = winsim::usb::AsQ417(session.bus.DeviceAt(kQ417Port));
       if (device == nullptr || device->InUpdateMode() || device->TriggerRequests() > 0) {
         if (device != nullptr) session.bus.Unplug(kQ417Port);
         agent.Wait(kSecond);
@@ -157,7 +159,7 @@ Observation SweepTest::RunSession(const SessionPlan& plan) {
       }
     }
     observation.recovered = true;
-    if (const winsim::usb::UsbDevice* device = LatestUpdateModeDevice(session.bus)) {
+    if (const winsim::usb::Q417Device* device = LatestUpdateModeDevice(session.bus)) {
       const std::vector<uint8_t>& flash = device->Flash();
       observation.flashIsImage =
           flash.size() >= image.size() && std::equal(image.begin(), image.end(), flash.begin());

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "usb/models/q417.h"
 #include "usb/usb_device.h"
 
 namespace {
@@ -15,6 +16,13 @@ Q417Script DefaultQ417() {
   Q417Script q417;
   q417.updateMode = DefaultQ417UpdateMode();
   return q417;
+}
+
+// The Q417 in update mode with this update-mode script.
+Q417Device InUpdateMode(DeviceScript updateMode) {
+  Q417Script q417 = DefaultQ417();
+  q417.updateMode = std::move(updateMode);
+  return Q417Device(DefaultQ417NormalMode(), q417, true);
 }
 
 TEST(DeviceModel, DescriptorsFollowTheScript) {
@@ -42,7 +50,7 @@ TEST(DeviceModel, DescriptorsFollowTheScript) {
 }
 
 TEST(DeviceModel, TriggerFailsEachAttemptAndLeavesAfterTheTenth) {
-  UsbDevice device(DefaultQ417NormalMode(), DefaultQ417());
+  Q417Device device(DefaultQ417NormalMode(), DefaultQ417(), false);
   for (int attempt = 1; attempt <= 10; ++attempt) {
     const Reply reply = device.GetDescriptor(2, 0x55, 0, 32);
     SCOPED_TRACE(attempt);
@@ -50,8 +58,12 @@ TEST(DeviceModel, TriggerFailsEachAttemptAndLeavesAfterTheTenth) {
     EXPECT_EQ(reply.usbdStatus, USBD_STATUS_STALL_PID);
     EXPECT_EQ(reply.after.leaveNow, attempt == 10);
     if (attempt == 10) {
-      EXPECT_EQ(reply.after.returnInUpdateMode, std::optional<bool>(true));
-      EXPECT_EQ(reply.after.returnDelay, DefaultQ417().returnDelay);
+      ASSERT_TRUE(reply.after.comeBack.has_value());
+      EXPECT_EQ(reply.after.comeBack->delay, DefaultQ417().returnDelay);
+      const std::unique_ptr<UsbDevice> back = reply.after.comeBack->make();
+      ASSERT_NE(AsQ417(back.get()), nullptr);
+      EXPECT_TRUE(AsQ417(back.get())->InUpdateMode());
+      EXPECT_EQ(back->Script().productId, 0xF001);
     }
   }
   EXPECT_EQ(device.TriggerRequests(), 10u);
@@ -77,7 +89,7 @@ TEST(DeviceModel, TriggerRepliesFollowTheScriptedPattern) {
     Q417Script q417 = DefaultQ417();
     q417.triggerPattern = c.pattern;
     q417.leaveAfterTriggers = c.leaveAfter;
-    UsbDevice device(DefaultQ417NormalMode(), q417);
+    Q417Device device(DefaultQ417NormalMode(), q417, false);
     for (size_t i = 0; i < c.statuses.size(); ++i) {
       const Reply reply = device.GetDescriptor(2, 0x55, 0, 32);
       EXPECT_EQ(reply.status, c.statuses[i]) << "attempt " << i + 1;
@@ -88,7 +100,7 @@ TEST(DeviceModel, TriggerRepliesFollowTheScriptedPattern) {
     }
   }
   // The update-mode device does not take the signal.
-  UsbDevice update(DefaultQ417UpdateMode(), DefaultQ417(), true);
+  Q417Device update(DefaultQ417NormalMode(), DefaultQ417(), true);
   EXPECT_EQ(update.GetDescriptor(2, 0x55, 0, 32).status, STATUS_UNSUCCESSFUL);
   EXPECT_EQ(update.TriggerRequests(), 0u);
 }
@@ -125,7 +137,7 @@ TEST(DeviceModel, DownloadsCutIntoTransfersAnywhereGiveTheSameFlash) {
     const size_t firstEnd = stream.size();
     stream.insert(stream.end(), second.begin(), second.end());
 
-    UsbDevice device(DefaultQ417UpdateMode(), DefaultQ417(), true);
+    Q417Device device(DefaultQ417NormalMode(), DefaultQ417(), true);
     size_t at = 0;
     for (const uint32_t cut : c.cuts) {
       ASSERT_LT(at + cut, stream.size()) << c.name;
@@ -163,7 +175,7 @@ TEST(DeviceModel, HeaderRules) {
       {{0xEE, 1, 0, 0, 1}, STATUS_UNSUCCESSFUL, 0},
   };
   for (const Case& c : cases) {
-    UsbDevice device(DefaultQ417UpdateMode(), DefaultQ417(), true);
+    Q417Device device(DefaultQ417NormalMode(), DefaultQ417(), true);
     // The header may arrive split over transfers.
     device.Transfer(0x01, false, c.header.data(), 2, true);
     EXPECT_EQ(device.Transfer(0x01, false, c.header.data() + 2, 3, true).status, c.status);
@@ -178,7 +190,7 @@ TEST(DeviceModel, TransferFaultsHitTheScriptedOrdinal) {
   script.faults.failSubmissions = {{4, {USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER}}};
   script.faults.surpriseRemovalAtTransfer = 5;
   script.faults.failResetPipes = {2};
-  UsbDevice device(script, DefaultQ417(), true);
+  Q417Device device = InUpdateMode(script);
   const uint8_t byte = 0;
   const Reply replies[] = {
       device.Transfer(1, false, &byte, 1, true), device.Transfer(1, false, &byte, 1, true),
@@ -239,7 +251,7 @@ TEST(DeviceModel, MalformedConfigurationReads) {
   for (const Case& c : cases) {
     DeviceScript script = DefaultQ417UpdateMode();
     script.faults = c.faults;
-    UsbDevice device(script, DefaultQ417(), true);
+    Q417Device device = InUpdateMode(script);
     const std::vector<uint8_t> first = device.GetDescriptor(2, 0, 0, 9).data;
     EXPECT_EQ(first[2] | first[3] << 8, c.firstTotal) << c.what;
     const std::vector<uint8_t> second = device.GetDescriptor(2, 0, 0, c.firstTotal).data;

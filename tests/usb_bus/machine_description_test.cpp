@@ -107,6 +107,11 @@ TEST(MachineDescription, WrongDescriptionsAreRefusedWithTheirPath) {
        "/usb/controllers/0/ports/2/device/colour: unknown key"},
       {device(R"("kind":"mouse","ports":[null])"),
        "/usb/controllers/0/ports/2/device/ports: only a hub has ports"},
+      {device(R"("kind":"mouse","q417":{})"),
+       "/usb/controllers/0/ports/2/device/q417: only a q417 device takes a q417 script"},
+      {device(R"("kind":"q417","q417":{"updateMode":{"kind":"mouse"}})"),
+       "/usb/controllers/0/ports/2/device/q417/updateMode: the update-mode device takes no "
+       "\"kind\", \"ports\" or \"q417\""},
       {device(R"("kind":"hub")"),
        "/usb/controllers/0/ports/2/device/ports: missing (a hub needs "
        "1..127 ports)"},

@@ -23,6 +23,7 @@
 #include "sim_machine.h"
 #include "test_irps.h"
 #include "usb/bus_timing.h"
+#include "usb/models/q417.h"
 #include "usb/usb_bus.h"
 
 using namespace winsim;
@@ -199,11 +200,11 @@ TEST_F(UsbBusTest, Q417TakesTheTriggerAndReturnsInUpdateMode) {
       EXPECT_EQ(back.at(31), DeviceConnected);
       EXPECT_EQ(back[4 + 10] | back[4 + 11] << 8, 0xF001);  // idProduct in update mode
     }
-    UsbDevice* update = bus->DeviceAt("1/1/2");
+    const Q417Device* update = AsQ417(bus->DeviceAt("1/1/2"));
     ASSERT_NE(update, nullptr);
     EXPECT_TRUE(update->InUpdateMode());
     EXPECT_NE(bus->PdoAt("1/1/2"), normalPdo);
-    EXPECT_EQ(bus->History("1/1/2").front()->TriggerRequests(), 10u);
+    EXPECT_EQ(AsQ417(bus->History("1/1/2").front())->TriggerRequests(), 10u);
     // The manager saw the normal-mode device go and the update-mode one come.
     const pnp::DeviceNode* normal = FindNode(pnp::Root(), "USB\\VID_0417&PID_1000\\Q417-0001");
     const pnp::DeviceNode* back = FindNode(pnp::Root(), "USB\\VID_0417&PID_F001\\Q417-0001");

@@ -19,6 +19,7 @@
 #include "scenario.h"
 #include "sha256.h"
 #include "harness/snapshot.h"
+#include "usb/models/q417.h"
 
 namespace quillsim {
 namespace {
@@ -506,8 +507,10 @@ std::optional<bool> TellDevice(const Scenario& scenario, winsim::usb::UsbBus* bu
   if (bus == nullptr || scenario.device.empty()) return std::nullopt;
   std::optional<bool> holdsImage;
   for (const winsim::usb::UsbDevice* device : bus->History(scenario.device)) {
-    if (!device->InUpdateMode()) {
-      std::cout << "device " << scenario.device << " (normal mode): " << device->TriggerRequests()
+    const winsim::usb::Q417Device* q417 = winsim::usb::AsQ417(device);
+    if (q417 == nullptr || !q417->InUpdateMode()) {
+      std::cout << "device " << scenario.device
+                << " (normal mode): " << (q417 != nullptr ? q417->TriggerRequests() : 0u)
                 << " update-mode requests (descriptor 0x55)\n";
       continue;
     }
@@ -523,11 +526,11 @@ std::optional<bool> TellDevice(const Scenario& scenario, winsim::usb::UsbBus* bu
     std::cout << "device " << scenario.device << " (update mode): " << transfers
               << " OUT transfers, " << bytes << " bytes";
     if (!first.empty()) std::cout << "; header " << Hex(first, 5);
-    std::cout << "; image length " << device->ImageLength() << ", received "
-              << device->ImageBytesReceived() << ", downloads completed "
-              << device->DownloadsCompleted() << "\n";
-    if (device->ImageBytesReceived() == 0 || image.empty()) continue;
-    const auto& flash = device->Flash();
+    std::cout << "; image length " << q417->ImageLength() << ", received "
+              << q417->ImageBytesReceived() << ", downloads completed "
+              << q417->DownloadsCompleted() << "\n";
+    if (q417->ImageBytesReceived() == 0 || image.empty()) continue;
+    const auto& flash = q417->Flash();
     const size_t length = std::min(image.size(), flash.size());
     const std::string flashHash = Sha256Hex(flash.data(), length);
     const std::string imageHash = Sha256Hex(image.data(), image.size());
@@ -558,7 +561,8 @@ bool WriteDeviceRequests(const std::string& path, const Scenario& scenario,
   std::ofstream out(path, std::ios::trunc);
   if (bus != nullptr && !scenario.device.empty()) {
     for (const winsim::usb::UsbDevice* device : bus->History(scenario.device)) {
-      out << "device " << (device->InUpdateMode() ? "update" : "normal") << "\n";
+      const winsim::usb::Q417Device* q417 = winsim::usb::AsQ417(device);
+      out << "device " << (q417 != nullptr && q417->InUpdateMode() ? "update" : "normal") << "\n";
       for (const auto& request : device->Requests()) {
         switch (request.kind) {
           case winsim::usb::RequestKind::GetDescriptor:

@@ -1,149 +1,27 @@
 // winsim: machine descriptions (see machine_description.h).
 #include "machine/machine_description.h"
 
-#include <nlohmann/json.hpp>
-
 #include <fstream>
 #include <functional>
 #include <initializer_list>
 #include <map>
 #include <sstream>
 
+#include "machine/description_reader.h"
+#include "usb/models/models.h"
+
 namespace winsim {
+
+namespace description {
 
 namespace {
 
-using nlohmann::json;
-using usb::DeviceKind;
 using usb::DeviceScript;
 
 // USB allows five hubs between a root hub and a device.
 constexpr int kMaxExternalHubs = 5;
 
-// One JSON object being read: every key must be known; values are checked
-// with their path.
-class Object {
- public:
-  Object(const json& value, std::string path, std::initializer_list<const char*> keys)
-      : value_(value), path_(std::move(path)) {
-    if (!value_.is_object()) {
-      throw DescriptionError(path_, "expected an object");
-    }
-    for (const auto& [key, item] : value_.items()) {
-      bool known = false;
-      for (const char* allowed : keys) {
-        known = known || key == allowed;
-      }
-      if (!known) {
-        throw DescriptionError(path_ + "/" + key, "unknown key");
-      }
-    }
-  }
-
-  bool Has(const char* key) const { return value_.contains(key); }
-  const json& At(const char* key) const { return value_.at(key); }
-  std::string PathOf(const char* key) const { return path_ + "/" + key; }
-  const std::string& Path() const { return path_; }
-
-  int64_t Integer(const char* key, int64_t minimum, int64_t maximum, int64_t fallback) const {
-    if (!Has(key)) {
-      return fallback;
-    }
-    return IntegerValue(At(key), PathOf(key), minimum, maximum);
-  }
-
-  static int64_t IntegerValue(const json& item, const std::string& path, int64_t minimum,
-                              int64_t maximum) {
-    // Numbers, or hexadecimal strings ("0xC0000001") for statuses and ids.
-    int64_t value = 0;
-    bool ok = false;
-    if (item.is_number_integer()) {
-      value = item.get<int64_t>();
-      ok = true;
-    } else if (item.is_string()) {
-      const std::string text = item.get<std::string>();
-      if (text.size() > 2 && text.size() <= 10 && text[0] == '0' &&
-          (text[1] == 'x' || text[1] == 'X') &&
-          text.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string::npos) {
-        value = static_cast<int64_t>(std::stoull(text.substr(2), nullptr, 16));
-        ok = true;
-      }
-    }
-    if (!ok || value < minimum || value > maximum) {
-      std::ostringstream message;
-      message << "expected an integer " << minimum << ".." << maximum;
-      throw DescriptionError(path, message.str());
-    }
-    return value;
-  }
-
-  bool Boolean(const char* key, bool fallback) const {
-    if (!Has(key)) {
-      return fallback;
-    }
-    if (!At(key).is_boolean()) {
-      throw DescriptionError(PathOf(key), "expected true or false");
-    }
-    return At(key).get<bool>();
-  }
-
-  std::string String(const char* key, const std::string& fallback, size_t maximum = 255) const {
-    if (!Has(key)) {
-      return fallback;
-    }
-    if (!At(key).is_string()) {
-      throw DescriptionError(PathOf(key), "expected a string");
-    }
-    std::string text = At(key).get<std::string>();
-    if (text.size() > maximum) {
-      throw DescriptionError(PathOf(key), "longer than " + std::to_string(maximum) + " characters");
-    }
-    return text;
-  }
-
-  template <typename T>
-  T Choice(const char* key, std::initializer_list<std::pair<const char*, T>> choices,
-           T fallback) const {
-    if (!Has(key)) {
-      return fallback;
-    }
-    std::string names;
-    if (At(key).is_string()) {
-      const std::string text = At(key).get<std::string>();
-      for (const auto& [name, value] : choices) {
-        if (text == name) {
-          return value;
-        }
-      }
-    }
-    for (const auto& [name, value] : choices) {
-      names += (names.empty() ? "\"" : ", \"") + std::string(name) + "\"";
-    }
-    throw DescriptionError(PathOf(key), "expected one of " + names);
-  }
-
-  // Calls read(element, path) for each element of an array.
-  void Array(const char* key, size_t maximum,
-             const std::function<void(const json&, const std::string&)>& read) const {
-    if (!Has(key)) {
-      return;
-    }
-    if (!At(key).is_array()) {
-      throw DescriptionError(PathOf(key), "expected an array");
-    }
-    if (At(key).size() > maximum) {
-      throw DescriptionError(PathOf(key),
-                             "expected at most " + std::to_string(maximum) + " elements");
-    }
-    for (size_t i = 0; i < At(key).size(); ++i) {
-      read(At(key)[i], PathOf(key) + "/" + std::to_string(i));
-    }
-  }
-
- private:
-  const json& value_;
-  std::string path_;
-};
+}  // namespace
 
 uint32_t Ordinal(const json& item, const std::string& path) {
   return static_cast<uint32_t>(Object::IntegerValue(item, path, 1, 0xFFFFFFFF));
@@ -159,6 +37,8 @@ usb::Failure ReadFailure(const json& item, const std::string& path) {
                        : usb::StatusForUsbd(failure.usbdStatus);
   return failure;
 }
+
+namespace {
 
 usb::TransferFault ReadTransferFault(const json& item, const std::string& path) {
   Object object(item, path, {"transfer", "usbdStatus", "status"});
@@ -301,27 +181,8 @@ void ReadConfiguration(const json& item, const std::string& path,
   }
 }
 
-DeviceScript BaseScript(DeviceKind kind, size_t hubPorts) {
-  switch (kind) {
-    case DeviceKind::Mouse:
-      return usb::DefaultMouse();
-    case DeviceKind::Keyboard:
-      return usb::DefaultKeyboard();
-    case DeviceKind::Storage:
-      return usb::DefaultStorage();
-    case DeviceKind::Hub:
-      return usb::DefaultHub(static_cast<uint8_t>(hubPorts));
-    case DeviceKind::Q417:
-      return usb::DefaultQ417NormalMode();
-    case DeviceKind::Generic:
-      break;
-  }
-  DeviceScript script;
-  script.description = "USB Device";
-  return script;
-}
+}  // namespace
 
-// The identity and behaviour keys every device takes.
 void ReadDeviceFields(const Object& object, DeviceScript& script) {
   script.vendorId = static_cast<uint16_t>(object.Integer("vendorId", 0, 65535, script.vendorId));
   script.productId = static_cast<uint16_t>(object.Integer("productId", 0, 65535, script.productId));
@@ -358,95 +219,61 @@ void ReadDeviceFields(const Object& object, DeviceScript& script) {
   }
 }
 
-constexpr std::initializer_list<const char*> kDeviceKeys = {
-    "kind",      "vendorId",      "productId", "bcdDevice",    "deviceClass", "maxPacketSize0",
-    "lowSpeed",  "manufacturer",  "product",   "serialNumber", "description", "driverKey",
-    "languages", "configuration", "faults",    "ports",        "q417"};
+const std::vector<std::string>& DeviceKeys() {
+  static const std::vector<std::string> kDeviceKeys = [] {
+    std::vector<std::string> keys = {"kind",        "vendorId",       "productId",   "bcdDevice",
+                                     "deviceClass", "maxPacketSize0", "lowSpeed",    "manufacturer",
+                                     "product",     "serialNumber",   "description", "driverKey",
+                                     "languages",   "configuration",  "faults",      "ports"};
+    for (const usb::ModelEntry& model : usb::Models()) {
+      if (model.section != nullptr) {
+        keys.push_back(model.section);
+      }
+    }
+    return keys;
+  }();
+  return kDeviceKeys;
+}
+
+namespace {
 
 void ReadPort(const json& item, const std::string& path, usb::PortScript& port, int hubDepth);
 
-void ReadQ417(const json& item, const std::string& path, usb::Q417Script& q417) {
-  Object object(item, path,
-                {"triggerReplies", "leaveAfterTriggers", "returnDelayMs", "updateMode",
-                 "afterDownload", "badHeader", "failTriggers"});
-  if (object.Has("triggerReplies")) {
-    q417.triggerPattern.clear();
-    object.Array("triggerReplies", 1000, [&](const json& element, const std::string& at) {
-      if (!element.is_string()) {
-        throw DescriptionError(at, "expected \"stall\", \"crc\" or \"answer\"");
+// The device's model, by its "kind".
+const usb::ModelEntry& ModelOf(const Object& object) {
+  std::string names;
+  for (const usb::ModelEntry& model : usb::Models()) {
+    names += (names.empty() ? "\"" : ", \"") + std::string(model.name) + "\"";
+  }
+  if (!object.Has("kind")) {
+    throw DescriptionError(object.PathOf("kind"), "missing (one of " + names + ")");
+  }
+  if (object.At("kind").is_string()) {
+    const std::string text = object.At("kind").get<std::string>();
+    for (const usb::ModelEntry& model : usb::Models()) {
+      if (text == model.name) {
+        return model;
       }
-      const std::string text = element.get<std::string>();
-      if (text == "stall") {
-        q417.triggerPattern.push_back(usb::TriggerReply::Stall);
-      } else if (text == "crc") {
-        q417.triggerPattern.push_back(usb::TriggerReply::Crc);
-      } else if (text == "answer") {
-        q417.triggerPattern.push_back(usb::TriggerReply::Answer);
-      } else {
-        throw DescriptionError(at, "expected \"stall\", \"crc\" or \"answer\"");
-      }
-    });
-    if (q417.triggerPattern.empty()) {
-      throw DescriptionError(object.PathOf("triggerReplies"), "expected at least one reply");
     }
   }
-  q417.leaveAfterTriggers =
-      static_cast<uint32_t>(object.Integer("leaveAfterTriggers", 0, 1000000, 10));
-  q417.returnDelay = object.Integer("returnDelayMs", 0, 3'600'000, 2000) * kTicksPerMillisecond;
-  if (object.Has("updateMode")) {
-    const std::string at = object.PathOf("updateMode");
-    Object update(object.At("updateMode"), at, kDeviceKeys);
-    if (update.Has("kind") || update.Has("ports") || update.Has("q417")) {
-      throw DescriptionError(at, "the update-mode device takes no \"kind\", \"ports\" or \"q417\"");
-    }
-    ReadDeviceFields(update, q417.updateMode);
-  }
-  if (object.Has("afterDownload")) {
-    Object after(object.At("afterDownload"), object.PathOf("afterDownload"), {"action", "delayMs"});
-    q417.leaveAfterDownload =
-        after.Choice<bool>("action", {{"stay", false}, {"leave", true}}, false);
-    q417.endDelay = after.Integer("delayMs", 0, 3'600'000, 500) * kTicksPerMillisecond;
-  }
-  if (object.Has("badHeader")) {
-    q417.badHeader = ReadFailure(object.At("badHeader"), object.PathOf("badHeader"));
-  }
-  object.Array("failTriggers", 100, [&](const json& element, const std::string& at) {
-    // {trigger, usbdStatus, status}: a transfer fault whose ordinal counts signals.
-    Object fault(element, at, {"trigger", "usbdStatus", "status"});
-    if (!fault.Has("trigger")) {
-      throw DescriptionError(at, "missing \"trigger\" (the signal's ordinal, from 1)");
-    }
-    usb::TransferFault trigger;
-    trigger.transfer = Ordinal(fault.At("trigger"), fault.PathOf("trigger"));
-    json rest = element;
-    rest.erase("trigger");
-    trigger.failure = ReadFailure(rest, at);
-    q417.failTriggers.push_back(trigger);
-  });
+  throw DescriptionError(object.PathOf("kind"), "expected one of " + names);
 }
 
 void ReadDevice(const json& item, const std::string& path, usb::PortScript& port, int hubDepth) {
-  Object object(item, path, kDeviceKeys);
-  const DeviceKind kind = object.Choice<DeviceKind>("kind",
-                                                    {{"generic", DeviceKind::Generic},
-                                                     {"mouse", DeviceKind::Mouse},
-                                                     {"keyboard", DeviceKind::Keyboard},
-                                                     {"storage", DeviceKind::Storage},
-                                                     {"hub", DeviceKind::Hub},
-                                                     {"q417", DeviceKind::Q417}},
-                                                    DeviceKind::Generic);
-  if (!object.Has("kind")) {
-    throw DescriptionError(object.PathOf("kind"),
-                           "missing (one of \"generic\", \"mouse\", \"keyboard\", \"storage\", "
-                           "\"hub\", \"q417\")");
-  }
-  if (object.Has("ports") && kind != DeviceKind::Hub) {
+  Object object(item, path, DeviceKeys());
+  const usb::ModelEntry& model = ModelOf(object);
+  if (object.Has("ports") && !model.hasPorts) {
     throw DescriptionError(object.PathOf("ports"), "only a hub has ports");
   }
-  if (object.Has("q417") && kind != DeviceKind::Q417) {
-    throw DescriptionError(object.PathOf("q417"), "only a q417 device takes a q417 script");
+  for (const usb::ModelEntry& other : usb::Models()) {
+    if (other.section != nullptr && &other != &model && object.Has(other.section) &&
+        (model.section == nullptr || std::string(model.section) != other.section)) {
+      throw DescriptionError(
+          object.PathOf(other.section),
+          std::string("only a ") + other.name + " device takes a " + other.section + " script");
+    }
   }
-  if (kind == DeviceKind::Hub) {
+  if (model.hasPorts) {
     if (hubDepth >= kMaxExternalHubs) {
       throw DescriptionError(path, "hubs nest deeper than USB allows (5 below a root hub)");
     }
@@ -456,9 +283,10 @@ void ReadDevice(const json& item, const std::string& path, usb::PortScript& port
   }
   const size_t hubPorts =
       object.Has("ports") && object.At("ports").is_array() ? object.At("ports").size() : 0;
-  DeviceScript script = BaseScript(kind, hubPorts);
+  DeviceScript script = model.defaults(hubPorts);
+  script.kind = model.kind;
   ReadDeviceFields(object, script);
-  if (kind == DeviceKind::Hub) {
+  if (model.hasPorts) {
     if (hubPorts == 0) {
       throw DescriptionError(object.PathOf("ports"), "expected 1..127 ports");
     }
@@ -468,13 +296,8 @@ void ReadDevice(const json& item, const std::string& path, usb::PortScript& port
       port.hubPorts.push_back(std::move(child));
     });
   }
-  if (kind == DeviceKind::Q417) {
-    usb::Q417Script q417;
-    q417.updateMode = usb::DefaultQ417UpdateMode();
-    if (object.Has("q417")) {
-      ReadQ417(object.At("q417"), object.PathOf("q417"), q417);
-    }
-    port.q417 = std::move(q417);
+  if (model.readSection != nullptr) {
+    model.readSection(object, port);
   }
   port.device = std::move(script);
 }
@@ -507,6 +330,12 @@ void ReadPort(const json& item, const std::string& path, usb::PortScript& port, 
 }
 
 }  // namespace
+
+}  // namespace description
+
+using description::json;
+using description::Object;
+using description::ReadPort;
 
 MachineDescription ParseMachineDescription(std::string_view text) {
   json document;

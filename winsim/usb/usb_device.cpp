@@ -9,9 +9,6 @@ namespace winsim::usb {
 
 namespace {
 
-constexpr uint8_t kTriggerIndex = 0x55;
-constexpr uint32_t kFlashSize = 65536;
-
 void PutWord(std::vector<uint8_t>& bytes, uint16_t value) {
   bytes.push_back(static_cast<uint8_t>(value & 0xFF));
   bytes.push_back(static_cast<uint8_t>(value >> 8));
@@ -29,22 +26,7 @@ uint8_t StringIndex(const std::vector<std::string>& table, const std::string& te
   return 0;
 }
 
-std::vector<uint8_t> Cut(std::vector<uint8_t> bytes, uint32_t length) {
-  if (bytes.size() > length) {
-    bytes.resize(length);
-  }
-  return bytes;
-}
-
-Reply Failed(const Failure& failure) {
-  Reply reply;
-  reply.usbdStatus = failure.usbdStatus;
-  reply.status = failure.status;
-  return reply;
-}
-
 const Failure kStall{USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL};
-const Failure kCrc{USBD_STATUS_CRC, STATUS_DEVICE_DATA_ERROR};
 
 }  // namespace
 
@@ -133,15 +115,33 @@ std::vector<uint8_t> BuildConfigurationDescriptor(const DeviceScript& script) {
   return bytes;
 }
 
-UsbDevice::UsbDevice(DeviceScript script, std::optional<Q417Script> q417, bool updateMode)
-    : script_(std::move(script)), q417_(std::move(q417)), updateMode_(updateMode) {
+std::vector<uint8_t> UsbDevice::Cut(std::vector<uint8_t> bytes, uint32_t length) {
+  if (bytes.size() > length) {
+    bytes.resize(length);
+  }
+  return bytes;
+}
+
+Reply UsbDevice::Failed(const Failure& failure) {
+  Reply reply;
+  reply.usbdStatus = failure.usbdStatus;
+  reply.status = failure.status;
+  return reply;
+}
+
+UsbDevice::UsbDevice(DeviceScript script) : script_(std::move(script)) {
   for (const DescriptorFault& fault : script_.faults.failDescriptors) {
     descriptorFaultsLeft_.push_back(fault.count);
     descriptorFaultsToSkip_.push_back(fault.skip);
   }
-  if (updateMode_) {
-    flash_.assign(kFlashSize, 0xFF);
-  }
+}
+
+std::optional<Reply> UsbDevice::OwnDescriptor(uint8_t, uint8_t, uint32_t) { return std::nullopt; }
+
+Reply UsbDevice::TakeOut(uint8_t, const uint8_t*, uint32_t length) {
+  Reply reply;
+  reply.bytesMoved = length;
+  return reply;
 }
 
 std::vector<uint8_t> UsbDevice::DeviceDescriptor() const { return BuildDeviceDescriptor(script_); }
@@ -187,32 +187,6 @@ Reply UsbDevice::Record(DeviceRequest request, Reply reply) {
   return reply;
 }
 
-Reply UsbDevice::TriggerReplyFor(uint32_t length) {
-  ++triggerRequests_;
-  const Q417Script& q417 = *q417_;
-  const TriggerReply kind =
-      q417.triggerPattern.empty()
-          ? TriggerReply::Stall
-          : q417.triggerPattern[(triggerRequests_ - 1) % q417.triggerPattern.size()];
-  Reply reply;
-  const auto scripted =
-      std::find_if(q417.failTriggers.begin(), q417.failTriggers.end(),
-                   [&](const TransferFault& fault) { return fault.transfer == triggerRequests_; });
-  if (scripted != q417.failTriggers.end()) {
-    reply = Failed(scripted->failure);
-  } else if (kind == TriggerReply::Answer) {
-    reply.data = Cut(ConfigurationDescriptor(), length);
-  } else {
-    reply = Failed(kind == TriggerReply::Crc ? kCrc : kStall);
-  }
-  if (q417.leaveAfterTriggers != 0 && triggerRequests_ == q417.leaveAfterTriggers) {
-    reply.after.leaveNow = true;
-    reply.after.returnInUpdateMode = true;
-    reply.after.returnDelay = q417.returnDelay;
-  }
-  return reply;
-}
-
 Reply UsbDevice::GetDescriptor(uint8_t type, uint8_t index, uint16_t languageId, uint32_t length) {
   DeviceRequest request;
   request.kind = RequestKind::GetDescriptor;
@@ -224,15 +198,15 @@ Reply UsbDevice::GetDescriptor(uint8_t type, uint8_t index, uint16_t languageId,
   if (std::optional<Failure> failure = DescriptorFailure(type, index)) {
     return Record(std::move(request), Failed(*failure));
   }
+  if (std::optional<Reply> own = OwnDescriptor(type, index, length)) {
+    return Record(std::move(request), std::move(*own));
+  }
   Reply reply;
   switch (type) {
     case USB_DEVICE_DESCRIPTOR_TYPE:
       reply.data = Cut(DeviceDescriptor(), length);
       break;
     case USB_CONFIGURATION_DESCRIPTOR_TYPE:
-      if (IsQ417() && !updateMode_ && index == kTriggerIndex) {
-        return Record(std::move(request), TriggerReplyFor(length));
-      }
       if (index != 0) {
         return Record(std::move(request), Failed(kStall));
       } else {
@@ -351,59 +325,10 @@ Reply UsbDevice::Transfer(uint8_t endpoint, bool in, const uint8_t* out, uint32_
     if (length > 0 && !shortOk) {
       reply = Failed({USBD_STATUS_ERROR_SHORT_TRANSFER, STATUS_UNSUCCESSFUL});
     }
-  } else if (updateMode_) {
-    reply = Download(out, length);
   } else {
-    reply.bytesMoved = length;
+    reply = TakeOut(endpoint, out, length);
   }
   return Record(std::move(request), std::move(reply));
-}
-
-Reply UsbDevice::Download(const uint8_t* out, uint32_t length) {
-  Reply reply;
-  reply.bytesMoved = length;
-  for (uint32_t i = 0; i < length; ++i) {
-    const uint8_t byte = out[i];
-    if (inImage_ && imageReceived_ + 1 < imageLength_) {
-      // Image bytes short of the last one go to the flash in one copy.
-      const uint32_t take = std::min(length - i, imageLength_ - 1 - imageReceived_);
-      std::memcpy(flash_.data() + imageReceived_, out + i, take);
-      imageReceived_ += take;
-      i += take - 1;
-      continue;
-    }
-    if (!inImage_) {
-      header_.push_back(byte);
-      if (header_.size() < 5) {
-        continue;
-      }
-      if (header_[0] != 0xEE || header_[1] != 0 || header_[2] != 0) {
-        header_.clear();
-        Reply failed = Failed(q417_->badHeader);
-        failed.bytesMoved = i + 1;
-        return failed;
-      }
-      imageLength_ = (static_cast<uint32_t>(header_[3]) << 8) | header_[4];
-      if (imageLength_ == 0) {
-        imageLength_ = kFlashSize;
-      }
-      header_.clear();
-      imageReceived_ = 0;
-      inImage_ = true;
-      continue;
-    }
-    flash_[imageReceived_++] = byte;
-    if (imageReceived_ == imageLength_) {
-      inImage_ = false;
-      ++downloadsCompleted_;
-      if (q417_->leaveAfterDownload) {
-        reply.after.leaveAfter = q417_->endDelay;
-        reply.after.returnInUpdateMode = false;
-        reply.after.returnDelay = q417_->returnDelay;
-      }
-    }
-  }
-  return reply;
 }
 
 void UsbDevice::RecordAbandoned(size_t requestIndex, USBD_STATUS usbdStatus, NTSTATUS status) {
@@ -411,105 +336,6 @@ void UsbDevice::RecordAbandoned(size_t requestIndex, USBD_STATUS usbdStatus, NTS
     requests_[requestIndex].usbdStatus = usbdStatus;
     requests_[requestIndex].status = status;
   }
-}
-
-// ---------------------------------------------------------------- defaults
-
-namespace {
-
-DeviceScript HidDevice(DeviceKind kind, uint16_t productId, uint8_t protocol, const char* product,
-                       const char* description) {
-  DeviceScript script;
-  script.kind = kind;
-  script.vendorId = 0x0F00;
-  script.productId = productId;
-  script.lowSpeed = true;
-  script.manufacturer = "Generic";
-  script.product = product;
-  InterfaceScript interface;
-  interface.interfaceClass = USB_DEVICE_CLASS_HUMAN_INTERFACE;
-  interface.interfaceSubClass = 1;
-  interface.interfaceProtocol = protocol;
-  interface.endpoints = {{0x81, USB_ENDPOINT_TYPE_INTERRUPT, 8, 10}};
-  script.configuration.interfaces = {interface};
-  script.description = description;
-  return script;
-}
-
-}  // namespace
-
-DeviceScript DefaultMouse() {
-  return HidDevice(DeviceKind::Mouse, 0x0002, 2, "USB Optical Mouse", "USB Human Interface Device");
-}
-
-DeviceScript DefaultKeyboard() {
-  return HidDevice(DeviceKind::Keyboard, 0x0001, 1, "USB Keyboard", "USB Human Interface Device");
-}
-
-DeviceScript DefaultStorage() {
-  DeviceScript script;
-  script.kind = DeviceKind::Storage;
-  script.vendorId = 0x0F00;
-  script.productId = 0x0010;
-  script.maxPacketSize0 = 64;
-  script.manufacturer = "Generic";
-  script.product = "Flash Disk";
-  script.serialNumber = "000000000001";
-  InterfaceScript interface;
-  interface.interfaceClass = USB_DEVICE_CLASS_STORAGE;
-  interface.interfaceSubClass = 6;
-  interface.interfaceProtocol = 0x50;
-  interface.endpoints = {{0x81, USB_ENDPOINT_TYPE_BULK, 64, 0},
-                         {0x02, USB_ENDPOINT_TYPE_BULK, 64, 0}};
-  script.configuration.interfaces = {interface};
-  script.description = "USB Mass Storage Device";
-  return script;
-}
-
-DeviceScript DefaultHub(uint8_t ports) {
-  DeviceScript script;
-  script.kind = DeviceKind::Hub;
-  script.vendorId = 0x0F00;
-  script.productId = static_cast<uint16_t>(0x0100 + ports);
-  script.deviceClass = USB_DEVICE_CLASS_HUB;
-  script.maxPacketSize0 = 64;
-  InterfaceScript interface;
-  interface.interfaceClass = USB_DEVICE_CLASS_HUB;
-  interface.endpoints = {{0x81, USB_ENDPOINT_TYPE_INTERRUPT, 1, 255}};
-  script.configuration.interfaces = {interface};
-  script.configuration.attributes = USB_CONFIG_SELF_POWERED;
-  script.description = "Generic USB Hub";
-  return script;
-}
-
-DeviceScript DefaultQ417NormalMode() {
-  DeviceScript script = DefaultStorage();
-  script.kind = DeviceKind::Q417;
-  script.vendorId = 0x0417;
-  script.productId = 0x1000;
-  script.manufacturer = "Quill";
-  script.product = "Q417 Storage";
-  script.serialNumber = "Q417-0001";
-  script.description = "USB Mass Storage Device";
-  return script;
-}
-
-DeviceScript DefaultQ417UpdateMode() {
-  DeviceScript script;
-  script.kind = DeviceKind::Q417;
-  script.vendorId = 0x0417;
-  script.productId = 0xF001;
-  script.maxPacketSize0 = 64;
-  script.manufacturer = "Quill";
-  script.product = "Q417 Update Mode";
-  script.serialNumber = "Q417-0001";
-  InterfaceScript interface;
-  interface.interfaceClass = 0xFF;
-  interface.endpoints = {{0x01, USB_ENDPOINT_TYPE_BULK, 64, 0},
-                         {0x82, USB_ENDPOINT_TYPE_BULK, 64, 0}};
-  script.configuration.interfaces = {interface};
-  script.description = "Q417 Firmware Update Device";
-  return script;
 }
 
 UsbTreeScript SinglePortTree(PortScript port, CompletionMode completion) {

@@ -1,14 +1,22 @@
-// winsim: one USB device as its firmware behaves: it answers standard
-// requests from its script, takes configurations and transfers, applies the
-// script's faults and records every request. It knows nothing of IRPs; the
-// bus (usb_bus.h) and the hubs call it and act on what a reply asks for
-// (leaving the bus, coming back in another mode).
+// winsim: the device-model interface: one USB device as its firmware
+// behaves. UsbDevice itself is the generic device: it answers the standard
+// requests from its script (descriptors, configuration, transfers, pipe
+// resets), applies the script's faults and records every request. A model
+// (winsim/usb/models/) derives from it and overrides the hooks where its
+// firmware differs: descriptor requests of its own, what it does with OUT
+// data, whether its driver configures it, whether it is a hub. It knows
+// nothing of IRPs; the bus (usb_bus.h) and the hubs call it (a hub forwards
+// IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION to GetDescriptor as URBs
+// do) and act on what a reply asks for: leaving the bus, and coming back
+// after a delay as another device (identity and model).
 //
 // Threading: called by the bus with the machine's one running simulated
 // thread; no locking.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,13 +42,21 @@ struct DeviceRequest {
   bool completes = true;  // false: the script keeps it pending
 };
 
+class UsbDevice;
+
+// A device coming back onto the port it left, after delay: make gives it
+// (its own identity and model); what names the event.
+struct ReturnAs {
+  VirtualTime delay = 0;
+  std::string what;
+  std::function<std::unique_ptr<UsbDevice>()> make;
+};
+
 // What the device wants after a request.
 struct AfterRequest {
   bool leaveNow = false;                  // drop off the bus now
   std::optional<VirtualTime> leaveAfter;  // drop off after this delay
-  // Come back (after leaving) in update mode (true) or normal mode.
-  std::optional<bool> returnInUpdateMode;
-  VirtualTime returnDelay = 0;
+  std::optional<ReturnAs> comeBack;       // after leaving
 };
 
 struct Reply {
@@ -62,13 +78,17 @@ std::vector<std::string> StringTable(const DeviceScript& script);
 
 class UsbDevice {
  public:
-  // q417: the Q417 device's script (normal mode when updateMode is false).
-  UsbDevice(DeviceScript script, std::optional<Q417Script> q417 = {}, bool updateMode = false);
+  explicit UsbDevice(DeviceScript script);
+  virtual ~UsbDevice() = default;
+  UsbDevice(const UsbDevice&) = delete;
+  UsbDevice& operator=(const UsbDevice&) = delete;
 
   const DeviceScript& Script() const { return script_; }
-  bool IsQ417() const { return q417_.has_value(); }
-  bool InUpdateMode() const { return updateMode_; }
-  const std::optional<Q417Script>& Q417() const { return q417_; }
+  // Whether the device's (absent) driver configured it when it started, so
+  // the bus opens its pipes; the generic device waits for its driver.
+  virtual bool StartsConfigured() const { return false; }
+  // A hub: the bus gives it ports of its own and never plugs it later.
+  virtual bool IsHub() const { return false; }
 
   std::vector<uint8_t> DeviceDescriptor() const;
   std::vector<uint8_t> ConfigurationDescriptor() const;
@@ -84,23 +104,24 @@ class UsbDevice {
 
   bool Configured() const { return configured_; }
   const std::vector<DeviceRequest>& Requests() const { return requests_; }
-  uint32_t TriggerRequests() const { return triggerRequests_; }
 
-  // Update mode: the flash and what the download protocol took.
-  const std::vector<uint8_t>& Flash() const { return flash_; }
-  uint32_t ImageLength() const { return imageLength_; }  // of the last header
-  uint32_t ImageBytesReceived() const { return imageReceived_; }
-  uint32_t DownloadsCompleted() const { return downloadsCompleted_; }
+ protected:
+  // A descriptor request the script's faults let through, before the
+  // standard answers: a model answers requests of its own here (nullopt:
+  // the standard answer).
+  virtual std::optional<Reply> OwnDescriptor(uint8_t type, uint8_t index, uint32_t length);
+  // The data of an OUT transfer the faults let through; the generic device
+  // takes it all and keeps nothing.
+  virtual Reply TakeOut(uint8_t endpoint, const uint8_t* out, uint32_t length);
+
+  static Reply Failed(const Failure& failure);
+  static std::vector<uint8_t> Cut(std::vector<uint8_t> bytes, uint32_t length);
 
  private:
   Reply Record(DeviceRequest request, Reply reply);
   std::optional<Failure> DescriptorFailure(uint8_t type, uint8_t index);
-  Reply TriggerReplyFor(uint32_t length);
-  Reply Download(const uint8_t* out, uint32_t length);
 
   DeviceScript script_;
-  std::optional<Q417Script> q417_;
-  bool updateMode_ = false;
   bool configured_ = false;
   std::vector<DeviceRequest> requests_;
   std::vector<int> descriptorFaultsLeft_;
@@ -108,14 +129,6 @@ class UsbDevice {
   uint32_t configurationReads_ = 0;
   uint32_t transfers_ = 0;
   uint32_t resets_ = 0;
-  uint32_t triggerRequests_ = 0;
-  // The download protocol.
-  std::vector<uint8_t> header_;
-  bool inImage_ = false;
-  std::vector<uint8_t> flash_;
-  uint32_t imageLength_ = 0;
-  uint32_t imageReceived_ = 0;
-  uint32_t downloadsCompleted_ = 0;
 };
 
 }  // namespace winsim::usb

@@ -1,0 +1,103 @@
+// winsim: Plug and Play and power of the devices' physical device objects
+// as the USB bus driver answers them (see usb_bus.h). A port whose device
+// is below D0 is suspended: the hub fails its URBs (usb_bus_urb.cpp).
+#include "kernel/kernel.h"
+#include "usb/usb_bus_state.h"
+
+namespace winsim::usb {
+
+NTSTATUS UsbBus::State::Pnp(PDEVICE_OBJECT device, Port* port, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = irp->IoStatus.Status;
+  switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      status = port->device != nullptr && port->device->Script().faults.failStart
+                   ? *port->device->Script().faults.failStart
+                   : STATUS_SUCCESS;
+      break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+      status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_QUERY_CAPABILITIES: {
+      PDEVICE_CAPABILITIES capabilities = stack->Parameters.DeviceCapabilities.Capabilities;
+      capabilities->Removable = TRUE;
+      capabilities->SurpriseRemovalOK = FALSE;
+      capabilities->UniqueID = FALSE;
+      capabilities->Address = port->number;
+      capabilities->UINumber = port->number;
+      capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+      for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state) {
+        capabilities->DeviceState[state] = PowerDeviceD3;
+      }
+      capabilities->SystemWake = PowerSystemUnspecified;
+      capabilities->DeviceWake = PowerDeviceUnspecified;
+      status = STATUS_SUCCESS;
+      break;
+    }
+    case IRP_MN_REMOVE_DEVICE:
+      status = STATUS_SUCCESS;
+      // A PDO whose device has left goes with its removal; one whose device
+      // is still there stays for the next arrival.
+      if (port->pdo == device && port->status != DeviceConnected) {
+        port->pdo = nullptr;
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        IoDeleteDevice(device);
+        return status;
+      }
+      if (port->pdo != device) {
+        // An earlier PDO of this port (the device came back meanwhile).
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        IoDeleteDevice(device);
+        return status;
+      }
+      break;
+    default:
+      break;
+  }
+  irp->IoStatus.Status = status;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  // A bus driver's PDO: take the new state and succeed (unless the
+  // script says the device cannot change it); other minor functions
+  // keep their status.
+  PoStartNextPowerIrp(irp);
+  NTSTATUS status = irp->IoStatus.Status;
+  if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
+    status = STATUS_SUCCESS;
+    if (stack->MinorFunction == IRP_MN_SET_POWER &&
+        stack->Parameters.Power.Type == DevicePowerState) {
+      if (port != nullptr && port->device != nullptr &&
+          port->device->Script().faults.failDevicePower) {
+        status = *port->device->Script().faults.failDevicePower;
+      } else {
+        PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+        if (port != nullptr) {
+          // The port follows the device's new state once the request is over.
+          const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+          irp->IoStatus.Status = status;
+          IoCompleteRequest(irp, IO_NO_INCREMENT);
+          SetDevicePower(*port, state);
+          return status;
+        }
+      }
+    }
+    irp->IoStatus.Status = status;
+  }
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+void UsbBus::State::SetDevicePower(Port& port, DEVICE_POWER_STATE state) { port.power = state; }
+
+}  // namespace winsim::usb
