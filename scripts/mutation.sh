@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# Mutation check: applies each small fault of scripts/mutations.txt to the
+# product code (app/, afx/, driver/) one at a time, rebuilds the host preset
+# incrementally, runs the host suite and reports whether the suite failed
+# ("killed") or passed ("SURVIVED"). The file is restored after every
+# mutation, also on error or interrupt.
+#
+#   scripts/mutation.sh [--list FILE] [N...]
+#
+# N selects entries by number (1-based, as printed); without any, all run.
+# MUTATION_CTEST_ARGS adds ctest arguments (e.g. "-L app" while writing a new
+# entry); the recorded figures come from runs without it.
+# Exits nonzero when an entry's snippet does not occur exactly once, a mutant
+# does not build, or a mutant survives without an "explained:" reason.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+list=$root/scripts/mutations.txt
+selected=()
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --list) list=$2; shift 2 ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    *) selected+=("$1"); shift ;;
+  esac
+done
+
+build=$root/build/host
+work=$build/mutation
+mkdir -p "$work"
+backup=$work/original
+restore_file=$work/restore_to
+
+# Parses the list; "check" validates every entry, "field N KEY" prints one
+# field, "apply N" writes the mutant (the original goes to $backup first).
+helper() {
+  python3 - "$list" "$root" "$@" <<'PY'
+import sys
+
+list_path, root, command = sys.argv[1], sys.argv[2], sys.argv[3]
+KEYS = ("file", "find", "replace", "fault", "explained")
+
+def parse():
+    entries, current = [], {}
+    with open(list_path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            line = line.rstrip("\n")
+            if line.startswith("#"):
+                continue
+            if not line.strip():
+                if current:
+                    entries.append(current)
+                    current = {}
+                continue
+            key, sep, value = line.partition(":")
+            if not sep or key not in KEYS or key in current:
+                sys.exit(f"{list_path}:{number}: expected one of {', '.join(KEYS)} once per entry")
+            current[key] = value[1:] if value.startswith(" ") else value
+            current.setdefault("line", number)
+    if current:
+        entries.append(current)
+    return entries
+
+def text_of(entry, key):
+    # {NL} stands for a line break inside a snippet.
+    return entry.get(key, "").replace("{NL}", "\n")
+
+def problem(entry):
+    for key in ("file", "find", "replace", "fault"):
+        if key not in entry:
+            return f"no {key}:"
+    if not entry["file"].startswith(("app/", "afx/", "driver/")):
+        return "not a product file"
+    try:
+        with open(f"{root}/{entry['file']}", encoding="utf-8") as f:
+            source = f.read()
+    except OSError as error:
+        return str(error)
+    found = source.count(text_of(entry, "find"))
+    if found != 1:
+        return f"snippet occurs {found} times in {entry['file']}"
+    if text_of(entry, "find") == text_of(entry, "replace"):
+        return "replacement equals the snippet"
+    return None
+
+entries = parse()
+if command == "check":
+    bad = 0
+    for i, entry in enumerate(entries, 1):
+        why = problem(entry)
+        if why:
+            bad += 1
+            print(f"entry {i} ({list_path}:{entry['line']}): {why}", file=sys.stderr)
+    print(len(entries))
+    sys.exit(1 if bad else 0)
+elif command == "field":
+    print(entries[int(sys.argv[4]) - 1].get(sys.argv[5], ""))
+elif command == "apply":
+    entry = entries[int(sys.argv[4]) - 1]
+    path = f"{root}/{entry['file']}"
+    with open(path, encoding="utf-8") as f:
+        source = f.read()
+    with open(sys.argv[5], "w", encoding="utf-8") as f:
+        f.write(source)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(source.replace(text_of(entry, "find"), text_of(entry, "replace"), 1))
+PY
+}
+
+# Puts the mutated file back. A plain copy, so that its time stamp is new and
+# the next build recompiles it.
+restore() {
+  if [[ -f $restore_file ]]; then
+    cp "$backup" "$(cat "$restore_file")"
+    rm -f "$restore_file" "$backup"
+  fi
+}
+trap restore EXIT
+trap 'restore; exit 130' INT TERM
+
+# A run killed hard leaves its mutant in place: undo it first.
+if [[ -f $restore_file ]]; then
+  echo "restoring $(cat "$restore_file") from an interrupted run"
+  restore
+fi
+
+count=$(helper check)
+if [[ ${#selected[@]} -eq 0 ]]; then
+  selected=($(seq 1 "$count"))
+fi
+
+build_tree() { cmake --build --preset host -j2 >"$1" 2>&1; }
+
+echo "building the unmutated tree"
+if ! build_tree "$work/build.log"; then
+  echo "the unmutated tree does not build (see $work/build.log)" >&2
+  exit 1
+fi
+
+killed=0 survived=0 explained=0 unbuilt=0
+started=$(date +%s)
+for n in "${selected[@]}"; do
+  file=$(helper field "$n" file)
+  fault=$(helper field "$n" fault)
+  reason=$(helper field "$n" explained)
+  echo "$root/$file" >"$restore_file"
+  helper apply "$n" "$backup"
+  t0=$(date +%s)
+  if ! build_tree "$work/mutant-$n.build.log"; then
+    result="NOT BUILT (see $work/mutant-$n.build.log)"
+    unbuilt=$((unbuilt + 1))
+  # Timeouts count as failures: a mutant that hangs the suite is caught.
+  elif ! (cd "$root" && timeout 1800 ctest --preset host --stop-on-failure --timeout 300 \
+            ${MUTATION_CTEST_ARGS:-} >"$work/mutant-$n.ctest.log" 2>&1); then
+    first=$(grep -m1 -E '\((Failed|Timeout|SEGFAULT|Subprocess aborted|Child aborted|Exception)\)' \
+              "$work/mutant-$n.ctest.log" | sed -E 's/^[[:space:]]*[0-9]+ - //' || true)
+    result="killed${first:+ by $first}"
+    killed=$((killed + 1))
+  elif [[ -n $reason ]]; then
+    result="SURVIVED (explained: $reason)"
+    survived=$((survived + 1))
+    explained=$((explained + 1))
+  else
+    result="SURVIVED"
+    survived=$((survived + 1))
+  fi
+  restore
+  printf '%3d %-34s %s (%ss)\n    %s\n' "$n" "$file" "$result" $(($(date +%s) - t0)) "$fault"
+done
+
+echo "rebuilding the unmutated tree"
+build_tree "$work/build.log" || echo "warning: the restored tree did not rebuild" >&2
+
+total=${#selected[@]}
+echo "summary: $killed of $total killed, $survived survived ($explained explained)," \
+     "$unbuilt not built, $(($(date +%s) - started))s"
+if [[ $((survived - explained)) -gt 0 || $unbuilt -gt 0 ]]; then
+  exit 1
+fi
