@@ -2,11 +2,15 @@
 # Mutation check: applies each small fault of scripts/mutations.txt to the
 # product code (app/, afx/, driver/) one at a time, rebuilds the host preset
 # incrementally, runs the host suite and reports whether the suite failed
-# ("killed") or passed ("SURVIVED"). The file is restored after every
-# mutation, also on error or interrupt.
+# ("killed") or passed ("SURVIVED").
 #
 #   scripts/mutation.sh [--list FILE] [N...]
 #
+# The mutants live in a scratch copy of the tree, build/mutation/tree, with
+# its own host build (build/mutation/tree/build/host): the working tree and
+# its build stay untouched, so work can go on while a run takes its time.
+# The copy is brought up to date at the start (changed files only) and the
+# mutated file restored after every mutant, also on error or interrupt.
 # N selects entries by number (1-based, as printed); without any, all run.
 # MUTATION_CTEST_ARGS adds ctest arguments (e.g. "-L app" while writing a new
 # entry); the recorded figures come from runs without it.
@@ -20,14 +24,16 @@ selected=()
 while [[ $# -gt 0 ]]; do
   case $1 in
     --list) list=$2; shift 2 ;;
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) selected+=("$1"); shift ;;
   esac
 done
 
-build=$root/build/host
-work=$build/mutation
+work=$root/build/mutation
+tree=$work/tree
 mkdir -p "$work"
+exec 9>"$work/lock"
+flock -n 9 || { echo "another mutation run holds $work/lock" >&2; exit 1; }
 backup=$work/original
 restore_file=$work/restore_to
 
@@ -83,6 +89,43 @@ def problem(entry):
         return "replacement equals the snippet"
     return None
 
+if command == "sync":
+    # Copies what differs into the scratch tree, so that unchanged files keep
+    # their time stamps (and objects) and changed ones get new ones.
+    import os, shutil
+    tree = sys.argv[4]
+    def wanted(rel):
+        top = rel.split(os.sep, 1)[0]
+        return top not in ("build", ".git")
+    present = set()
+    for folder, dirs, files in os.walk(root):
+        rel_folder = os.path.relpath(folder, root)
+        dirs[:] = [d for d in dirs if wanted(os.path.normpath(os.path.join(rel_folder, d)))]
+        for name in files:
+            rel = os.path.normpath(os.path.join(rel_folder, name))
+            present.add(rel)
+            source, target = os.path.join(root, rel), os.path.join(tree, rel)
+            with open(source, "rb") as f:
+                data = f.read()
+            try:
+                with open(target, "rb") as f:
+                    if f.read() == data:
+                        continue
+            except OSError:
+                pass
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(target, "wb") as f:
+                f.write(data)
+            shutil.copymode(source, target)
+    for folder, dirs, files in os.walk(tree):
+        rel_folder = os.path.relpath(folder, tree)
+        dirs[:] = [d for d in dirs if wanted(os.path.normpath(os.path.join(rel_folder, d)))]
+        for name in files:
+            rel = os.path.normpath(os.path.join(rel_folder, name))
+            if rel not in present:
+                os.remove(os.path.join(tree, rel))
+    sys.exit(0)
+
 entries = parse()
 if command == "check":
     bad = 0
@@ -97,7 +140,7 @@ elif command == "field":
     print(entries[int(sys.argv[4]) - 1].get(sys.argv[5], ""))
 elif command == "apply":
     entry = entries[int(sys.argv[4]) - 1]
-    path = f"{root}/{entry['file']}"
+    path = f"{sys.argv[6]}/{entry['file']}"
     with open(path, encoding="utf-8") as f:
         source = f.read()
     with open(sys.argv[5], "w", encoding="utf-8") as f:
@@ -118,7 +161,8 @@ restore() {
 trap restore EXIT
 trap 'restore; exit 130' INT TERM
 
-# A run killed hard leaves its mutant in place: undo it first.
+# A run killed hard leaves its mutant in place: undo it first (the sync
+# below would too).
 if [[ -f $restore_file ]]; then
   echo "restoring $(cat "$restore_file") from an interrupted run"
   restore
@@ -129,7 +173,20 @@ if [[ ${#selected[@]} -eq 0 ]]; then
   selected=($(seq 1 "$count"))
 fi
 
-build_tree() { cmake --build --preset host -j2 >"$1" 2>&1; }
+helper sync "$tree"
+if [[ ! -f $tree/build/host/CMakeCache.txt ]]; then
+  # The same compiler cache entries serve the working tree's build when it is
+  # configured the same way (see docs/reliability.md).
+  launcher=
+  if command -v ccache >/dev/null; then
+    launcher="env;CCACHE_BASEDIR=$tree;CCACHE_NOHASHDIR=1;ccache"
+  fi
+  (cd "$tree" && cmake --preset host -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" \
+     -DCMAKE_C_COMPILER_LAUNCHER="$launcher" >"$work/configure.log" 2>&1) ||
+    { echo "configuring $tree failed (see $work/configure.log)" >&2; exit 1; }
+fi
+
+build_tree() { (cd "$tree" && cmake --build --preset host -j2 >"$1" 2>&1); }
 
 echo "building the unmutated tree"
 if ! build_tree "$work/build.log"; then
@@ -143,14 +200,14 @@ for n in "${selected[@]}"; do
   file=$(helper field "$n" file)
   fault=$(helper field "$n" fault)
   reason=$(helper field "$n" explained)
-  echo "$root/$file" >"$restore_file"
-  helper apply "$n" "$backup"
+  echo "$tree/$file" >"$restore_file"
+  helper apply "$n" "$backup" "$tree"
   t0=$(date +%s)
   if ! build_tree "$work/mutant-$n.build.log"; then
     result="NOT BUILT (see $work/mutant-$n.build.log)"
     unbuilt=$((unbuilt + 1))
   # Timeouts count as failures: a mutant that hangs the suite is caught.
-  elif ! (cd "$root" && timeout 1800 ctest --preset host --stop-on-failure --timeout 300 \
+  elif ! (cd "$tree" && timeout 1800 ctest --preset host --stop-on-failure --timeout 300 \
             ${MUTATION_CTEST_ARGS:-} >"$work/mutant-$n.ctest.log" 2>&1); then
     first=$(grep -m1 -E '\((Failed|Timeout|SEGFAULT|Subprocess aborted|Child aborted|Exception)\)' \
               "$work/mutant-$n.ctest.log" | sed -E 's/^[[:space:]]*[0-9]+ - //' || true)
