@@ -12,6 +12,8 @@
 # The copy is brought up to date at the start (changed files only) and the
 # mutated file restored after every mutant, also on error or interrupt.
 # N selects entries by number (1-based, as printed); without any, all run.
+# MUTATION_REVISION=REV runs the list against the tree of a commit (git
+# archive) instead of the working tree, e.g. to measure before a change.
 # MUTATION_CTEST_ARGS adds ctest arguments (e.g. "-L app" while writing a new
 # entry); the recorded figures come from runs without it.
 # Exits nonzero when an entry's snippet does not occur exactly once, a mutant
@@ -172,12 +174,19 @@ if [[ -f $restore_file ]]; then
   restore
 fi
 
-count=$(helper check)
+source_root=$root
+if [[ -n ${MUTATION_REVISION:-} ]]; then
+  source_root=$work/revision
+  rm -rf "$source_root" && mkdir -p "$source_root"
+  git -C "$root" archive "$MUTATION_REVISION" | tar -x -C "$source_root"
+fi
+root=$source_root helper sync "$tree"
+
+# Every snippet must occur exactly once in the tree the mutants come from.
+count=$(root=$tree helper check)
 if [[ ${#selected[@]} -eq 0 ]]; then
   selected=($(seq 1 "$count"))
 fi
-
-helper sync "$tree"
 if [[ ! -f $tree/build/host/CMakeCache.txt ]]; then
   # The same compiler cache entries serve the working tree's build when it is
   # configured the same way (see docs/reliability.md).
