@@ -26,7 +26,7 @@ selected=()
 while [[ $# -gt 0 ]]; do
   case $1 in
     --list) list=$2; shift 2 ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,/^set -euo/{/^set/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
     *) selected+=("$1"); shift ;;
   esac
 done
