@@ -166,46 +166,6 @@ TEST_F(WorkerTest, RangeRequestCountAndHeaderFollowTheLength) {
   }
 }
 
-struct FailureCase {
-  const char* name;
-  uint32_t failingTransfer;  // of the update-mode device, from 1 (1: the header)
-  size_t progressMessages;
-  size_t blockRequests;
-  const char* text;
-};
-
-TEST_F(WorkerTest, AFailedRequestEndsTheDownloadWithItsText) {
-  const FailureCase cases[] = {
-      {"header", 1, 0, 0, FailureHeaderNotSent},
-      {"third block", 4, 2, 3, FailureBlockNotSent},
-  };
-  for (const FailureCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    TearDown();
-    SetUp();
-    Faults faults;
-    faults.failTransfers.push_back({c.failingTransfer, {}});
-    StartQ417(faults);
-    const TestImage image(1000);
-    DownloadJob job = {};
-    std::vector<Posted> posted;
-    RunApp([&] {
-      job = NewJob(AfxGetMainWnd()->GetSafeHwnd(), image);
-      posted = TriggerAndDownload(job);
-    });
-    ASSERT_EQ(posted.size(), c.progressMessages + 2);
-    EXPECT_EQ(posted.front().message, WM_DOWNLOAD_RANGE);
-    for (size_t i = 1; i <= c.progressMessages; ++i) {
-      EXPECT_EQ(posted[i].message, WM_DOWNLOAD_PROGRESS);
-    }
-    EXPECT_EQ(posted.back().message, WM_DOWNLOAD_FAILED);
-    EXPECT_EQ(posted.back().wParam, reinterpret_cast<WPARAM>(&job));
-    EXPECT_STREQ(job.FailureText, c.text);
-    EXPECT_EQ(WriteRequests("13"), 1u);
-    EXPECT_EQ(WriteRequests("264"), c.blockRequests);
-  }
-}
-
 TEST_F(WorkerTest, GivesUpAfter120FailedOpensOnTheVirtualClock) {
   StartBus({{Controller({DevicePort(Named(DefaultMouse(), "mouse"))})}});
   const TestImage image(300);

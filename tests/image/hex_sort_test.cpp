@@ -1,10 +1,8 @@
-// The sorter: digit arithmetic, record order, the record limit and the
-// records it must refuse rather than misread.
+// The sorter: digit arithmetic, record order (the radix sort over a full
+// sort area included), the record limit and the records it must refuse
+// rather than misread.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
-#include <iterator>
 #include <string>
 
 #include "flash_image.h"
@@ -31,86 +29,6 @@ TEST(HexPairToByte, FollowsTheDigitRule) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(HexPairToByte(c.high, c.low), c.expected) << c.high << c.low;
-  }
-}
-
-HexRecord Slot(const std::string& text) {
-  HexRecord record{};
-  std::memcpy(record.Text, text.data(), text.size());
-  return record;
-}
-
-int Sign(int value) { return (value > 0) - (value < 0); }
-
-TEST(CompareHexRecords, RanksTypesThenAddresses) {
-  struct Case {
-    std::string a;
-    std::string b;
-    int expected;
-  };
-  const std::string data10 = HexRecordText(0x00, 0x0010, {1});
-  const std::string data20 = HexRecordText(0x00, 0x0020, {2});
-  const std::string end = HexRecordText(0x01, 0x0000, {});
-  const std::string segment = HexRecordText(0x02, 0x0000, {0, 0});
-  const std::string start = HexRecordText(0x03, 0x0000, {0, 0, 0, 0});
-  const std::string linear = HexRecordText(0x04, 0x0000, {0, 0});
-  const Case cases[] = {
-      {data10, data20, -1},
-      {data20, data10, 1},
-      {data10, data10, 0},
-      {end, data10, 1},
-      {data10, end, -1},
-      {end, end, 0},
-      {segment, start, 1},
-      {start, segment, -1},
-      {segment, segment, 0},
-      {start, data20, 1},
-      {linear, data10, -1},
-      {segment, end, -1},
-      {HexRecordText(0x00, 0x0010, {9, 9}), data10, 0},  // equal keys, other data
-  };
-  for (const auto& c : cases) {
-    const HexRecord a = Slot(c.a);
-    const HexRecord b = Slot(c.b);
-    EXPECT_EQ(Sign(CompareHexRecords(&a, &b)), c.expected) << c.a << " vs " << c.b;
-  }
-}
-
-// The sorter orders slots without moving them; its order must be the one
-// CompareHexRecords defines, with equal keys kept in slot order.
-TEST(OrderHexRecords, FollowsCompareHexRecordsAndKeepsEqualKeysInSlotOrder) {
-  const struct {
-    const char* name;
-    unsigned count;
-    uint32_t seed;
-    unsigned addresses;  // distinct addresses drawn from (few: many equal keys)
-  } cases[] = {
-      {"one record", 1, 1, 65536},
-      {"two records", 2, 2, 65536},
-      {"many ties", 300, 3, 4},
-      {"full sort area", MaxHexRecords - 1, 4, 65536},
-      {"addresses over 0x8000", 500, 5, 65536},
-  };
-  const uint8_t types[] = {0x00, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x07};
-  for (const auto& c : cases) {
-    std::vector<HexRecord> area(c.count);
-    uint32_t random = c.seed;
-    for (unsigned i = 0; i < c.count; ++i) {
-      random = random * 1103515245u + 12345u;
-      const uint16_t address =
-          static_cast<uint16_t>((random >> 8) % c.addresses * (65536 / c.addresses));
-      const uint8_t type = types[(random >> 24) % std::size(types)];
-      area[i] = Slot(HexRecordText(type, address, {static_cast<uint8_t>(i)}));
-    }
-    std::vector<UINT16> order(c.count);
-    OrderHexRecords(area.data(), c.count, order.data());
-
-    std::vector<UINT16> expected(c.count);
-    for (unsigned i = 0; i < c.count; ++i) expected[i] = static_cast<UINT16>(i);
-    std::stable_sort(expected.begin(), expected.end(), [&area](UINT16 a, UINT16 b) {
-      return CompareHexRecords(&area[a], &area[b]) < 0;
-    });
-    EXPECT_EQ(order, expected) << c.name;
   }
 }
 
