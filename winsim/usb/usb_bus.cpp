@@ -114,16 +114,7 @@ void OpenPipesOfStartedDevice(Port& port, uint64_t& nextPipe) {
   }
   for (const InterfaceScript& interface : port.device->Script().configuration.interfaces) {
     for (const EndpointScript& endpoint : interface.endpoints) {
-      auto pipe = std::make_unique<Pipe>();
-      pipe->id = nextPipe++;
-      pipe->endpoint = {sizeof(USB_ENDPOINT_DESCRIPTOR),
-                        USB_ENDPOINT_DESCRIPTOR_TYPE,
-                        endpoint.address,
-                        endpoint.attributes,
-                        static_cast<uint8_t>(endpoint.maxPacketSize & 0xFF),
-                        static_cast<uint8_t>(endpoint.maxPacketSize >> 8),
-                        endpoint.interval};
-      port.pipes.push_back(std::move(pipe));
+      port.pipes.push_back(Pipe::For(endpoint, nextPipe++));
     }
   }
 }

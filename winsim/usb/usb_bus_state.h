@@ -37,6 +37,20 @@ struct Pipe {
   uint32_t pending = 0;  // transfers submitted and not yet completed
   uint8_t Address() const { return endpoint[2]; }
   uint16_t MaxPacketSize() const { return static_cast<uint16_t>(endpoint[4] | endpoint[5] << 8); }
+
+  // A pipe with the descriptor of a scripted endpoint.
+  static std::unique_ptr<Pipe> For(const EndpointScript& script, uint64_t id) {
+    auto pipe = std::make_unique<Pipe>();
+    pipe->id = id;
+    pipe->endpoint = {sizeof(USB_ENDPOINT_DESCRIPTOR),
+                      USB_ENDPOINT_DESCRIPTOR_TYPE,
+                      script.address,
+                      script.attributes,
+                      static_cast<uint8_t>(script.maxPacketSize & 0xFF),
+                      static_cast<uint8_t>(script.maxPacketSize >> 8),
+                      script.interval};
+    return pipe;
+  }
 };
 
 // SET_CONFIGURATION, CLEAR_FEATURE (a pipe's reset): setup and status.

@@ -271,15 +271,7 @@ NTSTATUS UsbBus::State::UrbSelectConfiguration(Port& port, PIRP irp, PURB urb, s
       for (size_t i = 0; i < interface->endpoints.size(); ++i) {
         const EndpointScript& endpoint = interface->endpoints[i];
         USBD_PIPE_INFORMATION& pipeInformation = information->Pipes[i];
-        auto pipe = std::make_unique<Pipe>();
-        pipe->id = nextPipe++;
-        pipe->endpoint = {sizeof(USB_ENDPOINT_DESCRIPTOR),
-                          USB_ENDPOINT_DESCRIPTOR_TYPE,
-                          endpoint.address,
-                          endpoint.attributes,
-                          static_cast<uint8_t>(endpoint.maxPacketSize & 0xFF),
-                          static_cast<uint8_t>(endpoint.maxPacketSize >> 8),
-                          endpoint.interval};
+        std::unique_ptr<Pipe> pipe = Pipe::For(endpoint, nextPipe++);
         pipe->maximumTransferSize = pipeInformation.MaximumTransferSize;
         pipeInformation.MaximumPacketSize = endpoint.maxPacketSize;
         pipeInformation.EndpointAddress = endpoint.address;
