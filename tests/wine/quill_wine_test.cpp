@@ -378,35 +378,6 @@ class TwinDialog {
 
 // --- The program under test ------------------------------------------------------
 
-class Program {
- public:
-  explicit Program(const std::string& exe) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    std::string commandLine = "\"" + exe + "\"";
-    started_ = CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                              nullptr, &startup, &info_) != FALSE;
-  }
-  ~Program() {
-    if (!started_) return;
-    if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(info_.hProcess, 1);
-    CloseHandle(info_.hThread);
-    CloseHandle(info_.hProcess);
-  }
-  Program(const Program&) = delete;
-  Program& operator=(const Program&) = delete;
-
-  bool Started() const { return started_; }
-  DWORD Id() const { return info_.dwProcessId; }
-  bool WaitForExit(DWORD timeoutMs) const {
-    return WaitForSingleObject(info_.hProcess, timeoutMs) == WAIT_OBJECT_0;
-  }
-
- private:
-  PROCESS_INFORMATION info_{};
-  bool started_ = false;
-};
-
 class Screenshots {
  public:
   explicit Screenshots(std::string folder) : folder_(std::move(folder)) {}

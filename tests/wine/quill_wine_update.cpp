@@ -247,32 +247,6 @@ constexpr int kProgram = 1000, kDeviceList = 1002, kFilePath = 1003, kRefresh = 
               kStatus = 1008;
 constexpr DWORD kTimeoutMs = 60000;
 
-class Program {
- public:
-  explicit Program(const std::string& exe) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    std::string commandLine = "\"" + exe + "\"";
-    started_ = CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                              nullptr, &startup, &info_) != FALSE;
-  }
-  ~Program() {
-    if (!started_) return;
-    if (WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(info_.hProcess, 1);
-    CloseHandle(info_.hThread);
-    CloseHandle(info_.hProcess);
-  }
-  bool Started() const { return started_; }
-  DWORD Id() const { return info_.dwProcessId; }
-  bool WaitForExit(DWORD timeoutMs) const {
-    return WaitForSingleObject(info_.hProcess, timeoutMs) == WAIT_OBJECT_0;
-  }
-
- private:
-  PROCESS_INFORMATION info_{};
-  bool started_ = false;
-};
-
 // What the user saw, written to observed.txt by update: the device list, the
 // message boxes and the status line's texts, each in order.
 class Observer {
