@@ -54,7 +54,9 @@ std::optional<bool> FlashHoldsImage(winsim::usb::UsbBus& bus, const std::string&
     const winsim::usb::Q417Device* q417 = winsim::usb::AsQ417(device);
     if (q417 == nullptr || !q417->InUpdateMode() || q417->ImageBytesReceived() == 0) continue;
     const auto& flash = q417->Flash();
-    holds = image.size() <= flash.size() && std::equal(image.begin(), image.end(), flash.begin());
+    // An image that did not build is held by no flash.
+    holds = !image.empty() && image.size() <= flash.size() &&
+            std::equal(image.begin(), image.end(), flash.begin());
   }
   return holds;
 }

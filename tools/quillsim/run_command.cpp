@@ -97,6 +97,17 @@ class Observer {
   HWND Dialog() const { return view_.dialog; }
   const View& Last() const { return view_; }
   const std::vector<std::string>& MessageBoxes() const { return boxes_; }
+  // What the expectations look at.
+  quillsim::Seen Seen() const {
+    return {boxes_,
+            view_.status,
+            view_.devices,
+            view_.selection,
+            view_.progressLow,
+            view_.progressHigh,
+            view_.progressPos,
+            view_.controls};
+  }
 
   void Say(const std::string& line) { SayAt(machine_.Sched().Now(), line); }
 
@@ -350,12 +361,8 @@ class Player {
   std::string Do(const Action& action) {
     const std::string what = Describe(action);
     if (action.kind == ActionKind::Expect) {
-      const View& view = observer_.Last();
-      const std::string failure = checker_.AtStep(
-          step_, *action.expect,
-          Seen{observer_.MessageBoxes(), view.status, view.devices, view.selection,
-               view.progressLow, view.progressHigh, view.progressPos, view.controls},
-          winsim::Machine::Current(), bus_);
+      const std::string failure = checker_.AtStep(step_, *action.expect, observer_.Seen(),
+                                                  winsim::Machine::Current(), bus_);
       observer_.Say(failure.empty() ? "expectations hold" : "expectation FAILED: " + failure);
       return "";
     }
@@ -712,11 +719,7 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
   }
 
   if (observer) {
-    const View& view = observer->Last();
-    checker.AtEnd(scenario.expect,
-                  Seen{observer->MessageBoxes(), view.status, view.devices, view.selection,
-                       view.progressLow, view.progressHigh, view.progressPos, view.controls},
-                  machine, run.bus.get(), run.endedDuringScript);
+    checker.AtEnd(scenario.expect, observer->Seen(), machine, run.bus.get(), run.endedDuringScript);
   }
   std::string runFailure;
   if (!run.applicationRan || !run.busShutDown) {
@@ -749,6 +752,10 @@ int RunFile(const RunOptions& options) {
     scenario = LoadScenario(options.scenario, winsim::MachineFolder() / "scenario-files");
   } catch (const ScenarioError& error) {
     std::cerr << options.scenario << ": " << error.what() << "\n";
+    if (!options.junit.empty()) {
+      WriteJUnit(options.junit, fs::path(options.scenario).stem().string(),
+                 {{"scenario", error.what()}});
+    }
     return 2;
   }
   return RunScenario(std::move(scenario), options);

@@ -155,8 +155,9 @@ Action ParseAction(const json& value, const std::string& path, const std::string
                               "\"UserRequest\"");
         }
         const json nth = item.contains("nth") ? item["nth"] : json(1);
-        if (!nth.is_number_integer() || nth.get<int64_t>() < 1) {
-          throw ScenarioError(Child(itemPath, "nth"), "expected an integer >= 1");
+        if (!nth.is_number_integer() || nth.get<int64_t>() < 1 ||
+            nth.get<int64_t>() > 1'000'000'000) {
+          throw ScenarioError(Child(itemPath, "nth"), "expected an integer 1..1000000000");
         }
         action.index = nth.get<int>();
         break;
