@@ -96,7 +96,7 @@ TEST_F(ScenarioTest, RefusesWithThePathOfTheFault) {
        "/script/0/expect/applicationEnded: holds only at the end"},
       {"{" + m + R"("script": [], "expect": {"controls": {"Help": "enabled"}}})",
        "/expect/controls/Help: expected deviceList"},
-      {"{" + m + R"("script": [], "expect": {"requests": {"header": "EE 0"}}})",
+      {"{" + m + R"("script": [], "expect": {"requests": {"header": "EE 0G"}}})",
        "/expect/requests/header: expected hex bytes"},
       {"{" + m + R"("script": [{"sleep": "S5"}]})", "/script/0/sleep: expected true"},
       {"{" + m + R"("script": [{"failAllocation": {"kind": "malloc"}}]})",
