@@ -257,6 +257,11 @@ std::vector<std::pair<std::string, std::string>> Checker::CheckState(
     part("progress range high", expect.progress->high, seen.progressHigh);
     result("progress", failure);
   }
+  if (expect.minimized) {
+    result("minimized", *expect.minimized == seen.minimized ? ""
+                        : seen.minimized                    ? "the main dialog is minimised"
+                                                            : "the main dialog is not minimised");
+  }
   if (!expect.flashes.empty()) {
     std::string failure;
     for (const auto& [port, flash] : expect.flashes) {

@@ -32,6 +32,7 @@ struct Seen {
   int progressHigh = 0;
   int progressPos = 0;
   std::vector<winsim::ControlView> controls;  // of the main dialog
+  bool minimized = false;
 };
 
 // What the update-mode devices that have been on a port received, in order

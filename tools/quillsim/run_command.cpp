@@ -57,6 +57,7 @@ struct View {
   int progressHigh = 0;
   bool animationPlaying = false;
   std::vector<winsim::ControlView> controls;
+  bool minimized = false;
   std::vector<std::string> aboutTexts;
 };
 
@@ -106,7 +107,8 @@ class Observer {
             view_.progressLow,
             view_.progressHigh,
             view_.progressPos,
-            view_.controls};
+            view_.controls,
+            view_.minimized};
   }
 
   void Say(const std::string& line) { SayAt(machine_.Sched().Now(), line); }
@@ -154,6 +156,7 @@ class Observer {
       now.status = agent_.Text(now.dialog, IDC_STATUS);
       now.file = agent_.Text(now.dialog, IDC_FILE_PATH);
       now.controls = agent_.Controls(now.dialog);
+      now.minimized = agent_.IsMinimized(now.dialog);
       if (auto combo = agent_.Combo(now.dialog, IDC_DEVICE_LIST)) {
         now.devices = combo->items;
         now.selection = combo->selection;

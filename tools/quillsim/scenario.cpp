@@ -273,7 +273,7 @@ const std::set<std::string> kControlNames = {"deviceList", "fileBox", "progressB
 Expectations ParseExpectations(const json& value, const std::string& path,
                                const std::string& device, bool atEnd) {
   std::set<std::string> keys = {"messageBoxes", "status",    "flash",    "deviceList", "trace",
-                                "controls",     "selection", "progress", "requests"};
+                                "controls",     "selection", "progress", "requests",   "minimized"};
   if (atEnd) keys.insert({"findings", "applicationEnded"});
   if (!value.is_object()) throw ScenarioError(path, "expected an object");
   for (const auto& [key, item] : value.items()) {
@@ -348,6 +348,12 @@ Expectations ParseExpectations(const json& value, const std::string& path,
         ProgressExpectations{Integer(value["progress"], "pos", progressPath, -32768),
                              Integer(value["progress"], "low", progressPath, -32768),
                              Integer(value["progress"], "high", progressPath, -32768)};
+  }
+  if (value.contains("minimized")) {
+    if (!value["minimized"].is_boolean()) {
+      throw ScenarioError(Child(path, "minimized"), "expected true or false");
+    }
+    expect.minimized = value["minimized"].get<bool>();
   }
   if (value.contains("requests")) {
     const json& requests = value["requests"];

@@ -82,6 +82,7 @@ struct Expectations {
   std::optional<std::string> selectionText;              // the selected item's text
   std::optional<int64_t> selectionIndex;                 // its position (-1: none)
   std::optional<ProgressExpectations> progress;
+  std::optional<bool> minimized;  // the main dialog
   std::vector<RequestExpectations> requests;
 };
 
