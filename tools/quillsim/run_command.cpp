@@ -10,7 +10,9 @@
 #include <sstream>
 
 #include "harness/app_runner.h"
+#include "actions.h"
 #include "commands.h"
+#include "expectations.h"
 #include "flash_image.h"
 #include "kernel/kernel.h"
 #include "progress_bar.h"
@@ -36,6 +38,7 @@ struct RunOptions {
   std::string json;
   std::string requests;
   std::string snapshots;
+  std::string junit;
   bool realtime = false;
 };
 
@@ -50,8 +53,11 @@ struct View {
   std::vector<std::string> devices;
   int selection = -1;
   int progressPos = 0;
+  int progressLow = 0;
   int progressHigh = 0;
   bool animationPlaying = false;
+  std::vector<winsim::ControlView> controls;
+  bool minimized = false;
   std::vector<std::string> aboutTexts;
 };
 
@@ -92,6 +98,18 @@ class Observer {
   HWND Dialog() const { return view_.dialog; }
   const View& Last() const { return view_; }
   const std::vector<std::string>& MessageBoxes() const { return boxes_; }
+  // What the expectations look at.
+  quillsim::Seen Seen() const {
+    return {boxes_,
+            view_.status,
+            view_.devices,
+            view_.selection,
+            view_.progressLow,
+            view_.progressHigh,
+            view_.progressPos,
+            view_.controls,
+            view_.minimized};
+  }
 
   void Say(const std::string& line) { SayAt(machine_.Sched().Now(), line); }
 
@@ -137,12 +155,15 @@ class Observer {
     if (now.dialog != nullptr && agent_.Control(now.dialog, IDC_STATUS)) {
       now.status = agent_.Text(now.dialog, IDC_STATUS);
       now.file = agent_.Text(now.dialog, IDC_FILE_PATH);
+      now.controls = agent_.Controls(now.dialog);
+      now.minimized = agent_.IsMinimized(now.dialog);
       if (auto combo = agent_.Combo(now.dialog, IDC_DEVICE_LIST)) {
         now.devices = combo->items;
         now.selection = combo->selection;
       }
       if (auto progress = agent_.Progress(now.dialog, IDC_PROGRESS)) {
         now.progressPos = progress->pos;
+        now.progressLow = progress->low;
         now.progressHigh = progress->high;
       }
       if (auto animation = agent_.Animation(now.dialog, IDC_ANIMATION)) {
@@ -268,13 +289,14 @@ class Observer {
 class Player {
  public:
   Player(const Scenario& scenario, winsim::usb::UsbBus& bus, winsim::UserAgent& agent,
-         Observer& observer)
-      : scenario_(scenario), bus_(bus), agent_(agent), observer_(observer) {}
+         Observer& observer, Checker& checker)
+      : scenario_(scenario), bus_(bus), agent_(agent), observer_(observer), checker_(checker) {}
 
   std::string Play() {
     for (size_t i = 0; i < scenario_.script.size(); ++i) {
       const Action& action = scenario_.script[i];
       observer_.Look();
+      step_ = "step " + std::to_string(i) + " (" + action.path + ")";
       std::string failure = Do(action);
       observer_.Look();
       if (!failure.empty())
@@ -329,8 +351,24 @@ class Player {
 
   HWND Dialog() const { return observer_.Dialog(); }
 
+  // A control the user means to use is disabled: that fails an expectation
+  // and the script goes on without the action.
+  bool Disabled(HWND window, int id, const std::string& name) {
+    const auto control = window != nullptr ? agent_.Control(window, id) : std::nullopt;
+    if (!control || !control->visible || control->enabled) return false;
+    checker_.Add(step_, name + " is disabled");
+    observer_.Say("FAILED: " + name + " is disabled; the script goes on");
+    return true;
+  }
+
   std::string Do(const Action& action) {
     const std::string what = Describe(action);
+    if (action.kind == ActionKind::Expect) {
+      const std::string failure = checker_.AtStep(step_, *action.expect, observer_.Seen(),
+                                                  winsim::Machine::Current(), bus_);
+      observer_.Say(failure.empty() ? "expectations hold" : "expectation FAILED: " + failure);
+      return "";
+    }
     observer_.Say("user: " + what);
     switch (action.kind) {
       case ActionKind::Answer: {
@@ -349,6 +387,7 @@ class Player {
       }
       case ActionKind::Select: {
         if (Dialog() == nullptr) return "the main dialog is not shown";
+        if (Disabled(Dialog(), IDC_DEVICE_LIST, "the device list")) return "";
         const bool done = action.index >= 0
                               ? agent_.SelectItem(Dialog(), IDC_DEVICE_LIST, action.index)
                               : agent_.SelectItem(Dialog(), IDC_DEVICE_LIST, action.text);
@@ -356,11 +395,13 @@ class Player {
       }
       case ActionKind::Type:
         if (Dialog() == nullptr) return "the main dialog is not shown";
+        if (Disabled(Dialog(), IDC_FILE_PATH, "the file box")) return "";
         return agent_.TypeText(Dialog(), IDC_FILE_PATH, ResolveFile(scenario_, action.text))
                    ? ""
                    : "cannot type into the file box";
       case ActionKind::Browse:
       case ActionKind::CancelBrowse: {
+        if (Disabled(Dialog(), IDC_BROWSE, "Browse")) return "";
         if (Dialog() == nullptr || !agent_.Click(Dialog(), IDC_BROWSE)) {
           return "cannot press Browse";
         }
@@ -377,6 +418,7 @@ class Player {
         for (const auto& control : agent_.Controls(top)) {
           if (Lower(control.className) == "button" &&
               WithoutMnemonic(control.text) == action.text) {
+            if (Disabled(top, control.id, action.text)) return "";
             return agent_.Click(top, control.id) ? "" : "the button is disabled or hidden";
           }
         }
@@ -392,15 +434,6 @@ class Player {
         HWND top = agent_.TopWindow();
         return top != nullptr && agent_.CloseBox(top) ? "" : "no close box to press";
       }
-      case ActionKind::About: {
-        if (Dialog() == nullptr) return "the main dialog is not shown";
-        for (const std::string& item : agent_.SystemMenuItems(Dialog())) {
-          if (item.rfind("About", 0) == 0) {
-            return agent_.ChooseSystemMenuItem(Dialog(), item) ? "" : "cannot choose " + item;
-          }
-        }
-        return "the system menu has no About item";
-      }
       case ActionKind::WaitFor:
         return Await(what, Timeout(action), false, [&] { return Shows(action.text); })
                    ? ""
@@ -415,6 +448,17 @@ class Player {
           return "no device on port " + action.text;
         }
         return Settle(action) ? "" : "the program did not become idle in time";
+      case ActionKind::About:
+      case ActionKind::Replug:
+      case ActionKind::Sleep:
+      case ActionKind::Wake:
+      case ActionKind::Minimize:
+      case ActionKind::Restore:
+      case ActionKind::FailAllocation:
+        return DoFrameAction(action,
+                             {scenario_, bus_, agent_, Dialog(), [&] { return Settle(action); }});
+      case ActionKind::Expect:
+        break;
     }
     return "";
   }
@@ -459,8 +503,6 @@ class Player {
         return "presses " + action.text;
       case ActionKind::CloseBox:
         return "clicks the close box";
-      case ActionKind::About:
-        return "chooses About from the system menu";
       case ActionKind::WaitFor:
         return "waits for \"" + action.text + "\"";
       case ActionKind::WaitIdle:
@@ -469,6 +511,16 @@ class Player {
         return "waits " + std::to_string(action.milliseconds) + " ms";
       case ActionKind::Unplug:
         return "unplugs the device on port " + action.text;
+      case ActionKind::About:
+      case ActionKind::Replug:
+      case ActionKind::Sleep:
+      case ActionKind::Wake:
+      case ActionKind::Minimize:
+      case ActionKind::Restore:
+      case ActionKind::FailAllocation:
+        return DescribeFrameAction(action);
+      case ActionKind::Expect:
+        return "expects";
     }
     return "";
   }
@@ -477,6 +529,8 @@ class Player {
   winsim::usb::UsbBus& bus_;
   winsim::UserAgent& agent_;
   Observer& observer_;
+  Checker& checker_;
+  std::string step_;
 };
 
 std::string Hex(const std::vector<uint8_t>& bytes, size_t count) {
@@ -610,63 +664,6 @@ bool WriteJsonLines(const std::string& path, const std::vector<winsim::Event>& e
   return static_cast<bool>(out);
 }
 
-std::string JoinQuoted(const std::vector<std::string>& texts) {
-  std::string line;
-  for (const auto& text : texts) {
-    std::string escaped;
-    for (char c : text) escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
-    line += (line.empty() ? "\"" : ", \"") + escaped + "\"";
-  }
-  return "[" + line + "]";
-}
-
-// Checks the expectations; returns the failures.
-std::vector<std::string> Check(const Scenario& scenario, winsim::Machine& machine,
-                               const app_runner::RunResult& run, const Observer& observer,
-                               std::optional<bool> holdsImage) {
-  std::vector<std::string> failures;
-  const Expectations& expect = scenario.expect;
-  if (expect.messageBoxes && *expect.messageBoxes != observer.MessageBoxes()) {
-    failures.push_back("message boxes were " + JoinQuoted(observer.MessageBoxes()) + ", expected " +
-                       JoinQuoted(*expect.messageBoxes));
-  }
-  if (expect.status && *expect.status != observer.Last().status) {
-    failures.push_back("status line was \"" + observer.Last().status + "\", expected \"" +
-                       *expect.status + "\"");
-  }
-  if (expect.deviceList && *expect.deviceList != observer.Last().devices) {
-    failures.push_back("device list was " + JoinQuoted(observer.Last().devices) + ", expected " +
-                       JoinQuoted(*expect.deviceList));
-  }
-  if (expect.flash == "image" && holdsImage != true) {
-    failures.push_back("the device's flash does not hold the image");
-  }
-  if (expect.flash == "untouched" && holdsImage.has_value()) {
-    failures.push_back("the device's flash was written");
-  }
-  const auto trace = machine.Log().Texts(winsim::EventKind::DbgPrint);
-  for (const std::string& line : expect.trace) {
-    bool found = false;
-    for (const std::string& printed : trace)
-      found = found || printed.find(line) != std::string::npos;
-    if (!found) failures.push_back("the driver never printed \"" + line + "\"");
-  }
-  if (expect.applicationEnded && *expect.applicationEnded != run.endedDuringScript) {
-    failures.push_back(run.endedDuringScript ? "the program ended" : "the program did not end");
-  }
-  for (const std::string& rule : expect.findings) {
-    machine.Verify().Expect(rule);
-    if (!machine.Verify().Has(rule)) {
-      failures.push_back("expected verifier finding " + rule + " did not occur");
-    }
-  }
-  for (const winsim::Finding& finding : machine.Verify().Unexpected()) {
-    failures.push_back("verifier: " + finding.rule + " at " + finding.place + ": " +
-                       finding.detail);
-  }
-  return failures;
-}
-
 int RunScenario(Scenario scenario, const RunOptions& options) {
   if (options.realtime) scenario.machine.clock = winsim::ClockMode::RealTime;
   if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
@@ -690,6 +687,7 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
   runOptions.closeAfterScript = true;
   std::string scriptFailure;
   std::unique_ptr<Observer> observer;
+  Checker checker(image);
   app_runner::RunResult run =
       app_runner::RunQuillprog(machine, runOptions, [&](app_runner::Session& session) {
         winsim::UserAgent& agent = session.agent;
@@ -698,7 +696,7 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
         // The user begins once the program has started up and waits for
         // input (the removable-media warning).
         agent.WaitIdle(kCloseTimeout);
-        Player player(scenario, session.bus, agent, *observer);
+        Player player(scenario, session.bus, agent, *observer, checker);
         scriptFailure = player.Play();
         agent.WaitIdle(60'000 * kTicksPerMillisecond);
         observer->Look();
@@ -712,7 +710,7 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
   std::cout << "quillprog " << (run.programEnded ? "ended" : "did not end") << " (exit code "
             << run.exitCode << ")\n";
 
-  const std::optional<bool> holdsImage = TellDevice(scenario, run.bus.get(), image);
+  TellDevice(scenario, run.bus.get(), image);
   const auto events = machine.Log().All();
   if (!options.requests.empty() &&
       !WriteDeviceRequests(options.requests, scenario, run.bus.get())) {
@@ -723,17 +721,28 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
     return 1;
   }
 
-  std::vector<std::string> failures;
-  if (observer) failures = Check(scenario, machine, run, *observer, holdsImage);
+  if (observer) {
+    checker.AtEnd(scenario.expect, observer->Seen(), machine, run.bus.get(), run.endedDuringScript);
+  }
+  std::string runFailure;
   if (!run.applicationRan || !run.busShutDown) {
     for (const winsim::Event& event : machine.Log().OfKind(winsim::EventKind::Hang)) {
-      failures.push_back("hang: " + event.text);
+      runFailure += (runFailure.empty() ? "hang: " : "; hang: ") + event.text;
     }
-    if (failures.empty()) failures.push_back("the run hung");
+    if (runFailure.empty()) runFailure = "the run hung";
   } else if (!run.programEnded) {
-    failures.push_back("quillprog did not end; the runner had to quit it");
+    runFailure = "quillprog did not end; the runner had to quit it";
   }
-  if (!scriptFailure.empty()) failures.push_back(scriptFailure);
+  checker.Add("run", runFailure);
+  checker.Add("script", scriptFailure);
+  if (!options.junit.empty() &&
+      !WriteJUnit(options.junit,
+                  options.scenario.empty() ? "demo" : fs::path(options.scenario).stem().string(),
+                  checker.Outcomes())) {
+    std::cout << "cannot write " << options.junit << "\n";
+    return 1;
+  }
+  const std::vector<std::string> failures = checker.Failures();
   for (const std::string& failure : failures) std::cout << "FAILED: " << failure << "\n";
   if (!failures.empty()) return 1;
   std::cout << "PASSED: the script ran to its end and every expectation held\n";
@@ -746,6 +755,10 @@ int RunFile(const RunOptions& options) {
     scenario = LoadScenario(options.scenario, winsim::MachineFolder() / "scenario-files");
   } catch (const ScenarioError& error) {
     std::cerr << options.scenario << ": " << error.what() << "\n";
+    if (!options.junit.empty()) {
+      WriteJUnit(options.junit, fs::path(options.scenario).stem().string(),
+                 {{"scenario", error.what()}});
+    }
     return 2;
   }
   return RunScenario(std::move(scenario), options);
@@ -789,6 +802,7 @@ void AddRunOptions(CLI::App* command, RunOptions& options) {
                       "Write every request the scenario's device saw, one a line");
   command->add_option("--snapshots", options.snapshots, "Write an SVG snapshot at each change");
   command->add_flag("--realtime", options.realtime, "Run on the real clock");
+  command->add_option("--junit", options.junit, "Write each expectation's outcome as JUnit XML");
 }
 
 }  // namespace

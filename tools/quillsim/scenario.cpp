@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <cctype>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -80,9 +81,19 @@ const std::map<std::string, ActionKind> kActionKeys = {
     {"waitIdle", ActionKind::WaitIdle},
     {"wait", ActionKind::Wait},
     {"unplug", ActionKind::Unplug},
+    {"replug", ActionKind::Replug},
+    {"sleep", ActionKind::Sleep},
+    {"wake", ActionKind::Wake},
+    {"minimize", ActionKind::Minimize},
+    {"restore", ActionKind::Restore},
+    {"failAllocation", ActionKind::FailAllocation},
+    {"expect", ActionKind::Expect},
 };
 
-Action ParseAction(const json& value, const std::string& path) {
+Expectations ParseExpectations(const json& value, const std::string& path,
+                               const std::string& device, bool atEnd);
+
+Action ParseAction(const json& value, const std::string& path, const std::string& device) {
   if (!value.is_object()) throw ScenarioError(path, "expected an object with one action");
   Action action;
   action.path = path;
@@ -119,10 +130,48 @@ Action ParseAction(const json& value, const std::string& path) {
       case ActionKind::Wait:
         action.milliseconds = Milliseconds(item, itemPath);
         break;
+      case ActionKind::About:
+        action.text = item == true ? "menu" : item.is_string() ? item.get<std::string>() : "";
+        if (action.text != "menu" && action.text != "command") {
+          throw ScenarioError(itemPath, "expected true, \"menu\" or \"command\"");
+        }
+        break;
+      case ActionKind::Sleep:
+        action.text = item == true ? "S3" : item.is_string() ? item.get<std::string>() : "";
+        if (action.text != "S1" && action.text != "S2" && action.text != "S3" &&
+            action.text != "S4") {
+          throw ScenarioError(itemPath, "expected true, \"S1\", \"S2\", \"S3\" or \"S4\"");
+        }
+        break;
+      case ActionKind::FailAllocation: {
+        OnlyKeys(item, itemPath, {"kind", "nth"});
+        if (!item.contains("kind")) throw ScenarioError(Child(itemPath, "kind"), "required");
+        action.allocation = String(item["kind"], Child(itemPath, "kind"));
+        if (action.allocation != "GlobalAlloc" && action.allocation != "Pool" &&
+            action.allocation != "Irp" && action.allocation != "Mdl" &&
+            action.allocation != "UserRequest") {
+          throw ScenarioError(Child(itemPath, "kind"),
+                              "expected \"GlobalAlloc\", \"Pool\", \"Irp\", \"Mdl\" or "
+                              "\"UserRequest\"");
+        }
+        const json nth = item.contains("nth") ? item["nth"] : json(1);
+        if (!nth.is_number_integer() || nth.get<int64_t>() < 1 ||
+            nth.get<int64_t>() > 1'000'000'000) {
+          throw ScenarioError(Child(itemPath, "nth"), "expected an integer 1..1000000000");
+        }
+        action.index = nth.get<int>();
+        break;
+      }
+      case ActionKind::Expect:
+        action.expect =
+            std::make_shared<const Expectations>(ParseExpectations(item, itemPath, device, false));
+        break;
       case ActionKind::CancelBrowse:
       case ActionKind::CloseBox:
-      case ActionKind::About:
       case ActionKind::WaitIdle:
+      case ActionKind::Wake:
+      case ActionKind::Minimize:
+      case ActionKind::Restore:
         if (item != true) throw ScenarioError(itemPath, "expected true");
         break;
       default:
@@ -134,19 +183,122 @@ Action ParseAction(const json& value, const std::string& path) {
   return action;
 }
 
-Expectations ParseExpectations(const json& value, const std::string& path) {
-  OnlyKeys(
-      value, path,
-      {"messageBoxes", "status", "flash", "deviceList", "trace", "findings", "applicationEnded"});
+std::optional<int64_t> Integer(const json& value, const std::string& key, const std::string& path,
+                               int64_t least = 0) {
+  if (!value.contains(key)) return std::nullopt;
+  const json& item = value[key];
+  if (!item.is_number_integer() || item.get<int64_t>() < least) {
+    throw ScenarioError(Child(path, key), "expected an integer >= " + std::to_string(least));
+  }
+  return item.get<int64_t>();
+}
+
+// Hex bytes, spaces optional: "EE 00 00 03 E8" -> "EE 00 00 03 E8".
+std::string HexBytes(const json& value, const std::string& path) {
+  const std::string text = String(value, path);
+  std::string digits;
+  for (char c : text) {
+    if (c == ' ') continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) {
+      throw ScenarioError(path, "expected hex bytes (\"EE 00 00 03 E8\")");
+    }
+    digits += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  if (digits.size() % 2 != 0)
+    throw ScenarioError(path, "expected hex bytes (an even count of digits)");
+  std::string bytes;
+  for (size_t i = 0; i < digits.size(); i += 2) bytes += (i ? " " : "") + digits.substr(i, 2);
+  return bytes;
+}
+
+std::string FlashWord(const json& value, const std::string& path) {
+  const std::string flash = String(value, path);
+  if (flash != "image" && flash != "untouched") {
+    throw ScenarioError(path, "expected \"image\" or \"untouched\"");
+  }
+  return flash;
+}
+
+RequestExpectations ParseRequests(const json& value, const std::string& path,
+                                  const std::string& device) {
+  OnlyKeys(value, path,
+           {"port", "triggerRequests", "outTransfers", "pipeResets", "headers", "header", "blocks",
+            "blockBytes", "sequence"});
+  RequestExpectations expect;
+  expect.port = value.contains("port") ? String(value["port"], Child(path, "port")) : device;
+  if (expect.port.empty())
+    throw ScenarioError(Child(path, "port"), "no Q417 in the machine: name a port");
+  expect.triggerRequests = Integer(value, "triggerRequests", path);
+  expect.outTransfers = Integer(value, "outTransfers", path);
+  expect.pipeResets = Integer(value, "pipeResets", path);
+  expect.headers = Integer(value, "headers", path);
+  if (value.contains("header")) expect.header = HexBytes(value["header"], Child(path, "header"));
+  if (value.contains("blocks")) {
+    const std::string blocksPath = Child(path, "blocks");
+    if (!value["blocks"].is_array()) throw ScenarioError(blocksPath, "expected an array of blocks");
+    expect.blocks.emplace();
+    for (size_t i = 0; i < value["blocks"].size(); ++i) {
+      const json& item = value["blocks"][i];
+      const std::string itemPath = Child(blocksPath, std::to_string(i));
+      RequestExpectations::Block block;
+      if (item.is_object()) {
+        OnlyKeys(item, itemPath, {"count", "bytes"});
+        if (!item.contains("count")) throw ScenarioError(Child(itemPath, "count"), "required");
+        block.count = *Integer(item, "count", itemPath);
+        if (item.contains("bytes")) block.bytes = HexBytes(item["bytes"], Child(itemPath, "bytes"));
+      } else if (item.is_number_integer() && item.get<int64_t>() >= 0) {
+        block.count = item.get<int64_t>();
+      } else {
+        throw ScenarioError(itemPath, "expected a count or { \"count\", \"bytes\" }");
+      }
+      expect.blocks->push_back(block);
+    }
+  }
+  if (value.contains("blockBytes")) {
+    if (value["blockBytes"] != "image") {
+      throw ScenarioError(Child(path, "blockBytes"), "expected \"image\"");
+    }
+    expect.blocksCarryImage = true;
+  }
+  if (value.contains("sequence")) {
+    expect.sequence = Strings(value["sequence"], Child(path, "sequence"));
+  }
+  return expect;
+}
+
+// The names a control expectation takes besides a button's text.
+const std::set<std::string> kControlNames = {"deviceList", "fileBox", "progressBar", "Program",
+                                             "Refresh",    "Browse",  "Close",       "OK"};
+
+Expectations ParseExpectations(const json& value, const std::string& path,
+                               const std::string& device, bool atEnd) {
+  std::set<std::string> keys = {"messageBoxes", "status",    "flash",    "deviceList", "trace",
+                                "controls",     "selection", "progress", "requests",   "minimized"};
+  if (atEnd) keys.insert({"findings", "applicationEnded"});
+  if (!value.is_object()) throw ScenarioError(path, "expected an object");
+  for (const auto& [key, item] : value.items()) {
+    if (keys.count(key) == 0) {
+      throw ScenarioError(Child(path, key), key == "findings" || key == "applicationEnded"
+                                                ? "holds only at the end (/expect)"
+                                                : "unknown key");
+    }
+  }
   Expectations expect;
   if (value.contains("messageBoxes")) {
     expect.messageBoxes = Strings(value["messageBoxes"], Child(path, "messageBoxes"));
   }
   if (value.contains("status")) expect.status = String(value["status"], Child(path, "status"));
   if (value.contains("flash")) {
-    expect.flash = String(value["flash"], Child(path, "flash"));
-    if (*expect.flash != "image" && *expect.flash != "untouched") {
-      throw ScenarioError(Child(path, "flash"), "expected \"image\" or \"untouched\"");
+    const json& flash = value["flash"];
+    const std::string flashPath = Child(path, "flash");
+    if (flash.is_object()) {
+      for (const auto& [port, item] : flash.items()) {
+        expect.flashes[port] = FlashWord(item, Child(flashPath, port));
+      }
+    } else {
+      expect.flash = FlashWord(flash, flashPath);
+      if (device.empty()) throw ScenarioError(flashPath, "needs a Q417 in the machine");
+      expect.flashes[device] = *expect.flash;
     }
   }
   if (value.contains("deviceList")) {
@@ -161,6 +313,59 @@ Expectations ParseExpectations(const json& value, const std::string& path) {
       throw ScenarioError(Child(path, "applicationEnded"), "expected true or false");
     }
     expect.applicationEnded = value["applicationEnded"].get<bool>();
+  }
+  if (value.contains("controls")) {
+    const std::string controlsPath = Child(path, "controls");
+    if (!value["controls"].is_object()) throw ScenarioError(controlsPath, "expected an object");
+    for (const auto& [name, item] : value["controls"].items()) {
+      const std::string itemPath = Child(controlsPath, name);
+      if (kControlNames.count(name) == 0) {
+        throw ScenarioError(itemPath,
+                            "expected deviceList, fileBox, progressBar or a button: "
+                            "Program, Refresh, Browse, Close, OK");
+      }
+      if (item != "enabled" && item != "disabled") {
+        throw ScenarioError(itemPath, "expected \"enabled\" or \"disabled\"");
+      }
+      expect.controls[name] = item == "enabled";
+    }
+  }
+  if (value.contains("selection")) {
+    const json& selection = value["selection"];
+    if (selection.is_number_integer() && selection.get<int64_t>() >= -1) {
+      expect.selectionIndex = selection.get<int64_t>();
+    } else if (selection.is_string()) {
+      expect.selectionText = selection.get<std::string>();
+    } else {
+      throw ScenarioError(Child(path, "selection"),
+                          "expected an item's text or its position (-1: none)");
+    }
+  }
+  if (value.contains("progress")) {
+    const std::string progressPath = Child(path, "progress");
+    OnlyKeys(value["progress"], progressPath, {"pos", "low", "high"});
+    expect.progress =
+        ProgressExpectations{Integer(value["progress"], "pos", progressPath, -32768),
+                             Integer(value["progress"], "low", progressPath, -32768),
+                             Integer(value["progress"], "high", progressPath, -32768)};
+  }
+  if (value.contains("minimized")) {
+    if (!value["minimized"].is_boolean()) {
+      throw ScenarioError(Child(path, "minimized"), "expected true or false");
+    }
+    expect.minimized = value["minimized"].get<bool>();
+  }
+  if (value.contains("requests")) {
+    const json& requests = value["requests"];
+    const std::string requestsPath = Child(path, "requests");
+    if (requests.is_array()) {
+      for (size_t i = 0; i < requests.size(); ++i) {
+        expect.requests.push_back(
+            ParseRequests(requests[i], Child(requestsPath, std::to_string(i)), device));
+      }
+    } else {
+      expect.requests.push_back(ParseRequests(requests, requestsPath, device));
+    }
   }
   return expect;
 }
@@ -241,11 +446,18 @@ Scenario ParseScenario(const std::string& text, const fs::path& folder, const fs
     throw ScenarioError("/script", "expected an array of actions");
   }
   for (size_t i = 0; i < root["script"].size(); ++i) {
-    scenario.script.push_back(ParseAction(root["script"][i], "/script/" + std::to_string(i)));
+    scenario.script.push_back(
+        ParseAction(root["script"][i], "/script/" + std::to_string(i), scenario.device));
+    const Action& action = scenario.script.back();
+    if (action.expect && !action.expect->flashes.empty() && scenario.image.empty()) {
+      throw ScenarioError(Child(action.path, "expect/flash"), "needs an /image file");
+    }
   }
-  if (root.contains("expect")) scenario.expect = ParseExpectations(root["expect"], "/expect");
-  if (scenario.expect.flash && (scenario.device.empty() || scenario.image.empty())) {
-    throw ScenarioError("/expect/flash", "needs a Q417 in the machine and an /image file");
+  if (root.contains("expect")) {
+    scenario.expect = ParseExpectations(root["expect"], "/expect", scenario.device, true);
+  }
+  if (!scenario.expect.flashes.empty() && scenario.image.empty()) {
+    throw ScenarioError("/expect/flash", "needs an /image file");
   }
   return scenario;
 }

@@ -70,7 +70,14 @@ TEST_F(RunCommandTest, ExitStatusAndTheReasonOnTheLastLine) {
       {"flash-written",
        R"([{"answer": "OK"}, {"select": 2}, {"browse": "sample.hex"}, {"click": "Program"},
            {"waitFor": "Complete!"}, {"answer": "OK"}, {"click": "Close"}])",
-       R"({"flash": "untouched"})", 1, "FAILED: the device's flash was written"},
+       R"({"flash": "untouched"})", 1, "FAILED: the flash of device 1/1/2 was written"},
+      // A disabled button fails an expectation; the script goes on to its end.
+      {"disabled-click",
+       R"([{"answer": "OK"}, {"select": 2}, {"browse": "sample.hex"}, {"click": "Program"},
+           {"click": "Refresh"}, {"waitFor": "Complete!"}, {"answer": "OK"}, {"click": "Close"}])",
+       R"({"applicationEnded": true})", 1, "FAILED: step 4 (/script/4): Refresh is disabled"},
+      {"expect-step", R"([{"answer": "OK"}, {"expect": {"controls": {"Program": "disabled"}}}])",
+       "{}", 1, "FAILED: step 1 (/script/1): Program is enabled, expected disabled"},
       {"wrong-boxes", R"([{"answer": "OK"}, {"click": "Program"}, {"answer": "OK"}])",
        R"({"messageBoxes": ["Complete!"]})", 1, "FAILED: message boxes were ["},
   };
