@@ -13,6 +13,7 @@
 #include "commands.h"
 #include "flash_image.h"
 #include "kernel/kernel.h"
+#include "pcap_writer.h"
 #include "progress_bar.h"
 #include "machine/machine_disk.h"
 #include "resource.h"
@@ -35,6 +36,7 @@ struct RunOptions {
   bool verbose = false;
   std::string json;
   std::string requests;
+  std::string pcap;
   std::string snapshots;
   bool realtime = false;
 };
@@ -722,6 +724,10 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
     std::cout << "cannot write " << options.json << "\n";
     return 1;
   }
+  if (!options.pcap.empty() && !WritePcap(options.pcap, events)) {
+    std::cout << "cannot write " << options.pcap << "\n";
+    return 1;
+  }
 
   std::vector<std::string> failures;
   if (observer) failures = Check(scenario, machine, run, *observer, holdsImage);
@@ -787,6 +793,7 @@ void AddRunOptions(CLI::App* command, RunOptions& options) {
   command->add_option("--json", options.json, "Write the event log as JSON Lines");
   command->add_option("--requests", options.requests,
                       "Write every request the scenario's device saw, one a line");
+  command->add_option("--pcap", options.pcap, "Write the USB traffic as a pcap capture (USBPcap)");
   command->add_option("--snapshots", options.snapshots, "Write an SVG snapshot at each change");
   command->add_flag("--realtime", options.realtime, "Run on the real clock");
 }
