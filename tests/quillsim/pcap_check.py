@@ -6,6 +6,7 @@ and on the OUT endpoint the header EE 00 00 HH LL (the image length) and one
 transfer per 256-byte block, each completed; and a run in which the device
 leaves the bus in the middle of a transfer, whose capture stays whole.
 Usage: pcap_check.py QUILLSIM SCENARIO_FOLDER"""
+import decimal
 import os
 import re
 import shutil
@@ -13,7 +14,8 @@ import subprocess
 import sys
 import tempfile
 
-FIELDS = ["frame.number", "usb.irp_info.direction", "usb.request_in", "usb.usbd_status",
+FIELDS = ["frame.number", "frame.time_epoch", "usb.bus_id", "usb.device_address",
+          "usb.endpoint_address", "usb.function", "usb.irp_info.direction", "usb.request_in", "usb.usbd_status",
           "usb.bDescriptorType", "usb.DescriptorIndex", "usb.transfer_type",
           "usb.endpoint_address.direction", "usb.capdata", "_ws.malformed",
           "_ws.expert.severity"]
@@ -56,9 +58,12 @@ def capture(quillsim, arguments):
 
 
 def completions(frames):
-    """The USBD status each submission ended with, by its frame number."""
-    return {f["usb.request_in"]: int(f["usb.usbd_status"], 0) for f in frames
-            if int(f["usb.irp_info.direction"], 0) == 1}
+    """Each submission's completion, by the submission's frame number."""
+    return {f["usb.request_in"]: f for f in frames if int(f["usb.irp_info.direction"], 0) == 1}
+
+
+def status(completion):
+    return int(completion["usb.usbd_status"], 0) if completion else None
 
 
 def main():
@@ -70,24 +75,25 @@ def main():
         ended = completions(frames)
         open_ = [f["frame.number"] for f in frames
                  if int(f["usb.irp_info.direction"], 0) == 0 and f["frame.number"] not in ended]
-        if open_ or USBD_STATUS_DEVICE_GONE not in ended.values():
+        if open_ or USBD_STATUS_DEVICE_GONE not in map(status, ended.values()):
             fail(f"{scenario}: submissions without completion {open_}, or none ended with"
-                 f" USBD_STATUS_DEVICE_GONE: {ended}")
+                 f" USBD_STATUS_DEVICE_GONE: {list(map(status, ended.values()))}")
 
     account, frames = capture(quillsim, ["demo"])
     length = re.search(r"image file \S+: (\d+) bytes", account)
     if length is None:
         fail("quillsim did not tell the image length")
     length = int(length.group(1))
+    bus = re.search(r"^device (\d+)/", account, re.M).group(1)
     ended = completions(frames)
     submitted = [f for f in frames if int(f["usb.irp_info.direction"], 0) == 0]
 
     # tshark shows a GET_DESCRIPTOR's wValue as its two bytes.
-    triggers = [f["frame.number"] for f in submitted
+    triggers = [f for f in submitted
                 if f["usb.DescriptorIndex"] == "0x55" and f["usb.bDescriptorType"] == "0x02"]
-    statuses = [ended.get(frame) for frame in triggers]
+    statuses = [status(ended.get(f["frame.number"])) for f in triggers]
     if len(triggers) != 10 or statuses != [USBD_STATUS_STALL_PID] * 10:
-        fail(f"trigger requests {triggers} ended with {statuses}")
+        fail(f"trigger requests {[f['frame.number'] for f in triggers]} ended with {statuses}")
 
     out = [f for f in submitted
            if int(f["usb.transfer_type"], 0) == 3 and f["usb.endpoint_address.direction"] == "0"]
@@ -98,9 +104,29 @@ def main():
     if not data or data[0] != header or blocks != expected:
         fail(f"OUT transfers {[d[:8].hex() for d in data]}: expected the header {header.hex()}"
              f" and blocks {expected}")
-    failed = [f["frame.number"] for f in out if ended.get(f["frame.number"]) != 0]
+    failed = [f["frame.number"] for f in out if status(ended.get(f["frame.number"])) != 0]
     if failed:
         fail(f"OUT transfers not completed with success: frames {failed}")
+
+    # Who and where: the hub's control transfers to the normal-mode device,
+    # quillfw's bulk transfers to the update-mode device (a new address),
+    # on the Q417's controller.
+    def where(transfers):
+        return {(f["usb.function"], f["usb.bus_id"], f["usb.device_address"],
+                 f["usb.endpoint_address"]) for f in transfers}
+    normal, update = where(triggers), where(out)
+    if (len(normal) != 1 or len(update) != 1 or next(iter(normal))[:2] != ("0x0008", bus)
+            or next(iter(update))[:2] != ("0x0009", bus) or next(iter(update))[3] != "0x01"
+            or next(iter(normal))[2] in ("0", next(iter(update))[2])):
+        fail(f"trigger requests as {normal}, OUT transfers as {update} (function, bus,"
+             f" address, endpoint)")
+    # On the virtual clock: the device is back 2 s after the trigger, and
+    # each OUT transfer (up to 256 bytes) takes one 1 ms frame.
+    def time(frame):
+        return decimal.Decimal(frame["frame.time_epoch"])
+    spans = {time(ended[f["frame.number"]]) - time(f) for f in out}
+    if time(out[0]) - time(triggers[-1]) < 2 or spans != {decimal.Decimal("0.001")}:
+        fail(f"OUT transfers from {time(out[0])} s, lasting {spans} s")
     print(f"{len(frames)} frames; 10 trigger requests stalled; header {header.hex(' ')};"
           f" {len(blocks)} blocks, {sum(blocks)} bytes")
 

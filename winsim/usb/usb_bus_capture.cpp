@@ -41,6 +41,15 @@ constexpr uint8_t kSetConfiguration = 9;
 constexpr uint8_t kClearFeature = 1;
 constexpr uint8_t kToEndpoint = 2;  // bmRequestType's recipient
 
+// A transfer to the port's device, as the hub that addresses it knows it.
+Captured OnPort(const Port& port, USHORT function) {
+  Captured transfer;
+  transfer.function = function;
+  transfer.bus = static_cast<uint16_t>(port.hub->controller->number);
+  transfer.address = port.address;
+  return transfer;
+}
+
 void Log(PIRP irp, const char* what, const Captured& transfer, USBD_STATUS status,
          const std::vector<uint8_t>& setup, const std::vector<uint8_t>& data) {
   std::vector<std::pair<std::string, std::string>> fields = {
@@ -64,10 +73,7 @@ void Log(PIRP irp, const char* what, const Captured& transfer, USBD_STATUS statu
 }  // namespace
 
 Captured& UsbBus::State::CaptureUrb(Port& port, PIRP irp, PURB urb) {
-  Captured transfer;
-  transfer.function = urb->UrbHeader.Function;
-  transfer.bus = static_cast<uint16_t>(port.hub->controller->number);
-  transfer.address = port.address;
+  Captured transfer = OnPort(port, urb->UrbHeader.Function);
   switch (transfer.function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
       const auto& request = urb->UrbControlDescriptorRequest;
@@ -117,10 +123,7 @@ Captured& UsbBus::State::CaptureUrb(Port& port, PIRP irp, PURB urb) {
 void UsbBus::State::CaptureHubRequest(Port& port, PIRP irp, const USB_DESCRIPTOR_REQUEST& request) {
   // The hub sends the caller's wValue, wIndex and wLength as a standard
   // GET_DESCRIPTOR whatever bmRequest and bRequest the caller left.
-  Captured transfer;
-  transfer.function = URB_FUNCTION_CONTROL_TRANSFER;
-  transfer.bus = static_cast<uint16_t>(port.hub->controller->number);
-  transfer.address = port.address;
+  Captured transfer = OnPort(port, URB_FUNCTION_CONTROL_TRANSFER);
   transfer.endpoint = USB_ENDPOINT_DIRECTION_MASK;
   transfer.setup = Setup(USB_ENDPOINT_DIRECTION_MASK, kGetDescriptor, request.SetupPacket.wValue,
                          request.SetupPacket.wIndex, request.SetupPacket.wLength);
