@@ -3,7 +3,8 @@
 packet or an expert error and finds the update in it: the trigger requests
 (wValue 0x0255: configuration descriptor 0x55), each failed by the device,
 and on the OUT endpoint the header EE 00 00 HH LL (the image length) and one
-transfer per 256-byte block, each completed; and a run in which the device
+transfer per 256-byte block, each completed, with their URB function, bus,
+address, endpoint and virtual times; and a run in which the device
 leaves the bus in the middle of a transfer, whose capture stays whole.
 Usage: pcap_check.py QUILLSIM SCENARIO_FOLDER"""
 import decimal
@@ -15,8 +16,8 @@ import sys
 import tempfile
 
 FIELDS = ["frame.number", "frame.time_epoch", "usb.bus_id", "usb.device_address",
-          "usb.endpoint_address", "usb.function", "usb.irp_info.direction", "usb.request_in", "usb.usbd_status",
-          "usb.bDescriptorType", "usb.DescriptorIndex", "usb.transfer_type",
+          "usb.endpoint_address", "usb.function", "usb.irp_info.direction", "usb.request_in",
+          "usb.usbd_status", "usb.bDescriptorType", "usb.DescriptorIndex", "usb.transfer_type",
           "usb.endpoint_address.direction", "usb.capdata", "_ws.malformed",
           "_ws.expert.severity"]
 EXPERT_ERROR = 0x00800000
