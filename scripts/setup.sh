@@ -7,6 +7,7 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   clang-14 libclang-rt-14-dev
   nlohmann-json3-dev libcli11-dev binutils
+  tshark
 )
 
 missing=()

@@ -15,6 +15,7 @@
 #include "expectations.h"
 #include "flash_image.h"
 #include "kernel/kernel.h"
+#include "pcap_writer.h"
 #include "progress_bar.h"
 #include "machine/machine_disk.h"
 #include "resource.h"
@@ -37,6 +38,7 @@ struct RunOptions {
   bool verbose = false;
   std::string json;
   std::string requests;
+  std::string pcap;
   std::string snapshots;
   std::string junit;
   bool realtime = false;
@@ -720,6 +722,10 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
     std::cout << "cannot write " << options.json << "\n";
     return 1;
   }
+  if (!options.pcap.empty() && !WritePcap(options.pcap, events)) {
+    std::cout << "cannot write " << options.pcap << "\n";
+    return 1;
+  }
 
   if (observer) {
     checker.AtEnd(scenario.expect, observer->Seen(), machine, run.bus.get(), run.endedDuringScript);
@@ -800,6 +806,7 @@ void AddRunOptions(CLI::App* command, RunOptions& options) {
   command->add_option("--json", options.json, "Write the event log as JSON Lines");
   command->add_option("--requests", options.requests,
                       "Write every request the scenario's device saw, one a line");
+  command->add_option("--pcap", options.pcap, "Write the USB traffic as a pcap capture (USBPcap)");
   command->add_option("--snapshots", options.snapshots, "Write an SVG snapshot at each change");
   command->add_flag("--realtime", options.realtime, "Run on the real clock");
   command->add_option("--junit", options.junit, "Write each expectation's outcome as JUnit XML");

@@ -23,6 +23,8 @@ std::string_view EventKindName(EventKind kind) {
       return "Scheduler";
     case EventKind::Urb:
       return "Urb";
+    case EventKind::UsbPacket:
+      return "UsbPacket";
     case EventKind::Pnp:
       return "Pnp";
     case EventKind::User:

@@ -21,6 +21,7 @@ enum class EventKind {
   Hang,          // text: what is waiting, where
   Scheduler,     // thread starts and ends, clock jumps
   Urb,           // USB request blocks (the bus)
+  UsbPacket,     // a transfer's submission or completion, as a capture records it
   Pnp,           // Plug and Play and power manager
   User,          // user-mode calls, windows, messages, handles
   Note,          // anything else

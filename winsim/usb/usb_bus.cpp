@@ -329,6 +329,7 @@ void UsbBus::State::Leave(Port& port) {
                                          STATUS_DEVICE_NOT_CONNECTED);
     auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+    CaptureComplete(irp, USBD_STATUS_DEVICE_GONE);
     Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
   }
   port.held.clear();
@@ -339,6 +340,7 @@ void UsbBus::State::Leave(Port& port) {
     auto* urb =
         static_cast<PURB>(IoGetCurrentIrpStackLocation(transfer.irp)->Parameters.Others.Argument1);
     urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+    CaptureComplete(transfer.irp, USBD_STATUS_DEVICE_GONE);
     Complete(transfer.irp, STATUS_DEVICE_NOT_CONNECTED);
   }
   port.onTheBus.clear();

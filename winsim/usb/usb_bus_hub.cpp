@@ -64,6 +64,8 @@ NTSTATUS UsbBus::State::HubControl(Hub& hub, PIRP irp) {
   AfterRequest after;
   Port* port = nullptr;
   uint32_t frames = 0;  // on the bus: a descriptor request to the port's device
+  USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;  // and how it ended there
+  std::vector<uint8_t> inData;
 
   // Every request but the node information names a port in its first ULONG.
   auto portOf = [&]() -> Port* {
@@ -140,7 +142,10 @@ NTSTATUS UsbBus::State::HubControl(Hub& hub, PIRP irp) {
       const uint8_t type = static_cast<uint8_t>(request.SetupPacket.wValue >> 8);
       const uint8_t index = static_cast<uint8_t>(request.SetupPacket.wValue & 0xFF);
       const uint32_t length = request.SetupPacket.wLength;
+      CaptureHubRequest(*port, irp, request);
       Reply reply = port->device->GetDescriptor(type, index, request.SetupPacket.wIndex, length);
+      usbdStatus = reply.usbdStatus;
+      inData = reply.data;
       fields.emplace_back("wValue", Format("0x%04X", request.SetupPacket.wValue));
       fields.emplace_back("wLength", Format("%u", request.SetupPacket.wLength));
       fields.emplace_back("usbdStatus", kernel::StatusText(reply.usbdStatus));
@@ -165,12 +170,14 @@ NTSTATUS UsbBus::State::HubControl(Hub& hub, PIRP irp) {
   if (const VirtualTime busTime = port != nullptr ? BusTime(*port, frames) : 0; busTime > 0) {
     IoMarkIrpPending(irp);
     Machine::Current().Sched().Schedule(busTime, "usb: hub request's frames over",
-                                        [this, irp, answer, port, after] {
+                                        [this, irp, answer, port, after, usbdStatus, inData] {
+                                          CaptureComplete(irp, usbdStatus, inData);
                                           Complete(irp, answer.status, answer.information);
                                           After(*port, after);
                                         });
     return STATUS_PENDING;
   }
+  CaptureComplete(irp, usbdStatus, inData);
   const NTSTATUS status = Complete(irp, answer.status, answer.information);
   if (port != nullptr) {
     After(*port, after);

@@ -4,9 +4,11 @@
 // (the child devices' Plug and Play and power).
 #pragma once
 
+#include <usbioctl.h>
 #include <wdm.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -105,6 +107,18 @@ struct Controller {
   VirtualTime busyUntil = 0;
 };
 
+// A transfer as a bus capture records it (usb_bus_capture.cpp): logged as
+// an EventKind::UsbPacket at its submission and at its completion.
+struct Captured {
+  uint16_t function = 0;             // the URB function
+  uint16_t bus = 0;                  // the host controller's number
+  uint16_t address = 0;              // the device's USB address
+  uint8_t endpoint = 0;              // with its direction bit
+  const char* transfer = "control";  // "control", "bulk", "interrupt" or "other"
+  std::vector<uint8_t> setup;        // control transfers: the 8-byte setup packet
+  std::vector<uint8_t> data;         // OUT data, sent with the submission
+};
+
 // Every device object of the bus carries this as its extension.
 struct Extension {
   Role role;
@@ -131,6 +145,8 @@ struct UsbBus::State {
   bool shutDown = false;
   uint64_t nextTransfer = 0;
   uint64_t nextPipe = 1;
+  // Transfers submitted and not yet completed, for their completion record.
+  std::map<PIRP, Captured> captured;
 
   std::string NewDriverKey() {
     return std::string(kUsbClassKey) + Format("\\%04u", nextDriverKey++);
@@ -167,6 +183,18 @@ struct UsbBus::State {
   NTSTATUS Pnp(PDEVICE_OBJECT device, Port* port, PIRP irp);
   // port: null for a host controller's or a hub's device object.
   NTSTATUS Power(PDEVICE_OBJECT device, Port* port, PIRP irp);
+
+  // ------------------------------------------------------------ capture
+  // A URB's transfer as far as the URB itself tells it (the handler adds
+  // the OUT data once it has the buffer); recorded by CaptureSubmit.
+  Captured& CaptureUrb(Port& port, PIRP irp, PURB urb);
+  // The hub's descriptor request to the port's device (a control transfer).
+  void CaptureHubRequest(Port& port, PIRP irp, const USB_DESCRIPTOR_REQUEST& request);
+  // Logs the submission of a transfer CaptureUrb or CaptureHubRequest
+  // described; nothing for an IRP that has none.
+  void CaptureSubmit(PIRP irp);
+  // Logs its completion with the USBD status and the IN data, and forgets it.
+  void CaptureComplete(PIRP irp, USBD_STATUS status, const std::vector<uint8_t>& data = {});
 
   // ------------------------------------------------------------ URB functions
   // One handler per URB function (usb_bus_urb.cpp's table); what: the log

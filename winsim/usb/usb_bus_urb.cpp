@@ -85,6 +85,7 @@ NTSTATUS UsbBus::State::Finish(Port& port, PIRP irp, PURB urb, Reply reply, cons
       ++transferPipe->pending;  // until it completes (or its pipe goes)
     }
   }
+  CaptureSubmit(irp);
   if (reply.neverCompletes) {
     LogUrb(what, {{"port", port.path}, {"status", "held (the device does not answer)"}});
     IoMarkIrpPending(irp);
@@ -99,6 +100,7 @@ NTSTATUS UsbBus::State::Finish(Port& port, PIRP irp, PURB urb, Reply reply, cons
            reply.failsAtSubmission || completion == CompletionMode::Inline ? "inline" : "DPC"}});
   if (reply.failsAtSubmission || completion == CompletionMode::Inline) {
     urb->UrbHeader.Status = reply.usbdStatus;
+    CaptureComplete(irp, reply.usbdStatus, reply.data);
     const NTSTATUS status = Complete(irp, reply.status);
     After(port, reply.after);
     return status;
@@ -111,6 +113,7 @@ NTSTATUS UsbBus::State::Finish(Port& port, PIRP irp, PURB urb, Reply reply, cons
         --transferPipe->pending;
       }
       urb->UrbHeader.Status = reply.usbdStatus;
+      CaptureComplete(irp, reply.usbdStatus, reply.data);
       Complete(irp, reply.status);
       After(*target, reply.after);
     });
@@ -172,8 +175,11 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
     }
   }
   std::string what = handler != nullptr ? handler->name : "URB_FUNCTION (not supported)";
+  CaptureUrb(port, irp, urb);
   if (port.device == nullptr || port.status != DeviceConnected) {
     urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+    CaptureSubmit(irp);
+    CaptureComplete(irp, USBD_STATUS_DEVICE_GONE);
     LogUrb(what,
            {{"port", port.path}, {"status", kernel::StatusText(STATUS_DEVICE_NOT_CONNECTED)}});
     return Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
@@ -181,6 +187,8 @@ NTSTATUS UsbBus::State::SubmitUrb(Port& port, PIRP irp) {
   if (port.power > PowerDeviceD0) {
     // The hub answers for the suspended port at once; the URB's own status
     // is left as the caller set it.
+    CaptureSubmit(irp);
+    CaptureComplete(irp, urb->UrbHeader.Status);
     LogUrb(what, {{"port", port.path}, {"status", kernel::StatusText(STATUS_DEVICE_POWERED_OFF)}});
     return Complete(irp, STATUS_DEVICE_POWERED_OFF);
   }
@@ -327,6 +335,9 @@ NTSTATUS UsbBus::State::UrbBulkOrInterruptTransfer(Port& port, PIRP irp, PURB ur
       TransferBufferOf(request.TransferBuffer, request.TransferBufferMDL, length, &refused, what);
   if (refused || (buffer == nullptr && length > 0)) {
     return Finish(port, irp, urb, Invalid(USBD_STATUS_INVALID_PARAMETER), what);
+  }
+  if (auto it = captured.find(irp); it != captured.end() && !in && length > 0) {
+    it->second.data.assign(buffer, buffer + length);
   }
   Reply reply = device.Transfer(pipe->Address(), in, buffer, length,
                                 (request.TransferFlags & USBD_SHORT_TRANSFER_OK) != 0);

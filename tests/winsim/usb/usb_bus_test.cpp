@@ -700,6 +700,11 @@ TEST_F(UsbBusTest, ATransferOnTheBusEndsWhenTheDeviceIsPulled) {
     EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
     ASSERT_FALSE(device->Requests().empty());
     EXPECT_EQ(device->Requests().back().status, STATUS_DEVICE_NOT_CONNECTED);
+    // So does its capture record (quillsim --pcap).
+    const std::vector<Event> packets = Machine::Current().Log().OfKind(EventKind::UsbPacket);
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(packets.back().text + " " + packets.back().Field("usbdStatus"),
+              "complete 0xC0007000");
     // Its frames running out later completes nothing a second time.
     wait.QuadPart = -20 * kTicksPerMillisecond;
     KeDelayExecutionThread(KernelMode, FALSE, &wait);
