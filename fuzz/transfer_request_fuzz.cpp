@@ -35,7 +35,7 @@
 #include "machine/machine.h"
 #include "pnp/pnp_manager.h"
 #include "quillfw.h"
-#include "usb/device_script.h"
+#include "usb/models/q417.h"
 #include "usb/usb_bus.h"
 #include "usb/usb_device.h"
 
@@ -77,7 +77,7 @@ uint32_t Le32(const uint8_t* bytes) {
 // an IN transfer ends with a zero-length packet.
 UsbTreeScript Tree() {
   DeviceScript device = DefaultQ417UpdateMode();
-  device.kind = DeviceKind::Generic;
+  device.model = kGenericModel;
   PortScript port;
   port.status = DeviceConnected;
   port.device = device;

@@ -8,6 +8,7 @@
 #include "kernel32/status_mapping.h"
 #include "kernel32/user_process.h"
 #include "pnp/pnp_manager.h"
+#include "usb/models/q417.h"
 
 namespace driver_tests {
 
@@ -16,7 +17,7 @@ using namespace winsim::usb;
 
 DeviceScript UpdateModeDevice() {
   DeviceScript script = DefaultQ417UpdateMode();
-  script.kind = DeviceKind::Generic;
+  script.model = kGenericModel;
   return script;
 }
 

@@ -41,7 +41,7 @@ PortScript HubPort(std::vector<PortScript> ports) {
 PortScript Q417Port(Q417Script q417) {
   PortScript port = DevicePort(DefaultQ417NormalMode());
   q417.updateMode = DefaultQ417UpdateMode();
-  port.q417 = std::move(q417);
+  port.settings = std::move(q417);
   return port;
 }
 
