@@ -37,7 +37,7 @@ Lines Masked(const Lines& lines) {
   return masked;
 }
 
-DWORD ErrorFor(NTSTATUS status) { return user::RtlNtStatusToDosError(status); }
+DWORD ErrorFor(NTSTATUS status) { return kernel32::RtlNtStatusToDosError(status); }
 
 void DriverTest::SetUp() { FreshMachine(); }
 
@@ -64,9 +64,9 @@ bool DriverTest::RunBus(const UsbTreeScript& tree, const std::function<void()>& 
     bus_ = UsbBus::Create(tree);
     ASSERT_NE(bus_, nullptr);
     pnp::WaitIdle();
-    user::BeginApplication();
+    kernel32::BeginApplication();
     body();
-    user::EndApplication();
+    kernel32::EndApplication();
     bus_->Shutdown();
     pnp::WaitIdle();
   });
