@@ -136,14 +136,14 @@ struct Model {
   PDEVICE_OBJECT controller;  // our function device object over it
   PDEVICE_OBJECT rootHub;
   PDEVICE_OBJECT control;
-  PDEVICE_OBJECT child;  // the update-mode device while present
+  PDEVICE_OBJECT child;       // the update-mode device while present
   UNICODE_STRING interfaceLink;
   ULONG port2;
   ULONG triggers;
   ULONG updateArrivals;
   ULONG childStarted;
   ULONG childNumber;
-  ULONG transfers;  // bulk transfers since the update-mode arrival
+  ULONG transfers;            // bulk transfers since the update-mode arrival
   QuillbusFaults faults;
   BOOLEAN shimRedirected, wineStub;
   // The update-mode device's download (winsim's UsbDevice::Download).
@@ -165,35 +165,25 @@ const WCHAR kUpdateDriverKey[] = L"{36FC9E60-C465-11CF-8056-444553540000}\\0003"
 
 // Descriptors: winsim's defaults (DefaultMouse, DefaultQ417NormalMode,
 // DefaultQ417UpdateMode in winsim/usb/models/).
-const UCHAR kMouseDevice[18] = {18,   1,    0x10, 0x01, 0,    0, 0, 8, 0x00,
-                                0x0F, 0x02, 0x00, 0x00, 0x01, 1, 2, 0, 1};
-const UCHAR kMouseConfiguration[] = {9, 2, 25, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0,
-                                     1, 3, 1,  2, 0, 7, 5, 0x81, 3,  8, 0, 10};
-const UCHAR kQ417Device[18] = {18,   1,    0x10, 0x01, 0,    0, 0, 64, 0x17,
-                               0x04, 0x00, 0x10, 0x00, 0x01, 1, 2, 3,  1};
-const UCHAR kQ417Configuration[] = {9,    2, 32, 0, 1,    1, 0,  0x80, 50, 9, 4, 0,    0, 2,  8, 6,
-                                    0x50, 0, 7,  5, 0x81, 2, 64, 0,    0,  7, 5, 0x02, 2, 64, 0, 0};
-const UCHAR kUpdateDevice[18] = {18,
-                                 1,
-                                 0x10,
-                                 0x01,
-                                 0,
-                                 0,
-                                 0,
-                                 64,
-                                 QUILLFW_UPDATE_VENDOR_ID & 0xFF,
-                                 QUILLFW_UPDATE_VENDOR_ID >> 8,
-                                 QUILLFW_UPDATE_PRODUCT_ID & 0xFF,
-                                 QUILLFW_UPDATE_PRODUCT_ID >> 8,
-                                 0x00,
-                                 0x01,
-                                 1,
-                                 2,
-                                 3,
-                                 1};
-const UCHAR kUpdateConfiguration[] = {9,  2, 32, 0,    1, 1,    0, 0x80, 50, 9,    4,
-                                      0,  0, 2,  0xFF, 0, 0,    0, 7,    5,  0x01, 2,
-                                      64, 0, 0,  7,    5, 0x82, 2, 64,   0,  0};
+const UCHAR kMouseDevice[18] = {18, 1, 0x10, 0x01, 0, 0, 0, 8, 0x00, 0x0F, 0x02, 0x00,
+                                0x00, 0x01, 1, 2, 0, 1};
+const UCHAR kMouseConfiguration[] = {9, 2, 25, 0, 1, 1, 0, 0x80, 50,
+                                     9, 4, 0, 0, 1, 3, 1, 2, 0,
+                                     7, 5, 0x81, 3, 8, 0, 10};
+const UCHAR kQ417Device[18] = {18, 1, 0x10, 0x01, 0, 0, 0, 64, 0x17, 0x04, 0x00, 0x10,
+                               0x00, 0x01, 1, 2, 3, 1};
+const UCHAR kQ417Configuration[] = {9, 2, 32, 0, 1, 1, 0, 0x80, 50,
+                                    9, 4, 0, 0, 2, 8, 6, 0x50, 0,
+                                    7, 5, 0x81, 2, 64, 0, 0,
+                                    7, 5, 0x02, 2, 64, 0, 0};
+const UCHAR kUpdateDevice[18] = {18, 1, 0x10, 0x01, 0, 0, 0, 64,
+                                 QUILLFW_UPDATE_VENDOR_ID & 0xFF, QUILLFW_UPDATE_VENDOR_ID >> 8,
+                                 QUILLFW_UPDATE_PRODUCT_ID & 0xFF, QUILLFW_UPDATE_PRODUCT_ID >> 8,
+                                 0x00, 0x01, 1, 2, 3, 1};
+const UCHAR kUpdateConfiguration[] = {9, 2, 32, 0, 1, 1, 0, 0x80, 50,
+                                      9, 4, 0, 0, 2, 0xFF, 0, 0, 0,
+                                      7, 5, 0x01, 2, 64, 0, 0,
+                                      7, 5, 0x82, 2, 64, 0, 0};
 const char* const kUpdateStrings[] = {"", "Quill", "Q417 Update Mode", "Q417-0001"};
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
@@ -308,18 +298,12 @@ NTSTATUS AnswerName(UCHAR* buffer, ULONG outputLength, ULONG nameOffset, const W
 
 const char* HubRequestName(ULONG code) {
   switch (code) {
-    case IOCTL_USB_GET_NODE_INFORMATION:
-      return "node-information";
-    case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
-      return "connection-information";
-    case IOCTL_USB_GET_NODE_CONNECTION_NAME:
-      return "connection-name";
-    case IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME:
-      return "driverkey-name";
-    case IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION:
-      return "descriptor";
-    default:
-      return "other";
+    case IOCTL_USB_GET_NODE_INFORMATION: return "node-information";
+    case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION: return "connection-information";
+    case IOCTL_USB_GET_NODE_CONNECTION_NAME: return "connection-name";
+    case IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME: return "driverkey-name";
+    case IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION: return "descriptor";
+    default: return "other";
   }
 }
 
@@ -333,9 +317,7 @@ NTSTATUS HubControl(PIRP irp) {
   ULONG_PTR information = 0;
   ULONG port = 0;
   if (inputLength >= sizeof(ULONG) && buffer != NULL) Copy(&port, buffer, sizeof port);
-  const ULONG state = port == 1   ? kNormalQ417 + 100 /* mouse */
-                      : port == 2 ? g_model.port2
-                                  : kEmpty;
+  const ULONG state = port == 1 ? kNormalQ417 + 100 /* mouse */ : port == 2 ? g_model.port2 : kEmpty;
   const BOOLEAN connected = (port == 1) || (port == 2 && state != kEmpty);
   Line line;
   line << "hub " << HubRequestName(code);
@@ -371,9 +353,7 @@ NTSTATUS HubControl(PIRP irp) {
         Zero(&info, sizeof info);
         info.ConnectionIndex = port;
         if (connected) {
-          const UCHAR* device = port == 1              ? kMouseDevice
-                                : state == kUpdateQ417 ? kUpdateDevice
-                                                       : kQ417Device;
+          const UCHAR* device = port == 1 ? kMouseDevice : state == kUpdateQ417 ? kUpdateDevice : kQ417Device;
           Copy(&info.DeviceDescriptor, device, 18);
           info.LowSpeed = port == 1;
           info.DeviceAddress = (USHORT)(port + 1);
@@ -397,9 +377,7 @@ NTSTATUS HubControl(PIRP irp) {
       if (port < 1 || port > 2 || !connected) {
         status = STATUS_INVALID_PARAMETER;
       } else {
-        const WCHAR* key = port == 1              ? kMouseDriverKey
-                           : state == kUpdateQ417 ? kUpdateDriverKey
-                                                  : kQ417DriverKey;
+        const WCHAR* key = port == 1 ? kMouseDriverKey : state == kUpdateQ417 ? kUpdateDriverKey : kQ417DriverKey;
         status = AnswerName(buffer, outputLength,
                             FIELD_OFFSET(USB_NODE_CONNECTION_DRIVERKEY_NAME, DriverKeyName), key,
                             &information);
@@ -637,8 +615,7 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT device, PIRP irp) {
       if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
         Copy(reply, kUpdateDevice, 18);
         total = 18;
-      } else if (request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE &&
-                 request.Index == 0) {
+      } else if (request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && request.Index == 0) {
         Copy(reply, kUpdateConfiguration, sizeof kUpdateConfiguration);
         total = sizeof kUpdateConfiguration;
       } else if (request.DescriptorType == USB_STRING_DESCRIPTOR_TYPE && request.Index == 0) {
@@ -791,12 +768,9 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
       const BUS_QUERY_ID_TYPE type = stack->Parameters.QueryId.IdType;
       WCHAR* text = NULL;
       if (type == BusQueryDeviceID) text = PoolText(kDeviceId, sizeof kDeviceId / sizeof(WCHAR));
-      if (type == BusQueryHardwareIDs)
-        text = PoolText(kHardwareIds, sizeof kHardwareIds / sizeof(WCHAR));
-      if (type == BusQueryCompatibleIDs)
-        text = PoolText(kCompatibleIds, sizeof kCompatibleIds / sizeof(WCHAR));
-      if (type == BusQueryInstanceID)
-        text = PoolText(kInstanceId, sizeof kInstanceId / sizeof(WCHAR));
+      if (type == BusQueryHardwareIDs) text = PoolText(kHardwareIds, sizeof kHardwareIds / sizeof(WCHAR));
+      if (type == BusQueryCompatibleIDs) text = PoolText(kCompatibleIds, sizeof kCompatibleIds / sizeof(WCHAR));
+      if (type == BusQueryInstanceID) text = PoolText(kInstanceId, sizeof kInstanceId / sizeof(WCHAR));
       line << " query-id type=";
       line.Dec(type);
       if (text != NULL) {
@@ -843,8 +817,7 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
       ++g_model.childStarted;
       // quillfw is attached by now: give its imports what Wine lacks.
       PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
-      PVOID image =
-          top != device && top->DriverObject != NULL ? top->DriverObject->DriverStart : NULL;
+      PVOID image = top != device && top->DriverObject != NULL ? top->DriverObject->DriverStart : NULL;
       const wine_kernel_shims::ShimReport report = wine_kernel_shims::InstallShims(image);
       ObDereferenceObject(top);
       g_model.wineStub = report.wineStub;
@@ -898,12 +871,11 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
   return irp->IoStatus.Status;
 }
 
-NTSTATUS CreateNamed(const WCHAR* deviceName, const WCHAR* linkName, Kind kind,
-                     PDEVICE_OBJECT* out) {
+NTSTATUS CreateNamed(const WCHAR* deviceName, const WCHAR* linkName, Kind kind, PDEVICE_OBJECT* out) {
   UNICODE_STRING name, link;
   RtlInitUnicodeString(&name, deviceName);
-  NTSTATUS status =
-      IoCreateDevice(g_model.driver, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, out);
+  NTSTATUS status = IoCreateDevice(g_model.driver, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN,
+                                   0, FALSE, out);
   if (!NT_SUCCESS(status)) return status;
   Zero(ExtensionOf(*out), sizeof(Extension));
   ExtensionOf(*out)->kind = kind;
@@ -922,11 +894,9 @@ void StartBus() {
   WCHAR hubLink[160] = L"\\DosDevices\\";
   const ULONG at = WideLength(hubLink);
   Copy(hubLink + at, kRootHubSymbolicName, (WideLength(kRootHubSymbolicName) + 1) * sizeof(WCHAR));
-  if (g_model.rootHub == NULL)
-    CreateNamed(L"\\Device\\USBPDO-0", hubLink, Kind::RootHub, &g_model.rootHub);
+  if (g_model.rootHub == NULL) CreateNamed(L"\\Device\\USBPDO-0", hubLink, Kind::RootHub, &g_model.rootHub);
   if (g_model.control == NULL) {
-    CreateNamed(QUILLBUS_CONTROL_DEVICE_NAME, QUILLBUS_CONTROL_LINK_NAME, Kind::Control,
-                &g_model.control);
+    CreateNamed(QUILLBUS_CONTROL_DEVICE_NAME, QUILLBUS_CONTROL_LINK_NAME, Kind::Control, &g_model.control);
   }
   static const GUID kHostControllerInterface = {
       0x3abf6f2d, 0x71c4, 0x462a, {0x8a, 0x92, 0x1e, 0x68, 0x61, 0xe6, 0xaf, 0x27}};
@@ -956,8 +926,8 @@ NTSTATUS ControllerPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_QUERY_DEVICE_RELATIONS:
       if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
         PDEVICE_OBJECT child = g_model.child;
-        PDEVICE_RELATIONS relations =
-            (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTag);
+        PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(
+            PagedPool, sizeof(DEVICE_RELATIONS), kTag);
         if (relations == NULL) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
         relations->Count = 0;
         if (child != NULL) {
@@ -998,20 +968,14 @@ NTSTATUS ControllerPnp(PDEVICE_OBJECT device, PIRP irp) {
 // ---------------------------------------------------------------------------
 // Dispatch.
 
-NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) {
-  return Complete(irp, STATUS_SUCCESS);
-}
+NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); }
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   switch (ExtensionOf(device)->kind) {
-    case Kind::Controller:
-      return ControllerControl(irp);
-    case Kind::RootHub:
-      return HubControl(irp);
-    case Kind::Control:
-      return ControlDeviceControl(irp);
-    default:
-      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    case Kind::Controller: return ControllerControl(irp);
+    case Kind::RootHub: return HubControl(irp);
+    case Kind::Control: return ControlDeviceControl(irp);
+    default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
 }
 
@@ -1026,12 +990,9 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   switch (ExtensionOf(device)->kind) {
-    case Kind::Controller:
-      return ControllerPnp(device, irp);
-    case Kind::Child:
-      return ChildPnp(device, irp);
-    default:
-      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    case Kind::Controller: return ControllerPnp(device, irp);
+    case Kind::Child: return ChildPnp(device, irp);
+    default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
 }
 
@@ -1043,8 +1004,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     return PoCallDriver(extension->lower, irp);
   }
   const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-  if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER)
-    return Complete(irp, STATUS_SUCCESS);
+  if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) return Complete(irp, STATUS_SUCCESS);
   const NTSTATUS status = irp->IoStatus.Status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
@@ -1054,8 +1014,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   UNICODE_STRING name, link;
   RtlInitUnicodeString(&name, L"\\Device\\USBFDO-0");
   PDEVICE_OBJECT fdo = NULL;
-  NTSTATUS status =
-      IoCreateDevice(driver, sizeof(Extension), &name, FILE_DEVICE_CONTROLLER, 0, FALSE, &fdo);
+  NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), &name, FILE_DEVICE_CONTROLLER, 0,
+                                   FALSE, &fdo);
   if (!NT_SUCCESS(status)) return status;
   Extension* extension = ExtensionOf(fdo);
   Zero(extension, sizeof *extension);
