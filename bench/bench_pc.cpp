@@ -52,7 +52,7 @@ std::string BenchPc::RunApp(const std::function<void(HWND mainWindow)>& body) {
   if (!bus_) {
     return "the USB bus was not built";
   }
-  const bool ran = winsim::user::RunApplication(*machine_, [&body] {
+  const bool ran = winsim::kernel32::RunApplication(*machine_, [&body] {
     std::memset(&UsbDeviceTable, 0, sizeof(UsbDeviceTable));  // a new process
     const HWND window = CreateWindowExA(0, "STATIC", "Q417 Programmer", WS_OVERLAPPEDWINDOW, 0, 0,
                                         400, 300, NULL, NULL, NULL, NULL);

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "machine/machine.h"
-#include "usb/device_script.h"
+#include "usb/models/models.h"
 #include "usb/usb_bus.h"
 #include "user32/desktop.h"
 

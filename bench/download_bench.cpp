@@ -19,6 +19,7 @@
 #include "machine/machine_disk.h"
 #include "registry.h"
 #include "update_trigger.h"
+#include "usb/models/q417.h"
 #include "usb_devices.h"
 
 namespace bench {
@@ -34,7 +35,7 @@ UsbTreeScript Q417Tree(CompletionMode mode) {
   PortScript port = DevicePort(DefaultQ417NormalMode());
   Q417Script q417;
   q417.updateMode = DefaultQ417UpdateMode();
-  port.q417 = q417;
+  port.settings = q417;
   return SinglePortTree(port, mode);
 }
 

@@ -164,7 +164,7 @@ void Walk() {
   }
   ClearDeviceTable();
   Require(UsbDeviceTable.Count == 0, "ClearDeviceTable left slots");
-  Require(winsim::user::OpenHandles().empty(), "a handle is open after ClearDeviceTable");
+  Require(winsim::kernel32::OpenHandles().empty(), "a handle is open after ClearDeviceTable");
 
   fuzzApp.m_pMainWnd = nullptr;
   mainWindow.m_hWnd = NULL;
@@ -184,7 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   answers = std::span(data, size);
   opens = 0;
-  Require(winsim::user::RunApplication(machine, Walk), "the walk did not end (machine hung)");
+  Require(winsim::kernel32::RunApplication(machine, Walk), "the walk did not end (machine hung)");
   RequireNoFindings(machine);
   Require(opens == 0, "an open of the controller or a hub was not closed");
   Require(machine.Kernel().files.size() == files && machine.Kernel().irps.size() == irps,

@@ -35,7 +35,7 @@
 #include "machine/machine.h"
 #include "pnp/pnp_manager.h"
 #include "quillfw.h"
-#include "usb/device_script.h"
+#include "usb/models/q417.h"
 #include "usb/usb_bus.h"
 #include "usb/usb_device.h"
 
@@ -77,7 +77,7 @@ uint32_t Le32(const uint8_t* bytes) {
 // an IN transfer ends with a zero-length packet.
 UsbTreeScript Tree() {
   DeviceScript device = DefaultQ417UpdateMode();
-  device.kind = DeviceKind::Generic;
+  device.model = kGenericModel;
   PortScript port;
   port.status = DeviceConnected;
   port.device = device;
@@ -191,8 +191,9 @@ void CheckFuzzedRequest(const UsbDevice& device, DWORD code, const std::vector<u
     return length >= kEnvelope && count <= length - kEnvelope;
   };
   if (!holds(inLength) || (read && !holds(outLength))) {
-    Require(!result.ok && result.error == user::RtlNtStatusToDosError(STATUS_INVALID_BUFFER_SIZE),
-            "a broken envelope was not refused with STATUS_INVALID_BUFFER_SIZE");
+    Require(
+        !result.ok && result.error == kernel32::RtlNtStatusToDosError(STATUS_INVALID_BUFFER_SIZE),
+        "a broken envelope was not refused with STATUS_INVALID_BUFFER_SIZE");
     Require(result.returned == 0, "a refused request returned bytes");
     Require(TransfersSince(device, mark) == 0, "a refused request reached the device");
     return;
@@ -234,7 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const KernelCounts before = Counts(machine);
 
   const bool ended = machine.Run([&] {
-    user::BeginApplication();
+    kernel32::BeginApplication();
     const HANDLE device = CreateFileA("\\\\.\\QUILLDEV", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
     Require(device != INVALID_HANDLE_VALUE, "\\\\.\\QUILLDEV cannot be opened");
@@ -257,8 +258,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "a good write after the request did not arrive intact");
 
     Require(CloseHandle(device), "the device handle cannot be closed");
-    Require(user::OpenHandles().empty(), "a handle is left open");
-    user::EndApplication();
+    Require(kernel32::OpenHandles().empty(), "a handle is left open");
+    kernel32::EndApplication();
   });
   Require(ended, "the machine hung");
   RequireNoFindings(machine);

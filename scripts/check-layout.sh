@@ -3,7 +3,11 @@
 #   - product code (app/, afx/, driver/) includes nothing of winsim but its
 #     SDK headers (winsim/include), as it would see only the SDK on Windows;
 #   - no header of winsim's kernel includes usb, pnp or a DLL folder, so the
-#     kernel stays below everything that is built on it.
+#     kernel stays below everything that is built on it;
+#   - winsim/usb's own files (the bus) and winsim/machine (the description
+#     parser) know the device models only through their registry
+#     (usb/models/models.h): they include no other header of usb/models/
+#     and name no model.
 # BUILD is a built host tree (default build/host): the product's includes are
 # read from the compiler's own dependency records there, so headers reached
 # through other headers count too.
@@ -53,5 +57,36 @@ if [ -n "$kernel" ]; then
   status=1
 fi
 
-[ "$status" = 0 ] && echo "check-layout: $checked product sources and $(ls winsim/kernel/*.h | wc -l) kernel headers hold the layout"
+bus_files=(winsim/usb/*.h winsim/usb/*.cpp winsim/machine/*.h winsim/machine/*.cpp)
+models=$(awk -v root="$root/" -v rel="$rel" '
+  /^[^ ].*: #deps/ { first = 1; next }
+  /^    / {
+    path = $1
+    if (index(path, root) == 1) path = substr(path, length(root) + 1)
+    else if (index(path, rel) == 1) path = substr(path, length(rel) + 1)
+    if (first) { first = 0; source = path }
+    if (source !~ /^winsim\/(usb\/[^\/]*|machine\/.*)$/) next
+    if (path ~ /^winsim\/usb\/models\// && path != "winsim/usb/models/models.h") print source " includes " path
+  }' <<<"$records" | sort -u)
+# A model is named by its own header's name (q417), its registered name as a
+# string ("mouse"; not "generic", UsbDevice itself, nor "hub", which is also
+# the bus's word for its hubs), or the constant that holds it (kMouseModel).
+for header in winsim/usb/models/*.h; do
+  stem=$(basename "$header" .h)
+  [ "$stem" = models ] && continue
+  models+=$'\n'$(grep -n -i -H "$stem" "${bus_files[@]}" || true)
+done
+for name in $(sed -n 's/^inline constexpr char k[A-Za-z0-9]*Model\[\] = "\([a-z0-9]*\)";.*/\1/p' winsim/usb/models/*.h); do
+  case $name in generic | hub) continue ;; esac
+  models+=$'\n'$(grep -n -F -H "\"$name\"" "${bus_files[@]}" || true)
+done
+models+=$'\n'$(grep -n -E -H '\bk[A-Za-z0-9]+Model\b' "${bus_files[@]}" || true)
+models=$(grep . <<<"$models" | sort -u || true)
+if [ -n "$models" ]; then
+  echo "check-layout: the bus or the description parser names a device model:" >&2
+  echo "$models" >&2
+  status=1
+fi
+
+[ "$status" = 0 ] && echo "check-layout: $checked product sources and $(ls winsim/kernel/*.h | wc -l) kernel headers hold the layout; the bus and the description parser name no model"
 exit $status

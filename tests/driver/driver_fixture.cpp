@@ -8,6 +8,7 @@
 #include "kernel32/status_mapping.h"
 #include "kernel32/user_process.h"
 #include "pnp/pnp_manager.h"
+#include "usb/models/q417.h"
 
 namespace driver_tests {
 
@@ -16,7 +17,7 @@ using namespace winsim::usb;
 
 DeviceScript UpdateModeDevice() {
   DeviceScript script = DefaultQ417UpdateMode();
-  script.kind = DeviceKind::Generic;
+  script.model = kGenericModel;
   return script;
 }
 
@@ -36,7 +37,7 @@ Lines Masked(const Lines& lines) {
   return masked;
 }
 
-DWORD ErrorFor(NTSTATUS status) { return user::RtlNtStatusToDosError(status); }
+DWORD ErrorFor(NTSTATUS status) { return kernel32::RtlNtStatusToDosError(status); }
 
 void DriverTest::SetUp() { FreshMachine(); }
 
@@ -63,9 +64,9 @@ bool DriverTest::RunBus(const UsbTreeScript& tree, const std::function<void()>& 
     bus_ = UsbBus::Create(tree);
     ASSERT_NE(bus_, nullptr);
     pnp::WaitIdle();
-    user::BeginApplication();
+    kernel32::BeginApplication();
     body();
-    user::EndApplication();
+    kernel32::EndApplication();
     bus_->Shutdown();
     pnp::WaitIdle();
   });

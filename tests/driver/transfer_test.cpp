@@ -285,7 +285,7 @@ TEST_P(TransferTest, ATransferBeforeTheFirstStartFailsAndSendsNothing) {
     PDRIVER_OBJECT driver = kernel::LoadDriver("quillfw", DriverEntry, &status);
     ASSERT_EQ(status, STATUS_SUCCESS);
     ASSERT_EQ(kernel::CallAddDevice(driver, bus_->PdoAt(kPort)), STATUS_SUCCESS);
-    user::BeginApplication();
+    kernel32::BeginApplication();
     HANDLE handle = OpenDevice();
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     const ControlResult write = Write(handle, 5);
@@ -293,7 +293,7 @@ TEST_P(TransferTest, ATransferBeforeTheFirstStartFailsAndSendsNothing) {
     EXPECT_EQ(write.error, ErrorFor(STATUS_INVALID_DEVICE_STATE));
     EXPECT_TRUE(TransferLengths().empty());
     CloseHandle(handle);
-    user::EndApplication();
+    kernel32::EndApplication();
     EXPECT_EQ(kernel::SendIrpAndWait(QuillDevice(),
                                      [](PIO_STACK_LOCATION stack) {
                                        stack->MajorFunction = IRP_MJ_PNP;

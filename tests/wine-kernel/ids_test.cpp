@@ -10,7 +10,7 @@
 
 #include "harness/quillfw_service.h"
 #include "quillfw_public.h"
-#include "usb/device_script.h"
+#include "usb/models/q417.h"
 
 namespace {
 

@@ -164,7 +164,7 @@ const WCHAR kQ417DriverKey[] = L"{36FC9E60-C465-11CF-8056-444553540000}\\0002";
 const WCHAR kUpdateDriverKey[] = L"{36FC9E60-C465-11CF-8056-444553540000}\\0003";
 
 // Descriptors: winsim's defaults (DefaultMouse, DefaultQ417NormalMode,
-// DefaultQ417UpdateMode in winsim/usb/usb_device.cpp).
+// DefaultQ417UpdateMode in winsim/usb/models/).
 const UCHAR kMouseDevice[18] = {18, 1, 0x10, 0x01, 0, 0, 0, 8, 0x00, 0x0F, 0x02, 0x00,
                                 0x00, 0x01, 1, 2, 0, 1};
 const UCHAR kMouseConfiguration[] = {9, 2, 25, 0, 1, 1, 0, 0x80, 50,

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "usb/models/q417.h"
+
 namespace quillsim {
 namespace {
 
@@ -61,7 +63,7 @@ std::string FindQ417(const std::vector<winsim::usb::PortScript>& ports, const st
   for (size_t i = 0; i < ports.size(); ++i) {
     const std::string path = prefix + "/" + std::to_string(i + 1);
     const auto& port = ports[i];
-    if (port.device && port.device->kind == winsim::usb::DeviceKind::Q417) return path;
+    if (port.device && port.device->model == winsim::usb::kQ417Model) return path;
     if (std::string below = FindQ417(port.hubPorts, path); !below.empty()) return below;
   }
   return "";

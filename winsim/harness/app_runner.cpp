@@ -59,7 +59,7 @@ RunResult RunQuillprog(winsim::Machine& machine, const RunOptions& options, cons
   ProgramThread program;
   bool quitSent = false;
 
-  result.applicationRan = winsim::user::RunApplication(machine, [&] {
+  result.applicationRan = winsim::kernel32::RunApplication(machine, [&] {
     winsim::Scheduler& scheduler = machine.Sched();
     bus = winsim::usb::UsbBus::Create(options.usb);
     winsim::pnp::WaitIdle();

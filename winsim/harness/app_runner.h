@@ -11,7 +11,7 @@
 //
 // RunQuillprog, called on a host thread while no simulation runs:
 //  1. creates the Desktop (the program module's resources: options.resources);
-//  2. inside winsim::user::RunApplication (a fresh process: handle table,
+//  2. inside winsim::kernel32::RunApplication (a fresh process: handle table,
 //     GlobalAlloc blocks, thread ids) builds the USB bus from options.usb and
 //     waits until Plug and Play is idle;
 //  3. resets the program's own process-wide data to a new process's

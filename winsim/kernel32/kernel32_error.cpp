@@ -6,7 +6,7 @@
 #include "kernel32/status_mapping.h"
 #include "machine/scheduler.h"
 
-namespace winsim::user {
+namespace winsim::kernel32 {
 namespace {
 
 // A simulated thread runs on one host thread from start to end, so a
@@ -110,8 +110,8 @@ ULONG RtlNtStatusToDosError(NTSTATUS status) {
   return ERROR_MR_MID_NOT_FOUND;
 }
 
-}  // namespace winsim::user
+}  // namespace winsim::kernel32
 
-extern "C" DWORD WINAPI GetLastError(VOID) { return winsim::user::t_lastError; }
+extern "C" DWORD WINAPI GetLastError(VOID) { return winsim::kernel32::t_lastError; }
 
-extern "C" VOID WINAPI SetLastError(DWORD dwErrCode) { winsim::user::t_lastError = dwErrCode; }
+extern "C" VOID WINAPI SetLastError(DWORD dwErrCode) { winsim::kernel32::t_lastError = dwErrCode; }

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace winsim::user {
+namespace winsim::kernel32 {
 namespace {
 
 constexpr std::string_view kDevicePrefix = "\\\\.\\";     // \\.\NAME
@@ -38,10 +38,10 @@ void CloseFileObject(const FileObject& file) {
   LogUser("close", {{"path", file.Describe()}, {"status", kernel::StatusText(status)}});
 }
 
-}  // namespace winsim::user
+}  // namespace winsim::kernel32
 
 using namespace winsim;
-using namespace winsim::user;
+using namespace winsim::kernel32;
 
 extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                      LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition, DWORD,

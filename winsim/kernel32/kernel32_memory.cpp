@@ -11,7 +11,7 @@
 #include "kernel32/kernel32_objects.h"
 #include "kernel32/user_process.h"
 
-namespace winsim::user {
+namespace winsim::kernel32 {
 namespace {
 
 // Larger requests fail as out of memory (a 32-bit process could not have
@@ -80,10 +80,10 @@ uint64_t GlobalAllocCount() {
   return heap.count;
 }
 
-}  // namespace winsim::user
+}  // namespace winsim::kernel32
 
 extern "C" HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
-  using namespace winsim::user;
+  using namespace winsim::kernel32;
   if ((uFlags & GMEM_MOVEABLE) != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
@@ -111,7 +111,7 @@ extern "C" HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
 }
 
 extern "C" HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
-  using namespace winsim::user;
+  using namespace winsim::kernel32;
   if (hMem == nullptr) {
     return nullptr;
   }

@@ -14,7 +14,7 @@
 
 #include "kernel32/user_process.h"
 
-namespace winsim::user {
+namespace winsim::kernel32 {
 namespace {
 
 // Windows loads an executable at its preferred base; its module handle is
@@ -55,12 +55,12 @@ std::string ModulePath() {
   return ModulePathStorage();
 }
 
-}  // namespace winsim::user
+}  // namespace winsim::kernel32
 
 // NULL names the application; so does its file name, with or without
 // ".exe". winsim loads no DLLs, so any other name fails.
 extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
-  using namespace winsim::user;
+  using namespace winsim::kernel32;
   if (lpModuleName == nullptr) {
     return kApplicationModule;
   }
@@ -77,7 +77,7 @@ extern "C" HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
 // without a terminating NUL, the result is nSize and the last error is
 // ERROR_SUCCESS (later versions terminate and set ERROR_INSUFFICIENT_BUFFER).
 extern "C" DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
-  using namespace winsim::user;
+  using namespace winsim::kernel32;
   if (hModule != nullptr && hModule != kApplicationModule) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return 0;

@@ -18,7 +18,7 @@
 
 struct _FILE_OBJECT;
 
-namespace winsim::user {
+namespace winsim::kernel32 {
 
 class KernelObject {
  public:
@@ -75,4 +75,4 @@ void RunMainThread(const std::function<void()>& main);
 // application).
 void CloseFileObject(const FileObject& file);
 
-}  // namespace winsim::user
+}  // namespace winsim::kernel32

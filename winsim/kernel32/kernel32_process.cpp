@@ -11,7 +11,7 @@
 #include "kernel32/user_process.h"
 #include "machine/machine.h"
 
-namespace winsim::user {
+namespace winsim::kernel32 {
 namespace {
 
 constexpr uintptr_t kFirstHandle = 0x40;
@@ -151,4 +151,4 @@ bool RunApplication(Machine& machine, std::function<void()> main) {
   });
 }
 
-}  // namespace winsim::user
+}  // namespace winsim::kernel32

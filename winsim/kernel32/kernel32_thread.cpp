@@ -15,7 +15,7 @@
 #include "kernel32/user_process.h"
 #include "machine/machine.h"
 
-namespace winsim::user {
+namespace winsim::kernel32 {
 namespace {
 
 constexpr DWORD kFirstThreadId = 0x100;
@@ -204,10 +204,10 @@ void WaitForApplicationThreads() {
   }
 }
 
-}  // namespace winsim::user
+}  // namespace winsim::kernel32
 
 using namespace winsim;
-using namespace winsim::user;
+using namespace winsim::kernel32;
 
 // The stack size is the scheduler's (8 MiB); security attributes are not
 // kept.

@@ -4,10 +4,10 @@
 
 #include <ntdef.h>
 
-namespace winsim::user {
+namespace winsim::kernel32 {
 
 // The Win32 error for status, as Windows NT up to XP maps it;
 // ERROR_MR_MID_NOT_FOUND for a status without a mapping.
 ULONG RtlNtStatusToDosError(NTSTATUS status);
 
-}  // namespace winsim::user
+}  // namespace winsim::kernel32

@@ -31,7 +31,7 @@ inline constexpr std::string_view kInvalidParameter =
     "invalid-parameter";  // a call Windows would crash on
 }  // namespace rule
 
-namespace user {
+namespace kernel32 {
 
 // Runs main as the application's main thread on a simulated thread of the
 // machine: BeginApplication, main, then (once main has returned or called
@@ -72,5 +72,5 @@ inline constexpr std::string_view kDefaultModulePath = "C:\\Program Files\\Q417\
 void SetModulePath(std::string windowsPath);
 std::string ModulePath();
 
-}  // namespace user
+}  // namespace kernel32
 }  // namespace winsim

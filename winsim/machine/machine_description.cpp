@@ -249,11 +249,8 @@ const usb::ModelEntry& ModelOf(const Object& object) {
     throw DescriptionError(object.PathOf("kind"), "missing (one of " + names + ")");
   }
   if (object.At("kind").is_string()) {
-    const std::string text = object.At("kind").get<std::string>();
-    for (const usb::ModelEntry& model : usb::Models()) {
-      if (text == model.name) {
-        return model;
-      }
+    if (const usb::ModelEntry* model = usb::FindModel(object.At("kind").get<std::string>())) {
+      return *model;
     }
   }
   throw DescriptionError(object.PathOf("kind"), "expected one of " + names);
@@ -284,7 +281,7 @@ void ReadDevice(const json& item, const std::string& path, usb::PortScript& port
   const size_t hubPorts =
       object.Has("ports") && object.At("ports").is_array() ? object.At("ports").size() : 0;
   DeviceScript script = model.defaults(hubPorts);
-  script.kind = model.kind;
+  script.model = model.name;
   ReadDeviceFields(object, script);
   if (model.hasPorts) {
     if (hubPorts == 0) {

@@ -1,20 +1,21 @@
-// winsim: USB device models as data. A DeviceScript says what a device is
-// (descriptors, strings, identity in the device manager) and how it
-// misbehaves (faults); a Q417Script adds the Q417 device's two modes.
-// Machine descriptions (machine/machine_description.h) produce these, and
-// tests write them directly.
+// winsim: USB devices as data, as the bus sees them. A DeviceScript says
+// what a device is (its model by its registered name, descriptors, strings,
+// identity in the device manager) and how it misbehaves (faults); a
+// PortScript carries the model's own settings opaquely, for the model to
+// read back (usb/models/). Machine descriptions
+// (machine/machine_description.h) produce these, and tests write them
+// directly.
 #pragma once
 
 #include <ntstatus.h>
 #include <usb.h>
 #include <usbioctl.h>
 
+#include <any>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "machine/scheduler.h"
 
 namespace winsim::usb {
 
@@ -101,10 +102,10 @@ struct Faults {
   std::optional<NTSTATUS> failDevicePower;
 };
 
-enum class DeviceKind { Generic, Mouse, Keyboard, Storage, Hub, Q417 };
-
 struct DeviceScript {
-  DeviceKind kind = DeviceKind::Generic;
+  // The model that plays the device, by its registered name (the "kind" of
+  // machine descriptions, usb/models/models.h); "generic": UsbDevice itself.
+  std::string model = "generic";
   uint16_t vendorId = 0;
   uint16_t productId = 0;
   uint16_t bcdDevice = 0x0100;
@@ -126,35 +127,16 @@ struct DeviceScript {
   Faults faults;
 };
 
-// The Q417 device. Normal mode: a storage device that takes the request for
-// configuration descriptor 0x55 as the signal to enter update mode.
-enum class TriggerReply { Stall, Crc, Answer };
-
-struct Q417Script {
-  // Reply to the n-th trigger request (cycled); default: all stall (31).
-  std::vector<TriggerReply> triggerPattern = {TriggerReply::Stall};
-  uint32_t leaveAfterTriggers = 10;  // 0: never leaves
-  VirtualTime returnDelay = 2'000 * kTicksPerMillisecond;
-  DeviceScript updateMode;  // identity and endpoints in update mode
-  // After the whole image: stay, or leave update mode after endDelay (and
-  // come back in normal mode after returnDelay).
-  bool leaveAfterDownload = false;
-  VirtualTime endDelay = 500 * kTicksPerMillisecond;
-  // A header that is not 0xEE 0 0: the transfer fails with this.
-  Failure badHeader{};
-  // The n-th signal (from 1) fails with this instead of its scripted reply;
-  // it still counts toward leaveAfterTriggers.
-  std::vector<TransferFault> failTriggers;
-};
-
 // A port of a hub: empty, a device (a hub has ports of its own), or a
 // failure state (DeviceFailedEnumeration and the others, with or without a
 // device record).
 struct PortScript {
   USB_CONNECTION_STATUS status = NoDeviceConnected;
   std::optional<DeviceScript> device;
-  std::optional<Q417Script> q417;    // when device->kind is Q417
-  std::vector<PortScript> hubPorts;  // when device->kind is Hub
+  // The model's own settings (its section of a machine description), made
+  // and read back by the model alone; empty when it has none.
+  std::any settings;
+  std::vector<PortScript> hubPorts;  // when the device is a hub
 };
 
 // How user mode reaches a host controller.
@@ -179,13 +161,6 @@ struct UsbTreeScript {
   CompletionMode completion = CompletionMode::Asynchronous;
   TransferTiming timing = TransferTiming::FullSpeed;
 };
-
-DeviceScript DefaultMouse();
-DeviceScript DefaultKeyboard();
-DeviceScript DefaultStorage();
-DeviceScript DefaultHub(uint8_t ports);
-DeviceScript DefaultQ417NormalMode();
-DeviceScript DefaultQ417UpdateMode();
 
 // A machine with one controller whose first root port is port.
 UsbTreeScript SinglePortTree(PortScript port,

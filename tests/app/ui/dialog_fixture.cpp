@@ -24,7 +24,7 @@ app_runner::RunResult DialogTest::Run(const app_runner::Script& script, bool clo
 
 winsim::usb::Q417Script& DialogTest::Q417() {
   // Controller 1, root port 1 (a hub), hub port 2.
-  return *usb_.controllers.at(1).rootPorts.at(0).hubPorts.at(1).q417;
+  return *Q417ScriptOf(usb_.controllers.at(1).rootPorts.at(0).hubPorts.at(1));
 }
 
 HWND DialogTest::Start(winsim::UserAgent& agent) {

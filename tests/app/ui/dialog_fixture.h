@@ -11,6 +11,7 @@
 #include "harness/app_runner.h"
 #include "resource.h"
 #include "sim_machine.h"
+#include "usb/models/q417.h"
 
 namespace dialog_testing {
 

@@ -210,7 +210,7 @@ TEST_P(ClosingTest, EndsTheProgramAndReleasesEverything) {
     testing_support::HeapFaults::Arm(0);
     EXPECT_TRUE(agent.Click(dialog, IDC_PROGRAM));
     ExpectMessageBox(agent, kDeviceCannotBeOpened);
-    EXPECT_FALSE(winsim::user::OpenHandles().empty());
+    EXPECT_FALSE(winsim::kernel32::OpenHandles().empty());
 
     EXPECT_TRUE(GetParam().close(agent, dialog));
     ExpectEnds(session);

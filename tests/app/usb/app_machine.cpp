@@ -41,7 +41,7 @@ PortScript HubPort(std::vector<PortScript> ports) {
 PortScript Q417Port(Q417Script q417) {
   PortScript port = DevicePort(DefaultQ417NormalMode());
   q417.updateMode = DefaultQ417UpdateMode();
-  port.q417 = std::move(q417);
+  port.settings = std::move(q417);
   return port;
 }
 
@@ -80,7 +80,7 @@ void AppMachineTest::StartBus(UsbTreeScript script) {
 }
 
 void AppMachineTest::RunApp(const std::function<void()>& main) {
-  ASSERT_TRUE(winsim::user::RunApplication(*machine_, [&main] {
+  ASSERT_TRUE(winsim::kernel32::RunApplication(*machine_, [&main] {
     // A new process: an empty table.
     std::memset(&UsbDeviceTable, 0, sizeof(UsbDeviceTable));
     const HWND window = CreateWindowExA(0, "STATIC", "Q417 Programmer", WS_OVERLAPPEDWINDOW, 0, 0,

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "machine/machine.h"
-#include "usb/device_script.h"
+#include "usb/models/q417.h"
 #include "usb/usb_bus.h"
 #include "user32/desktop.h"
 

@@ -58,9 +58,9 @@ TEST_F(HostileHubTest, TheWalkEndsCleanly) {
       EnumerateUsbDevices(&count);
       EXPECT_EQ(ListItems(), c.items);
       EXPECT_EQ(count, c.items.size());
-      EXPECT_EQ(winsim::user::OpenHandles().size(), c.items.size());  // one hub handle each
+      EXPECT_EQ(winsim::kernel32::OpenHandles().size(), c.items.size());  // one hub handle each
       ClearDeviceTable();
-      EXPECT_TRUE(winsim::user::OpenHandles().empty());
+      EXPECT_TRUE(winsim::kernel32::OpenHandles().empty());
     });
     EXPECT_EQ(g_hostileHub.hubOpens, c.hubOpens);
     ASSERT_TRUE(machine_->Run([driver] { winsim::kernel::UnloadDriver(driver); }));

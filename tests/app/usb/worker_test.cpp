@@ -58,7 +58,7 @@ class WorkerTest : public AppMachineTest {
   void StartQ417(Faults updateFaults = {}) {
     Q417Script q417;
     PortScript port = Q417Port(q417);
-    port.q417->updateMode.faults = std::move(updateFaults);
+    Q417ScriptOf(port)->updateMode.faults = std::move(updateFaults);
     StartBus({{Controller({port})}});
   }
   // On the application's thread: walk, trigger, then run the worker to its

@@ -425,7 +425,7 @@ winsim::usb::PortScript IntruderPort() {
   winsim::usb::PortScript port;
   port.status = DeviceConnected;
   port.device = winsim::usb::DefaultQ417UpdateMode();
-  port.device->kind = winsim::usb::DeviceKind::Generic;  // records the bytes it takes
+  port.device->model = winsim::usb::kGenericModel;  // records the bytes it takes
   port.device->serialNumber = kIntruderSerial;
   return port;
 }

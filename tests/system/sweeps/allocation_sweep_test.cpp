@@ -134,7 +134,7 @@ class AllocationSweepTest : public SweepTest, public testing::WithParamInterface
   uint64_t Counter() {
     switch (GetParam().kind) {
       case Kind::GlobalAlloc:
-        return winsim::user::GlobalAllocCount();
+        return winsim::kernel32::GlobalAllocCount();
       case Kind::Heap:
         return HeapFaults::Allocations();
       default:
@@ -146,7 +146,7 @@ class AllocationSweepTest : public SweepTest, public testing::WithParamInterface
   // counter at the marks.
   Observation RunWithFailure(uint64_t ordinal, Marks& marks, long& heapLeft) {
     const Kind kind = GetParam().kind;
-    if (kind == Kind::GlobalAlloc && ordinal != 0) winsim::user::FailGlobalAllocNth(ordinal);
+    if (kind == Kind::GlobalAlloc && ordinal != 0) winsim::kernel32::FailGlobalAllocNth(ordinal);
     if (kind != Kind::GlobalAlloc && kind != Kind::Heap && ordinal != 0) {
       machine().Faults().FailNth(KernelKind(kind), ordinal);
     }

@@ -73,7 +73,7 @@ const Family kFamilies[] = {
                            [n](PortScript& port) {
                              std::vector<TriggerReply> pattern(n - 1, TriggerReply::Stall);
                              pattern.push_back(TriggerReply::Answer);
-                             port.q417->triggerPattern = pattern;
+                             Q417ScriptOf(port)->triggerPattern = pattern;
                            },
                            {MessageDeviceCannotBeOpened}});
        }
@@ -87,7 +87,7 @@ const Family kFamilies[] = {
          points.push_back(
              {"signal " + std::to_string(n),
               [n](PortScript& port) {
-                port.q417->failTriggers = {TransferFault{
+                Q417ScriptOf(port)->failTriggers = {TransferFault{
                     n, Failure{USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER}}};
               },
               {MessageDeviceCannotBeOpened}});
@@ -119,14 +119,16 @@ const Family kFamilies[] = {
        std::vector<FaultPoint> points;
        for (const Read& read : reads) {
          const DescriptorFault fault = read.fault;
-         points.push_back(
-             {read.name,
-              [fault](PortScript& port) { port.q417->updateMode.faults.failDescriptors = {fault}; },
-              {read.outcome}});
+         points.push_back({read.name,
+                           [fault](PortScript& port) {
+                             Q417ScriptOf(port)->updateMode.faults.failDescriptors = {fault};
+                           },
+                           {read.outcome}});
        }
        points.push_back({"select configuration",
                          [](PortScript& port) {
-                           port.q417->updateMode.faults.failSelectConfiguration = Failure{};
+                           Q417ScriptOf(port)->updateMode.faults.failSelectConfiguration =
+                               Failure{};
                          },
                          {FailureDeviceNotFound}});
        return points;
@@ -135,11 +137,12 @@ const Family kFamilies[] = {
      [] {
        std::vector<FaultPoint> points;
        for (uint32_t n = 1; n <= kTransfers; ++n) {
-         points.push_back({"transfer " + std::to_string(n),
-                           [n](PortScript& port) {
-                             port.q417->updateMode.faults.failTransfers = {TransferFault{n, {}}};
-                           },
-                           {TransferFailure(n)}});
+         points.push_back(
+             {"transfer " + std::to_string(n),
+              [n](PortScript& port) {
+                Q417ScriptOf(port)->updateMode.faults.failTransfers = {TransferFault{n, {}}};
+              },
+              {TransferFailure(n)}});
        }
        return points;
      }},
@@ -153,8 +156,8 @@ const Family kFamilies[] = {
            points.push_back(
                {"transfer " + std::to_string(n) + (resetFails ? ", reset fails" : ""),
                 [n, resetFails](PortScript& port) {
-                  port.q417->updateMode.faults.failSubmissions = {TransferFault{n, {}}};
-                  if (resetFails) port.q417->updateMode.faults.failResetPipes = {1};
+                  Q417ScriptOf(port)->updateMode.faults.failSubmissions = {TransferFault{n, {}}};
+                  if (resetFails) Q417ScriptOf(port)->updateMode.faults.failResetPipes = {1};
                 },
                 {TransferFailure(n)}});
          }
@@ -169,14 +172,14 @@ const Family kFamilies[] = {
        return std::vector<FaultPoint>{
            {"reset succeeds",
             [](PortScript& port) {
-              port.q417->updateMode.faults.failTransfers = {TransferFault{1, {}}};
+              Q417ScriptOf(port)->updateMode.faults.failTransfers = {TransferFault{1, {}}};
             },
             {FailureHeaderNotSent, MessageUpdateComplete},
             1},
            {"reset fails",
             [](PortScript& port) {
-              port.q417->updateMode.faults.failTransfers = {TransferFault{1, {}}};
-              port.q417->updateMode.faults.failResetPipes = {1};
+              Q417ScriptOf(port)->updateMode.faults.failTransfers = {TransferFault{1, {}}};
+              Q417ScriptOf(port)->updateMode.faults.failResetPipes = {1};
             },
             {FailureHeaderNotSent, FailureHeaderNotSent, MessageUpdateComplete},
             2}};
@@ -186,10 +189,11 @@ const Family kFamilies[] = {
        // Pulled out during the n-th transfer.
        std::vector<FaultPoint> points;
        for (uint32_t n : {1u, 2u, 7u, kTransfers}) {
-         points.push_back(
-             {"transfer " + std::to_string(n),
-              [n](PortScript& port) { port.q417->updateMode.faults.surpriseRemovalAtTransfer = n; },
-              {TransferFailure(n)}});
+         points.push_back({"transfer " + std::to_string(n),
+                           [n](PortScript& port) {
+                             Q417ScriptOf(port)->updateMode.faults.surpriseRemovalAtTransfer = n;
+                           },
+                           {TransferFailure(n)}});
        }
        return points;
      }},

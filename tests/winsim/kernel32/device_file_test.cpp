@@ -165,7 +165,7 @@ TEST_F(DeviceFileTest, FailedOpensReturnTheInvalidHandleAndTheError) {
     }
     EXPECT_EQ(g_counters.creates, 0);
   }));
-  EXPECT_TRUE(winsim::user::OpenHandles().empty());
+  EXPECT_TRUE(winsim::kernel32::OpenHandles().empty());
 }
 
 TEST_F(DeviceFileTest, DeviceOpensHaveNoShareCheck) {
@@ -209,7 +209,7 @@ TEST_F(DeviceFileTest, HandlesLeftOpenAreFindingsAndAreClosedAtTheEnd) {
     const HANDLE closed = OpenTestDevice();
     CloseHandle(closed);
     ASSERT_NE(CreateEventA(NULL, TRUE, FALSE, NULL), nullptr);
-    EXPECT_EQ(winsim::user::OpenHandles().size(), 2u);
+    EXPECT_EQ(winsim::kernel32::OpenHandles().size(), 2u);
   }));
   const auto leaks = FindingsOf(winsim::rule::kHandleLeak);
   ASSERT_EQ(leaks.size(), 2u);
@@ -218,7 +218,7 @@ TEST_F(DeviceFileTest, HandlesLeftOpenAreFindingsAndAreClosedAtTheEnd) {
   EXPECT_NE(leaks[0].detail.find("file handle"), std::string::npos) << leaks[0].detail;
   EXPECT_NE(leaks[1].detail.find("event"), std::string::npos) << leaks[1].detail;
   EXPECT_EQ(g_counters.closes, 2);  // the leaked file was closed when the application ended
-  EXPECT_TRUE(winsim::user::OpenHandles().empty());
+  EXPECT_TRUE(winsim::kernel32::OpenHandles().empty());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // A machine with the test device driver loaded, for kernel32's tests. Each
-// test runs its "application" with winsim::user::RunApplication and ends
+// test runs its "application" with winsim::kernel32::RunApplication and ends
 // with no verifier finding that it did not expect.
 #pragma once
 
@@ -38,7 +38,7 @@ class Kernel32MachineTest : public ::testing::Test {
   }
 
   bool RunApp(std::function<void()> main) {
-    return winsim::user::RunApplication(machine_, std::move(main));
+    return winsim::kernel32::RunApplication(machine_, std::move(main));
   }
 
   // The user-mode events whose text is `text`, in order.

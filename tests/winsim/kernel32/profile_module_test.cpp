@@ -72,7 +72,7 @@ TEST_F(ProfileTest, AFolderThatDoesNotExistFails) {
 
 class ModuleTest : public ::testing::Test {
  protected:
-  void TearDown() override { winsim::user::SetModulePath({}); }
+  void TearDown() override { winsim::kernel32::SetModulePath({}); }
 };
 
 TEST_F(ModuleTest, TheApplicationIsQuillprogInItsProgramFolder) {
@@ -86,7 +86,7 @@ TEST_F(ModuleTest, TheApplicationIsQuillprogInItsProgramFolder) {
 }
 
 TEST_F(ModuleTest, ASmallBufferGetsATruncatedUnterminatedName) {
-  winsim::user::SetModulePath("C:\\Q\\app.exe");  // 12 characters
+  winsim::kernel32::SetModulePath("C:\\Q\\app.exe");  // 12 characters
   struct Case {
     DWORD size;
     DWORD result;

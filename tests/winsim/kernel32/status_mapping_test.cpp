@@ -70,7 +70,7 @@ const Mapping kUnwrapped[] = {
 
 TEST(StatusMapping, WrappedAndCustomerCodesFollowTheDocumentedRules) {
   for (const Mapping& mapping : kUnwrapped) {
-    EXPECT_EQ(winsim::user::RtlNtStatusToDosError(static_cast<NTSTATUS>(mapping.status)),
+    EXPECT_EQ(winsim::kernel32::RtlNtStatusToDosError(static_cast<NTSTATUS>(mapping.status)),
               mapping.error)
         << "status 0x" << std::hex << mapping.status;
   }
@@ -78,7 +78,7 @@ TEST(StatusMapping, WrappedAndCustomerCodesFollowTheDocumentedRules) {
 
 TEST(StatusMapping, EachStatusBecomesTheErrorWindowsReports) {
   for (const Mapping& mapping : kMappings) {
-    EXPECT_EQ(winsim::user::RtlNtStatusToDosError(static_cast<NTSTATUS>(mapping.status)),
+    EXPECT_EQ(winsim::kernel32::RtlNtStatusToDosError(static_cast<NTSTATUS>(mapping.status)),
               mapping.error)
         << "status 0x" << std::hex << mapping.status;
   }

@@ -200,7 +200,7 @@ TEST_F(MemoryTest, GptrBlocksAreZeroFilledAndFixedOnesAreNot) {
       ASSERT_EQ(zeroed[i], 0) << i;
     }
     EXPECT_EQ(fixed[0], 0xBA);
-    EXPECT_EQ(winsim::user::OutstandingGlobalBlocks(), 2u);
+    EXPECT_EQ(winsim::kernel32::OutstandingGlobalBlocks(), 2u);
     EXPECT_EQ(GlobalFree(zeroed), nullptr);
     EXPECT_EQ(GlobalFree(fixed), nullptr);
     EXPECT_EQ(GlobalFree(NULL), nullptr);
@@ -210,7 +210,7 @@ TEST_F(MemoryTest, GptrBlocksAreZeroFilledAndFixedOnesAreNot) {
 }
 
 TEST_F(MemoryTest, TheNthAllocationFailsWhenInjected) {
-  winsim::user::FailGlobalAllocNth(2);
+  winsim::kernel32::FailGlobalAllocNth(2);
   ASSERT_TRUE(RunApp([] {
     void* first = GlobalAlloc(GPTR, 10);
     SetLastError(ERROR_SUCCESS);
@@ -220,7 +220,7 @@ TEST_F(MemoryTest, TheNthAllocationFailsWhenInjected) {
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(second, nullptr);
     EXPECT_NE(third, nullptr);
-    EXPECT_EQ(winsim::user::GlobalAllocCount(), 3u);
+    EXPECT_EQ(winsim::kernel32::GlobalAllocCount(), 3u);
     GlobalFree(first);
     GlobalFree(third);
   }));
@@ -248,7 +248,7 @@ TEST_F(MemoryTest, LeakedAndForeignBlocksAreFindings) {
   ASSERT_EQ(leaks.size(), 1u);
   EXPECT_NE(leaks[0].detail.find("#1 of 512 bytes"), std::string::npos) << leaks[0].detail;
   EXPECT_EQ(FindingsOf(winsim::rule::kGlobalBadFree).size(), 1u);
-  EXPECT_EQ(winsim::user::OutstandingGlobalBlocks(), 0u);
+  EXPECT_EQ(winsim::kernel32::OutstandingGlobalBlocks(), 0u);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "machine/machine_description.h"
+#include "usb/models/q417.h"
 
 namespace {
 
@@ -29,13 +30,13 @@ TEST(MachineDescription, TheDefaultMachineHasAQ417BehindAHub) {
   ASSERT_EQ(machine.usb.controllers.size(), 2u);
   const winsim::usb::PortScript& hub = machine.usb.controllers[1].rootPorts[0];
   ASSERT_TRUE(hub.device.has_value());
-  EXPECT_EQ(hub.device->kind, winsim::usb::DeviceKind::Hub);
+  EXPECT_EQ(hub.device->model, "hub");
   ASSERT_EQ(hub.hubPorts.size(), 4u);
   const winsim::usb::PortScript& q417 = hub.hubPorts[1];
-  ASSERT_TRUE(q417.q417.has_value());
+  ASSERT_NE(Q417ScriptOf(q417), nullptr);
   EXPECT_EQ(q417.status, DeviceConnected);
-  EXPECT_EQ(q417.q417->leaveAfterTriggers, 10u);
-  EXPECT_EQ(q417.q417->updateMode.configuration.interfaces.at(0).endpoints.size(), 2u);
+  EXPECT_EQ(Q417ScriptOf(q417)->leaveAfterTriggers, 10u);
+  EXPECT_EQ(Q417ScriptOf(q417)->updateMode.configuration.interfaces.at(0).endpoints.size(), 2u);
 }
 
 TEST(MachineDescription, ScriptsReachTheDeviceModels) {
@@ -44,7 +45,7 @@ TEST(MachineDescription, ScriptsReachTheDeviceModels) {
   EXPECT_EQ(machine.usb.completion, winsim::usb::CompletionMode::Inline);
   const auto& ports = machine.usb.controllers.at(0).rootPorts;
   EXPECT_EQ(ports.at(0).status, DeviceNotEnoughPower);
-  const winsim::usb::Q417Script& q417 = *ports.at(1).q417;
+  const winsim::usb::Q417Script& q417 = *Q417ScriptOf(ports.at(1));
   EXPECT_EQ(q417.triggerPattern.size(), 2u);
   EXPECT_EQ(q417.returnDelay, 1500 * winsim::kTicksPerMillisecond);
   EXPECT_TRUE(q417.leaveAfterDownload);
@@ -70,7 +71,8 @@ TEST(MachineDescription, TriggerFaultsAndSkippedDescriptorReadsReachTheScripts) 
       R"("failTriggers":[{"trigger":3,"usbdStatus":"0xC0000004"}],)"
       R"("updateMode":{"faults":{"failDescriptors":[)"
       R"({"type":"configuration","index":0,"count":1,"skip":1}]}}}}}]}]}})");
-  const winsim::usb::Q417Script& q417 = *description.usb.controllers.at(0).rootPorts.at(0).q417;
+  const winsim::usb::Q417Script& q417 =
+      *Q417ScriptOf(description.usb.controllers.at(0).rootPorts.at(0));
   ASSERT_EQ(q417.failTriggers.size(), 1u);
   EXPECT_EQ(q417.failTriggers[0].transfer, 3u);
   EXPECT_EQ(q417.failTriggers[0].failure.usbdStatus, USBD_STATUS_STALL_PID);

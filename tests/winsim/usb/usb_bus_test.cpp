@@ -222,7 +222,7 @@ PortScript GenericUpdateModePort() {
   PortScript port;
   port.status = DeviceConnected;
   port.device = DefaultQ417UpdateMode();
-  port.device->kind = DeviceKind::Generic;
+  port.device->model = kGenericModel;
   return port;
 }
 

@@ -6,10 +6,10 @@ namespace winsim::usb {
 
 namespace {
 
-DeviceScript HidDevice(DeviceKind kind, uint16_t productId, uint8_t protocol, const char* product,
+DeviceScript HidDevice(const char* model, uint16_t productId, uint8_t protocol, const char* product,
                        const char* description) {
   DeviceScript script;
-  script.kind = kind;
+  script.model = model;
   script.vendorId = 0x0F00;
   script.productId = productId;
   script.lowSpeed = true;
@@ -28,11 +28,11 @@ DeviceScript HidDevice(DeviceKind kind, uint16_t productId, uint8_t protocol, co
 }  // namespace
 
 DeviceScript DefaultMouse() {
-  return HidDevice(DeviceKind::Mouse, 0x0002, 2, "USB Optical Mouse", "USB Human Interface Device");
+  return HidDevice(kMouseModel, 0x0002, 2, "USB Optical Mouse", "USB Human Interface Device");
 }
 
 DeviceScript DefaultKeyboard() {
-  return HidDevice(DeviceKind::Keyboard, 0x0001, 1, "USB Keyboard", "USB Human Interface Device");
+  return HidDevice(kKeyboardModel, 0x0001, 1, "USB Keyboard", "USB Human Interface Device");
 }
 
 std::unique_ptr<UsbDevice> CreateHid(const PortScript& port) {

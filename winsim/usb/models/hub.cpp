@@ -16,7 +16,7 @@ class HubDevice : public ConfiguredDevice {
 
 DeviceScript DefaultHub(uint8_t ports) {
   DeviceScript script;
-  script.kind = DeviceKind::Hub;
+  script.model = kHubModel;
   script.vendorId = 0x0F00;
   script.productId = static_cast<uint16_t>(0x0100 + ports);
   script.deviceClass = USB_DEVICE_CLASS_HUB;

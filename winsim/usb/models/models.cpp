@@ -1,6 +1,8 @@
 // winsim: the models' registration (see models.h).
 #include "usb/models/models.h"
 
+#include "usb/models/q417.h"
+
 namespace winsim::usb {
 
 namespace {
@@ -19,25 +21,30 @@ DeviceScript GenericDefaults(size_t) {
 
 const std::vector<ModelEntry>& Models() {
   static const std::vector<ModelEntry> kModels = {
-      {DeviceKind::Generic, "generic", CreateGeneric, GenericDefaults},
-      {DeviceKind::Mouse, "mouse", CreateHid, [](size_t) { return DefaultMouse(); }},
-      {DeviceKind::Keyboard, "keyboard", CreateHid, [](size_t) { return DefaultKeyboard(); }},
-      {DeviceKind::Storage, "storage", CreateStorage, [](size_t) { return DefaultStorage(); }},
-      {DeviceKind::Hub, "hub", CreateHub,
-       [](size_t ports) { return DefaultHub(static_cast<uint8_t>(ports)); }, true},
-      {DeviceKind::Q417, "q417", CreateQ417, [](size_t) { return DefaultQ417NormalMode(); }, false,
-       "q417", ReadQ417Section},
+      {kGenericModel, CreateGeneric, GenericDefaults},
+      {kMouseModel, CreateHid, [](size_t) { return DefaultMouse(); }},
+      {kKeyboardModel, CreateHid, [](size_t) { return DefaultKeyboard(); }},
+      {kStorageModel, CreateStorage, [](size_t) { return DefaultStorage(); }},
+      {kHubModel, CreateHub, [](size_t ports) { return DefaultHub(static_cast<uint8_t>(ports)); },
+       true},
+      {kQ417Model, CreateQ417, [](size_t) { return DefaultQ417NormalMode(); }, false, "q417",
+       ReadQ417Section},
   };
   return kModels;
 }
 
-std::unique_ptr<UsbDevice> CreateDevice(const PortScript& port) {
+const ModelEntry* FindModel(std::string_view name) {
   for (const ModelEntry& model : Models()) {
-    if (model.kind == port.device->kind) {
-      return model.create(port);
+    if (name == model.name) {
+      return &model;
     }
   }
-  return CreateGeneric(port);
+  return nullptr;
+}
+
+std::unique_ptr<UsbDevice> CreateDevice(const PortScript& port) {
+  const ModelEntry* model = FindModel(port.device->model);
+  return model != nullptr ? model->create(port) : CreateGeneric(port);
 }
 
 }  // namespace winsim::usb

@@ -2,6 +2,7 @@
 #include "usb/models/q417.h"
 
 #include <algorithm>
+#include <any>
 #include <cstring>
 #include <utility>
 
@@ -188,26 +189,33 @@ const Q417Device* AsQ417(const UsbDevice* device) {
   return dynamic_cast<const Q417Device*>(device);
 }
 
+Q417Script* Q417ScriptOf(PortScript& port) { return std::any_cast<Q417Script>(&port.settings); }
+
+const Q417Script* Q417ScriptOf(const PortScript& port) {
+  return std::any_cast<Q417Script>(&port.settings);
+}
+
 void ReadQ417Section(const description::Object& device, PortScript& port) {
   Q417Script q417;
   q417.updateMode = DefaultQ417UpdateMode();
   if (device.Has("q417")) {
     ReadQ417(device.At("q417"), device.PathOf("q417"), q417);
   }
-  port.q417 = std::move(q417);
+  port.settings = std::move(q417);
 }
 
 std::unique_ptr<UsbDevice> CreateQ417(const PortScript& port) {
-  if (!port.q417) {
+  const Q417Script* q417 = Q417ScriptOf(port);
+  if (q417 == nullptr) {
     // No Q417 script: a storage device by the Q417's name, no more.
     return std::make_unique<ConfiguredDevice>(*port.device);
   }
-  return std::make_unique<Q417Device>(*port.device, *port.q417, false);
+  return std::make_unique<Q417Device>(*port.device, *q417, false);
 }
 
 DeviceScript DefaultQ417NormalMode() {
   DeviceScript script = DefaultStorage();
-  script.kind = DeviceKind::Q417;
+  script.model = kQ417Model;
   script.vendorId = 0x0417;
   script.productId = 0x1000;
   script.manufacturer = "Quill";
@@ -219,7 +227,7 @@ DeviceScript DefaultQ417NormalMode() {
 
 DeviceScript DefaultQ417UpdateMode() {
   DeviceScript script;
-  script.kind = DeviceKind::Q417;
+  script.model = kQ417Model;
   script.vendorId = 0x0417;
   script.productId = 0xF001;
   script.maxPacketSize0 = 64;

@@ -6,7 +6,7 @@ namespace winsim::usb {
 
 DeviceScript DefaultStorage() {
   DeviceScript script;
-  script.kind = DeviceKind::Storage;
+  script.model = kStorageModel;
   script.vendorId = 0x0F00;
   script.productId = 0x0010;
   script.maxPacketSize0 = 64;
