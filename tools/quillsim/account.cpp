@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +35,21 @@ std::string Escaped(const std::string& text) {
   return out;
 }
 
+int Number(const std::string& text) {
+  try {
+    return std::stoi(text);
+  } catch (const std::exception&) {
+    return 0;
+  }
+}
+
+// The control id that user32 puts after the class in a child's "window"
+// field ("Static 1008").
+int IdOf(const std::string& described) {
+  const size_t space = described.rfind(' ');
+  return space == std::string::npos ? 0 : Number(described.substr(space + 1));
+}
+
 }  // namespace
 
 std::string WithoutMnemonic(std::string text) {
@@ -44,10 +60,8 @@ std::string WithoutMnemonic(std::string text) {
   return plain;
 }
 
-Observer::Observer(winsim::UserAgent& agent, winsim::Machine& machine, std::string snapshots,
-                   bool verbose)
-    : agent_(agent),
-      machine_(machine),
+Observer::Observer(winsim::Machine& machine, std::string snapshots, bool verbose)
+    : machine_(machine),
       snapshots_(std::move(snapshots)),
       verbose_(verbose),
       // The live line is redrawn in place: only on a terminal, and not
@@ -55,61 +69,145 @@ Observer::Observer(winsim::UserAgent& agent, winsim::Machine& machine, std::stri
       // line of its own and waits print nothing while they last.
       live_(isatty(STDOUT_FILENO) != 0 && !verbose) {}
 
-void Observer::Say(const std::string& line) { SayAt(machine_.Sched().Now(), line); }
+void Observer::Say(const std::string& line) {
+  Drain();
+  Print(machine_.Sched().Now(), line);
+}
 
-void Observer::SayAt(winsim::VirtualTime time, const std::string& line) {
+void Observer::Print(winsim::VirtualTime time, const std::string& line) {
+  FlushDeviceList();
   EndBar();
   std::cout << Seconds(time) << line << '\n' << std::flush;
+  told_ = true;
 }
 
 void Observer::Drain() {
   for (const winsim::Event& event : machine_.Log().Since(logSeen_)) {
     ++logSeen_;
-    if (event.kind == winsim::EventKind::User && event.text == "progress range") {
-      progressHigh_ = std::stoi("0" + event.Field("high"));
-    } else if (event.kind == winsim::EventKind::User && event.text == "progress") {
-      ShowProgress(event.time, std::stoi("0" + event.Field("pos")));
+    if (event.kind == winsim::EventKind::User) {
+      Tell(event);
     } else if (verbose_ && IsTrace(event.kind)) {
       std::string line = event.Format();
       while (!line.empty() && line.back() == '\n') line.pop_back();
+      FlushDeviceList();
       EndBar();
       std::cout << "    " << line << '\n';
     }
   }
+  // A look comes when the program is idle: a list being filled is full.
+  FlushDeviceList();
+}
+
+int Observer::ControlOf(const winsim::Event& event) const {
+  const auto it = windows_.find(event.Field("hwnd"));
+  return it != windows_.end() && !dialog_.empty() && it->second.parent == dialog_ ? it->second.id
+                                                                                  : 0;
+}
+
+void Observer::Tell(const winsim::Event& event) {
+  const std::string& what = event.text;
+  const std::string hwnd = event.Field("hwnd");
+  if (what == "window created") {
+    Window window{event.Field("class"), IdOf(event.Field("window")), event.Field("parent"),
+                  event.Field("text")};
+    if (window.className == "ComboBox" && window.id == IDC_DEVICE_LIST) dialog_ = window.parent;
+    windows_[hwnd] = std::move(window);
+    created_.push_back(hwnd);
+    return;
+  }
+  if (what == "window destroyed") {
+    windows_.erase(hwnd);
+    std::erase(created_, hwnd);
+    return;
+  }
+  if (what == "message box shown") {
+    boxes_.push_back(event.Field("text"));
+    Print(event.time, "message box: \"" + Escaped(event.Field("text")) + "\"");
+    return;
+  }
+  if (what == "file dialog shown") {
+    Print(event.time, "file dialog open");
+    return;
+  }
+  if (what == "shown" && windows_.count(hwnd) != 0) {
+    const Window& window = windows_[hwnd];
+    if (hwnd == dialog_ && view_.dialog == nullptr) {
+      view_.dialog = reinterpret_cast<HWND>(std::stoull(hwnd, nullptr, 16));
+      Print(event.time, "main dialog \"" + window.text + "\"");
+    } else if (window.parent == "0x0" && window.text.rfind("About", 0) == 0) {
+      std::string line = "about box \"" + window.text + "\":";
+      for (const std::string& child : created_) {
+        const Window& control = windows_[child];
+        if (control.parent == hwnd && !control.text.empty()) {
+          line += " \"" + WithoutMnemonic(control.text) + "\"";
+        }
+      }
+      Print(event.time, line);
+    }
+    return;
+  }
+  if (what == "text" && windows_.count(hwnd) != 0) windows_[hwnd].text = event.Field("text");
+  switch (ControlOf(event)) {
+    case IDC_STATUS:
+      if (what == "text") {
+        view_.status = event.Field("text");
+        Print(event.time, "status line: \"" + view_.status + "\"");
+      }
+      break;
+    case IDC_FILE_PATH:
+      if (what == "text") Print(event.time, "file box: \"" + event.Field("text") + "\"");
+      break;
+    case IDC_DEVICE_LIST:
+      if (what == "items cleared") view_.devices.clear();
+      if (what == "item added") {
+        const size_t index = static_cast<size_t>(std::max(0, Number(event.Field("index"))));
+        view_.devices.insert(view_.devices.begin() + std::min(index, view_.devices.size()),
+                             event.Field("text"));
+      }
+      if (what == "item deleted") {
+        const size_t index = static_cast<size_t>(std::max(0, Number(event.Field("index"))));
+        if (index < view_.devices.size()) view_.devices.erase(view_.devices.begin() + index);
+      }
+      if (what == "items cleared" || what == "item added" || what == "item deleted") {
+        listChanged_ = true;
+        listTime_ = event.time;
+      }
+      if (what == "selection" && Number(event.Field("index")) >= 0) {
+        Print(event.time, "selected: \"" + event.Field("text") + "\"");
+      }
+      break;
+    case IDC_ANIMATION:
+      if (what == "animation playing") Print(event.time, "animation plays");
+      if (what == "animation stopped") Print(event.time, "animation stopped");
+      break;
+    case IDC_PROGRESS:
+      if (what == "progress range") {
+        progressHigh_ = Number(event.Field("high"));
+        Print(event.time,
+              "progress range " + event.Field("low") + ".." + std::to_string(progressHigh_));
+      }
+      if (what == "progress") ShowProgress(event.time, Number(event.Field("pos")));
+      break;
+    default:
+      break;
+  }
+}
+
+void Observer::FlushDeviceList() {
+  if (!listChanged_) return;
+  listChanged_ = false;
+  std::string line = "device list:";
+  for (size_t i = 0; i < view_.devices.size(); ++i) {
+    line += (i ? ", " : " ") + std::to_string(i) + " \"" + view_.devices[i] + "\"";
+  }
+  if (view_.devices.empty()) line += " (empty)";
+  Print(listTime_, line);
 }
 
 void Observer::Look() {
   Drain();
-  View now = view_;
-  HWND top = agent_.TopWindow();
-  now.topCaption = top != nullptr ? agent_.Caption(top) : "";
-  if (top != nullptr && agent_.Control(top, IDC_DEVICE_LIST)) now.dialog = top;
-  const auto box = agent_.MessageBox();
-  now.messageBox = box ? box->window : nullptr;
-  now.messageText = box ? box->text : "";
-  now.aboutTexts.clear();
-  if (top != nullptr && !box && now.topCaption.rfind("About", 0) == 0) {
-    for (const auto& control : agent_.Controls(top)) {
-      if (!control.text.empty()) now.aboutTexts.push_back(WithoutMnemonic(control.text));
-    }
-  }
-  if (now.dialog != nullptr && agent_.Control(now.dialog, IDC_STATUS)) {
-    now.status = agent_.Text(now.dialog, IDC_STATUS);
-    now.file = agent_.Text(now.dialog, IDC_FILE_PATH);
-    if (auto combo = agent_.Combo(now.dialog, IDC_DEVICE_LIST)) {
-      now.devices = combo->items;
-      now.selection = combo->selection;
-    }
-    if (auto progress = agent_.Progress(now.dialog, IDC_PROGRESS)) {
-      now.progressPos = progress->pos;
-      now.progressHigh = progress->high;
-    }
-    if (auto animation = agent_.Animation(now.dialog, IDC_ANIMATION)) {
-      now.animationPlaying = animation->playing;
-    }
-  }
-  Tell(now);
-  view_ = std::move(now);
+  if (told_ && !snapshots_.empty()) WriteSnapshot();
+  told_ = false;
 }
 
 void Observer::EndBar() {
@@ -120,53 +218,12 @@ void Observer::EndBar() {
 
 void Observer::ShowWait(const WaitState& wait) {
   if (!ShowsWaitBar(live_, wait)) return;
-  if (shown_ == Shown::Download && downloadPos_ < downloadHigh()) return;
+  if (shown_ == Shown::Download && progressPos_ < progressHigh_) return;
   Draw(Shown::Wait, machine_.Sched().Now(), WaitBarText(wait));
 }
 
 void Observer::EndWait() {
   if (shown_ == Shown::Wait) EndBar();
-}
-
-void Observer::Tell(const View& now) {
-  bool changed = false;
-  auto note = [&](const std::string& line) {
-    Say(line);
-    changed = true;
-  };
-  if (now.messageBox != nullptr && now.messageBox != view_.messageBox) {
-    boxes_.push_back(now.messageText);
-    note("message box: \"" + Escaped(now.messageText) + "\"");
-  }
-  if (!now.aboutTexts.empty() && now.aboutTexts != view_.aboutTexts) {
-    std::string line = "about box \"" + now.topCaption + "\":";
-    for (const auto& text : now.aboutTexts) line += " \"" + text + "\"";
-    note(line);
-  }
-  if (now.dialog != nullptr && view_.dialog == nullptr)
-    note("main dialog \"" + now.topCaption + "\"");
-  if (now.devices != view_.devices) {
-    std::string line = "device list:";
-    for (size_t i = 0; i < now.devices.size(); ++i) {
-      line += (i ? ", " : " ") + std::to_string(i) + " \"" + now.devices[i] + "\"";
-    }
-    if (now.devices.empty()) line += " (empty)";
-    note(line);
-  }
-  if (now.selection != view_.selection && now.selection >= 0 &&
-      now.selection < static_cast<int>(now.devices.size())) {
-    note("selected: \"" + now.devices[now.selection] + "\"");
-  }
-  if (now.file != view_.file) note("file box: \"" + now.file + "\"");
-  if (now.status != view_.status) note("status line: \"" + now.status + "\"");
-  if (now.animationPlaying != view_.animationPlaying) {
-    note(now.animationPlaying ? "animation plays" : "animation stopped");
-  }
-  if (now.progressHigh != view_.progressHigh) {
-    note("progress range 0.." + std::to_string(now.progressHigh));
-  }
-  changed = changed || now.progressPos != view_.progressPos;
-  if (changed && !snapshots_.empty()) WriteSnapshot();
 }
 
 void Observer::Draw(Shown kind, winsim::VirtualTime time, const std::string& text) {
@@ -175,11 +232,13 @@ void Observer::Draw(Shown kind, winsim::VirtualTime time, const std::string& tex
 }
 
 void Observer::ShowProgress(winsim::VirtualTime time, int pos) {
-  downloadPos_ = pos;
+  progressPos_ = pos;
   if (live_) {
+    FlushDeviceList();
     Draw(Shown::Download, time, DownloadBarText(pos, progressHigh_));
+    told_ = true;
   } else {
-    SayAt(time, "progress " + std::to_string(pos) + "/" + std::to_string(downloadHigh()));
+    Print(time, "progress " + std::to_string(pos) + "/" + std::to_string(progressHigh_));
   }
 }
 

@@ -5,37 +5,31 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
-#include "harness/user_agent.h"
 #include "machine/machine.h"
 #include "progress_bar.h"
 
 namespace quillsim {
 
-// What the user sees of the program at one moment.
+// What the program showed last.
 struct View {
-  HWND dialog = nullptr;
-  std::string topCaption;
-  HWND messageBox = nullptr;
-  std::string messageText;
+  HWND dialog = nullptr;  // the main dialog, once shown
   std::string status;
-  std::string file;
   std::vector<std::string> devices;
-  int selection = -1;
-  int progressPos = 0;
-  int progressHigh = 0;
-  bool animationPlaying = false;
-  std::vector<std::string> aboutTexts;
 };
 
 std::string WithoutMnemonic(std::string text);
 
-// Watches the screen from the user's thread and tells each visible change.
+// Tells what the program showed, from the machine's event log: one line for
+// each change the log records (a message box, a text set, the device list
+// filled, each message the progress bar took...), in the log's order and at
+// its time, so lines of different kinds never swap places.
 class Observer {
  public:
-  Observer(winsim::UserAgent& agent, winsim::Machine& machine, std::string snapshots, bool verbose);
+  Observer(winsim::Machine& machine, std::string snapshots, bool verbose);
 
   bool Live() const { return live_; }
 
@@ -43,14 +37,15 @@ class Observer {
   const View& Last() const { return view_; }
   const std::vector<std::string>& MessageBoxes() const { return boxes_; }
 
+  // A line of quillsim's own (the user's actions), after what the log has
+  // gained so far.
   void Say(const std::string& line);
-  void SayAt(winsim::VirtualTime time, const std::string& line);
 
-  // Tells what the log gained since the last look: each progress step, as
-  // the bar took it, and with -v the driver's trace and the traffic.
+  // Tells what the log gained since the last look; with -v also the
+  // driver's trace and the traffic.
   void Drain();
 
-  // Looks at the screen; prints what changed since the last look.
+  // Drain, and a snapshot of the screen when something was told.
   void Look();
 
   // Ends the live line: the download's bar stays on screen, a wait's bar
@@ -64,22 +59,39 @@ class Observer {
  private:
   enum class Shown { Nothing, Download, Wait };
 
-  void Tell(const View& now);
-  int downloadHigh() const { return progressHigh_ > 0 ? progressHigh_ : 100; }
+  // A window as the log described it.
+  struct Window {
+    std::string className;
+    int id = 0;
+    std::string parent;  // the parent's handle as logged; "0x0" for a top-level window
+    std::string text;
+  };
+
+  void Tell(const winsim::Event& event);
+  // The main dialog's control id of the event's window; 0 for any other.
+  int ControlOf(const winsim::Event& event) const;
+  void Print(winsim::VirtualTime time, const std::string& line);
+  // The device list is told once it is filled: before the next line.
+  void FlushDeviceList();
   void Draw(Shown kind, winsim::VirtualTime time, const std::string& text);
   // On a terminal one bar, redrawn; otherwise a line a step.
   void ShowProgress(winsim::VirtualTime time, int pos);
   void WriteSnapshot();
 
-  winsim::UserAgent& agent_;
   winsim::Machine& machine_;
   std::string snapshots_;
   bool verbose_;
   bool live_;
   Shown shown_ = Shown::Nothing;
-  int downloadPos_ = 0;
   size_t logSeen_ = 0;
+  std::map<std::string, Window> windows_;  // by handle, as logged
+  std::vector<std::string> created_;       // handles in the order of creation
+  std::string dialog_;                     // the main dialog's handle
+  bool listChanged_ = false;
+  winsim::VirtualTime listTime_ = 0;
   int progressHigh_ = 0;
+  int progressPos_ = 0;
+  bool told_ = false;  // since the last snapshot
   int snapshotCount_ = 0;
   View view_;
   std::vector<std::string> boxes_;

@@ -143,7 +143,6 @@ class Player {
           return "cannot press Browse";
         }
         if (agent_.WaitForFileDialog(Timeout(action)) == nullptr) return "no file dialog came";
-        observer_.Say("file dialog open");
         const bool done = action.kind == ActionKind::Browse
                               ? agent_.AnswerFileDialog(ResolveFile(scenario_, action.text))
                               : agent_.CancelFileDialog();
@@ -471,7 +470,7 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
   app_runner::RunResult run =
       app_runner::RunQuillprog(machine, runOptions, [&](app_runner::Session& session) {
         winsim::UserAgent& agent = session.agent;
-        observer = std::make_unique<Observer>(agent, machine, options.snapshots, options.verbose);
+        observer = std::make_unique<Observer>(machine, options.snapshots, options.verbose);
         observer->Say("quillprog starts");
         // The user begins once the program has started up and waits for
         // input (the removable-media warning).
