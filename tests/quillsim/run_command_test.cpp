@@ -26,8 +26,11 @@ struct RunResult {
   }
 };
 
-RunResult RunQuillsim(const std::string& arguments) {
-  const std::string command = std::string(QUILLSIM_PATH) + " " + arguments + " 2>&1";
+// On a terminal (a pseudo-terminal that script(1) makes) quillsim draws its
+// live line.
+RunResult RunQuillsim(const std::string& arguments, bool terminal = false) {
+  std::string command = std::string(QUILLSIM_PATH) + " " + arguments;
+  command = (terminal ? "script -qec '" + command + "' /dev/null" : command) + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   RunResult result{-1, {}};
   std::array<char, 256> chunk;
@@ -130,9 +133,13 @@ TEST_F(RunCommandTest, TheAccountFollowsTheEventLog) {
   const std::string waits = Scenario("wait.json", R"([{"answer": "OK"}, {"select": 2},
       {"browse": "sample.hex"}, {"click": "Program"}, {"wait": 5000}, {"answer": "OK"}])",
                                      "{}");
+  const std::string answers = Scenario("answer.json", R"([{"answer": "OK"}, {"select": 2},
+      {"browse": "sample.hex"}, {"click": "Program"}, {"answer": "OK"}])",
+                                       "{}");
   const struct {
     std::string arguments;
     std::vector<std::string> lines;  // parts of lines that follow in this order
+    bool terminal = false;
   } cases[] = {
       {"demo",
        {"progress range 0..100", "progress 0/100", "device list: 0 ", "main dialog",
@@ -142,9 +149,14 @@ TEST_F(RunCommandTest, TheAccountFollowsTheEventLog) {
         "message box: \"Complete!\"", "the device's flash equals the image"}},
       {"run -v " + waits,
        {"user: waits 5000 ms", "QUILLDEV - ", "progress range 0..11", "progress 1/11"}},
+      {"run " + answers,
+       {"user: clicks Program", "waits for a message box [", "progress [",
+        "message box: \"Complete!\""},
+       true},
+      {"run " + waits, {"waits 5000 ms [", "progress [", "waits 5000 ms ["}, true},
   };
   for (const auto& c : cases) {
-    const RunResult result = RunQuillsim(c.arguments);
+    const RunResult result = RunQuillsim(c.arguments, c.terminal);
     EXPECT_EQ(result.exitCode, 0) << result.output;
     size_t at = 0;
     for (const std::string& line : c.lines) {

@@ -60,14 +60,20 @@ std::string WithoutMnemonic(std::string text) {
   return plain;
 }
 
-Observer::Observer(winsim::Machine& machine, std::string snapshots, bool verbose)
+Observer::Observer(winsim::UserAgent& agent, winsim::Machine& machine, std::string snapshots,
+                   bool verbose)
     : machine_(machine),
       snapshots_(std::move(snapshots)),
       verbose_(verbose),
       // The live line is redrawn in place: only on a terminal, and not
       // among -v's trace lines. Elsewhere (ctest, pipes) every step is a
       // line of its own and waits print nothing while they last.
-      live_(isatty(STDOUT_FILENO) != 0 && !verbose) {}
+      live_(isatty(STDOUT_FILENO) != 0 && !verbose) {
+  if (!live_) return;
+  agent.SetWaitTick(kBarStep, [this](winsim::VirtualTime waited) {
+    ShowWait({"waits until the program is idle", waited, -1, false});
+  });
+}
 
 void Observer::Say(const std::string& line) {
   Drain();
@@ -217,8 +223,14 @@ void Observer::EndBar() {
 }
 
 void Observer::ShowWait(const WaitState& wait) {
+  if (!live_) return;
+  Drain();
   if (!ShowsWaitBar(live_, wait)) return;
-  if (shown_ == Shown::Download && progressPos_ < progressHigh_) return;
+  // The download's bar keeps the line while it moves (the position says
+  // nothing: a range may be shorter than the steps, or 0); once it has
+  // rested for kLongWait it stays above the wait's bar.
+  if (shown_ == Shown::Download && machine_.Sched().Now() - progressTime_ < kLongWait) return;
+  if (shown_ == Shown::Download) EndBar();
   Draw(Shown::Wait, machine_.Sched().Now(), WaitBarText(wait));
 }
 
@@ -232,7 +244,7 @@ void Observer::Draw(Shown kind, winsim::VirtualTime time, const std::string& tex
 }
 
 void Observer::ShowProgress(winsim::VirtualTime time, int pos) {
-  progressPos_ = pos;
+  progressTime_ = time;
   if (live_) {
     FlushDeviceList();
     Draw(Shown::Download, time, DownloadBarText(pos, progressHigh_));

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "harness/user_agent.h"
 #include "machine/machine.h"
 #include "progress_bar.h"
 
@@ -29,7 +30,9 @@ std::string WithoutMnemonic(std::string text);
 // its time, so lines of different kinds never swap places.
 class Observer {
  public:
-  Observer(winsim::Machine& machine, std::string snapshots, bool verbose);
+  // On a terminal it draws the bar of an action's wait for the program
+  // (the agent's wait tick).
+  Observer(winsim::UserAgent& agent, winsim::Machine& machine, std::string snapshots, bool verbose);
 
   bool Live() const { return live_; }
 
@@ -52,7 +55,8 @@ class Observer {
   // is erased (what the wait came to is told by the lines that follow).
   void EndBar();
 
-  // Draws a long wait's bar, unless the download's bar is running.
+  // Tells what the log gained, then draws a long wait's bar, unless the
+  // download's bar has moved within kLongWait.
   void ShowWait(const WaitState& wait);
   void EndWait();
 
@@ -90,8 +94,8 @@ class Observer {
   bool listChanged_ = false;
   winsim::VirtualTime listTime_ = 0;
   int progressHigh_ = 0;
-  int progressPos_ = 0;
-  bool told_ = false;  // since the last snapshot
+  winsim::VirtualTime progressTime_ = 0;  // of the last position message
+  bool told_ = false;                     // since the last snapshot
   int snapshotCount_ = 0;
   View view_;
   std::vector<std::string> boxes_;

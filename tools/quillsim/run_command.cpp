@@ -112,12 +112,10 @@ class Player {
     observer_.Say("user: " + what);
     switch (action.kind) {
       case ActionKind::Answer: {
-        if (!agent_.WaitUntil(
-                [&] {
-                  observer_.Look();
-                  return agent_.MessageBox().has_value();
-                },
-                Timeout(action))) {
+        if (!Await("waits for a message box", Timeout(action), false, [&] {
+              observer_.Look();
+              return agent_.MessageBox().has_value();
+            })) {
           return "no message box came to answer";
         }
         observer_.Look();
@@ -470,7 +468,7 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
   app_runner::RunResult run =
       app_runner::RunQuillprog(machine, runOptions, [&](app_runner::Session& session) {
         winsim::UserAgent& agent = session.agent;
-        observer = std::make_unique<Observer>(machine, options.snapshots, options.verbose);
+        observer = std::make_unique<Observer>(agent, machine, options.snapshots, options.verbose);
         observer->Say("quillprog starts");
         // The user begins once the program has started up and waits for
         // input (the removable-media warning).
