@@ -88,6 +88,13 @@ void Observer::Print(winsim::VirtualTime time, const std::string& line) {
 }
 
 void Observer::Drain() {
+  Follow();
+  // Drain is called when the program is idle (or has ended): a list being
+  // filled is full.
+  FlushDeviceList();
+}
+
+void Observer::Follow() {
   for (const winsim::Event& event : machine_.Log().Since(logSeen_)) {
     ++logSeen_;
     if (event.kind == winsim::EventKind::User) {
@@ -95,13 +102,12 @@ void Observer::Drain() {
     } else if (verbose_ && IsTrace(event.kind)) {
       std::string line = event.Format();
       while (!line.empty() && line.back() == '\n') line.pop_back();
-      FlushDeviceList();
+      // A list being filled is told once, full, before the next line of
+      // the account (the trace of its filling comes first).
       EndBar();
       std::cout << "    " << line << '\n';
     }
   }
-  // A look comes when the program is idle: a list being filled is full.
-  FlushDeviceList();
 }
 
 int Observer::ControlOf(const winsim::Event& event) const {
@@ -224,7 +230,7 @@ void Observer::EndBar() {
 
 void Observer::ShowWait(const WaitState& wait) {
   if (!live_) return;
-  Drain();
+  Follow();
   if (!ShowsWaitBar(live_, wait)) return;
   // The download's bar keeps the line while it moves (the position says
   // nothing: a range may be shorter than the steps, or 0); once it has

@@ -45,7 +45,7 @@ class Observer {
   void Say(const std::string& line);
 
   // Tells what the log gained since the last look; with -v also the
-  // driver's trace and the traffic.
+  // driver's trace and the traffic. Called when the program is idle.
   void Drain();
 
   // Drain, and a snapshot of the screen when something was told.
@@ -71,6 +71,9 @@ class Observer {
     std::string text;
   };
 
+  // Drain, but a device list still being filled waits for its next line
+  // (a wait's bar is drawn whenever its step ends, busy or not).
+  void Follow();
   void Tell(const winsim::Event& event);
   // The main dialog's control id of the event's window; 0 for any other.
   int ControlOf(const winsim::Event& event) const;
