@@ -96,7 +96,7 @@ std::string DoFrameAction(const Action& action, const ActionContext& context) {
     case ActionKind::FailAllocation:
       // Counted from now: the n-th allocation of the kind after this action.
       if (action.allocation == "GlobalAlloc") {
-        winsim::user::FailGlobalAllocNth(winsim::user::GlobalAllocCount() + action.index);
+        winsim::kernel32::FailGlobalAllocNth(winsim::kernel32::GlobalAllocCount() + action.index);
       } else {
         winsim::FaultInjector& faults = winsim::Machine::Current().Faults();
         const winsim::AllocationKind kind = KernelKind(action.allocation);

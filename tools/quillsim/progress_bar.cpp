@@ -38,15 +38,17 @@ std::string WaitBarText(const WaitState& wait, int width) {
     return wait.what + " " + FilledBar(wait.elapsed, wait.length, width) + " " +
            SecondsText(std::min(wait.elapsed, wait.length));
   }
-  return wait.what + " " + MovingBar(wait.elapsed, width) + " " + SecondsText(wait.elapsed) +
-         ", time-out in " +
+  const std::string moving =
+      wait.what + " " + MovingBar(wait.elapsed, width) + " " + SecondsText(wait.elapsed);
+  if (wait.length < 0) return moving;
+  return moving + ", time-out in " +
          SecondsText(std::max<winsim::VirtualTime>(0, wait.length - wait.elapsed));
 }
 
 std::string DownloadBarText(int pos, int high, int width) {
-  const int total = high > 0 ? high : 100;
-  return "progress " + FilledBar(pos, total, width) + " " + std::to_string(pos) + "/" +
-         std::to_string(total);
+  // An empty range (0..0) leaves the bar empty.
+  return "progress " + FilledBar(high > 0 ? pos : 0, std::max(high, 1), width) + " " +
+         std::to_string(pos) + "/" + std::to_string(high);
 }
 
 }  // namespace quillsim

@@ -20,7 +20,7 @@ inline constexpr winsim::VirtualTime kBarStep = 100 * winsim::kTicksPerMilliseco
 struct WaitState {
   std::string what;             // "waits 5.0 s", "waits for \"Complete!\""
   winsim::VirtualTime elapsed;  // since the wait began
-  winsim::VirtualTime length;   // a "wait": its length; otherwise the time-out
+  winsim::VirtualTime length;   // a "wait": its length; otherwise the time-out (< 0: none)
   bool fixedLength;             // a "wait" (ends at length) or an open wait
 };
 
@@ -39,9 +39,11 @@ std::string MovingBar(winsim::VirtualTime elapsed, int width);
 // The live line of a wait:
 //   a "wait":   waits 5.0 s [############..................] 2.0 s
 //   open wait:  waits for "Complete!" [.....###.................] 3.1 s, time-out in 596.9 s
+//   no time-out: waits until the program is idle [..###......] 1.2 s
 std::string WaitBarText(const WaitState& wait, int width = 30);
 
-// The live line of the download: progress [####....] 5/11
+// The live line of the download: progress [####....] 5/11 (the range's
+// maximum as the bar has it; 0..0 draws an empty bar)
 std::string DownloadBarText(int pos, int high, int width = 40);
 
 // Seconds with one decimal: "2.0 s".

@@ -1,7 +1,5 @@
 // `quillsim run SCENARIO` and `quillsim demo`: a whole simulated update, told
 // as the user sees it and as the device receives it.
-#include <unistd.h>
-
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -9,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "account.h"
 #include "harness/app_runner.h"
 #include "actions.h"
 #include "commands.h"
@@ -21,7 +20,6 @@
 #include "resource.h"
 #include "scenario.h"
 #include "sha256.h"
-#include "harness/snapshot.h"
 #include "usb/models/q417.h"
 
 namespace quillsim {
@@ -44,248 +42,10 @@ struct RunOptions {
   bool realtime = false;
 };
 
-// What the user sees of the program at one moment.
-struct View {
-  HWND dialog = nullptr;
-  std::string topCaption;
-  HWND messageBox = nullptr;
-  std::string messageText;
-  std::string status;
-  std::string file;
-  std::vector<std::string> devices;
-  int selection = -1;
-  int progressPos = 0;
-  int progressLow = 0;
-  int progressHigh = 0;
-  bool animationPlaying = false;
-  std::vector<winsim::ControlView> controls;
-  bool minimized = false;
-  std::vector<std::string> aboutTexts;
-};
-
-std::string Seconds(winsim::VirtualTime time) {
-  char text[32];
-  std::snprintf(text, sizeof text, "[%8.3f s] ", static_cast<double>(time) / 1e7);
-  return text;
-}
-
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
-
-std::string WithoutMnemonic(std::string text) {
-  std::string plain;
-  for (char c : text) {
-    if (c != '&') plain += c;
-  }
-  return plain;
-}
-
-// Watches the screen from the user's thread and tells each visible change.
-class Observer {
- public:
-  Observer(winsim::UserAgent& agent, winsim::Machine& machine, std::string snapshots, bool verbose)
-      : agent_(agent),
-        machine_(machine),
-        snapshots_(std::move(snapshots)),
-        verbose_(verbose),
-        // The live line is redrawn in place: only on a terminal, and not
-        // among -v's trace lines. Elsewhere (ctest, pipes) every step is a
-        // line of its own and waits print nothing while they last.
-        live_(isatty(STDOUT_FILENO) != 0 && !verbose) {}
-
-  bool Live() const { return live_; }
-
-  HWND Dialog() const { return view_.dialog; }
-  const View& Last() const { return view_; }
-  const std::vector<std::string>& MessageBoxes() const { return boxes_; }
-  // What the expectations look at.
-  quillsim::Seen Seen() const {
-    return {boxes_,
-            view_.status,
-            view_.devices,
-            view_.selection,
-            view_.progressLow,
-            view_.progressHigh,
-            view_.progressPos,
-            view_.controls,
-            view_.minimized};
-  }
-
-  void Say(const std::string& line) { SayAt(machine_.Sched().Now(), line); }
-
-  void SayAt(winsim::VirtualTime time, const std::string& line) {
-    EndBar();
-    std::cout << Seconds(time) << line << '\n' << std::flush;
-  }
-
-  // Tells what the log gained since the last look: each progress step, as
-  // the bar took it, and with -v the driver's trace and the traffic.
-  void Drain() {
-    for (const winsim::Event& event : machine_.Log().Since(logSeen_)) {
-      ++logSeen_;
-      if (event.kind == winsim::EventKind::User && event.text == "progress range") {
-        progressHigh_ = std::stoi("0" + event.Field("high"));
-      } else if (event.kind == winsim::EventKind::User && event.text == "progress") {
-        ShowProgress(event.time, std::stoi("0" + event.Field("pos")));
-      } else if (verbose_ && IsTrace(event.kind)) {
-        std::string line = event.Format();
-        while (!line.empty() && line.back() == '\n') line.pop_back();
-        EndBar();
-        std::cout << "    " << line << '\n';
-      }
-    }
-  }
-
-  // Looks at the screen; prints what changed since the last look.
-  void Look() {
-    Drain();
-    View now = view_;
-    HWND top = agent_.TopWindow();
-    now.topCaption = top != nullptr ? agent_.Caption(top) : "";
-    if (top != nullptr && agent_.Control(top, IDC_DEVICE_LIST)) now.dialog = top;
-    const auto box = agent_.MessageBox();
-    now.messageBox = box ? box->window : nullptr;
-    now.messageText = box ? box->text : "";
-    now.aboutTexts.clear();
-    if (top != nullptr && !box && now.topCaption.rfind("About", 0) == 0) {
-      for (const auto& control : agent_.Controls(top)) {
-        if (!control.text.empty()) now.aboutTexts.push_back(WithoutMnemonic(control.text));
-      }
-    }
-    if (now.dialog != nullptr && agent_.Control(now.dialog, IDC_STATUS)) {
-      now.status = agent_.Text(now.dialog, IDC_STATUS);
-      now.file = agent_.Text(now.dialog, IDC_FILE_PATH);
-      now.controls = agent_.Controls(now.dialog);
-      now.minimized = agent_.IsMinimized(now.dialog);
-      if (auto combo = agent_.Combo(now.dialog, IDC_DEVICE_LIST)) {
-        now.devices = combo->items;
-        now.selection = combo->selection;
-      }
-      if (auto progress = agent_.Progress(now.dialog, IDC_PROGRESS)) {
-        now.progressPos = progress->pos;
-        now.progressLow = progress->low;
-        now.progressHigh = progress->high;
-      }
-      if (auto animation = agent_.Animation(now.dialog, IDC_ANIMATION)) {
-        now.animationPlaying = animation->playing;
-      }
-    }
-    Tell(now);
-    view_ = std::move(now);
-  }
-
-  // Ends the live line: the download's bar stays on screen, a wait's bar
-  // is erased (what the wait came to is told by the lines that follow).
-  void EndBar() {
-    if (shown_ == Shown::Download) std::cout << '\n';
-    if (shown_ == Shown::Wait) std::cout << "\r\x1b[K" << std::flush;
-    shown_ = Shown::Nothing;
-  }
-
-  // Draws a long wait's bar, unless the download's bar is running.
-  void ShowWait(const WaitState& wait) {
-    if (!ShowsWaitBar(live_, wait)) return;
-    if (shown_ == Shown::Download && downloadPos_ < downloadHigh()) return;
-    Draw(Shown::Wait, machine_.Sched().Now(), WaitBarText(wait));
-  }
-  void EndWait() {
-    if (shown_ == Shown::Wait) EndBar();
-  }
-
- private:
-  void Tell(const View& now) {
-    bool changed = false;
-    auto note = [&](const std::string& line) {
-      Say(line);
-      changed = true;
-    };
-    if (now.messageBox != nullptr && now.messageBox != view_.messageBox) {
-      boxes_.push_back(now.messageText);
-      note("message box: \"" + Escaped(now.messageText) + "\"");
-    }
-    if (!now.aboutTexts.empty() && now.aboutTexts != view_.aboutTexts) {
-      std::string line = "about box \"" + now.topCaption + "\":";
-      for (const auto& text : now.aboutTexts) line += " \"" + text + "\"";
-      note(line);
-    }
-    if (now.dialog != nullptr && view_.dialog == nullptr)
-      note("main dialog \"" + now.topCaption + "\"");
-    if (now.devices != view_.devices) {
-      std::string line = "device list:";
-      for (size_t i = 0; i < now.devices.size(); ++i) {
-        line += (i ? ", " : " ") + std::to_string(i) + " \"" + now.devices[i] + "\"";
-      }
-      if (now.devices.empty()) line += " (empty)";
-      note(line);
-    }
-    if (now.selection != view_.selection && now.selection >= 0 &&
-        now.selection < static_cast<int>(now.devices.size())) {
-      note("selected: \"" + now.devices[now.selection] + "\"");
-    }
-    if (now.file != view_.file) note("file box: \"" + now.file + "\"");
-    if (now.status != view_.status) note("status line: \"" + now.status + "\"");
-    if (now.animationPlaying != view_.animationPlaying) {
-      note(now.animationPlaying ? "animation plays" : "animation stopped");
-    }
-    if (now.progressHigh != view_.progressHigh) {
-      note("progress range 0.." + std::to_string(now.progressHigh));
-    }
-    changed = changed || now.progressPos != view_.progressPos;
-    if (changed && !snapshots_.empty()) WriteSnapshot();
-  }
-
-  static bool IsTrace(winsim::EventKind kind) {
-    return kind == winsim::EventKind::DbgPrint || kind == winsim::EventKind::IrpSent ||
-           kind == winsim::EventKind::IrpCompleted || kind == winsim::EventKind::Urb ||
-           kind == winsim::EventKind::Pnp;
-  }
-
-  enum class Shown { Nothing, Download, Wait };
-
-  int downloadHigh() const { return progressHigh_ > 0 ? progressHigh_ : 100; }
-
-  void Draw(Shown kind, winsim::VirtualTime time, const std::string& text) {
-    std::cout << '\r' << Seconds(time) << text << "\x1b[K" << std::flush;
-    shown_ = kind;
-  }
-
-  // On a terminal one bar, redrawn; otherwise a line a step.
-  void ShowProgress(winsim::VirtualTime time, int pos) {
-    downloadPos_ = pos;
-    if (live_) {
-      Draw(Shown::Download, time, DownloadBarText(pos, progressHigh_));
-    } else {
-      SayAt(time, "progress " + std::to_string(pos) + "/" + std::to_string(downloadHigh()));
-    }
-  }
-
-  void WriteSnapshot() {
-    char name[32];
-    std::snprintf(name, sizeof name, "%04d.svg", ++snapshotCount_);
-    std::ofstream(fs::path(snapshots_) / name) << winsim::SnapshotScreen();
-  }
-
-  static std::string Escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) out += c == '\n' ? std::string("\\n") : std::string(1, c);
-    return out;
-  }
-
-  winsim::UserAgent& agent_;
-  winsim::Machine& machine_;
-  std::string snapshots_;
-  bool verbose_;
-  bool live_;
-  Shown shown_ = Shown::Nothing;
-  int downloadPos_ = 0;
-  size_t logSeen_ = 0;
-  int progressHigh_ = 0;
-  int snapshotCount_ = 0;
-  View view_;
-  std::vector<std::string> boxes_;
-};
 
 // Plays the script; returns "" when it ran to its end, or why it stopped.
 class Player {
@@ -374,12 +134,10 @@ class Player {
     observer_.Say("user: " + what);
     switch (action.kind) {
       case ActionKind::Answer: {
-        if (!agent_.WaitUntil(
-                [&] {
-                  observer_.Look();
-                  return agent_.MessageBox().has_value();
-                },
-                Timeout(action))) {
+        if (!Await("waits for a message box", Timeout(action), false, [&] {
+              observer_.Look();
+              return agent_.MessageBox().has_value();
+            })) {
           return "no message box came to answer";
         }
         observer_.Look();
@@ -408,7 +166,6 @@ class Player {
           return "cannot press Browse";
         }
         if (agent_.WaitForFileDialog(Timeout(action)) == nullptr) return "no file dialog came";
-        observer_.Say("file dialog open");
         const bool done = action.kind == ActionKind::Browse
                               ? agent_.AnswerFileDialog(ResolveFile(scenario_, action.text))
                               : agent_.CancelFileDialog();

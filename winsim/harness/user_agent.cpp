@@ -144,6 +144,25 @@ HWND UserAgent::WaitForFileDialog(VirtualTime timeout) {
 
 void UserAgent::Wait(VirtualTime duration) { Sched().SleepUntil(Sched().Now() + duration); }
 
+void UserAgent::SetWaitTick(VirtualTime step, std::function<void(VirtualTime)> tick) {
+  tickStep_ = step;
+  tick_ = std::move(tick);
+}
+
+void UserAgent::WaitIdleTicking() {
+  const VirtualTime start = Sched().Now();
+  while (!IsIdle()) {
+    // With nothing else bound to happen the wait has no time-out, so the
+    // scheduler can tell a hang.
+    const bool ticks = tick_ && tickStep_ > 0 && Sched().HasPendingWork();
+    if (!Sched().WaitOn(&System().idleSignal, ticks ? Sched().Now() + tickStep_ : -1,
+                        "user agent: waiting for the program") &&
+        ticks) {
+      tick_(Sched().Now() - start);
+    }
+  }
+}
+
 // ---- looking ---------------------------------------------------------------------------------
 
 HWND UserAgent::FindWindow(std::string_view caption) const {
@@ -278,7 +297,7 @@ bool UserAgent::Act(std::string action, const std::function<bool()>& deliver) {
     return false;
   }
   Log("user", {{"action", action}});
-  WaitIdle();
+  WaitIdleTicking();
   return true;
 }
 

@@ -92,6 +92,11 @@ class UserAgent {
   HWND WaitForFileDialog(VirtualTime timeout = -1);
   // Lets virtual time pass.
   void Wait(VirtualTime duration);
+  // While an action waits for the program to become idle again, calls
+  // `tick` every `step` of virtual time with the time waited so far (a live
+  // display). It ticks only while something is bound to happen, so a wait
+  // that can never end is still reported as a hang.
+  void SetWaitTick(VirtualTime step, std::function<void(VirtualTime waited)> tick);
 
   // ---- looking ------------------------------------------------------------------------
 
@@ -147,11 +152,15 @@ class UserAgent {
 
  private:
   bool Act(std::string action, const std::function<bool()>& deliver);
+  // WaitIdle() with the wait tick.
+  void WaitIdleTicking();
   HWND KeyTarget(HWND window) const;
   bool PressKey(HWND window, UINT message, WPARAM key, LPARAM flags, std::string action);
 
   // Texts the agent posts (typed text) live until the program has read them.
   std::vector<std::unique_ptr<std::string>> texts_;
+  VirtualTime tickStep_ = 0;
+  std::function<void(VirtualTime)> tick_;
 };
 
 }  // namespace winsim

@@ -104,6 +104,11 @@ bool Scheduler::HangDetected() const {
   return hang_;
 }
 
+bool Scheduler::HasPendingWork() const {
+  std::lock_guard lock(mutex_);
+  return !ready_.empty() || !timers_.empty();
+}
+
 bool Scheduler::Run(std::string name, std::function<void()> body) {
   if (tlsCurrent) throw std::logic_error("Scheduler::Run called from a simulated thread");
   {

@@ -98,6 +98,10 @@ class Scheduler {
 
   bool HangDetected() const;
 
+  // Whether something will happen without the caller: a thread ready to
+  // run or a timer (a sleep, a wait's time-out, a scheduled event).
+  bool HasPendingWork() const;
+
  private:
   struct Timer {
     VirtualTime deadline;

@@ -16,11 +16,11 @@ int Clamp(int value, int low, int high) {
   return value;
 }
 
+// Every position message is logged, also one that leaves the bar where it
+// is (a step past the maximum): the log tells each message the bar took.
 void SetPosition(Window& window, ProgressData& data, int position) {
-  position = Clamp(position, data.low, data.high);
-  if (position == data.pos) return;
-  data.pos = position;
-  LogWindow(window, "progress", {{"pos", std::to_string(position)}});
+  data.pos = Clamp(position, data.low, data.high);
+  LogWindow(window, "progress", {{"pos", std::to_string(data.pos)}});
 }
 
 LRESULT SetRange(Window& window, ProgressData& data, int low, int high) {
@@ -29,7 +29,8 @@ LRESULT SetRange(Window& window, ProgressData& data, int low, int high) {
   data.high = high;
   LogWindow(window, "progress range",
             {{"low", std::to_string(low)}, {"high", std::to_string(high)}});
-  SetPosition(window, data, data.pos);
+  // A position outside the new range moves to its nearest limit.
+  if (Clamp(data.pos, low, high) != data.pos) SetPosition(window, data, data.pos);
   return previous;
 }
 

@@ -466,9 +466,12 @@ extern "C" HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCS
                 static_cast<int>(window.rect.top),
                 static_cast<int>(window.rect.right - window.rect.left),
                 static_cast<int>(window.rect.bottom - window.rect.top));
-  LogWindow(
-      window, "window created",
-      {{"class", cls->name}, {"text", window.text}, {"style", Hex(window.style)}, {"rect", rect}});
+  LogWindow(window, "window created",
+            {{"class", cls->name},
+             {"text", window.text},
+             {"style", Hex(window.style)},
+             {"rect", rect},
+             {"parent", Hex(reinterpret_cast<uintptr_t>(window.parent))}});
   return handle;
 }
 
