@@ -67,7 +67,7 @@ TEST_F(ImageCommandTest, ExplainsARefusal) {
       {":2100000000", "1:2: record of 33 bytes, longer than 32"},
       {":00000001FE\r\n", "1:10: checksum mismatch: expected FF, found FE"},
       {":00000001FF\n", "1:12: expected the line end CR LF, found 0x0A"},
-      {":00000001FF\r", "1:13: input ends inside a record"},
+      {":0100000055A", "1:13: input ends inside a record"},
       {":0100000055AA\r\n", "2:1: input ends before the end-of-file record"},
       {records2000 + eof,
        "2000:1: 2,000 records or more (at most 1,999, end-of-file record included)"},

@@ -29,6 +29,15 @@ int HexValue(char c) {
   return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
 
+// Offset of the first character of [from, to) that is no hex digit; to if
+// there is none.
+size_t FirstNonHex(std::string_view text, size_t from, size_t to) {
+  while (from < to && HexValue(text[from]) >= 0) {
+    ++from;
+  }
+  return from;
+}
+
 unsigned ByteAt(std::string_view text, size_t offset) {
   return static_cast<unsigned>(HexValue(text[offset]) * 16 + HexValue(text[offset + 1]));
 }
@@ -71,13 +80,11 @@ std::optional<FlashFileReading> ReadRecords(std::string_view text, std::vector<R
     if (text[pos] != ':') {
       return Refuse(text, pos, "expected the record mark ':', found " + Shown(text[pos]));
     }
-    for (size_t i = pos + 1; i < pos + 3; ++i) {
-      if (i == end) {
-        return Refuse(text, end, "input ends inside a record");
-      }
-      if (HexValue(text[i]) < 0) {
-        return Refuse(text, i, "expected an uppercase hex digit, found " + Shown(text[i]));
-      }
+    if (end - pos < 3) {
+      return Refuse(text, end, "input ends inside a record");
+    }
+    if (const size_t bad = FirstNonHex(text, pos + 1, pos + 3); bad < pos + 3) {
+      return Refuse(text, bad, "expected an uppercase hex digit, found " + Shown(text[bad]));
     }
     Record record{pos, ByteAt(text, pos + 1), 0, 0, {}};
     if (record.length > MaxRecordBytes) {
@@ -89,10 +96,8 @@ std::optional<FlashFileReading> ReadRecords(std::string_view text, std::vector<R
     if (end - pos < size) {
       return Refuse(text, end, "input ends inside a record");
     }
-    for (size_t i = pos + 3; i < pos + size; ++i) {
-      if (HexValue(text[i]) < 0) {
-        return Refuse(text, i, "expected an uppercase hex digit, found " + Shown(text[i]));
-      }
+    if (const size_t bad = FirstNonHex(text, pos + 3, pos + size); bad < pos + size) {
+      return Refuse(text, bad, "expected an uppercase hex digit, found " + Shown(text[bad]));
     }
     record.address = ByteAt(text, pos + 3) * 256 + ByteAt(text, pos + 5);
     record.type = ByteAt(text, pos + 7);
