@@ -47,6 +47,28 @@ def flash_seeds():
           record(0, 0, b"\x01\x02") + record(0, 0x0300) + EOF_RECORD)
 
 
+def explainer_seeds():
+    """One file per reason quillsim image gives, and one just under the
+    record limit (the fuzzer's inputs may then grow to cross it)."""
+    data = record(0, 0, b"\x01\x02")
+    seeds = {
+        "mark.hex": b";" + data[1:] + EOF_RECORD,
+        "lowercase-digit.hex": data.lower() + EOF_RECORD,
+        "length-33.hex": b":21" + data[3:] + EOF_RECORD,
+        "checksum.hex": data[:-4] + b"00\r\n" + EOF_RECORD,
+        "lf-line-end.hex": data.replace(b"\r\n", b"\n") + EOF_RECORD,
+        "ends-inside.hex": data + EOF_RECORD[:6],
+        "no-end-of-file.hex": data,
+        "overlap.hex": data + record(0, 1, b"\x03") + EOF_RECORD,
+        "segment-address.hex": record(2, 0, b"\x10\x00") + data + EOF_RECORD,
+        "unknown-type.hex": record(6, 0) + EOF_RECORD,
+        "past-64k.hex": record(0, 0xFFF0, b"\xAA" * 32) + EOF_RECORD,
+        "1999-records.hex": record(0, 0) * 1998 + EOF_RECORD,
+    }
+    for name, text in seeds.items():
+        write("flash_file_explainer", name, text)
+
+
 # ---- avi_clip: RIFF 'AVI ' ---------------------------------------------------
 
 def chunk(fourcc, data):
@@ -231,6 +253,7 @@ if __name__ == "__main__":
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     flash_seeds()
+    explainer_seeds()
     avi_seeds()
     resource_seeds(sys.argv[1])
     transfer_seeds()

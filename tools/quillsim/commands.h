@@ -6,7 +6,8 @@
 namespace quillsim {
 
 // `quillsim image FILE [--output BIN]`: builds the firmware image as the
-// Program button does and prints its length, blocks, range and header.
+// Program button does and prints its length, blocks, range and header; a
+// refused file is explained on stderr as "FILE:LINE:COLUMN: reason", exit 1.
 void AddImageCommand(CLI::App& app, int& exitCode);
 
 // `quillsim run SCENARIO [-v] [--json FILE] [--snapshots DIR] [--realtime]`

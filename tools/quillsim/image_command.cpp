@@ -5,6 +5,7 @@
 
 #include "commands.h"
 #include "download_format.h"
+#include "flash_file_explainer.h"
 #include "flash_image.h"
 #include "user_messages.h"
 
@@ -24,6 +25,23 @@ bool WriteImage(FlashImage image, const std::string& path) {
   return static_cast<bool>(out);
 }
 
+// Why the file is refused, as "FILE:LINE:COLUMN: reason"; the dialog's
+// message when the text itself is sound (the temporary file failed).
+void ExplainRefusal(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text(FlashFileBytesThatMatter, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  const FlashFileReading reading = ExplainFlashFile(text);
+  if (!reading.refusal) {
+    std::cerr << MessageImageNotBuilt << '\n';
+    return;
+  }
+  const FlashFileRefusal& refusal = *reading.refusal;
+  std::cerr << path << ':' << refusal.line << ':' << refusal.column << ": " << refusal.reason
+            << '\n';
+}
+
 int RunImage(const ImageOptions& options) {
   // The same open check as the Program button, then the same build.
   FILE* probe = std::fopen(options.input.c_str(), "rb");
@@ -35,7 +53,7 @@ int RunImage(const ImageOptions& options) {
 
   FlashImage image = BuildFlashImage(options.input.c_str());
   if (image == nullptr) {
-    std::cerr << MessageImageNotBuilt << '\n';
+    ExplainRefusal(options.input);
     return 1;
   }
 

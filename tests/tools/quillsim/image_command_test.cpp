@@ -34,15 +34,12 @@ class ImageCommandTest : public testing_support::ScratchMachineTest {};
 TEST_F(ImageCommandTest, PrintsTheImageOrTheDialogsMessage) {
   const auto bytes = testing_support::PatternBytes(300, 4);
   const std::string good = WriteFile("good.hex", testing_support::HexFileFor(bytes, 32, 9));
-  const std::string bad = WriteFile("bad.hex", testing_support::DataLine(0, {1}));
   const struct {
     std::string arguments;
     int exitCode;
     std::string output;
   } cases[] = {
       {"image '" + good + "'", 0, "length: 300\nblocks: 2\nrange: 1\nheader: EE 00 00 01 2C\n"},
-      {"image '" + bad + "'", 1,
-       "Error processing input Flash ROM file, (probably longer than 2000 lines)\n"},
       {"image '" + (scratch_ / "absent.hex").string() + "'", 1,
        "The input file cannot be opened.  Please make sure the file is correct and try "
        "again.\n"},
@@ -51,6 +48,40 @@ TEST_F(ImageCommandTest, PrintsTheImageOrTheDialogsMessage) {
     const RunResult result = RunQuillsim(c.arguments);
     EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments;
     EXPECT_EQ(result.output, c.output) << c.arguments;
+  }
+}
+
+// A refused file: where and why, in the order the product checks.
+TEST_F(ImageCommandTest, ExplainsARefusal) {
+  const std::string eof = ":00000001FF\r\n";
+  std::string records2000;
+  for (int i = 0; i < 1999; ++i) {
+    records2000 += ":0000000000\r\n";
+  }
+  const struct {
+    std::string text;
+    std::string explanation;  // after "FILE:"
+  } cases[] = {
+      {";00000001FF\r\n", "1:1: expected the record mark ':', found ';'"},
+      {":00000001Ff\r\n", "1:11: expected an uppercase hex digit, found 'f'"},
+      {":2100000000", "1:2: record of 33 bytes, longer than 32"},
+      {":00000001FE\r\n", "1:10: checksum mismatch: expected FF, found FE"},
+      {":00000001FF\n", "1:12: expected the line end CR LF, found 0x0A"},
+      {":0100000055A", "1:13: input ends inside a record"},
+      {":0100000055AA\r\n", "2:1: input ends before the end-of-file record"},
+      {records2000 + eof,
+       "2000:1: 2,000 records or more (at most 1,999, end-of-file record included)"},
+      {":0100000055AA\r\n:0100000055AA\r\n" + eof, "2:4: data at 0000 overlaps earlier data"},
+      {":020000021000EC\r\n" + eof,
+       "1:8: address record of type 02 that a 16-bit image cannot honour"},
+      {":00000006FA\r\n" + eof, "1:8: unknown record type 06"},
+      {":02FFFF00AAAAAC\r\n" + eof, "1:4: data at FFFF takes the image past 65,536 bytes"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = WriteFile("refused.hex", c.text);
+    const RunResult result = RunQuillsim("image '" + path + "'");
+    EXPECT_EQ(result.exitCode, 1) << c.explanation;
+    EXPECT_EQ(result.output, path + ":" + c.explanation + "\n");
   }
 }
 

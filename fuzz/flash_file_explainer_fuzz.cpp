@@ -1,0 +1,68 @@
+// Fuzz target: any bytes as a Flash ROM file, read both by BuildFlashImage
+// and by quillsim image's explainer. They must agree on acceptance and, when
+// both accept, on every byte of the image; a refusal must name a place
+// inside the input (or just past its end).
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "flash_file_explainer.h"
+#include "flash_image.h"
+#include "machine/machine_disk.h"
+
+namespace {
+
+void Require(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "flash_file_explainer: %s\n", what);
+    std::abort();
+  }
+}
+
+std::vector<uint8_t> ImageBytes(FlashImage image) {
+  std::vector<uint8_t> bytes;
+  for (const FlashBlock* block = image; block != nullptr; block = block->Next) {
+    Require(block->StartAddress == bytes.size(), "blocks are not contiguous from 0");
+    bytes.insert(bytes.end(), block->Data, block->Data + block->FillCount);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+// As in flash_file_fuzz.cpp: the input file goes to /dev/shm when it can.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  if (std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory("/dev/shm")) {
+    setenv("TMPDIR", "/dev/shm", 0);
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const std::string inputPath = (winsim::MachineFolder() / "fuzz-input.hex").string();
+  FILE* input = std::fopen(inputPath.c_str(), "wb");
+  Require(input != nullptr, "cannot write the input file");
+  Require(std::fwrite(data, 1, size, input) == size && std::fclose(input) == 0,
+          "cannot write the input file");
+
+  FlashImage image = BuildFlashImage(inputPath.c_str());
+  // quillsim image reads no more than this of a file.
+  const std::string text(reinterpret_cast<const char*>(data),
+                         std::min(size, quillsim::FlashFileBytesThatMatter));
+  const quillsim::FlashFileReading reading = quillsim::ExplainFlashFile(text);
+  if (image == nullptr) {
+    Require(reading.refusal.has_value(), "the explainer accepts what BuildFlashImage refuses");
+    Require(reading.refusal->line >= 1 && reading.refusal->column >= 1 &&
+                !reading.refusal->reason.empty(),
+            "a refusal without a place or a reason");
+  } else {
+    Require(!reading.refusal.has_value(), "the explainer refuses what BuildFlashImage accepts");
+    Require(ImageBytes(image) == reading.image, "the two images differ");
+  }
+  FreeFlashImage(image);
+  return 0;
+}
