@@ -1,7 +1,7 @@
-// The whole road of an update from the dialog, the app's end when the dialog
-// closes, and where the image goes for each endpoint layout. Failures, a
-// second update and closing while busy are example scenarios (label
-// scenarios).
+// The whole road of an update from the dialog, Refresh after it, the app's
+// end when the dialog closes, and where the image goes for each endpoint
+// layout. Failures, a second update and closing while busy are example
+// scenarios (label scenarios).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,7 +22,7 @@ const winsim::usb::Q417Device* UpdateModeDevice(winsim::usb::UsbBus& bus, size_t
   return nullptr;
 }
 
-TEST_F(DialogTest, OneUpdateFromStartToCompleteAndTheAppEndsWithTheDialog) {
+TEST_F(DialogTest, OneUpdateFromStartToCompleteThenRefreshAndTheAppEndsWithTheDialog) {
   const std::string firmware = SampleFirmware();
   std::vector<uint8_t> flash;
   app_runner::RunResult result = Run([&](app_runner::Session& session) {
@@ -81,6 +81,17 @@ TEST_F(DialogTest, OneUpdateFromStartToCompleteAndTheAppEndsWithTheDialog) {
     const winsim::usb::Q417Device* device = UpdateModeDevice(session.bus, 0);
     ASSERT_NE(device, nullptr);
     flash = device->Flash();
+
+    // Refresh empties the status and the bar and rebuilds the list, where
+    // the Q417 is now in update mode, listed by its update-mode description.
+    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+    EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "");
+    EXPECT_EQ(agent.Progress(dialog, IDC_PROGRESS)->pos, 0);
+    std::optional<winsim::ComboView> after = agent.Combo(dialog, IDC_DEVICE_LIST);
+    EXPECT_EQ(after->selection, -1);
+    EXPECT_EQ(after->items.size(), list->items.size());
+    EXPECT_NE(after->items, list->items);
+    EXPECT_EQ(agent.Text(dialog, IDC_FILE_PATH), firmware);
 
     // Closing the dialog ends the program.
     EXPECT_TRUE(agent.Click(dialog, IDOK));
