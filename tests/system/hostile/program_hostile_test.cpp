@@ -1,9 +1,9 @@
 // Hostile sequences on whole runs of quillprog with quillfw and the Q417:
 // the device pulled, stopped and restarted, put to sleep; a second
-// update-mode device; Refresh while the device is away; a second program
-// using the driver's device. (Closing while busy, a second update and the
-// plain failures are example scenarios.) Each run must end clean (no hang, nothing left
-// behind, the verifier green) and tell the user the truth.
+// update-mode device; Refresh while the device is away. Each run must end
+// clean (no hang, nothing left behind, the verifier green) and tell the user
+// the truth. (Closing while busy, a second update and the plain failures are
+// example scenarios; two handles at once are tested at the driver.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -139,35 +139,6 @@ class HostileTest : public DialogTest {
     const std::vector<uint8_t> image = ExpectedFlash(SampleFirmware());
     ASSERT_GE(device->Flash().size(), image.size());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), device->Flash().begin()));
-  }
-  // Whatever the outcome, it is the truth: "Complete!" with the image in the
-  // flash, or a worker's failure message with the status "Error". Returns
-  // whether the update completed.
-  bool ExpectTruthfulOutcome(app_runner::Session& session, HWND dialog) {
-    UserAgent& agent = session.agent;
-    std::optional<winsim::MessageBoxView> box = agent.WaitForMessageBox(60 * kSecond);
-    EXPECT_TRUE(box.has_value());
-    if (!box) return false;
-    EXPECT_TRUE(agent.AnswerMessageBox(IDOK));
-    const bool complete = box->text == "Complete!";
-    if (complete) {
-      EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Firmware Update Complete.");
-      const winsim::usb::Q417Device* device = LastUpdateModeDevice(session.bus, kQ417Port);
-      const std::vector<uint8_t> image = ExpectedFlash(SampleFirmware());
-      EXPECT_TRUE(device != nullptr && device->Flash().size() >= image.size() &&
-                  std::equal(image.begin(), image.end(), device->Flash().begin()))
-          << "\"Complete!\" without the image in the flash";
-    } else {
-      const std::vector<std::string> workerFailures = {
-          "ERROR: Cannot send firmware to device!", "Error Downloading Firmware!",
-          "Total Length of Firmware Exceeded!", "Incorrect Firmware Length!"};
-      EXPECT_NE(std::find(workerFailures.begin(), workerFailures.end(), box->text),
-                workerFailures.end())
-          << box->text;
-      EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Error");
-    }
-    ExpectButtonsEnabled(agent, dialog, true);
-    return complete;
   }
 };
 
@@ -430,122 +401,6 @@ TEST_F(HostileTest, RefreshWhileTheDeviceReEnumeratesAfterAFailedTrigger) {
     ExpectCompleteWithTheImage(session, dialog);
   });
 }
-
-// ------------------------------------------------- a second handle
-
-// Another program opens the driver's device while the worker holds it and
-// sends its own requests on a thread of its own; the driver serialises them
-// with the worker's. Requests that do not write to the device (reads, other
-// control codes) leave the download intact. Writes put the intruder's bytes
-// into the device's stream between the worker's requests: the device then
-// refuses a block as a header, and the outcome must still be the truth.
-struct IntruderCase {
-  const char* name;
-  DWORD code;
-  bool readsFromDevice;  // each request is an IN transfer
-  bool writesToDevice;   // each request is an OUT transfer
-  CompletionMode mode;
-};
-
-void PrintTo(const IntruderCase& c, std::ostream* out) { *out << c.name; }
-
-const IntruderCase kIntruders[] = {
-    {"ReadsInline", IOCTL_FIRMWARE_READ, true, false, CompletionMode::Inline},
-    {"OtherCodeAsync", 0x222008, false, false, CompletionMode::Asynchronous},
-    {"WritesAsync", IOCTL_FIRMWARE_WRITE, false, true, CompletionMode::Asynchronous},
-};
-
-size_t Writes(const UsbDevice* device) {
-  return static_cast<size_t>(std::count_if(
-      device->Requests().begin(), device->Requests().end(),
-      [](const DeviceRequest& r) { return r.kind == RequestKind::Transfer && !r.in; }));
-}
-
-// Sends requests until the worker's last block has reached the device (at
-// most kMaxRequests).
-struct Intruder {
-  DWORD code = 0;
-  HANDLE device = INVALID_HANDLE_VALUE;
-  const UsbDevice* watched = nullptr;
-  int sent = 0;
-  int succeeded = 0;
-  static constexpr int kMaxRequests = 200;
-};
-
-DWORD WINAPI IntruderThread(LPVOID parameter) {
-  Intruder* intruder = static_cast<Intruder*>(parameter);
-  while (intruder->sent < Intruder::kMaxRequests && Writes(intruder->watched) < 13) {
-    BYTE request[13] = {5, 0, 0, 0};
-    BYTE answer[13] = {};
-    DWORD returned = 0;
-    ++intruder->sent;
-    if (DeviceIoControl(intruder->device, intruder->code, request, sizeof request, answer,
-                        sizeof answer, &returned, nullptr)) {
-      ++intruder->succeeded;
-    }
-  }
-  return 0;
-}
-
-class SecondHandleTest : public HostileTest, public testing::WithParamInterface<IntruderCase> {};
-
-TEST_P(SecondHandleTest, TheOutcomeIsTheTruth) {
-  const IntruderCase& c = GetParam();
-  usb_.completion = c.mode;
-  RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
-    Begin(agent, dialog);
-    ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
-    Intruder intruder;
-    intruder.code = c.code;
-    intruder.watched = LastUpdateModeDevice(session.bus, kQ417Port);
-    intruder.device = CreateFileA("\\\\.\\QUILLDEV", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(intruder.device, INVALID_HANDLE_VALUE);  // the device is not exclusive
-    // The machine sleeps while both are queued, so that at the wake the
-    // worker and the intruder wait for the transfer lock together and take
-    // turns.
-    ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
-    HANDLE thread = CreateThread(nullptr, 0, IntruderThread, &intruder, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    agent.Wait(2 * kSecond);
-    winsim::pnp::SystemWake();
-    const bool complete = ExpectTruthfulOutcome(session, dialog);
-    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    CloseHandle(thread);
-    CloseHandle(intruder.device);
-    EXPECT_GT(intruder.sent, 0);
-    const winsim::usb::Q417Device* device = LastUpdateModeDevice(session.bus, kQ417Port);
-    if (c.writesToDevice) {
-      // The intruder's bytes went between the worker's requests: the image
-      // cannot have arrived whole.
-      EXPECT_FALSE(complete);
-    } else {
-      EXPECT_TRUE(complete);
-      EXPECT_EQ(intruder.succeeded, intruder.sent);
-      // The worker's 13 requests, with the intruder's reads between them.
-      size_t writes = 0, reads = 0, readsAmongWrites = 0;
-      for (const DeviceRequest& r : device->Requests()) {
-        if (r.kind != RequestKind::Transfer) continue;
-        if (r.in) {
-          ++reads;
-          if (writes > 0 && writes < 13) ++readsAmongWrites;
-        } else {
-          ++writes;
-        }
-      }
-      EXPECT_EQ(writes, 13u);
-      EXPECT_EQ(reads, c.readsFromDevice ? static_cast<size_t>(intruder.sent) : 0u);
-      if (c.readsFromDevice) {
-        EXPECT_GT(readsAmongWrites, 0u);
-      }
-    }
-  });
-}
-
-INSTANTIATE_TEST_SUITE_P(Hostile, SecondHandleTest, testing::ValuesIn(kIntruders),
-                         [](const testing::TestParamInfo<IntruderCase>& p) {
-                           return std::string(p.param.name);
-                         });
 
 }  // namespace
 }  // namespace dialog_testing
