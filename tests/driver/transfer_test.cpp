@@ -11,7 +11,6 @@
 
 #include "driver_fixture.h"
 #include "kernel/kernel.h"
-#include "kernel32/user_process.h"
 #include "quillfw.h"
 
 namespace driver_tests {
@@ -229,56 +228,7 @@ TEST_P(FailureTest, FailsThatWriteAndResetsThePipeBeforeTheNext) {
   }
 }
 
-// Inline, piece 1 completes inside the first IoCallDriver and piece 2, sent
-// from OnWriteComplete there, is held below; asynchronously piece 1
-// completes on the DPC thread. Either way the write waits for ever.
-TEST_P(TransferTest, APieceThatNeverCompletesIsAHang) {
-  machine().Verify().Expect(rule::kHang);
-  DeviceScript device = UpdateModeDevice();
-  device.faults.neverCompleteTransfers = {2};
-  const bool ended = RunBus(TreeWith(device, Mode()), [&] {
-    HANDLE handle = OpenDevice();
-    Write(handle, 10000);
-    ADD_FAILURE() << "the write returned";
-  });
-  EXPECT_FALSE(ended);
-  const auto hangs = machine().Log().OfKind(EventKind::Hang);
-  ASSERT_FALSE(hangs.empty());
-  EXPECT_NE(hangs[0].text.find("KeWaitForSingleObject"), std::string::npos) << hangs[0].text;
-  EXPECT_EQ(TransferLengths(), (std::vector<uint32_t>{4096, 4096}));
-}
-
 // ---------------------------------------------------------------- mends
-
-TEST_P(TransferTest, ATransferBeforeTheFirstStartFailsAndSendsNothing) {
-  ASSERT_TRUE(machine().Run([&] {
-    // The device is on the bus, but nothing is registered for it: the
-    // driver is added by hand and never started.
-    bus_ = UsbBus::Create(TreeWith(UpdateModeDevice(), GetParam()));
-    pnp::WaitIdle();
-    NTSTATUS status = STATUS_PENDING;
-    PDRIVER_OBJECT driver = kernel::LoadDriver("quillfw", DriverEntry, &status);
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    ASSERT_EQ(kernel::CallAddDevice(driver, bus_->PdoAt(kPort)), STATUS_SUCCESS);
-    user::BeginApplication();
-    HANDLE handle = OpenDevice();
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    const ControlResult write = Write(handle, 5);
-    EXPECT_FALSE(write.ok);
-    EXPECT_EQ(write.error, ErrorFor(STATUS_INVALID_DEVICE_STATE));
-    EXPECT_TRUE(TransferLengths().empty());
-    CloseHandle(handle);
-    user::EndApplication();
-    EXPECT_EQ(kernel::SendIrpAndWait(QuillDevice(),
-                                     [](PIO_STACK_LOCATION stack) {
-                                       stack->MajorFunction = IRP_MJ_PNP;
-                                       stack->MinorFunction = IRP_MN_REMOVE_DEVICE;
-                                     }),
-              STATUS_SUCCESS);
-    kernel::UnloadDriver(driver);
-    bus_->Shutdown();
-  }));
-}
 
 // Surprise removal during a transfer: the transfer ends, later requests fail
 // with STATUS_DELETE_PENDING, and the open handle holds IRP_MN_REMOVE_DEVICE
