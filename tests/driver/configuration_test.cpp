@@ -114,18 +114,21 @@ struct StartCase {
   bool selects = true;                        // a SELECT_CONFIGURATION reaches the device
   std::optional<size_t> stringRequests = {};  // string descriptor reads, where it matters
   bool asserts = false;                       // FW_ASSERT breaks into the debugger
+  // quillfw's pool ends where readable memory ends, so that a read past a
+  // buffer faults; elsewhere the pool's guard bytes catch a write past one.
+  bool specialPool = false;
 };
 
 class StartTest : public DriverTest,
                   public testing::WithParamInterface<std::tuple<StartCase, CompletionMode>> {};
 
-// Every buffer the driver allocates ends where readable memory ends (special
-// pool): a string or descriptor read past its end faults. Every failure
-// releases what it took (the verifier's pool check at unload).
+// A write past a buffer the driver allocates breaks the pool's guard bytes
+// (a verifier finding); every failure releases what it took (the pool check
+// at unload).
 TEST_P(StartTest, EndsAsTheDeviceAnswersWithoutAReadPastABuffer) {
   const StartCase& start = std::get<0>(GetParam());
   if (start.asserts) machine().Verify().Expect(rule::kDebugBreak);
-  kernel::UseSpecialPool(kWdmTag);
+  if (start.specialPool) kernel::UseSpecialPool(kWdmTag);
   DeviceScript device = UpdateModeDevice();
   start.script(device);
   ASSERT_TRUE(RunBus(TreeWith(device, std::get<1>(GetParam())), [&] {
@@ -216,8 +219,12 @@ INSTANTIATE_TEST_SUITE_P(
             // The library's parser returns the interface cut at byte 9 all
             // the same: the driver must refuse it before reading a field.
             StartCase{"InterfaceCutByTheTotalLength",
-                      [](DeviceScript& s) { s.faults.totalLengthOverride = 12; }, kBadConfiguration,
-                      false},
+                      [](DeviceScript& s) { s.faults.totalLengthOverride = 12; },
+                      kBadConfiguration,
+                      false,
+                      {},
+                      false,
+                      true},
             StartCase{"SecondReadShort", [](DeviceScript& s) { s.faults.secondReadShortBy = 1; },
                       kBadConfiguration, false},
             StartCase{"TotalLengthAboveWhatArrives",

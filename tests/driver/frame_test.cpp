@@ -109,26 +109,6 @@ TEST_F(DriverTest, DriverEntryRefusesASystemWithoutWdm10) {
 
 // ---------------------------------------------------------------- AddDevice
 
-class ArrivalTest : public DriverTest, public testing::WithParamInterface<CompletionMode> {};
-
-TEST_P(ArrivalTest, TheDeviceIsAddedStartedAndOpenedByItsLink) {
-  ASSERT_TRUE(RunBus(TreeWith(UpdateModeDevice(), GetParam()), [&] {
-    PDEVICE_OBJECT device = QuillDevice();
-    ASSERT_NE(device, nullptr);
-    EXPECT_EQ(device->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
-    EXPECT_EQ(device->Characteristics & FILE_DEVICE_SECURE_OPEN,
-              static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN));
-    EXPECT_EQ(device->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
-              static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE));
-    EXPECT_EQ(kernel::LookupDevice(u"\\DosDevices\\QUILLDEV"), device);
-  }));
-  EXPECT_EQ(PnpStatus("AddDevice"), "0x00000000");
-  EXPECT_EQ(PnpStatus("IRP_MN_START_DEVICE"), "0x00000000");
-}
-
-INSTANTIATE_TEST_SUITE_P(BothModes, ArrivalTest,
-                         testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline));
-
 // The name is fixed: the second device finds it taken, the first keeps it.
 TEST_F(DriverTest, ASecondUpdateModeDeviceFindsTheNameTaken) {
   UsbTreeScript tree = TreeWith(UpdateModeDevice(), CompletionMode::Asynchronous);
@@ -181,15 +161,25 @@ TEST_F(DriverTest, AFailedLinkIsNoFailureButTheDeviceCannotBeOpenedByIt) {
   EXPECT_EQ(PnpStatus("IRP_MN_START_DEVICE"), "0x00000000");
 }
 
-// ---------------------------------------------------------------- create and close
+// ---------------------------------------------------------------- arrival, create and close
 
-class CreateCloseTest : public DriverTest, public testing::WithParamInterface<OsFamily> {};
+class ArrivalTest : public DriverTest, public testing::WithParamInterface<OsFamily> {};
 
-// Outside Windows 98 each open holds the remove lock until its close: the
-// verifier fails a lock held at unload or released unheld.
-TEST_P(CreateCloseTest, TwoHandlesOpenAndCloseAndOtherMajorsAreRefused) {
+// The device object and its link come with the start; two handles open
+// and close (outside Windows 98 each open holds the remove lock until its
+// close: the verifier fails a lock held at unload or released unheld), and
+// the majors the driver does not serve are refused.
+TEST_P(ArrivalTest, TheDeviceIsAddedStartedAndOpenedByItsLink) {
   FreshMachine(GetParam());
   ASSERT_TRUE(RunBus(TreeWith(UpdateModeDevice(), CompletionMode::Asynchronous), [&] {
+    PDEVICE_OBJECT device = QuillDevice();
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->DeviceType, static_cast<DEVICE_TYPE>(FILE_DEVICE_UNKNOWN));
+    EXPECT_EQ(device->Characteristics & FILE_DEVICE_SECURE_OPEN,
+              static_cast<ULONG>(FILE_DEVICE_SECURE_OPEN));
+    EXPECT_EQ(device->Flags & (DO_BUFFERED_IO | DO_POWER_PAGABLE | DO_DEVICE_INITIALIZING),
+              static_cast<ULONG>(DO_BUFFERED_IO | DO_POWER_PAGABLE));
+    EXPECT_EQ(kernel::LookupDevice(u"\\DosDevices\\QUILLDEV"), device);
     HANDLE first = OpenDevice();
     HANDLE second = OpenDevice();  // not exclusive
     ASSERT_NE(first, INVALID_HANDLE_VALUE);
@@ -198,13 +188,15 @@ TEST_P(CreateCloseTest, TwoHandlesOpenAndCloseAndOtherMajorsAreRefused) {
     EXPECT_TRUE(CloseHandle(second));
     for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_SYSTEM_CONTROL}) {
       EXPECT_EQ(kernel::SendIrpAndWait(
-                    QuillDevice(), [&](PIO_STACK_LOCATION stack) { stack->MajorFunction = major; }),
+                    device, [&](PIO_STACK_LOCATION stack) { stack->MajorFunction = major; }),
                 STATUS_INVALID_DEVICE_REQUEST);
     }
   }));
+  EXPECT_EQ(PnpStatus("AddDevice"), "0x00000000");
+  EXPECT_EQ(PnpStatus("IRP_MN_START_DEVICE"), "0x00000000");
 }
 
-INSTANTIATE_TEST_SUITE_P(Systems, CreateCloseTest,
+INSTANTIATE_TEST_SUITE_P(Systems, ArrivalTest,
                          testing::Values(OsFamily::WindowsNt, OsFamily::Windows98));
 
 // ---------------------------------------------------------------- Plug and Play
