@@ -28,15 +28,6 @@ UsbTreeScript TreeWith(const DeviceScript& device, CompletionMode mode) {
   return SinglePortTree(port, mode);
 }
 
-Lines Masked(const Lines& lines) {
-  // The driver prints object and IRP addresses after these words.
-  static const std::regex address(
-      "(DriverObject |pdo |IRP:0x|DeviceObject = 0x|Irp = 0x)[0-9A-Fa-f]+");
-  Lines masked;
-  for (const std::string& line : lines) masked.push_back(std::regex_replace(line, address, "$1#"));
-  return masked;
-}
-
 DWORD ErrorFor(NTSTATUS status) { return kernel32::RtlNtStatusToDosError(status); }
 
 void DriverTest::SetUp() { FreshMachine(); }
@@ -72,13 +63,15 @@ bool DriverTest::RunBus(const UsbTreeScript& tree, const std::function<void()>& 
   });
 }
 
-Lines DriverTest::Trace() const { return Masked(machine_->Log().Texts(EventKind::DbgPrint)); }
-
-size_t DriverTest::Mark() const { return machine_->Log().Texts(EventKind::DbgPrint).size(); }
-
-Lines DriverTest::TraceSince(size_t mark) const {
-  Lines all = Trace();
-  return Lines(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark, all.size())), all.end());
+Lines DriverTest::Trace() const {
+  // The driver prints object and IRP addresses after these words.
+  static const std::regex address(
+      "(DriverObject |pdo |IRP:0x|DeviceObject = 0x|Irp = 0x)[0-9A-Fa-f]+");
+  Lines masked;
+  for (const std::string& line : machine_->Log().Texts(EventKind::DbgPrint)) {
+    masked.push_back(std::regex_replace(line, address, "$1#"));
+  }
+  return masked;
 }
 
 std::string DriverTest::PnpStatus(const std::string& request) const {

@@ -42,9 +42,6 @@ winsim::usb::DeviceScript UpdateModeDevice();
 winsim::usb::UsbTreeScript TreeWith(const winsim::usb::DeviceScript& device,
                                     winsim::usb::CompletionMode mode);
 
-// The lines of the driver's trace with the addresses it prints masked as "#".
-Lines Masked(const Lines& lines);
-
 // What a DeviceIoControl call gave back.
 struct ControlResult {
   BOOL ok = FALSE;
@@ -71,10 +68,9 @@ class DriverTest : public ::testing::Test {
   // removal, driver unload). Returns false on a hang.
   bool RunBus(const winsim::usb::UsbTreeScript& tree, const std::function<void()>& body);
 
-  // The driver's DbgPrint lines so far (masked), and since a mark.
+  // The driver's DbgPrint lines so far, with the addresses it prints
+  // masked as "#".
   Lines Trace() const;
-  size_t Mark() const;
-  Lines TraceSince(size_t mark) const;
   // The status the Plug and Play manager logged for the last request named
   // request ("IRP_MN_START_DEVICE", "AddDevice"...), or "" if none.
   std::string PnpStatus(const std::string& request) const;

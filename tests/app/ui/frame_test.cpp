@@ -1,4 +1,4 @@
-// The frame and the idle dialog: Refresh, Browse and its profile entry, the
+// The frame and the idle dialog: Browse and its profile entry, the
 // About item, the minimised paint, the image kept or dropped by Program,
 // every way of closing ending the program, and the README's snapshot.
 #include <gtest/gtest.h>
@@ -27,32 +27,6 @@ std::string ReadFile(const std::filesystem::path& path) {
   std::ostringstream text;
   text << file.rdbuf();
   return text.str();
-}
-
-TEST_F(DialogTest, RefreshAfterAnUpdateEmptiesTheStatusAndRebuildsTheList) {
-  ExpectClean(Run([&](app_runner::Session& session) {
-    UserAgent& agent = session.agent;
-    HWND dialog = Start(agent);
-    ASSERT_NE(dialog, nullptr);
-    const std::vector<std::string> itemsAtStart = agent.Combo(dialog, IDC_DEVICE_LIST)->items;
-    SelectQ417(agent, dialog);
-    EXPECT_TRUE(agent.TypeText(dialog, IDC_FILE_PATH, SampleFirmware()));
-    ASSERT_TRUE(agent.Click(dialog, IDC_PROGRAM));
-    ExpectMessageBox(agent, "Complete!");
-    EXPECT_GT(agent.Progress(dialog, IDC_PROGRESS)->pos, 0);
-
-    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
-    EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "");
-    EXPECT_EQ(agent.Progress(dialog, IDC_PROGRESS)->pos, 0);
-    std::optional<winsim::ComboView> list = agent.Combo(dialog, IDC_DEVICE_LIST);
-    EXPECT_EQ(list->selection, -1);
-    // The Q417 is in update mode now, listed by its update-mode description.
-    EXPECT_EQ(list->items.size(), itemsAtStart.size());
-    EXPECT_NE(list->items, itemsAtStart);
-    EXPECT_EQ(agent.Text(dialog, IDC_FILE_PATH), SampleFirmware());
-    EXPECT_TRUE(agent.Click(dialog, IDOK));
-    ExpectEnds(session);
-  }));
 }
 
 TEST_F(DialogTest, BrowseShowsThePathAndWritesItToTheProfile) {

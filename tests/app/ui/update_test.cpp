@@ -1,7 +1,7 @@
-// The whole road of an update from the dialog, the app's end when the dialog
-// closes, and where the image goes for each endpoint layout. Failures, a
-// second update and closing while busy are example scenarios (label
-// scenarios).
+// The whole road of an update from the dialog, Refresh after it, and the
+// app's end when the dialog closes. Failures, a second update, the largest
+// image and closing while busy are example scenarios (label scenarios); the
+// endpoint an image goes to is quillfw's choice (tests/driver).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,7 +22,7 @@ const winsim::usb::Q417Device* UpdateModeDevice(winsim::usb::UsbBus& bus, size_t
   return nullptr;
 }
 
-TEST_F(DialogTest, OneUpdateFromStartToCompleteAndTheAppEndsWithTheDialog) {
+TEST_F(DialogTest, OneUpdateFromStartToCompleteThenRefreshAndTheAppEndsWithTheDialog) {
   const std::string firmware = SampleFirmware();
   std::vector<uint8_t> flash;
   app_runner::RunResult result = Run([&](app_runner::Session& session) {
@@ -82,6 +82,17 @@ TEST_F(DialogTest, OneUpdateFromStartToCompleteAndTheAppEndsWithTheDialog) {
     ASSERT_NE(device, nullptr);
     flash = device->Flash();
 
+    // Refresh empties the status and the bar and rebuilds the list, where
+    // the Q417 is now in update mode, listed by its update-mode description.
+    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+    EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "");
+    EXPECT_EQ(agent.Progress(dialog, IDC_PROGRESS)->pos, 0);
+    std::optional<winsim::ComboView> after = agent.Combo(dialog, IDC_DEVICE_LIST);
+    EXPECT_EQ(after->selection, -1);
+    EXPECT_EQ(after->items.size(), list->items.size());
+    EXPECT_NE(after->items, list->items);
+    EXPECT_EQ(agent.Text(dialog, IDC_FILE_PATH), firmware);
+
     // Closing the dialog ends the program.
     EXPECT_TRUE(agent.Click(dialog, IDOK));
     EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
@@ -92,83 +103,6 @@ TEST_F(DialogTest, OneUpdateFromStartToCompleteAndTheAppEndsWithTheDialog) {
   ASSERT_GE(flash.size(), image.size());
   EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
 }
-
-// The device's endpoints in update mode decide where the image goes: the
-// first OUT endpoint takes it, whatever comes before; without one, nothing
-// is sent and the dialog says so. The largest image ends its header with a
-// length of 0 and its last block with a count-0 request.
-struct LayoutCase {
-  const char* name;
-  std::vector<winsim::usb::EndpointScript> endpoints;  // empty: the device's own
-  const char* firmware;
-  const char* message;
-  const char* statusAfter;
-  bool flashed;
-};
-
-void PrintTo(const LayoutCase& layout, std::ostream* out) { *out << layout.name; }
-
-constexpr winsim::usb::EndpointScript BulkEndpoint(uint8_t address) {
-  return {address, USB_ENDPOINT_TYPE_BULK, 64, 0};
-}
-
-const LayoutCase kLayouts[] = {
-    {"InInOut",
-     {BulkEndpoint(0x81), BulkEndpoint(0x82), BulkEndpoint(0x03)},
-     SAMPLE_FIRMWARE,
-     "Complete!",
-     "Firmware Update Complete.",
-     true},
-    {"NoOut",
-     {BulkEndpoint(0x81), BulkEndpoint(0x82)},
-     SAMPLE_FIRMWARE,
-     "ERROR: Cannot send firmware to device!",
-     "Error",
-     false},
-    {"LargestImage", {}, FULL_FLASH_FIRMWARE, "Complete!", "Firmware Update Complete.", true},
-};
-
-class LayoutTest : public DialogTest, public testing::WithParamInterface<LayoutCase> {};
-
-TEST_P(LayoutTest, TheFlashAndTheFinalMessageTellTheTruth) {
-  const LayoutCase& layout = GetParam();
-  if (!layout.endpoints.empty()) {
-    Q417().updateMode.configuration.interfaces.at(0).endpoints = layout.endpoints;
-  }
-  std::vector<uint8_t> flash;
-  size_t outTransfers = 0;
-  app_runner::RunResult result = Run([&](app_runner::Session& session) {
-    UserAgent& agent = session.agent;
-    HWND dialog = Start(agent);
-    ASSERT_NE(dialog, nullptr);
-    SelectQ417(agent, dialog);
-    EXPECT_TRUE(agent.TypeText(dialog, IDC_FILE_PATH, layout.firmware));
-    ASSERT_TRUE(agent.Click(dialog, IDC_PROGRAM));
-    ExpectMessageBox(agent, layout.message);
-    EXPECT_EQ(agent.Text(dialog, IDC_STATUS), layout.statusAfter);
-    const winsim::usb::Q417Device* device = UpdateModeDevice(session.bus, 0);
-    ASSERT_NE(device, nullptr);
-    flash = device->Flash();
-    for (const winsim::usb::DeviceRequest& request : device->Requests()) {
-      outTransfers += request.kind == winsim::usb::RequestKind::Transfer && !request.in;
-    }
-    EXPECT_TRUE(agent.Click(dialog, IDOK));
-  });
-  ExpectClean(result);
-  const std::vector<uint8_t> image = ExpectedFlash(layout.firmware);
-  if (layout.flashed) {
-    ASSERT_GE(flash.size(), image.size());
-    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
-  } else {
-    EXPECT_EQ(outTransfers, 0u);
-    EXPECT_TRUE(std::all_of(flash.begin(), flash.end(), [](uint8_t b) { return b == 0xFF; }));
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Dialog, LayoutTest, testing::ValuesIn(kLayouts),
-                         [](const testing::TestParamInfo<LayoutCase>& param) {
-                           return std::string(param.param.name);
-                         });
 
 }  // namespace
 }  // namespace dialog_testing

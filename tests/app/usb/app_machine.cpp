@@ -113,26 +113,6 @@ std::vector<std::string> AppMachineTest::ListItems() {
   return items;
 }
 
-std::vector<std::string> AppMachineTest::TableDescriptions() {
-  std::vector<std::string> descriptions;
-  for (ULONG i = 0; i < UsbDeviceTable.Count && i < MaxDeviceEntries; ++i) {
-    descriptions.emplace_back(UsbDeviceTable.Entries[i].Description);
-  }
-  return descriptions;
-}
-
-std::string AppMachineTest::HubPath(const std::string& busPath) const {
-  return "\\\\.\\" + bus_->HubNameAt(busPath);
-}
-
-std::vector<winsim::Finding> AppMachineTest::FindingsOf(std::string_view rule) const {
-  std::vector<winsim::Finding> found;
-  for (const winsim::Finding& finding : machine_->Verify().Findings()) {
-    if (finding.rule == rule) found.push_back(finding);
-  }
-  return found;
-}
-
 std::vector<winsim::Event> AppMachineTest::UserEvents(const std::string& text) const {
   std::vector<winsim::Event> events;
   for (const winsim::Event& event : machine_->Log().OfKind(winsim::EventKind::User)) {

@@ -42,12 +42,6 @@ class AppMachineTest : public ::testing::Test {
 
   // The device list's items (on the application's thread).
   static std::vector<std::string> ListItems();
-  // The table's descriptions, slots 0 to Count - 1.
-  static std::vector<std::string> TableDescriptions();
-  // "\\.\<hub name>" of the hub at a bus path.
-  std::string HubPath(const std::string& busPath) const;
-  // Findings of one verifier rule.
-  std::vector<winsim::Finding> FindingsOf(std::string_view rule) const;
   // User-mode log events with this text.
   std::vector<winsim::Event> UserEvents(const std::string& text) const;
 

@@ -51,7 +51,7 @@ void Delay(int milliseconds) {
 // What happens while the two handles' writes are under way.
 // SleepMidTransfer: the machine sleeps while the first request's pieces are
 // on the bus.
-enum class Between { Nothing, StopAndRestart, Sleep, SleepMidTransfer };
+enum class Between { StopAndRestart, Sleep, SleepMidTransfer };
 
 struct TwoHandleCase {
   const char* name;
@@ -62,8 +62,6 @@ struct TwoHandleCase {
 void PrintTo(const TwoHandleCase& c, std::ostream* out) { *out << c.name; }
 
 const TwoHandleCase kCases[] = {
-    {"PlainAsync", Between::Nothing, CompletionMode::Asynchronous},
-    {"PlainInline", Between::Nothing, CompletionMode::Inline},
     {"StopAndRestartAsync", Between::StopAndRestart, CompletionMode::Asynchronous},
     {"StopAndRestartInline", Between::StopAndRestart, CompletionMode::Inline},
     {"SleepAsync", Between::Sleep, CompletionMode::Asynchronous},

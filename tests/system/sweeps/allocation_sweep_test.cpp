@@ -2,7 +2,8 @@
 // trigger and the download, failed one at a time in a whole run of the
 // program. Each run must end in the dialog's message for that failure, go
 // idle, leak nothing (handles, GlobalAlloc blocks, heap, pool, IRPs, MDLs)
-// and leave the device usable: a second update completes.
+// and leave the device usable: a second update completes. (quillfw's
+// allocations are swept one at a time by the driver tests.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,7 +27,7 @@ using dialog_testing::kSelectDeviceAndFile;
 using testing_support::HeapFaults;
 using winsim::AllocationKind;
 
-enum class Kind { GlobalAlloc, Heap, Pool, Irp, Mdl, UserRequest };
+enum class Kind { GlobalAlloc, Heap, UserRequest };
 
 struct Sweep {
   const char* name;
@@ -36,9 +37,6 @@ struct Sweep {
 const Sweep kSweeps[] = {
     {"GlobalAlloc", Kind::GlobalAlloc},
     {"Heap", Kind::Heap},
-    {"Pool", Kind::Pool},
-    {"Irp", Kind::Irp},
-    {"Mdl", Kind::Mdl},
     {"UserRequest", Kind::UserRequest},
 };
 
@@ -48,28 +46,8 @@ const Sweep kSweeps[] = {
 constexpr uint64_t kTriggerRequests = 11;
 constexpr uint64_t kWorkerOpen = kTriggerRequests + 1;
 constexpr uint64_t kHeaderCommand = kWorkerOpen + 1;
-constexpr uint64_t kSampleTransfers = 13;
 
 void PrintTo(const Sweep& sweep, std::ostream* out) { *out << sweep.name; }
-
-AllocationKind KernelKind(Kind kind) {
-  switch (kind) {
-    case Kind::Pool:
-      return AllocationKind::Pool;
-    case Kind::Irp:
-      return AllocationKind::Irp;
-    case Kind::Mdl:
-      return AllocationKind::Mdl;
-    default:
-      return AllocationKind::UserRequest;
-  }
-}
-
-// Swept from the program's start (the first walk included), not only from
-// the Program press.
-bool SweptFromStart(Kind kind) {
-  return kind == Kind::GlobalAlloc || kind == Kind::Heap || kind == Kind::UserRequest;
-}
 
 // Allocation counters at the two marks of an update: the Program press and
 // its outcome.
@@ -91,44 +69,6 @@ bool ListsNothingNew(const std::vector<std::string>& list, const std::vector<std
   return true;
 }
 
-// The drivers' allocations from the Program press, in order: quillfw's
-// arrival for the update-mode device (DriverEntry, AddDevice and start; a
-// failure there leaves no device to open, except for the three strings it
-// only traces), then each transfer's own (the context, the IRP, the two
-// MDLs), the header command's first.
-struct KernelAllocations {
-  Kind kind;
-  std::vector<const char*> arrival;
-  uint64_t perTransfer;
-};
-
-const KernelAllocations kKernelAllocations[] = {
-    // The service key, the name copy, three strings, the configuration
-    // buffer, the library's configuration request.
-    {Kind::Pool,
-     {FailureDeviceNotFound, FailureDeviceNotFound, MessageUpdateComplete, MessageUpdateComplete,
-      MessageUpdateComplete, FailureDeviceNotFound, FailureDeviceNotFound},
-     1},
-    // URBs: the device descriptor, the language list, three strings, the
-    // configuration's head, the whole configuration, select configuration.
-    {Kind::Irp,
-     {FailureDeviceNotFound, MessageUpdateComplete, MessageUpdateComplete, MessageUpdateComplete,
-      MessageUpdateComplete, FailureDeviceNotFound, FailureDeviceNotFound, FailureDeviceNotFound},
-     1},
-    {Kind::Mdl, {}, 2},
-};
-
-// The message for the n-th allocation of a kernel kind after the press.
-std::string KernelOutcome(Kind kind, uint64_t n) {
-  for (const KernelAllocations& allocations : kKernelAllocations) {
-    if (allocations.kind != kind) continue;
-    if (n <= allocations.arrival.size()) return allocations.arrival[n - 1];
-    const uint64_t transfer = (n - allocations.arrival.size() - 1) / allocations.perTransfer + 1;
-    return transfer == 1 ? FailureHeaderNotSent : FailureBlockNotSent;
-  }
-  return "";
-}
-
 class AllocationSweepTest : public SweepTest, public testing::WithParamInterface<Sweep> {
  protected:
   uint64_t Counter() {
@@ -138,7 +78,7 @@ class AllocationSweepTest : public SweepTest, public testing::WithParamInterface
       case Kind::Heap:
         return HeapFaults::Allocations();
       default:
-        return machine().Faults().Count(KernelKind(GetParam().kind));
+        return machine().Faults().Count(AllocationKind::UserRequest);
     }
   }
 
@@ -147,8 +87,8 @@ class AllocationSweepTest : public SweepTest, public testing::WithParamInterface
   Observation RunWithFailure(uint64_t ordinal, Marks& marks, long& heapLeft) {
     const Kind kind = GetParam().kind;
     if (kind == Kind::GlobalAlloc && ordinal != 0) winsim::kernel32::FailGlobalAllocNth(ordinal);
-    if (kind != Kind::GlobalAlloc && kind != Kind::Heap && ordinal != 0) {
-      machine().Faults().FailNth(KernelKind(kind), ordinal);
+    if (kind == Kind::UserRequest && ordinal != 0) {
+      machine().Faults().FailNth(AllocationKind::UserRequest, ordinal);
     }
     SessionPlan plan;
     plan.beforeProgram = [&] {
@@ -174,18 +114,11 @@ TEST_P(AllocationSweepTest, EachFailedAllocationEndsInItsMessageAndTheDeviceStay
   ASSERT_EQ(reference.outcomes.size(), 1u);
   ASSERT_EQ(reference.outcomes[0].message, "Complete!") << Describe(reference);
   ASSERT_TRUE(SessionFaults(reference).empty()) << Describe(reference);
-  // The walk and the update are swept: GlobalAlloc, the heap and user-mode
-  // requests from the program's start (the first walk), the drivers'
-  // allocations from the Program press.
-  const uint64_t first = SweptFromStart(kind) ? 1 : clean.atProgram + 1;
+  // The walk and the update are swept from the program's start (the first
+  // walk). quillfw's own allocations are swept by the driver tests.
+  const uint64_t first = 1;
   const uint64_t last = clean.atOutcome;
   ASSERT_GE(last, first);
-  for (const KernelAllocations& allocations : kKernelAllocations) {
-    if (allocations.kind == kind) {
-      EXPECT_EQ(last - first + 1,
-                allocations.arrival.size() + allocations.perTransfer * kSampleTransfers);
-    }
-  }
   std::printf("[ sweep    ] %s: allocations %llu to %llu\n", GetParam().name,
               static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
 
@@ -203,7 +136,7 @@ TEST_P(AllocationSweepTest, EachFailedAllocationEndsInItsMessageAndTheDeviceStay
     EXPECT_TRUE(ListsNothingNew(observation.listAtStart, reference.listAtStart))
         << testing::PrintToString(observation.listAtStart) << " is not part of "
         << testing::PrintToString(reference.listAtStart);
-    const bool inWalk = SweptFromStart(kind) && kind != Kind::Heap && ordinal <= clean.atProgram;
+    const bool inWalk = kind != Kind::Heap && ordinal <= clean.atProgram;
     if (!inWalk) {
       // The same run up to the Program press: the ordinal failed in the update.
       EXPECT_EQ(marks.atProgram, kind == Kind::Heap ? 0 : clean.atProgram);
@@ -256,9 +189,6 @@ TEST_P(AllocationSweepTest, EachFailedAllocationEndsInItsMessageAndTheDeviceStay
         expected = {message};
         break;
       }
-      default:
-        expected = {KernelOutcome(kind, ordinal - clean.atProgram)};
-        break;
     }
     EXPECT_NE(std::find(expected.begin(), expected.end(), outcome.message), expected.end())
         << outcome.message;
