@@ -251,7 +251,9 @@ constexpr DWORD kTimeoutMs = 60000;
 // message boxes and the status line's texts, each in order.
 class Observer {
  public:
-  explicit Observer(HWND status) : status_(status) {
+  // The first text is read here, not on the polling thread: a thread that
+  // starts late would take a text set after the construction as its first.
+  explicit Observer(HWND status) : status_(status), first_(TextOf(status)) {
     InitializeCriticalSection(&lock_);
     thread_ = CreateThread(nullptr, 0, Poll, this, 0, nullptr);
   }
@@ -277,7 +279,7 @@ class Observer {
  private:
   static DWORD WINAPI Poll(LPVOID param) {
     auto* self = static_cast<Observer*>(param);
-    std::string last = TextOf(self->status_);
+    std::string last = self->first_;
     while (!self->stop_) {
       const std::string now = TextOf(self->status_);
       if (now != last) {
@@ -289,6 +291,7 @@ class Observer {
     return 0;
   }
   HWND status_;
+  std::string first_;
   HANDLE thread_ = nullptr;
   volatile bool stop_ = false;
   CRITICAL_SECTION lock_;
