@@ -84,7 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{Fault::ResendInFlight, rule::kIrpResentInFlight, {}, IOCTL_ECHO_FORWARD},
         FaultCase{Fault::LeakIrp, rule::kIrpLeak, {}, IOCTL_ECHO_FORWARD},
         FaultCase{Fault::FreeIrpTwice, rule::kIrpBadFree, {}, IOCTL_ECHO_FORWARD},
-        FaultCase{Fault::FreeIrpBelow, rule::kIrpBadFree, {}, IOCTL_ECHO_FORWARD}),
+        FaultCase{Fault::FreeIrpBelow, rule::kIrpBadFree, {}, IOCTL_ECHO_FORWARD},
+        FaultCase{Fault::DriverIrpCompleted, rule::kDriverIrpCompleted, {}, IOCTL_ECHO_FORWARD}),
     [](const testing::TestParamInfo<FaultCase>& param) {
       std::string name(param.param.rule);
       for (char& c : name) {
@@ -185,65 +186,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 using DriverIrpTest = testing_support::SimMachineTest;
 
-TEST_F(DriverIrpTest, DriverAllocatedIrpCompletedToTheIoManagerIsCaught) {
-  test_drivers::echoConfig.fault = Fault::DriverIrpCompleted;
-  RunOnMachine([] {
-    PDRIVER_OBJECT bus = LoadDriver("TestBus", test_drivers::BusDriverEntry, nullptr);
-    PDRIVER_OBJECT echo = LoadDriver("Echo", test_drivers::EchoDriverEntry, nullptr);
-    CallAddDevice(echo, test_drivers::BusPdo());
-    PFILE_OBJECT file;
-    ASSERT_EQ(UserOpen("\\\\.\\ECHO", &file), STATUS_SUCCESS);
-    ULONG returned;
-    UserDeviceIoControl(file, IOCTL_ECHO_FORWARD, nullptr, 0, nullptr, 0, &returned);
-    UserClose(file);
-    test_drivers::RemoveEchoDevice(echo);
-    UnloadDriver(echo);
-    IoDeleteDevice(test_drivers::BusPdo());
-    UnloadDriver(bus);
-  });
-  test_drivers::echoConfig = {};
-  EXPECT_TRUE(machine().Verify().Has(rule::kDriverIrpCompleted));
-  machine().Verify().Expect(rule::kDriverIrpCompleted);
-}
-
-// A filter that skips its stack location and passes requests down is what
-// Windows expects of most filters: no finding, while the requests still reach
-// the bus below it.
-TEST_F(DriverIrpTest, SkippingFilterPassesRequestsDownCleanly) {
-  RunOnMachine([] {
-    PDRIVER_OBJECT bus = LoadDriver("TestBus", test_drivers::BusDriverEntry, nullptr);
-    PDRIVER_OBJECT filter = LoadDriver("SkipFilter", test_drivers::SkipFilterDriverEntry, nullptr);
-    ASSERT_EQ(CallAddDevice(filter, test_drivers::BusPdo()), STATUS_SUCCESS);
-    PDEVICE_OBJECT top = TopOfStack(test_drivers::BusPdo());
-    ASSERT_NE(top, test_drivers::BusPdo());
-    ULONG_PTR information = 0;
-    EXPECT_EQ(SendIrpAndWait(
-                  top,
-                  [](PIO_STACK_LOCATION stack) {
-                    stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-                    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_ASYNC;
-                  },
-                  &information),
-              STATUS_SUCCESS);
-    EXPECT_EQ(information, 7u);
-    EXPECT_EQ(SendIrpAndWait(top,
-                             [](PIO_STACK_LOCATION stack) {
-                               stack->MajorFunction = IRP_MJ_POWER;
-                               stack->MinorFunction = IRP_MN_SET_POWER;
-                               stack->Parameters.Power.Type = DevicePowerState;
-                               stack->Parameters.Power.State.DeviceState = PowerDeviceD3;
-                             }),
-              STATUS_SUCCESS);
-    EXPECT_EQ(test_drivers::BusRequests(),
-              (std::vector<UCHAR>{IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_POWER}));
-    test_drivers::RemoveSkipFilterDevice(filter);
-    UnloadDriver(filter);
-    IoDeleteDevice(test_drivers::BusPdo());
-    UnloadDriver(bus);
-  });
-  EXPECT_TRUE(machine().Verify().Findings().empty());
-}
-
 // A filter that copies its location to the next with a completion routine
 // and returns what the driver below returned. Its completion routine must
 // then mark its own location pending when the IRP pended below.
@@ -309,27 +251,6 @@ TEST_F(DriverIrpTest, PendingIsJudgedAtTheDispatchingDriversOwnLocation) {
     machine().Verify().Expect(rule::kPendingNotMarked);
   }
   g_propagatesPending = true;
-}
-
-}  // namespace
-
-namespace {
-
-// A reader following the log gets each event once, in order, from where it
-// stopped; past the end it gets nothing.
-TEST(EventLogSince, GivesTheEventsFromAnIndexOn) {
-  winsim::EventLog log;
-  for (const char* text : {"a", "b", "c"}) log.Add(winsim::EventKind::Note, text);
-  struct Case {
-    size_t first;
-    std::vector<std::string> texts;
-  };
-  const Case cases[] = {{0, {"a", "b", "c"}}, {2, {"c"}}, {3, {}}, {7, {}}};
-  for (const Case& c : cases) {
-    std::vector<std::string> texts;
-    for (const winsim::Event& event : log.Since(c.first)) texts.push_back(event.text);
-    EXPECT_EQ(texts, c.texts) << "from " << c.first;
-  }
 }
 
 }  // namespace

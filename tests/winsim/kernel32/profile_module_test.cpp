@@ -15,12 +15,6 @@ class ProfileTest : public testing_support::ScratchMachineTest {
   std::string Profile() { return ReadFile((windowsDirectory_ / "quillprog.INI").string()); }
 };
 
-TEST_F(ProfileTest, ARelativeNameIsWrittenInTheWindowsDirectory) {
-  ASSERT_TRUE(WritePrivateProfileStringA("Default Files", "Flash File", "C:\\fw\\q417.hex",
-                                         "quillprog.INI"));
-  EXPECT_EQ(Profile(), "[Default Files]\r\nFlash File=C:\\fw\\q417.hex\r\n");
-}
-
 TEST_F(ProfileTest, EditsKeepTheRestOfTheFile) {
   const std::string path = (windowsDirectory_ / "quillprog.INI").string();
   {
@@ -74,16 +68,6 @@ class ModuleTest : public ::testing::Test {
  protected:
   void TearDown() override { winsim::user::SetModulePath({}); }
 };
-
-TEST_F(ModuleTest, TheApplicationIsQuillprogInItsProgramFolder) {
-  char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(NULL, path, sizeof(path));
-  EXPECT_STREQ(path, "C:\\Program Files\\Q417\\quillprog.exe");
-  EXPECT_EQ(length, strlen(path));
-  EXPECT_EQ(GetModuleHandleA(NULL), GetModuleHandleA("QUILLPROG.EXE"));
-  char again[MAX_PATH];
-  EXPECT_EQ(GetModuleFileNameA(GetModuleHandleA("quillprog"), again, sizeof(again)), length);
-}
 
 TEST_F(ModuleTest, ASmallBufferGetsATruncatedUnterminatedName) {
   winsim::user::SetModulePath("C:\\Q\\app.exe");  // 12 characters
