@@ -37,8 +37,6 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
     switch (answer) {
       case BusAnswer::CompleteInline:
         return CompleteIrp(irp, STATUS_SUCCESS, 7);
-      case BusAnswer::FailInline:
-        return CompleteIrp(irp, STATUS_DEVICE_DATA_ERROR, 0);
       case BusAnswer::CompleteLater:
         IoMarkIrpPending(irp);
         winsim::kernel::QueueDpc("bus completion", [irp] { CompleteIrp(irp, STATUS_SUCCESS, 7); });

@@ -23,7 +23,6 @@ namespace test_drivers {
 // own, the second from its completion routine.
 enum class BusAnswer {
   CompleteInline,     // completes with success (7 bytes) and returns it
-  FailInline,         // completes with STATUS_DEVICE_DATA_ERROR and returns it
   CompleteLater,      // marks pending, returns STATUS_PENDING, completes on the DPC thread
   ReturnOtherStatus,  // completes with success but returns STATUS_UNSUCCESSFUL (a fault)
   MarkAndComplete,    // marks pending, completes, returns success (a fault)
