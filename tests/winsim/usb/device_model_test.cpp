@@ -96,6 +96,33 @@ TEST(DeviceModel, HeaderRules) {
   }
 }
 
+// A string scripted with an odd bLength comes with that many bytes, at
+// least its 2-byte header.
+TEST(DeviceModel, OddStringsHaveTheirScriptedLength) {
+  DeviceScript script = DefaultStorage();
+  script.faults.oddStrings = {{1, 7}, {3, 1}};
+  UsbDevice device(script);
+  const std::vector<uint8_t> seven = device.GetDescriptor(3, 1, 0x409, 256).data;
+  ASSERT_EQ(seven.size(), 7u);
+  EXPECT_EQ(seven[0], 7);
+  const std::vector<uint8_t> one = device.GetDescriptor(3, 3, 0x409, 256).data;
+  ASSERT_EQ(one.size(), 2u);
+  EXPECT_EQ(one[0], 1);
+}
+
+// Reads after the first may be scripted to announce another wTotalLength.
+TEST(DeviceModel, ASecondConfigurationReadCanAnnounceAnotherLength) {
+  DeviceScript script = DefaultQ417UpdateMode();
+  script.faults.secondReadTotalLength = 64;
+  UsbDevice device(script);
+  const std::vector<uint8_t> first = device.GetDescriptor(2, 0, 0, 9).data;
+  ASSERT_EQ(first.size(), 9u);
+  EXPECT_EQ(first[2] | first[3] << 8, 32);
+  const std::vector<uint8_t> second = device.GetDescriptor(2, 0, 0, 32).data;
+  ASSERT_EQ(second.size(), 32u);
+  EXPECT_EQ(second[2] | second[3] << 8, 64);
+}
+
 // As the USB port driver maps them: data errors are no exception.
 TEST(DeviceModel, UsbdStatusesMapAsWindowsMapsThem) {
   const struct {
