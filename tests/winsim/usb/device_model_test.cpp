@@ -18,6 +18,16 @@ Q417Script DefaultQ417() {
   return q417;
 }
 
+// The trigger's replies follow the scripted pattern: a stall, then a CRC
+// error, then a stall again.
+TEST(DeviceModel, TriggerRepliesFollowTheScriptedPattern) {
+  Q417Script q417 = DefaultQ417();
+  q417.triggerPattern = {TriggerReply::Stall, TriggerReply::Crc};
+  Q417Device device(DefaultQ417NormalMode(), q417, false);
+  for (const NTSTATUS status : {STATUS_UNSUCCESSFUL, STATUS_DEVICE_DATA_ERROR, STATUS_UNSUCCESSFUL})
+    EXPECT_EQ(device.GetDescriptor(2, 0x55, 0, 32).status, status);
+}
+
 std::vector<uint8_t> Header(uint32_t length) {
   return {0xEE, 0, 0, static_cast<uint8_t>(length >> 8 & 0xFF), static_cast<uint8_t>(length)};
 }
