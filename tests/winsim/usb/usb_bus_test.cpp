@@ -250,8 +250,7 @@ TEST_F(UsbBusTest, TheBusTakesOnlyMdlsOfResidentPages) {
 }
 
 // The full-speed frames of one transfer: bulk packets 19 a frame, interrupt
-// packets one per interval (control transfers: the trigger's and the hub's
-// descriptor requests in every whole-program run).
+// packets one per interval, control one transaction a frame.
 TEST(BusTiming, FramesOfATransfer) {
   struct Case {
     TransferType type;
@@ -271,6 +270,9 @@ TEST(BusTiming, FramesOfATransfer) {
       {TransferType::Bulk, 100, 0, 0, 1},       // size 0 counts as 64
       {TransferType::Interrupt, 8, 8, 10, 10},  // one packet, every 10 frames
       {TransferType::Interrupt, 16, 8, 0, 2},   // interval 0: every frame
+      {TransferType::Control, 0, 8, 0, 2},      // setup, status
+      {TransferType::Control, 18, 8, 0, 5},     // device descriptor, 3 data packets
+      {TransferType::Control, 18, 64, 0, 3},    // one data packet
   };
   for (const Case& c : cases) {
     EXPECT_EQ(FullSpeedFrames(c.type, c.length, c.maxPacketSize, c.interval), c.frames)
