@@ -1,5 +1,5 @@
-// Kernel services the whole-program runs do not reach: MDL misuse, fault
-// injection, the real-time clock.
+// Kernel services the whole-program runs do not reach: MDL misuse, the
+// remove lock's wait and refusal, fault injection, the real-time clock.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -64,6 +64,25 @@ TEST_F(KernelServicesTest, MdlMisuseIsAFindingOfItsRule) {
     IoFreeMdl(partial);
     IoFreeMdl(source);
   }
+}
+
+TEST_F(KernelServicesTest, RemoveLockWaitsForHoldersAndRefusesAfterRemoval) {
+  std::vector<std::string> steps;
+  RunOnMachine([&] {
+    static IO_REMOVE_LOCK lock;
+    IoInitializeRemoveLockEx(&lock, 'kcoL', 0, 100, sizeof lock);
+    int open = 1, irp = 2;
+    ASSERT_EQ(IoAcquireRemoveLockEx(&lock, &open, "t", 1, sizeof lock), STATUS_SUCCESS);
+    ASSERT_EQ(IoAcquireRemoveLockEx(&lock, &irp, "t", 2, sizeof lock), STATUS_SUCCESS);
+    Machine::Current().Sched().CreateThread("closer", [&] {
+      steps.push_back("closer releases");
+      IoReleaseRemoveLockEx(&lock, &open, sizeof lock);
+    });
+    IoReleaseRemoveLockAndWaitEx(&lock, &irp, sizeof lock);
+    steps.push_back("removal done");
+    EXPECT_EQ(IoAcquireRemoveLockEx(&lock, &irp, "t", 3, sizeof lock), STATUS_DELETE_PENDING);
+  });
+  EXPECT_EQ(steps, (std::vector<std::string>{"closer releases", "removal done"}));
 }
 
 TEST_F(KernelServicesTest, FaultInjectionFailsTheNthAllocationOfAKind) {

@@ -17,6 +17,16 @@ using Strings = std::vector<std::string>;
 namespace {
 using pnp_tests::PnpTest;
 
+// IRP_MN_QUERY_CAPABILITIES arrives with its Size and Version set, as
+// Windows sends it (the rest of the arrival is the whole-program runs').
+TEST_F(PnpTest, CapabilitiesArriveWithTheirSizeAndVersion) {
+  Run([&] {
+    PlugAndStart(0);
+    EXPECT_EQ(Pdo(pdos_[0]).capabilitiesSize, sizeof(DEVICE_CAPABILITIES));
+    EXPECT_EQ(Pdo(pdos_[0]).capabilitiesVersion, 1);
+  });
+}
+
 // A vetoed stop is cancelled and the device stays started (an agreed stop
 // and restart is the whole-program runs').
 TEST_F(PnpTest, AVetoedStopIsCancelled) {

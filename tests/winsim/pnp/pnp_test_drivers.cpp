@@ -53,6 +53,9 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
   if (stack->MajorFunction != IRP_MJ_PNP) return CompleteIrp(irp, STATUS_SUCCESS);
   switch (stack->MinorFunction) {
     case IRP_MN_QUERY_CAPABILITIES:
+      record.capabilitiesSize = stack->Parameters.DeviceCapabilities.Capabilities->Size;
+      record.capabilitiesVersion = stack->Parameters.DeviceCapabilities.Capabilities->Version;
+      return CompleteIrp(irp, STATUS_SUCCESS);
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:

@@ -16,7 +16,9 @@ namespace pnp_test_drivers {
 
 struct PdoRecord {
   std::vector<std::string>
-      requests;       // "IRP_MN_START_DEVICE", "IRP_MN_SET_POWER D3", "IRP_MJ_CREATE"
+      requests;                 // "IRP_MN_START_DEVICE", "IRP_MN_SET_POWER D3", "IRP_MJ_CREATE"
+  USHORT capabilitiesSize = 0;  // what IRP_MN_QUERY_CAPABILITIES arrived with
+  USHORT capabilitiesVersion = 0;
   bool gone = false;  // the device has left the bus: delete at removal
   bool deleted = false;
 };
