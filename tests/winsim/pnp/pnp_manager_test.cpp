@@ -17,13 +17,35 @@ using Strings = std::vector<std::string>;
 namespace {
 using pnp_tests::PnpTest;
 
+// The service registered for an identity loads for it in any case, and
 // IRP_MN_QUERY_CAPABILITIES arrives with its Size and Version set, as
 // Windows sends it (the rest of the arrival is the whole-program runs').
-TEST_F(PnpTest, CapabilitiesArriveWithTheirSizeAndVersion) {
+TEST_F(PnpTest, TheIdentityMatchesInAnyCaseAndCapabilitiesComeWithSizeAndVersion) {
   Run([&] {
-    PlugAndStart(0);
+    pnp::DeviceNode* node = Plug(0, "root\\test_device");
+    pnp::DeviceArrived(node);
+    pnp::WaitIdle();
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Started);
     EXPECT_EQ(Pdo(pdos_[0]).capabilitiesSize, sizeof(DEVICE_CAPABILITIES));
     EXPECT_EQ(Pdo(pdos_[0]).capabilitiesVersion, 1);
+  });
+}
+
+TEST_F(PnpTest, SurpriseRemovalWithoutHandlesRemovesAtOnceChildrenFirst) {
+  Run([&] {
+    pnp::DeviceNode* parent = PlugAndStart(0);
+    pnp::DeviceNode* child = PlugAndStart(1, parent);
+    Pdo(pdos_[0]).gone = true;
+    Pdo(pdos_[1]).gone = true;
+    pnp::DeviceRemoved(parent, true);
+    pnp::WaitIdle();
+    EXPECT_EQ(pnp::State(child), pnp::NodeState::Removed);
+    EXPECT_EQ(pnp::State(parent), pnp::NodeState::Removed);
+    const Strings order = Requests("IRP_MN_");
+    EXPECT_EQ(
+        Strings(order.end() - 4, order.end()),
+        (Strings{"IRP_MN_SURPRISE_REMOVAL ROOT\\TEST\\1", "IRP_MN_REMOVE_DEVICE ROOT\\TEST\\1",
+                 "IRP_MN_SURPRISE_REMOVAL ROOT\\TEST\\0", "IRP_MN_REMOVE_DEVICE ROOT\\TEST\\0"}));
   });
 }
 
@@ -141,13 +163,7 @@ TEST_F(PnpTest, SleepAndWakeReachEachStartedStackInOrder) {
     // driver gets nothing.
     EXPECT_TRUE(Pdo(pdos_[2]).requests.empty());
     // Children go to sleep before their parents and wake after them.
-    Strings order;
-    for (const Event& event : machine().Log().OfKind(EventKind::Pnp)) {
-      if (event.Field("request").starts_with("IRP_MN_SET_POWER S")) {
-        order.push_back(event.Field("request") + " " + event.Field("device"));
-      }
-    }
-    EXPECT_EQ(order,
+    EXPECT_EQ(Requests("IRP_MN_SET_POWER S"),
               (Strings{"IRP_MN_SET_POWER S3 ROOT\\TEST\\1", "IRP_MN_SET_POWER S3 ROOT\\TEST\\0",
                        "IRP_MN_SET_POWER S0 ROOT\\TEST\\0", "IRP_MN_SET_POWER S0 ROOT\\TEST\\1"}));
   });

@@ -106,6 +106,15 @@ TEST(DeviceModel, HeaderRules) {
   }
 }
 
+// A descriptor read gets at most the bytes it asks for, and at most the
+// descriptor's own (a configuration's: wTotalLength).
+TEST(DeviceModel, ADescriptorReadGetsWhatItAsksForAtMost) {
+  UsbDevice device(DefaultQ417UpdateMode());
+  EXPECT_EQ(device.GetDescriptor(2, 0, 0, 9).data.size(), 9u);
+  EXPECT_EQ(device.GetDescriptor(2, 0, 0, 255).data.size(), 9u + 9 + 7 + 7);
+  EXPECT_EQ(device.GetDescriptor(1, 0, 0, 8).data.size(), 8u);
+}
+
 // A string scripted with an odd bLength comes with that many bytes, at
 // least its 2-byte header.
 TEST(DeviceModel, OddStringsHaveTheirScriptedLength) {

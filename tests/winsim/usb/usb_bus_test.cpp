@@ -162,6 +162,80 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
 INSTANTIATE_TEST_SUITE_P(BothCompletionModes, UsbBusUrbTest,
                          testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline));
 
+// A transfer the device holds unanswered, or whose frames still run, ends
+// at once when the device is pulled, with the device gone (not later with
+// success, and not a second time when its frames run out). A pipe with a
+// transfer on it cannot be reset meanwhile.
+TEST_F(UsbBusTest, ATransferEndsWhenTheDeviceIsPulled) {
+  for (const bool held : {true, false}) {
+    SCOPED_TRACE(held ? "held by the device" : "on the bus");
+    TearDown();
+    SetUp();
+    RunOnMachine([&] {
+      PortScript port = GenericUpdateModePort();
+      if (held) port.device->faults.neverCompleteTransfers = {1};
+      UsbTreeScript tree = SinglePortTree(port);
+      tree.timing = TransferTiming::FullSpeed;
+      std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
+      ASSERT_NE(bus, nullptr);
+      PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+      const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
+      ASSERT_EQ(pipes.size(), 2u);
+      const UsbDevice* device = bus->DeviceAt("0/1");
+      NTSTATUS status = STATUS_PENDING;
+      Machine::Current().Sched().CreateThread(
+          "writer", [&] { status = Write(pdo, pipes[0], std::vector<uint8_t>(4096)); });
+      LARGE_INTEGER wait;
+      wait.QuadPart = -1 * kTicksPerMillisecond;  // within the transfer's 4 frames
+      KeDelayExecutionThread(KernelMode, FALSE, &wait);
+      EXPECT_EQ(status, STATUS_PENDING);
+      struct _URB_PIPE_REQUEST reset = {};
+      reset.Hdr.Length = sizeof(reset);
+      reset.Hdr.Function = URB_FUNCTION_RESET_PIPE;
+      reset.PipeHandle = pipes[0];
+      EXPECT_EQ(SubmitUrbAndWait(pdo, reinterpret_cast<PURB>(&reset)), STATUS_UNSUCCESSFUL);
+      EXPECT_EQ(reset.Hdr.Status, USBD_STATUS_ERROR_BUSY);
+      EXPECT_TRUE(bus->Unplug("0/1"));
+      KeDelayExecutionThread(KernelMode, FALSE, &wait);
+      EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
+      ASSERT_FALSE(device->Requests().empty());
+      EXPECT_EQ(device->Requests().back().status, STATUS_DEVICE_NOT_CONNECTED);
+      wait.QuadPart = -20 * kTicksPerMillisecond;
+      KeDelayExecutionThread(KernelMode, FALSE, &wait);
+      EXPECT_EQ(status, STATUS_DEVICE_NOT_CONNECTED);
+      pnp::WaitIdle();
+      EXPECT_EQ(bus->PdoAt("0/1"), nullptr);  // deleted at its removal
+      bus->Shutdown();
+    });
+  }
+}
+
+// 64 KiB in transfers of 4,096 bytes take 4 frames each on a full-speed
+// bus, and no time when transfers are instant.
+TEST_F(UsbBusTest, TransfersTakeTheirFramesOnTheVirtualClock) {
+  for (const auto& [timing, expected] :
+       {std::pair{TransferTiming::FullSpeed, VirtualTime{16 * 4 * kFullSpeedFrame}},
+        std::pair{TransferTiming::Instant, VirtualTime{0}}}) {
+    const VirtualTime frames = expected;  // a lambda cannot capture a binding in clang 14
+    PortScript port = GenericUpdateModePort();
+    UsbTreeScript tree = SinglePortTree(port);
+    tree.timing = timing;
+    RunOnMachine([&] {
+      std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
+      ASSERT_NE(bus, nullptr);
+      PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+      const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
+      ASSERT_EQ(pipes.size(), 2u);
+      const VirtualTime start = Machine::Current().Sched().Now();
+      for (int sent = 0; sent < 16; ++sent) {
+        ASSERT_EQ(Write(pdo, pipes[0], std::vector<uint8_t>(4096)), STATUS_SUCCESS);
+      }
+      EXPECT_EQ(Machine::Current().Sched().Now() - start, frames);
+      bus->Shutdown();
+    });
+  }
+}
+
 // The pipe's MaximumTransferSize (4,096 here) holds on Windows 98 and 2000;
 // XP's port driver ignores it.
 TEST_F(UsbBusTest, MaximumTransferSizeHoldsBeforeXp) {
