@@ -69,6 +69,16 @@ class ModuleTest : public ::testing::Test {
   void TearDown() override { winsim::user::SetModulePath({}); }
 };
 
+TEST_F(ModuleTest, TheApplicationIsQuillprogInItsProgramFolder) {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(NULL, path, sizeof(path));
+  EXPECT_STREQ(path, "C:\\Program Files\\Q417\\quillprog.exe");
+  EXPECT_EQ(length, strlen(path));
+  EXPECT_EQ(GetModuleHandleA(NULL), GetModuleHandleA("QUILLPROG.EXE"));
+  char again[MAX_PATH];
+  EXPECT_EQ(GetModuleFileNameA(GetModuleHandleA("quillprog"), again, sizeof(again)), length);
+}
+
 TEST_F(ModuleTest, ASmallBufferGetsATruncatedUnterminatedName) {
   winsim::user::SetModulePath("C:\\Q\\app.exe");  // 12 characters
   struct Case {
