@@ -112,7 +112,7 @@ TEST(DeviceModel, ADescriptorReadGetsWhatItAsksForAtMost) {
   UsbDevice device(DefaultQ417UpdateMode());
   EXPECT_EQ(device.GetDescriptor(2, 0, 0, 9).data.size(), 9u);
   EXPECT_EQ(device.GetDescriptor(2, 0, 0, 255).data.size(), 9u + 9 + 7 + 7);
-  EXPECT_EQ(device.GetDescriptor(1, 0, 0, 8).data.size(), 8u);
+  EXPECT_EQ(device.GetDescriptor(1, 0, 0, 12).data.size(), 12u);
 }
 
 // A string scripted with an odd bLength comes with that many bytes, at
