@@ -1,5 +1,6 @@
 // Kernel services the whole-program runs do not reach: MDL misuse, the
-// remove lock's wait and refusal, fault injection, the real-time clock.
+// remove lock's wait and refusal, the real-time clock (fault injection is the
+// driver's sweeps').
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -83,29 +84,6 @@ TEST_F(KernelServicesTest, RemoveLockWaitsForHoldersAndRefusesAfterRemoval) {
     EXPECT_EQ(IoAcquireRemoveLockEx(&lock, &irp, "t", 3, sizeof lock), STATUS_DELETE_PENDING);
   });
   EXPECT_EQ(steps, (std::vector<std::string>{"closer releases", "removal done"}));
-}
-
-TEST_F(KernelServicesTest, FaultInjectionFailsTheNthAllocationOfAKind) {
-  const ULONG tag = PoolTag("Wdm ");
-  machine().Faults().FailNth(AllocationKind::Pool, 2, tag);
-  machine().Faults().FailNth(AllocationKind::Irp, 1);
-  machine().Faults().FailNth(AllocationKind::Mdl, 2);
-  std::vector<void*> blocks;
-  blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 4, PoolTag("Othr")));
-  blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 4, tag));
-  EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 4, tag), nullptr) << "second with the tag";
-  blocks.push_back(ExAllocatePoolWithTag(NonPagedPool, 4, tag));
-  EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr);
-  PIRP irp = IoAllocateIrp(1, FALSE);
-  EXPECT_NE(irp, nullptr);
-  PMDL mdl = IoAllocateMdl(blocks[0], 4, FALSE, FALSE, nullptr);
-  EXPECT_EQ(IoAllocateMdl(blocks[0], 4, FALSE, FALSE, nullptr), nullptr);
-  EXPECT_EQ(machine().Faults().Count(AllocationKind::Pool), 4u);
-  EXPECT_EQ(machine().Faults().Count(AllocationKind::Pool, tag), 3u);
-  EXPECT_EQ(machine().Faults().Count(AllocationKind::Irp), 2u);
-  for (void* block : blocks) ExFreePool(block);
-  IoFreeIrp(irp);
-  IoFreeMdl(mdl);
 }
 
 // In real-time mode a timed wait takes as long on the wall clock as on the
