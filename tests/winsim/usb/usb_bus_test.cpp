@@ -236,6 +236,79 @@ TEST_F(UsbBusTest, TransfersTakeTheirFramesOnTheVirtualClock) {
   }
 }
 
+// A device below D0 sits on a suspended port: the hub fails a URB sent to
+// it at once with STATUS_DEVICE_POWERED_OFF and nothing reaches the device;
+// back in D0 the port carries transfers again.
+TEST_F(UsbBusTest, AUrbToASuspendedDeviceFailsAtOnceUntilD0) {
+  RunOnMachine([&] {
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(SinglePortTree(GenericUpdateModePort()));
+    ASSERT_NE(bus, nullptr);
+    PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+    const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
+    ASSERT_EQ(pipes.size(), 2u);
+    for (const DEVICE_POWER_STATE state : {PowerDeviceD3, PowerDeviceD2, PowerDeviceD0}) {
+      SCOPED_TRACE(static_cast<int>(state));
+      ASSERT_EQ(kernel::SendIrpAndWait(pdo,
+                                       [state](PIO_STACK_LOCATION stack) {
+                                         stack->MajorFunction = IRP_MJ_POWER;
+                                         stack->MinorFunction = IRP_MN_SET_POWER;
+                                         stack->Parameters.Power.Type = DevicePowerState;
+                                         stack->Parameters.Power.State.DeviceState = state;
+                                       }),
+                STATUS_SUCCESS);
+      const bool on = state == PowerDeviceD0;
+      const size_t before = bus->DeviceAt("0/1")->Requests().size();
+      const VirtualTime start = Machine::Current().Sched().Now();
+      EXPECT_EQ(Write(pdo, pipes[0], {1, 2}), on ? STATUS_SUCCESS : STATUS_DEVICE_POWERED_OFF);
+      EXPECT_EQ(bus->DeviceAt("0/1")->Requests().size() - before, on ? 1u : 0u);
+      if (!on) {
+        EXPECT_EQ(Machine::Current().Sched().Now(), start);  // failed at once
+      }
+    }
+    bus->Shutdown();
+  });
+}
+
+// Transfers submitted together on one controller follow one another; on
+// two controllers they run side by side.
+TEST_F(UsbBusTest, TransfersShareTheirControllersFrames) {
+  for (const size_t controllers : {size_t{1}, size_t{2}}) {
+    SCOPED_TRACE(controllers);
+    UsbTreeScript tree;
+    tree.timing = TransferTiming::FullSpeed;
+    tree.controllers.resize(controllers);
+    for (ControllerScript& controller : tree.controllers) {
+      controller.rootPorts = {GenericUpdateModePort()};
+    }
+    if (controllers == 1) tree.controllers[0].rootPorts.push_back(GenericUpdateModePort());
+    RunOnMachine([&] {
+      std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
+      ASSERT_NE(bus, nullptr);
+      PDEVICE_OBJECT pdos[] = {bus->PdoAt("0/1"), bus->PdoAt(controllers == 1 ? "0/2" : "1/1")};
+      const std::vector<USBD_PIPE_HANDLE> pipes[] = {Configure(pdos[0]), Configure(pdos[1])};
+      ASSERT_EQ(pipes[0].size() + pipes[1].size(), 4u);
+      Scheduler& scheduler = Machine::Current().Sched();
+      LARGE_INTEGER wait;
+      wait.QuadPart = -10 * kTicksPerMillisecond;  // the configuration's frames are over
+      KeDelayExecutionThread(KernelMode, FALSE, &wait);
+      const VirtualTime start = scheduler.Now();
+      VirtualTime done[2] = {-1, -1};
+      for (int i = 0; i < 2; ++i) {
+        scheduler.CreateThread("writer", [&, i] {
+          EXPECT_EQ(Write(pdos[i], pipes[i][0], std::vector<uint8_t>(4096)), STATUS_SUCCESS);
+          done[i] = scheduler.Now() - start;
+        });
+      }
+      wait.QuadPart = -100 * kTicksPerMillisecond;
+      KeDelayExecutionThread(KernelMode, FALSE, &wait);
+      EXPECT_EQ(done[0], 4 * kFullSpeedFrame);
+      // On one controller the second waits for the first's 4 frames.
+      EXPECT_EQ(done[1], (controllers == 1 ? 8 : 4) * kFullSpeedFrame);
+      bus->Shutdown();
+    });
+  }
+}
+
 // The pipe's MaximumTransferSize (4,096 here) holds on Windows 98 and 2000;
 // XP's port driver ignores it.
 TEST_F(UsbBusTest, MaximumTransferSizeHoldsBeforeXp) {
