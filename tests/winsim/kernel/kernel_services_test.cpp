@@ -1,6 +1,6 @@
-// Kernel services the whole-program runs do not reach: MDL misuse, the
-// remove lock's wait and refusal, the real-time clock (fault injection is the
-// driver's sweeps').
+// Kernel services the whole-program runs do not reach: partial MDLs, MDL
+// misuse, the remove lock's wait and refusal, the real-time clock (fault injection
+// is the driver's sweeps').
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -15,6 +15,34 @@ using namespace winsim::kernel;
 namespace {
 
 using KernelServicesTest = testing_support::SimMachineTest;
+
+TEST_F(KernelServicesTest, PartialMdlsDescribePiecesOfTheSource) {
+  // Page-aligned, so the page counts below do not depend on the heap.
+  alignas(PAGE_SIZE) static UCHAR buffer[3 * PAGE_SIZE];
+  PUCHAR start = buffer + 100;
+  struct Case {
+    ULONG offset, length, expectedCount;
+  };
+  const Case cases[] = {
+      {0, 4096, 4096}, {4096, 4096, 4096}, {8192, 1808, 1808}, {5000, 0, 10000 - 5000}, {0, 1, 1}};
+  PMDL source = IoAllocateMdl(start, 10000, FALSE, FALSE, nullptr);
+  ASSERT_NE(source, nullptr);
+  MmBuildMdlForNonPagedPool(source);
+  EXPECT_EQ(MmGetMdlVirtualAddress(source), start);
+  EXPECT_EQ(MmGetMdlByteCount(source), 10000u);
+  EXPECT_EQ(MmGetSystemAddressForMdlSafe(source, NormalPagePriority), start);
+  PMDL partial = IoAllocateMdl(start, 4096, FALSE, FALSE, nullptr);
+  for (const Case& c : cases) {
+    IoBuildPartialMdl(source, partial, start + c.offset, c.length);
+    EXPECT_EQ(MmGetMdlVirtualAddress(partial), start + c.offset);
+    EXPECT_EQ(MmGetMdlByteCount(partial), c.expectedCount);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(partial, NormalPagePriority), start + c.offset);
+    EXPECT_EQ(MmGetMdlPfnArray(partial)[0],
+              reinterpret_cast<ULONG_PTR>(start + c.offset) >> PAGE_SHIFT);
+  }
+  IoFreeMdl(partial);
+  IoFreeMdl(source);
+}
 
 // What a checked kernel asserts about MDLs, one misuse at a time.
 TEST_F(KernelServicesTest, MdlMisuseIsAFindingOfItsRule) {

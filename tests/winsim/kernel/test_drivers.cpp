@@ -10,6 +10,7 @@ EchoConfig echoConfig;
 namespace {
 
 PDEVICE_OBJECT busPdo = nullptr;
+std::vector<UCHAR> busRequests;
 std::vector<BusAnswer> busScript;
 PVOID echoDriverBlock = nullptr;
 constexpr ULONG kEchoTag = 'ohcE';
@@ -24,6 +25,7 @@ using testing_support::CompleteIrp;
 
 NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  busRequests.push_back(stack->MajorFunction);
   if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
       stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_BUS_ASYNC) {
     IoMarkIrpPending(irp);
@@ -58,9 +60,11 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
 }  // namespace
 
 PDEVICE_OBJECT BusPdo() { return busPdo; }
+std::vector<UCHAR>& BusRequests() { return busRequests; }
 std::vector<BusAnswer>& BusScript() { return busScript; }
 
 NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  busRequests.clear();
   busScript.clear();
   for (auto& dispatch : driver->MajorFunction) dispatch = BusDispatch;
   UNICODE_STRING name;
@@ -264,6 +268,49 @@ void RemoveEchoDevice(PDRIVER_OBJECT echo) {
   IoDeleteSymbolicLink(&extension->link);
   if (fault != Fault::KeepDevice) IoDeleteDevice(device);
   if (fault == Fault::DeleteTwice) IoDeleteDevice(device);
+}
+
+namespace {
+
+struct FilterExtension {
+  PDEVICE_OBJECT lower;
+};
+
+NTSTATUS NTAPI SkipFilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  PDEVICE_OBJECT lower = static_cast<FilterExtension*>(device->DeviceExtension)->lower;
+  if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER) {
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(lower, irp);
+  }
+  IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(lower, irp);
+}
+
+NTSTATUS NTAPI SkipFilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT device;
+  NTSTATUS status = IoCreateDevice(driver, sizeof(FilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                   FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  static_cast<FilterExtension*>(device->DeviceExtension)->lower =
+      IoAttachDeviceToDeviceStack(device, pdo);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS NTAPI SkipFilterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (auto& dispatch : driver->MajorFunction) dispatch = SkipFilterDispatch;
+  driver->DriverExtension->AddDevice = SkipFilterAddDevice;
+  return STATUS_SUCCESS;
+}
+
+void RemoveSkipFilterDevice(PDRIVER_OBJECT filter) {
+  winsim::kernel::RoutineScope scope(filter, "RemoveDevice");
+  PDEVICE_OBJECT device = filter->DeviceObject;
+  IoDetachDevice(static_cast<FilterExtension*>(device->DeviceExtension)->lower);
+  IoDeleteDevice(device);
 }
 
 }  // namespace test_drivers

@@ -65,9 +65,17 @@ extern EchoConfig echoConfig;
 NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 NTSTATUS NTAPI EchoDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 
+// A filter that passes every request down with IoSkipCurrentIrpStackLocation
+// (power requests with PoCallDriver); its AddDevice attaches an unnamed device.
+NTSTATUS NTAPI SkipFilterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+// Detaches and deletes the filter's device.
+void RemoveSkipFilterDevice(PDRIVER_OBJECT filter);
+
 // The bus's physical device object (created by BusDriverEntry).
 PDEVICE_OBJECT BusPdo();
 // The answers to IOCTL_BUS_SCRIPTED requests, taken from the front.
+// Requests the bus has seen, by major function.
+std::vector<UCHAR>& BusRequests();
 std::vector<BusAnswer>& BusScript();
 // Tears the echo device down as a removal would (detach, delete link and device).
 void RemoveEchoDevice(PDRIVER_OBJECT echo);

@@ -160,6 +160,44 @@ INSTANTIATE_TEST_SUITE_P(
 
 using DriverIrpTest = testing_support::SimMachineTest;
 
+// A filter that skips its stack location and passes requests down is what
+// Windows expects of most filters: no finding, while the requests still reach
+// the bus below it.
+TEST_F(DriverIrpTest, SkippingFilterPassesRequestsDownCleanly) {
+  RunOnMachine([] {
+    PDRIVER_OBJECT bus = LoadDriver("TestBus", test_drivers::BusDriverEntry, nullptr);
+    PDRIVER_OBJECT filter = LoadDriver("SkipFilter", test_drivers::SkipFilterDriverEntry, nullptr);
+    ASSERT_EQ(CallAddDevice(filter, test_drivers::BusPdo()), STATUS_SUCCESS);
+    PDEVICE_OBJECT top = TopOfStack(test_drivers::BusPdo());
+    ASSERT_NE(top, test_drivers::BusPdo());
+    ULONG_PTR information = 0;
+    EXPECT_EQ(SendIrpAndWait(
+                  top,
+                  [](PIO_STACK_LOCATION stack) {
+                    stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+                    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_ASYNC;
+                  },
+                  &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information, 7u);
+    EXPECT_EQ(SendIrpAndWait(top,
+                             [](PIO_STACK_LOCATION stack) {
+                               stack->MajorFunction = IRP_MJ_POWER;
+                               stack->MinorFunction = IRP_MN_SET_POWER;
+                               stack->Parameters.Power.Type = DevicePowerState;
+                               stack->Parameters.Power.State.DeviceState = PowerDeviceD3;
+                             }),
+              STATUS_SUCCESS);
+    EXPECT_EQ(test_drivers::BusRequests(),
+              (std::vector<UCHAR>{IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_POWER}));
+    test_drivers::RemoveSkipFilterDevice(filter);
+    UnloadDriver(filter);
+    IoDeleteDevice(test_drivers::BusPdo());
+    UnloadDriver(bus);
+  });
+  EXPECT_TRUE(machine().Verify().Findings().empty());
+}
+
 // A filter that copies its location to the next with a completion routine
 // and returns what the driver below returned. Its completion routine must
 // then mark its own location pending when the IRP pended below.
@@ -225,6 +263,27 @@ TEST_F(DriverIrpTest, PendingIsJudgedAtTheDispatchingDriversOwnLocation) {
     machine().Verify().Expect(rule::kPendingNotMarked);
   }
   g_propagatesPending = true;
+}
+
+}  // namespace
+
+namespace {
+
+// A reader following the log gets each event once, in order, from where it
+// stopped; past the end it gets nothing.
+TEST(EventLogSince, GivesTheEventsFromAnIndexOn) {
+  winsim::EventLog log;
+  for (const char* text : {"a", "b", "c"}) log.Add(winsim::EventKind::Note, text);
+  struct Case {
+    size_t first;
+    std::vector<std::string> texts;
+  };
+  const Case cases[] = {{0, {"a", "b", "c"}}, {2, {"c"}}, {3, {}}, {7, {}}};
+  for (const Case& c : cases) {
+    std::vector<std::string> texts;
+    for (const winsim::Event& event : log.Since(c.first)) texts.push_back(event.text);
+    EXPECT_EQ(texts, c.texts) << "from " << c.first;
+  }
 }
 
 }  // namespace
