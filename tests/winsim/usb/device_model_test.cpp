@@ -18,14 +18,18 @@ Q417Script DefaultQ417() {
   return q417;
 }
 
-// The trigger's replies follow the scripted pattern: a stall, then a CRC
-// error, then a stall again.
+// The trigger's replies follow the scripted pattern: a stall, a CRC error,
+// an answer cut to the request's length, then a stall again.
 TEST(DeviceModel, TriggerRepliesFollowTheScriptedPattern) {
   Q417Script q417 = DefaultQ417();
-  q417.triggerPattern = {TriggerReply::Stall, TriggerReply::Crc};
+  q417.triggerPattern = {TriggerReply::Stall, TriggerReply::Crc, TriggerReply::Answer};
   Q417Device device(DefaultQ417NormalMode(), q417, false);
-  for (const NTSTATUS status : {STATUS_UNSUCCESSFUL, STATUS_DEVICE_DATA_ERROR, STATUS_UNSUCCESSFUL})
-    EXPECT_EQ(device.GetDescriptor(2, 0x55, 0, 32).status, status);
+  for (const NTSTATUS status :
+       {STATUS_UNSUCCESSFUL, STATUS_DEVICE_DATA_ERROR, STATUS_SUCCESS, STATUS_UNSUCCESSFUL}) {
+    const Reply reply = device.GetDescriptor(2, 0x55, 0, 9);
+    EXPECT_EQ(reply.status, status);
+    EXPECT_EQ(reply.data.size(), status == STATUS_SUCCESS ? 9u : 0u);
+  }
 }
 
 std::vector<uint8_t> Header(uint32_t length) {

@@ -309,6 +309,36 @@ TEST_F(UsbBusTest, TransfersShareTheirControllersFrames) {
   }
 }
 
+// A descriptor request through the hub is a control transfer: setup, the
+// data in the default endpoint's packets (8 bytes), status.
+TEST_F(UsbBusTest, AHubDescriptorRequestTakesItsControlFrames) {
+  UsbTreeScript tree = SinglePortTree(GenericUpdateModePort());
+  tree.timing = TransferTiming::FullSpeed;
+  RunOnMachine([&] {
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
+    ASSERT_NE(bus, nullptr);
+    const uint16_t packet = bus->DeviceAt("0/1")->Script().maxPacketSize0;
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(kernel::UserOpen("\\\\.\\" + bus->HubNameAt("0"), &file), STATUS_SUCCESS);
+    std::vector<uint8_t> buffer(sizeof(USB_DESCRIPTOR_REQUEST) + 18, 0);
+    auto* request = reinterpret_cast<USB_DESCRIPTOR_REQUEST*>(buffer.data());
+    request->ConnectionIndex = 1;
+    request->SetupPacket.wValue = 0x0100;
+    request->SetupPacket.wLength = 18;
+    const ULONG size = static_cast<ULONG>(buffer.size());
+    ULONG returned = 0;
+    const VirtualTime start = Machine::Current().Sched().Now();
+    ASSERT_EQ(kernel::UserDeviceIoControl(file, IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION,
+                                          buffer.data(), size, buffer.data(), size, &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(returned, sizeof(USB_DESCRIPTOR_REQUEST) + 18);
+    EXPECT_EQ(Machine::Current().Sched().Now() - start,
+              (2 + (18 + packet - 1) / packet) * kFullSpeedFrame);
+    kernel::UserClose(file);
+    bus->Shutdown();
+  });
+}
+
 // The pipe's MaximumTransferSize (4,096 here) holds on Windows 98 and 2000;
 // XP's port driver ignores it.
 TEST_F(UsbBusTest, MaximumTransferSizeHoldsBeforeXp) {
