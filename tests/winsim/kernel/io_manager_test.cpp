@@ -1,8 +1,6 @@
 // The I/O manager end to end with the test drivers, and its semantics.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "kernel/kernel.h"
 #include "kernel/kernel_state.h"
 #include "sim_machine.h"
@@ -39,38 +37,6 @@ class IoManagerTest : public testing_support::SimMachineTest {
   PDRIVER_OBJECT echo_ = nullptr;
 };
 
-TEST_F(IoManagerTest, DriverServesBufferedControlSynchronouslyAndAsynchronously) {
-  RunOnMachine([&] {
-    Bring();
-    PFILE_OBJECT file;
-    ASSERT_EQ(UserOpen("\\\\.\\ECHO", &file), STATUS_SUCCESS);
-    for (ULONG code : {ULONG(IOCTL_ECHO_SYNC), ULONG(IOCTL_ECHO_ASYNC)}) {
-      const char input[] = "hello";
-      char output[16] = {};
-      ULONG returned = 99;
-      EXPECT_EQ(UserDeviceIoControl(file, code, input, 6, output, sizeof output, &returned),
-                STATUS_SUCCESS);
-      EXPECT_EQ(returned, code == IOCTL_ECHO_SYNC ? 6u : 6u);
-      EXPECT_STREQ(output, "hello");
-    }
-    // Two pieces on the driver's own IRP, resent from its completion routine.
-    ULONG returned = 0;
-    EXPECT_EQ(UserDeviceIoControl(file, IOCTL_ECHO_FORWARD, nullptr, 0, nullptr, 0, &returned),
-              STATUS_SUCCESS);
-    EXPECT_EQ(UserClose(file), STATUS_SUCCESS);
-    TakeDown();
-  });
-  // Unhandled majors (cleanup) were failed by the default dispatch routine.
-  bool cleanupFailed = false;
-  for (const Event& event : machine().Log().OfKind(EventKind::IrpCompleted)) {
-    if (event.Field("major") == "IRP_MJ_CLEANUP")
-      cleanupFailed = event.Field("status") == "0xC0000010";
-  }
-  EXPECT_TRUE(cleanupFailed);
-  EXPECT_EQ(test_drivers::BusRequests(),
-            (std::vector<UCHAR>{IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_INTERNAL_DEVICE_CONTROL}));
-}
-
 TEST_F(IoManagerTest, OpenFailsForUnknownNamesAndSecondOpenOfExclusiveDevice) {
   RunOnMachine([&] {
     PFILE_OBJECT file;
@@ -84,36 +50,6 @@ TEST_F(IoManagerTest, OpenFailsForUnknownNamesAndSecondOpenOfExclusiveDevice) {
     EXPECT_EQ(UserOpen("\\\\.\\ECHO", &second), STATUS_ACCESS_DENIED);
     UserClose(first);
     TakeDown();
-  });
-}
-
-TEST_F(IoManagerTest, DeletedDeviceLivesUntilLastCloseAndItsNameIsFreeAtOnce) {
-  RunOnMachine([&] {
-    Bring();
-    PFILE_OBJECT file;
-    ASSERT_EQ(UserOpen("\\\\.\\ECHO", &file), STATUS_SUCCESS);
-    PDEVICE_OBJECT old = echo_->DeviceObject;
-    test_drivers::RemoveEchoDevice(echo_);
-    EXPECT_EQ(LookupDevice(u"\\Device\\Echo"), nullptr);
-    EXPECT_EQ(DeviceObjectCount(echo_), 1u) << "the object lingers while a file is open";
-    // A new device of the same name can be created meanwhile.
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"\\Device\\Echo");
-    PDEVICE_OBJECT fresh;
-    ASSERT_EQ(IoCreateDevice(echo_, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &fresh),
-              STATUS_SUCCESS);
-    EXPECT_NE(fresh, old);
-    EXPECT_EQ(IoCreateDevice(echo_, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &fresh),
-              STATUS_OBJECT_NAME_COLLISION);
-    IoDeleteDevice(LookupDevice(u"\\Device\\Echo"));
-    const size_t before = machine().Log().OfKind(EventKind::IrpSent).size();
-    EXPECT_EQ(UserClose(file), STATUS_SUCCESS);
-    // Cleanup and close still reached the echo driver (close released its lock).
-    EXPECT_EQ(machine().Log().OfKind(EventKind::IrpSent).size(), before + 2);
-    EXPECT_EQ(DeviceObjectCount(echo_), 0u);
-    UnloadDriver(echo_);
-    IoDeleteDevice(test_drivers::BusPdo());
-    UnloadDriver(bus_);
   });
 }
 
@@ -226,43 +162,6 @@ TEST_F(IoManagerTest, DeletedLowerDeviceLivesUntilTheDeviceAboveDetaches) {
     UnloadDriver(echo_);
     IoDeleteDevice(test_drivers::BusPdo());
     UnloadDriver(bus_);
-  });
-}
-
-TEST_F(IoManagerTest, MoreProcessingRequiredStopsCompletionAndPendingPropagates) {
-  RunOnMachine([&] {
-    Bring();
-    PIRP irp = IoAllocateIrp(2, FALSE);
-    struct Seen {
-      int calls = 0;
-      BOOLEAN pendingReturned = FALSE;
-      KEVENT done;
-    } seen;
-    KeInitializeEvent(&seen.done, NotificationEvent, FALSE);
-    IoSetNextIrpStackLocation(irp);  // the caller's own location (level 2)
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_ASYNC;
-    IoSetCompletionRoutine(
-        irp,
-        [](PDEVICE_OBJECT, PIRP done, PVOID context) -> NTSTATUS {
-          auto* record = static_cast<Seen*>(context);
-          ++record->calls;
-          record->pendingReturned = done->PendingReturned;
-          KeSetEvent(&record->done, 0, FALSE);
-          return STATUS_MORE_PROCESSING_REQUIRED;
-        },
-        &seen, TRUE, TRUE, TRUE);
-    // Sent from level 2 to the bus at level 1, which pends it.
-    EXPECT_EQ(IofCallDriver(test_drivers::BusPdo(), irp), STATUS_PENDING);
-    KeWaitForSingleObject(&seen.done, Executive, KernelMode, FALSE, nullptr);
-    EXPECT_EQ(seen.calls, 1);
-    EXPECT_TRUE(seen.pendingReturned);
-    EXPECT_EQ(irp->IoStatus.Information, 7u);
-    EXPECT_EQ(irp->CurrentLocation, 2) << "completion stopped at the routine's level";
-    IoSkipCurrentIrpStackLocation(irp);
-    IoFreeIrp(irp);
-    TakeDown();
   });
 }
 

@@ -39,8 +39,6 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT, PIRP irp) {
     switch (answer) {
       case BusAnswer::CompleteInline:
         return CompleteIrp(irp, STATUS_SUCCESS, 7);
-      case BusAnswer::FailInline:
-        return CompleteIrp(irp, STATUS_DEVICE_DATA_ERROR, 0);
       case BusAnswer::CompleteLater:
         IoMarkIrpPending(irp);
         winsim::kernel::QueueDpc("bus completion", [irp] { CompleteIrp(irp, STATUS_SUCCESS, 7); });
@@ -155,11 +153,6 @@ NTSTATUS NTAPI EchoDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_ECHO_ASYNC:
-      IoMarkIrpPending(irp);
-      winsim::kernel::QueueDpc(
-          "echo completion", [irp, inputLength] { CompleteIrp(irp, STATUS_SUCCESS, inputLength); });
-      return STATUS_PENDING;
     case IOCTL_ECHO_FORWARD:
       return Forward(extension, irp, IOCTL_BUS_ASYNC);
     case IOCTL_ECHO_FORWARD_SCRIPTED:

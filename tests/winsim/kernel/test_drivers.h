@@ -12,7 +12,6 @@
 namespace test_drivers {
 
 #define IOCTL_ECHO_SYNC CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_ECHO_ASYNC CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_ECHO_FORWARD CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_ECHO_FORWARD_SCRIPTED \
   CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
@@ -24,7 +23,6 @@ namespace test_drivers {
 // own, the second from its completion routine.
 enum class BusAnswer {
   CompleteInline,     // completes with success (7 bytes) and returns it
-  FailInline,         // completes with STATUS_DEVICE_DATA_ERROR and returns it
   CompleteLater,      // marks pending, returns STATUS_PENDING, completes on the DPC thread
   ReturnOtherStatus,  // completes with success but returns STATUS_UNSUCCESSFUL (a fault)
   MarkAndComplete,    // marks pending, completes, returns success (a fault)
@@ -66,6 +64,7 @@ extern EchoConfig echoConfig;
 
 NTSTATUS NTAPI BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 NTSTATUS NTAPI EchoDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+
 // A filter that passes every request down with IoSkipCurrentIrpStackLocation
 // (power requests with PoCallDriver); its AddDevice attaches an unnamed device.
 NTSTATUS NTAPI SkipFilterDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
@@ -74,9 +73,9 @@ void RemoveSkipFilterDevice(PDRIVER_OBJECT filter);
 
 // The bus's physical device object (created by BusDriverEntry).
 PDEVICE_OBJECT BusPdo();
+// The answers to IOCTL_BUS_SCRIPTED requests, taken from the front.
 // Requests the bus has seen, by major function.
 std::vector<UCHAR>& BusRequests();
-// The answers to IOCTL_BUS_SCRIPTED requests, taken from the front.
 std::vector<BusAnswer>& BusScript();
 // Tears the echo device down as a removal would (detach, delete link and device).
 void RemoveEchoDevice(PDRIVER_OBJECT echo);

@@ -12,68 +12,6 @@ HANDLE OpenTestDevice(const char* name = "\\\\.\\K32TEST", DWORD share = 0) {
   return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, share, NULL, OPEN_EXISTING, 0, NULL);
 }
 
-TEST_F(DeviceFileTest, OpenControlAndCloseReachTheDriver) {
-  ASSERT_TRUE(RunApp([] {
-    const HANDLE device = OpenTestDevice();
-    ASSERT_NE(device, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(g_counters.creates, 1);
-
-    char in[] = "firmware";
-    char out[16] = {};
-    DWORD returned = 99;
-    ASSERT_TRUE(
-        DeviceIoControl(device, kIoctlEcho, in, sizeof(in), out, sizeof(out), &returned, NULL));
-    EXPECT_EQ(returned, sizeof(in));
-    EXPECT_STREQ(out, "firmware");
-
-    EXPECT_TRUE(CloseHandle(device));
-    EXPECT_EQ(g_counters.closes, 1);
-  }));
-  const auto controls = UserEvents("DeviceIoControl");
-  ASSERT_EQ(controls.size(), 1u);
-  EXPECT_EQ(controls[0].Field("ioctl"), "0x00222400");
-  EXPECT_EQ(controls[0].Field("in"), "9");
-  EXPECT_EQ(controls[0].Field("out"), "16");
-  EXPECT_EQ(controls[0].Field("returned"), "9");
-  EXPECT_EQ(UserEvents("CreateFileA").size(), 1u);
-  EXPECT_EQ(UserEvents("CloseHandle").size(), 1u);
-}
-
-TEST_F(DeviceFileTest, AFailedRequestSetsTheMappedError) {
-  struct Case {
-    ULONG status;
-    DWORD error;
-  };
-  const Case cases[] = {
-      {0xC0000001, ERROR_GEN_FAILURE},        // STATUS_UNSUCCESSFUL
-      {0xC000009C, ERROR_CRC},                // STATUS_DEVICE_DATA_ERROR
-      {0xC000003F, ERROR_CRC},                // STATUS_CRC_ERROR
-      {0xC000009D, 1167},                     // STATUS_DEVICE_NOT_CONNECTED
-      {0xC0000010, ERROR_INVALID_FUNCTION},   // STATUS_INVALID_DEVICE_REQUEST
-      {0xC0000120, ERROR_OPERATION_ABORTED},  // STATUS_CANCELLED
-  };
-  ASSERT_TRUE(RunApp([&cases] {
-    const HANDLE device = OpenTestDevice();
-    ASSERT_NE(device, INVALID_HANDLE_VALUE);
-    for (const Case& c : cases) {
-      NTSTATUS status = static_cast<NTSTATUS>(c.status);
-      BYTE out[4];
-      DWORD returned = 99;
-      SetLastError(ERROR_SUCCESS);
-      EXPECT_FALSE(DeviceIoControl(device, kIoctlComplete, &status, sizeof(status), out,
-                                   sizeof(out), &returned, NULL));
-      EXPECT_EQ(GetLastError(), c.error) << std::hex << c.status;
-      EXPECT_EQ(returned, 0u);
-    }
-    // An unknown code: the driver refuses it.
-    DWORD returned = 0;
-    EXPECT_FALSE(DeviceIoControl(device, 0x22FFFC, NULL, 0, NULL, 0, &returned, NULL));
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_FUNCTION});
-    CloseHandle(device);
-  }));
-  EXPECT_EQ(UserEvents("DeviceIoControl fails").size(), std::size(cases) + 1);
-}
-
 TEST_F(DeviceFileTest, AWarningFailsTheCallButReturnsTheData) {
   ASSERT_TRUE(RunApp([] {
     const HANDLE device = OpenTestDevice();
@@ -166,23 +104,6 @@ TEST_F(DeviceFileTest, FailedOpensReturnTheInvalidHandleAndTheError) {
     EXPECT_EQ(g_counters.creates, 0);
   }));
   EXPECT_TRUE(winsim::kernel32::OpenHandles().empty());
-}
-
-TEST_F(DeviceFileTest, DeviceOpensHaveNoShareCheck) {
-  ASSERT_TRUE(RunApp([] {
-    const HANDLE first = OpenTestDevice("\\\\.\\K32TEST", 0);
-    const HANDLE second = OpenTestDevice("\\\\.\\K32TEST", 0);
-    const HANDLE third = OpenTestDevice("\\\\?\\K32TEST", FILE_SHARE_WRITE);
-    ASSERT_NE(first, INVALID_HANDLE_VALUE);
-    ASSERT_NE(second, INVALID_HANDLE_VALUE);
-    ASSERT_NE(third, INVALID_HANDLE_VALUE);
-    EXPECT_NE(first, second);
-    EXPECT_EQ(g_counters.creates, 3);
-    CloseHandle(first);
-    CloseHandle(second);
-    CloseHandle(third);
-    EXPECT_EQ(g_counters.closes, 3);
-  }));
 }
 
 TEST_F(DeviceFileTest, AClosedHandleIsInvalidAndClosingItAgainIsAFinding) {

@@ -15,12 +15,6 @@ class ProfileTest : public testing_support::ScratchMachineTest {
   std::string Profile() { return ReadFile((windowsDirectory_ / "quillprog.INI").string()); }
 };
 
-TEST_F(ProfileTest, ARelativeNameIsWrittenInTheWindowsDirectory) {
-  ASSERT_TRUE(WritePrivateProfileStringA("Default Files", "Flash File", "C:\\fw\\q417.hex",
-                                         "quillprog.INI"));
-  EXPECT_EQ(Profile(), "[Default Files]\r\nFlash File=C:\\fw\\q417.hex\r\n");
-}
-
 TEST_F(ProfileTest, EditsKeepTheRestOfTheFile) {
   const std::string path = (windowsDirectory_ / "quillprog.INI").string();
   {

@@ -166,30 +166,6 @@ TEST_F(ThreadTest, AnAutoResetEventReleasesOneWaiterAManualOneAll) {
   }
 }
 
-DWORD WINAPI SleepInSteps(LPVOID parameter) {
-  auto* trace = static_cast<Trace*>(parameter);
-  for (int i = 0; i < 3; ++i) {
-    SleepEx(300, TRUE);
-    trace->Add("worker " + std::to_string(i));
-  }
-  return 0;
-}
-
-TEST_F(ThreadTest, SleepsInterleaveByTimeAndTheApplicationWaitsForItsThreads) {
-  Trace trace;
-  ASSERT_TRUE(RunApp([&trace] {
-    const HANDLE thread = CreateThread(NULL, 0, SleepInSteps, &trace, 0, NULL);
-    CloseHandle(thread);  // the thread runs on without a handle
-    for (int i = 0; i < 2; ++i) {
-      SleepEx(400, TRUE);
-      trace.Add("main " + std::to_string(i));
-    }
-  }));
-  // 300 worker, 400 main, 600 worker, 800 main, 900 worker (after main returned)
-  EXPECT_EQ(trace.steps, "worker 0;main 0;worker 1;main 1;worker 2;");
-  EXPECT_EQ(NowMs(), 900.0);
-}
-
 TEST_F(MemoryTest, GptrBlocksAreZeroFilledAndFixedOnesAreNot) {
   ASSERT_TRUE(RunApp([] {
     auto* zeroed = static_cast<BYTE*>(GlobalAlloc(GPTR, 365));

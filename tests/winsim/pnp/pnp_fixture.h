@@ -79,6 +79,16 @@ class PnpTest : public testing_support::SimMachineTest {
     return steps;
   }
 
+  // The manager's requests whose name starts with prefix, with the device.
+  Strings Requests(const std::string& prefix) {
+    Strings requests;
+    for (const Event& event : machine().Log().OfKind(EventKind::Pnp)) {
+      if (event.Field("request").starts_with(prefix))
+        requests.push_back(event.Field("request") + " " + event.Field("device"));
+    }
+    return requests;
+  }
+
   PDRIVER_OBJECT bus_ = nullptr;
   std::vector<PDEVICE_OBJECT> pdos_;
 };

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "kernel/kernel.h"
-#include "machine/verifier.h"
 #include "test_irps.h"
 
 namespace pnp_test_drivers {
@@ -53,14 +52,10 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
   }
   if (stack->MajorFunction != IRP_MJ_PNP) return CompleteIrp(irp, STATUS_SUCCESS);
   switch (stack->MinorFunction) {
-    case IRP_MN_QUERY_CAPABILITIES: {
-      PDEVICE_CAPABILITIES capabilities = stack->Parameters.DeviceCapabilities.Capabilities;
-      record.capabilitiesSize = capabilities->Size;
-      record.capabilitiesVersion = capabilities->Version;
-      record.surpriseRemovalOk = capabilities->SurpriseRemovalOK;
-      capabilities->Removable = TRUE;
+    case IRP_MN_QUERY_CAPABILITIES:
+      record.capabilitiesSize = stack->Parameters.DeviceCapabilities.Capabilities->Size;
+      record.capabilitiesVersion = stack->Parameters.DeviceCapabilities.Capabilities->Version;
       return CompleteIrp(irp, STATUS_SUCCESS);
-    }
     case IRP_MN_START_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
     case IRP_MN_STOP_DEVICE:
@@ -90,13 +85,10 @@ NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp) {
 
 // ---------------------------------------------------------------- function driver
 
-constexpr ULONG kBlockTag = winsim::PoolTag("Fnst");
-
 struct FunctionExtension {
   PDEVICE_OBJECT self;
   PDEVICE_OBJECT lower;
   int number;
-  PVOID block;  // freed at removal
   DEVICE_POWER_STATE power;
   bool removed;
   WCHAR linkText[32];
@@ -118,7 +110,6 @@ NTSTATUS ForwardAndWait(FunctionExtension* extension, PIRP irp) {
 void TearDown(FunctionExtension* extension) {
   extension->removed = true;
   IoDeleteSymbolicLink(&extension->link);
-  if (!functionConfig.leakPool) ExFreePoolWithTag(extension->block, kBlockTag);
   IoDetachDevice(extension->lower);
   IoDeleteDevice(extension->self);
 }
@@ -144,9 +135,6 @@ NTSTATUS NTAPI FunctionPnp(PDEVICE_OBJECT device, PIRP irp) {
       return CompleteIrp(irp, ForwardAndWait(extension, irp));
     case IRP_MN_QUERY_REMOVE_DEVICE:
       if (functionConfig.vetoQueryRemove) return CompleteIrp(irp, STATUS_UNSUCCESSFUL);
-      return CompleteIrp(irp, ForwardAndWait(extension, irp));
-    case IRP_MN_QUERY_CAPABILITIES:
-      stack->Parameters.DeviceCapabilities.Capabilities->SurpriseRemovalOK = TRUE;
       return CompleteIrp(irp, ForwardAndWait(extension, irp));
     case IRP_MN_SURPRISE_REMOVAL:
       // The device object stays until IRP_MN_REMOVE_DEVICE.
@@ -218,7 +206,6 @@ NTSTATUS NTAPI FunctionOpenClose(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   function.driverEvents.push_back("AddDevice");
-  if (functionConfig.failAddDevice) return STATUS_INSUFFICIENT_RESOURCES;
   const int number = function.devicesMade++;
   WCHAR nameText[32];
   CopyToWide("\\Device\\TestFn" + std::to_string(number), nameText);
@@ -232,7 +219,6 @@ NTSTATUS NTAPI FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   extension->self = device;
   extension->number = number;
   extension->power = PowerDeviceD0;
-  extension->block = ExAllocatePoolWithTag(NonPagedPool, 64, kBlockTag);
   extension->lower = IoAttachDeviceToDeviceStack(device, pdo);
   CopyToWide("\\DosDevices\\TESTFN" + std::to_string(number), extension->linkText);
   RtlInitUnicodeString(&extension->link, extension->linkText);

@@ -19,8 +19,7 @@ struct PdoRecord {
       requests;                 // "IRP_MN_START_DEVICE", "IRP_MN_SET_POWER D3", "IRP_MJ_CREATE"
   USHORT capabilitiesSize = 0;  // what IRP_MN_QUERY_CAPABILITIES arrived with
   USHORT capabilitiesVersion = 0;
-  bool surpriseRemovalOk = false;  // as set by the drivers above
-  bool gone = false;               // the device has left the bus: delete at removal
+  bool gone = false;  // the device has left the bus: delete at removal
   bool deleted = false;
 };
 
@@ -34,14 +33,12 @@ void DeleteRemainingPdos();
 // ---------------------------------------------------------------- function driver
 
 struct FunctionConfig {
-  bool failAddDevice = false;
   bool failStart = false;
   int startMilliseconds = 0;  // virtual time the start takes after the lower drivers
   bool vetoQueryStop = false;
   bool vetoQueryRemove = false;
   bool vetoQueryPower = false;
   bool failSystemSetPower = false;       // completes system set-power IRPs with a failure (a fault)
-  bool leakPool = false;                 // forgets to free its per-device block at removal
   bool forgetStartNextPowerIrp = false;  // passes power IRPs down without PoStartNextPowerIrp
   // Detaches and deletes at surprise removal, before IRP_MN_REMOVE_DEVICE (a fault).
   bool deleteAtSurpriseRemoval = false;

@@ -12,7 +12,6 @@ namespace {
 using winsim::usb::Answer;
 using winsim::usb::AnswerConnectionInformation;
 using winsim::usb::AnswerName;
-using winsim::usb::AnswerNodeInformation;
 using winsim::usb::PortView;
 
 ULONG UlongAt(const std::vector<uint8_t>& bytes, size_t offset) {
@@ -70,24 +69,6 @@ TEST(HubAnswers, NamesFollowTheTwoCallPattern) {
       EXPECT_EQ(buffer[0], 2);
     }
   }
-}
-
-TEST(HubAnswers, AnEmptyNameIsJustTheFixedPart) {
-  std::vector<uint8_t> buffer(10, 0xCC);
-  const Answer answer = AnswerName(buffer.data(), 10, 8, u"");
-  EXPECT_EQ(answer.status, STATUS_SUCCESS);
-  EXPECT_EQ(UlongAt(buffer, 4), 10u);  // the application takes <= 10 as "no name"
-}
-
-TEST(HubAnswers, NodeInformationCarriesThePortCountAtByte6) {
-  std::vector<uint8_t> buffer(sizeof(USB_NODE_INFORMATION), 0);
-  EXPECT_EQ(AnswerNodeInformation(buffer.data(), 75, 4, false).status, STATUS_BUFFER_TOO_SMALL);
-  const Answer answer = AnswerNodeInformation(buffer.data(), 76, 7, true);
-  EXPECT_EQ(answer.status, STATUS_SUCCESS);
-  EXPECT_EQ(answer.information, 76u);
-  EXPECT_EQ(buffer[6], 7);
-  EXPECT_EQ(buffer[5], USB_20_HUB_DESCRIPTOR_TYPE);
-  EXPECT_EQ(UlongAt(buffer, 0), ULONG{UsbHub});
 }
 
 TEST(HubAnswers, ConnectionInformationAtThePublishedOffsets) {

@@ -23,22 +23,6 @@ TEST(MachineDescription, EveryExampleLoads) {
   EXPECT_GE(examples, 3u);
 }
 
-TEST(MachineDescription, TheDefaultMachineHasAQ417BehindAHub) {
-  const winsim::MachineDescription machine =
-      winsim::LoadMachineDescription(std::string(EXAMPLE_MACHINES_DIR) + "/default-nt.json");
-  EXPECT_EQ(machine.os, winsim::OsFamily::WindowsNt);
-  ASSERT_EQ(machine.usb.controllers.size(), 2u);
-  const winsim::usb::PortScript& hub = machine.usb.controllers[1].rootPorts[0];
-  ASSERT_TRUE(hub.device.has_value());
-  EXPECT_EQ(hub.device->model, "hub");
-  ASSERT_EQ(hub.hubPorts.size(), 4u);
-  const winsim::usb::PortScript& q417 = hub.hubPorts[1];
-  ASSERT_NE(Q417ScriptOf(q417), nullptr);
-  EXPECT_EQ(q417.status, DeviceConnected);
-  EXPECT_EQ(Q417ScriptOf(q417)->leaveAfterTriggers, 10u);
-  EXPECT_EQ(Q417ScriptOf(q417)->updateMode.configuration.interfaces.at(0).endpoints.size(), 2u);
-}
-
 TEST(MachineDescription, ScriptsReachTheDeviceModels) {
   const winsim::MachineDescription machine =
       winsim::LoadMachineDescription(std::string(EXAMPLE_MACHINES_DIR) + "/q417-faults.json");
