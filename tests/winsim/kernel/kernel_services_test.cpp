@@ -1,5 +1,6 @@
 // Kernel services the whole-program runs do not reach: partial MDLs, MDL
-// misuse, the remove lock's wait and refusal, the real-time clock (fault injection
+// misuse, the remove lock's wait and refusal, a synchronization event's
+// reset, the WDM versions, DbgPrint's precision, the real-time clock (fault injection
 // is the driver's sweeps').
 #include <gtest/gtest.h>
 
@@ -112,6 +113,56 @@ TEST_F(KernelServicesTest, RemoveLockWaitsForHoldersAndRefusesAfterRemoval) {
     EXPECT_EQ(IoAcquireRemoveLockEx(&lock, &irp, "t", 3, sizeof lock), STATUS_DELETE_PENDING);
   });
   EXPECT_EQ(steps, (std::vector<std::string>{"closer releases", "removal done"}));
+}
+
+// A synchronization event's signal goes to one waiter: once it has
+// released the waiter, the event is no longer signalled.
+TEST_F(KernelServicesTest, ASynchronizationEventReleasesOneWaiterAndResets) {
+  RunOnMachine([&] {
+    static KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    bool released = false;
+    Machine::Current().Sched().CreateThread("waiter", [&] {
+      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      released = true;
+    });
+    LARGE_INTEGER tick;
+    tick.QuadPart = -1;
+    KeDelayExecutionThread(KernelMode, FALSE, &tick);  // the waiter waits
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeDelayExecutionThread(KernelMode, FALSE, &tick);
+    EXPECT_TRUE(released);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &tick), STATUS_TIMEOUT);
+  });
+}
+
+// Each system answers for the WDM versions it has (a driver tells Windows 98
+// from Windows 2000 and XP by them).
+TEST_F(KernelServicesTest, WdmVersionsFollowTheSystem) {
+  struct Row {
+    OsFamily os;
+    bool wdm100, wdm110, wdm120;
+  };
+  for (const Row& row :
+       {Row{OsFamily::Windows98, true, false, false}, Row{OsFamily::Windows2000, true, true, false},
+        Row{OsFamily::WindowsNt, true, true, true}, Row{OsFamily::NoWdm, false, false, false}}) {
+    machine_->SetOs(row.os);
+    RunOnMachine([&] {
+      EXPECT_EQ(IoIsWdmVersionAvailable(1, 0x00) != FALSE, row.wdm100);
+      EXPECT_EQ(IoIsWdmVersionAvailable(1, 0x10) != FALSE, row.wdm110);
+      EXPECT_EQ(IoIsWdmVersionAvailable(1, 0x20) != FALSE, row.wdm120);
+    });
+  }
+}
+
+// DbgPrint formats as the kernel's printf does, precision included.
+TEST_F(KernelServicesTest, DbgPrintKeepsAConversionsPrecision) {
+  RunOnMachine([&] { DbgPrint("WDM (%d.%2.2d)\n", 1, 0); });
+  std::string last;
+  for (const Event& event : machine_->Log().Since(0)) {
+    if (event.kind == EventKind::DbgPrint) last = event.text;
+  }
+  EXPECT_EQ(last.substr(0, 10), "WDM (1.00)");
 }
 
 // In real-time mode a timed wait takes as long on the wall clock as on the

@@ -31,6 +31,18 @@ TEST_F(PnpTest, TheIdentityMatchesInAnyCaseAndCapabilitiesComeWithSizeAndVersion
   });
 }
 
+// A driver whose AddDevice failed has no device left: it is unloaded.
+TEST_F(PnpTest, ADriverWhoseAddDeviceFailsIsUnloaded) {
+  Run([&] {
+    functionConfig.failAddDevice = true;
+    pnp::DeviceNode* node = Plug(0, "root\\test_device");
+    pnp::DeviceArrived(node);
+    pnp::WaitIdle();
+    EXPECT_EQ(pnp::State(node), pnp::NodeState::Failed);
+    EXPECT_EQ(Function().driverEvents, (Strings{"DriverEntry", "AddDevice", "DriverUnload"}));
+  });
+}
+
 TEST_F(PnpTest, SurpriseRemovalWithoutHandlesRemovesAtOnceChildrenFirst) {
   Run([&] {
     pnp::DeviceNode* parent = PlugAndStart(0);

@@ -206,6 +206,7 @@ NTSTATUS NTAPI FunctionOpenClose(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI FunctionAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   function.driverEvents.push_back("AddDevice");
+  if (functionConfig.failAddDevice) return STATUS_INSUFFICIENT_RESOURCES;
   const int number = function.devicesMade++;
   WCHAR nameText[32];
   CopyToWide("\\Device\\TestFn" + std::to_string(number), nameText);

@@ -34,6 +34,7 @@ void DeleteRemainingPdos();
 
 struct FunctionConfig {
   bool failStart = false;
+  bool failAddDevice = false;
   int startMilliseconds = 0;  // virtual time the start takes after the lower drivers
   bool vetoQueryStop = false;
   bool vetoQueryRemove = false;
