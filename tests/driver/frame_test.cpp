@@ -214,7 +214,8 @@ TEST_F(DriverTest, PnpRequestsGoDownWithTheLowerDriversAnswer) {
                                              {0x18, STATUS_NOT_SUPPORTED}};
   ASSERT_TRUE(RunBus(TreeWith(UpdateModeDevice(), CompletionMode::Asynchronous), [&] {
     const size_t requestsBefore = Device().Requests().size();
-    for (const auto& [minor, lowerStatus] : rows) {
+    for (const auto& row : rows) {
+      const UCHAR minor = row.first;  // a lambda below takes it (clang 14: no structured binding)
       SCOPED_TRACE(static_cast<int>(minor));
       DEVICE_CAPABILITIES capabilities = {};
       capabilities.Size = sizeof(capabilities);
@@ -224,7 +225,7 @@ TEST_F(DriverTest, PnpRequestsGoDownWithTheLowerDriversAnswer) {
         stack->MinorFunction = minor;
         stack->Parameters.DeviceCapabilities.Capabilities = &capabilities;
       });
-      EXPECT_EQ(status, lowerStatus);
+      EXPECT_EQ(status, row.second);
     }
     EXPECT_EQ(Device().Requests().size(), requestsBefore);
     HANDLE handle = OpenDevice();
