@@ -11,7 +11,8 @@
 //                STATUS_INVALID_PARAMETER or STATUS_UNSUCCESSFUL;
 //   bytes 1, 2   the number of bytes returned (little-endian, at most the
 //                output length);
-//   then         that many bytes, written over the start of the buffer.
+//   then         that many bytes, written over the start of the buffer
+//                (zeros where the input ends first).
 // Once the input is used up every request fails (STATUS_UNSUCCESSFUL), so the
 // walk has an end. Every hub is one device object named "H" (\\.\H): a name
 // answer of L"H" leads to it, at any depth.
@@ -95,6 +96,11 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT, PIRP irp) {
     std::memcpy(irp->AssociatedIrp.SystemBuffer, answers.data(), given);
     answers = answers.subspan(given);
   }
+  // An input that ends early still answers with the length it announced: the
+  // bytes it has no input for are zeros, as a driver would write them (the
+  // verifier reports bytes returned that the driver never wrote).
+  if (length > given)
+    std::memset(static_cast<BYTE*>(irp->AssociatedIrp.SystemBuffer) + given, 0, length - given);
   return CompleteIrp(irp, status, NT_ERROR(status) ? 0 : length);
 }
 
