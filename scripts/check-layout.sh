@@ -7,7 +7,11 @@
 #   - winsim/usb's own files (the bus) and winsim/machine (the description
 #     parser) know the device models only through their registry
 #     (usb/models/models.h): they include no other header of usb/models/
-#     and name no model.
+#     and name no model;
+#   - the program's C heap calls reach winsim's counted heap: no product
+#     library links malloc, calloc or free under their own names (only
+#     static libraries are renamed after archiving, see
+#     cmake/Warnings.cmake).
 # BUILD is a built host tree (default build/host): the product's includes are
 # read from the compiler's own dependency records there, so headers reached
 # through other headers count too.
@@ -88,5 +92,22 @@ if [ -n "$models" ]; then
   status=1
 fi
 
-[ "$status" = 0 ] && echo "check-layout: $checked product sources and $(ls winsim/kernel/*.h | wc -l) kernel headers hold the layout; the bus and the description parser name no model"
+# The linked forms of the product: its archives and the objects of its
+# object libraries (linked as they are).
+heap=""
+for target_dir in $(ninja -C "$build" -t targets all | sed -n 's/^\(.*\/CMakeFiles\/[^/]*\.dir\)\/.*\.o: .*/\1/p' | sort -u); do
+  archive="$build/${target_dir%/CMakeFiles/*}/lib$(basename "$target_dir" .dir).a"
+  case $target_dir in app/* | afx/* | driver/*) ;; *) continue ;; esac
+  objs=$(find "$build/$target_dir" -name '*.o')
+  if [ -f "$archive" ]; then linked=$archive; else linked=$objs; fi
+  # shellcheck disable=SC2086
+  heap+=$(nm -u $linked 2>/dev/null | grep -E '^ +U (malloc|calloc|free)$' | sed "s|^ *U |$target_dir: |" | sort -u || true)
+done
+if [ -n "$heap" ]; then
+  echo "check-layout: product code calls the C heap past winsim's count:" >&2
+  echo "$heap" >&2
+  status=1
+fi
+
+[ "$status" = 0 ] && echo "check-layout: $checked product sources and $(ls winsim/kernel/*.h | wc -l) kernel headers hold the layout; the bus and the description parser name no model; the C heap calls reach winsim"
 exit $status

@@ -1,5 +1,6 @@
 #include "actions.h"
 
+#include "crt/crt_heap.h"
 #include "kernel32/user_process.h"
 #include "machine/machine.h"
 #include "pnp/pnp_manager.h"
@@ -97,6 +98,11 @@ std::string DoFrameAction(const Action& action, const ActionContext& context) {
       // Counted from now: the n-th allocation of the kind after this action.
       if (action.allocation == "GlobalAlloc") {
         winsim::kernel32::FailGlobalAllocNth(winsim::kernel32::GlobalAllocCount() + action.index);
+      } else if (action.allocation == "Heap") {
+        // The C heap is counted from the first such step on, so that a
+        // block the program then leaves is reported at its end.
+        if (!winsim::crt::HeapFaults::Armed()) winsim::crt::HeapFaults::Arm(0);
+        winsim::crt::HeapFaults::FailAt(winsim::crt::HeapFaults::Allocations() + action.index);
       } else {
         winsim::FaultInjector& faults = winsim::Machine::Current().Faults();
         const winsim::AllocationKind kind = KernelKind(action.allocation);

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "crt/crt_heap.h"
 #include "account.h"
 #include "harness/app_runner.h"
 #include "actions.h"
@@ -461,6 +462,7 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
         observer->Look();
         observer->Say(scriptFailure.empty() ? "the script has ended" : "the script stopped");
       });
+  winsim::crt::HeapFaults::Disarm();  // a Heap failAllocation counts for this run only
   if (observer) {
     observer->Drain();  // what the program's end and the shutdown added
     observer->EndBar();

@@ -149,12 +149,12 @@ Action ParseAction(const json& value, const std::string& path, const std::string
         OnlyKeys(item, itemPath, {"kind", "nth"});
         if (!item.contains("kind")) throw ScenarioError(Child(itemPath, "kind"), "required");
         action.allocation = String(item["kind"], Child(itemPath, "kind"));
-        if (action.allocation != "GlobalAlloc" && action.allocation != "Pool" &&
-            action.allocation != "Irp" && action.allocation != "Mdl" &&
-            action.allocation != "UserRequest") {
+        if (action.allocation != "GlobalAlloc" && action.allocation != "Heap" &&
+            action.allocation != "Pool" && action.allocation != "Irp" &&
+            action.allocation != "Mdl" && action.allocation != "UserRequest") {
           throw ScenarioError(Child(itemPath, "kind"),
-                              "expected \"GlobalAlloc\", \"Pool\", \"Irp\", \"Mdl\" or "
-                              "\"UserRequest\"");
+                              "expected \"GlobalAlloc\", \"Heap\", \"Pool\", \"Irp\", "
+                              "\"Mdl\" or \"UserRequest\"");
         }
         const json nth = item.contains("nth") ? item["nth"] : json(1);
         if (!nth.is_number_integer() || nth.get<int64_t>() < 1 ||

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 
+#include "crt/crt_heap.h"
 #include "kernel32/kernel32_objects.h"
 #include "kernel32/user_process.h"
 #include "machine/machine.h"
@@ -139,6 +140,15 @@ void EndApplication() {
     }
   }
   ReleaseLeakedGlobalBlocks();
+  // The C runtime's heap goes with the process too; while it is counted,
+  // what the program left in it is a leak of the program's.
+  if (crt::HeapFaults::Armed()) {
+    for (const crt::HeapBlock& block : crt::HeapFaults::Unfreed()) {
+      ReportFinding(rule::kHeapLeak, block.place,
+                    "C heap block #" + std::to_string(block.ordinal) + " of " +
+                        std::to_string(block.size) + " bytes was never freed");
+    }
+  }
   LogUser("application ends", {{"leaked_handles", std::to_string(leaked.size())}});
 }
 

@@ -7,7 +7,7 @@
 
 #include "download_format.h"
 #include "flash_image.h"
-#include "heap_faults.h"
+#include "crt/crt_heap.h"
 #include "hex_text.h"
 #include "scratch_machine.h"
 
@@ -150,7 +150,7 @@ TEST_F(BuildFlashImageTest, EveryFailedBlockAllocationGivesNoImageAndLeaksNothin
   const auto bytes = testing_support::PatternBytes(1000, 6);
   const std::string input =
       WriteFile("sweep.hex", testing_support::HexFileFor(bytes, 32, 3)).c_str();
-  using testing_support::HeapFaults;
+  using winsim::crt::HeapFaults;
 
   HeapFaults::Arm(0);
   FlashImage image = BuildFlashImage(input.c_str());

@@ -9,7 +9,7 @@
 
 #include "dialog_fixture.h"
 #include "harness/snapshot.h"
-#include "heap_faults.h"
+#include "crt/crt_heap.h"
 #include "kernel32/user_process.h"
 #include "machine/machine_disk.h"
 
@@ -124,7 +124,7 @@ TEST_F(DialogTest, AMissingFileKeepsTheImageAndABadFileLeavesNone) {
   Q417().leaveAfterTriggers = 0;
   const std::string missing = (winsim::MachineFolder() / "missing.hex").string();
   const std::string bad = WriteFile("bad.hex", ":10000000ZZ\r\n:00000001FF\r\n");
-  using testing_support::HeapFaults;
+  using winsim::crt::HeapFaults;
   long afterBuild = 0, afterMissing = 0, afterBad = 0;
   ExpectClean(Run([&](app_runner::Session& session) {
     UserAgent& agent = session.agent;
@@ -181,15 +181,15 @@ TEST_P(ClosingTest, EndsTheProgramAndReleasesEverything) {
     // An image built (the trigger then fails) and the hubs open.
     SelectQ417(agent, dialog);
     EXPECT_TRUE(agent.TypeText(dialog, IDC_FILE_PATH, SampleFirmware()));
-    testing_support::HeapFaults::Arm(0);
+    winsim::crt::HeapFaults::Arm(0);
     EXPECT_TRUE(agent.Click(dialog, IDC_PROGRAM));
     ExpectMessageBox(agent, kDeviceCannotBeOpened);
     EXPECT_FALSE(winsim::kernel32::OpenHandles().empty());
 
     EXPECT_TRUE(GetParam().close(agent, dialog));
     ExpectEnds(session);
-    outstanding = testing_support::HeapFaults::Outstanding();
-    testing_support::HeapFaults::Disarm();
+    outstanding = winsim::crt::HeapFaults::Outstanding();
+    winsim::crt::HeapFaults::Disarm();
   });
   // No handle-leak finding: the hub handles were closed by the dialog.
   ExpectClean(result);

@@ -11,7 +11,7 @@
 #include <map>
 
 #include "download_worker.h"
-#include "heap_faults.h"
+#include "crt/crt_heap.h"
 #include "kernel32/user_process.h"
 #include "programmer_dialog.h"
 #include "update_session.h"
@@ -24,8 +24,8 @@ using dialog_testing::kDeviceCannotBeOpened;
 using dialog_testing::kImageNotBuilt;
 using dialog_testing::kQ417Item;
 using dialog_testing::kSelectDeviceAndFile;
-using testing_support::HeapFaults;
 using winsim::AllocationKind;
+using winsim::crt::HeapFaults;
 
 enum class Kind { GlobalAlloc, Heap, UserRequest };
 

@@ -3,6 +3,9 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "crt/crt_heap.h"
 
 namespace k32test {
 namespace {
@@ -225,6 +228,35 @@ TEST_F(MemoryTest, LeakedAndForeignBlocksAreFindings) {
   EXPECT_NE(leaks[0].detail.find("#1 of 512 bytes"), std::string::npos) << leaks[0].detail;
   EXPECT_EQ(FindingsOf(winsim::rule::kGlobalBadFree).size(), 1u);
   EXPECT_EQ(winsim::kernel32::OutstandingGlobalBlocks(), 0u);
+}
+
+// The program's C heap, counted: planned failures return null, and a block
+// left at the program's end is a finding (only while counted).
+TEST_F(MemoryTest, TheCountedCHeapFailsAsPlannedAndReportsWhatIsLeft) {
+  machine_.Verify().Expect(winsim::rule::kHeapLeak);
+  using winsim::crt::HeapFaults;
+  void* kept = nullptr;
+  ASSERT_TRUE(RunApp([&kept] {
+    void* before = winsim_crt_malloc(8);  // not counted: freed untracked
+    HeapFaults::Arm(2);
+    HeapFaults::FailAt(3);
+    kept = winsim_crt_calloc(4, 6);
+    EXPECT_EQ(winsim_crt_malloc(1), nullptr);
+    EXPECT_EQ(winsim_crt_calloc(1, 1), nullptr);
+    void* freed = winsim_crt_malloc(16);
+    EXPECT_NE(kept, nullptr);
+    EXPECT_NE(freed, nullptr);
+    winsim_crt_free(freed);
+    winsim_crt_free(before);
+    EXPECT_EQ(HeapFaults::Allocations(), 4u);
+    EXPECT_EQ(HeapFaults::Sizes(), (std::vector<size_t>{24, 1, 1, 16}));
+  }));
+  const auto leaks = FindingsOf(winsim::rule::kHeapLeak);
+  HeapFaults::Disarm();
+  ASSERT_EQ(leaks.size(), 1u);
+  EXPECT_NE(leaks[0].detail.find("#1 of 24 bytes"), std::string::npos) << leaks[0].detail;
+  EXPECT_NE(leaks[0].place.find("calloc on thread"), std::string::npos) << leaks[0].place;
+  winsim_crt_free(kept);
 }
 
 }  // namespace
