@@ -6,13 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "flash_file_explainer.h"
 #include "flash_image.h"
-#include "machine/machine_disk.h"
+#include "input_file.h"
 
 namespace {
 
@@ -34,20 +33,13 @@ std::vector<uint8_t> ImageBytes(FlashImage image) {
 
 }  // namespace
 
-// As in flash_file_fuzz.cpp: the input file goes to /dev/shm when it can.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory("/dev/shm")) {
-    setenv("TMPDIR", "/dev/shm", 0);
-  }
+  fuzz_input::PreferMemoryForTemporaryFiles();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::string inputPath = (winsim::MachineFolder() / "fuzz-input.hex").string();
-  FILE* input = std::fopen(inputPath.c_str(), "wb");
-  Require(input != nullptr, "cannot write the input file");
-  Require(std::fwrite(data, 1, size, input) == size && std::fclose(input) == 0,
-          "cannot write the input file");
+  const std::string inputPath = fuzz_input::WriteInputFile("fuzz-input.hex", data, size);
 
   FlashImage image = BuildFlashImage(inputPath.c_str());
   // quillsim image reads no more than this of a file.

@@ -417,7 +417,24 @@ UsbBus::UsbBus() : state_(std::make_unique<State>()) {}
 
 UsbBus::~UsbBus() = default;
 
+namespace {
+
+// Whether every device below ports names a registered model (a misspelt
+// name would otherwise make some other device than the one meant).
+bool NamesOnlyKnownModels(const std::vector<PortScript>& ports) {
+  for (const PortScript& port : ports) {
+    if (port.device && FindModel(port.device->model) == nullptr) return false;
+    if (!NamesOnlyKnownModels(port.hubPorts)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::unique_ptr<UsbBus> UsbBus::Create(UsbTreeScript script) {
+  for (const ControllerScript& controller : script.controllers) {
+    if (!NamesOnlyKnownModels(controller.rootPorts)) return nullptr;
+  }
   std::unique_ptr<UsbBus> bus(new UsbBus());
   State& state = *bus->state_;
   state.tree = std::move(script);
@@ -474,7 +491,7 @@ bool UsbBus::Plug(std::string_view path, PortScript script) {
     return false;
   }
   std::unique_ptr<UsbDevice> device = CreateDevice(script);
-  if (device->IsHub()) {
+  if (device == nullptr || device->IsHub()) {
     return false;
   }
   port->script = std::move(script);

@@ -28,7 +28,8 @@ class UsbBus {
  public:
   // Loads the bus drivers ("usbhcd" for the host controllers, "usbhub" for
   // hubs and devices), creates every device object and reports the devices
-  // to the Plug and Play manager.
+  // to the Plug and Play manager. Null when a device names no registered
+  // model or the drivers cannot load.
   static std::unique_ptr<UsbBus> Create(UsbTreeScript script);
   ~UsbBus();
   UsbBus(const UsbBus&) = delete;
@@ -51,6 +52,7 @@ class UsbBus {
   std::vector<const UsbDevice*> History(std::string_view path);
 
   // Attaches a device to an empty port / takes it off (surprise removal).
+  // Plug refuses a hub and a device that names no registered model.
   bool Plug(std::string_view path, PortScript port);
   bool Unplug(std::string_view path);
 

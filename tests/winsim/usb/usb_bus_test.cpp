@@ -236,6 +236,26 @@ TEST_F(UsbBusTest, TransfersTakeTheirFramesOnTheVirtualClock) {
   }
 }
 
+// A device script naming no registered model makes no device at all, even
+// below a hub: a misspelt name must not stand in for another device.
+TEST_F(UsbBusTest, AnUnknownModelNameMakesNoBusAndPlugsNothing) {
+  RunOnMachine([&] {
+    PortScript misspelt = GenericUpdateModePort();
+    misspelt.device->model = "genric";
+    PortScript hub;
+    hub.device = DefaultHub(2);
+    hub.hubPorts = {PortScript{}, misspelt};
+    EXPECT_EQ(UsbBus::Create(SinglePortTree(hub)), nullptr);
+
+    std::unique_ptr<UsbBus> bus = UsbBus::Create(SinglePortTree(PortScript{}));
+    ASSERT_NE(bus, nullptr);
+    EXPECT_FALSE(bus->Plug("0/1", misspelt));
+    EXPECT_EQ(bus->DeviceAt("0/1"), nullptr);
+    EXPECT_TRUE(bus->Plug("0/1", GenericUpdateModePort()));
+    bus->Shutdown();
+  });
+}
+
 // A device below D0 sits on a suspended port: the hub fails a URB sent to
 // it at once with STATUS_DEVICE_POWERED_OFF and nothing reaches the device;
 // back in D0 the port carries transfers again.

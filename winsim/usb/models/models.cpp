@@ -44,7 +44,7 @@ const ModelEntry* FindModel(std::string_view name) {
 
 std::unique_ptr<UsbDevice> CreateDevice(const PortScript& port) {
   const ModelEntry* model = FindModel(port.device->model);
-  return model != nullptr ? model->create(port) : CreateGeneric(port);
+  return model != nullptr ? model->create(port) : nullptr;
 }
 
 }  // namespace winsim::usb

@@ -51,8 +51,8 @@ const std::vector<ModelEntry>& Models();
 // The model registered by that name, or null.
 const ModelEntry* FindModel(std::string_view name);
 
-// The model for the port's device (port.device must be set); a name no
-// model has gives the generic device.
+// The model for the port's device (port.device must be set); null for a
+// name no model has.
 std::unique_ptr<UsbDevice> CreateDevice(const PortScript& port);
 
 // The models' defaults (their descriptors and identities).
