@@ -10,13 +10,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
-    const winsim::AviClip clip = winsim::AviClip::Parse(std::span(data, size));
+    const winsim::resources::AviClip clip =
+        winsim::resources::AviClip::Parse(std::span(data, size));
     std::vector<uint8_t> pixels(static_cast<size_t>(clip.Width()) *
                                 static_cast<size_t>(clip.Height()));
     for (uint32_t frame = 0; frame < clip.FrameCount(); ++frame) {
       clip.DecodeFrame(frame, pixels);
     }
-  } catch (const winsim::ResourceFormatError&) {
+  } catch (const winsim::resources::ResourceFormatError&) {
     // A clean refusal.
   }
   return 0;

@@ -10,18 +10,18 @@
 
 namespace {
 
-namespace rt = winsim::resource_type;
+namespace rt = winsim::resources::resource_type;
 
 template <typename Decode>
 void Refusable(Decode decode) {
   try {
     decode();
-  } catch (const winsim::ResourceFormatError&) {
+  } catch (const winsim::resources::ResourceFormatError&) {
     // A clean refusal.
   }
 }
 
-void SampleIcon(const winsim::IconImage& icon) {
+void SampleIcon(const winsim::resources::IconImage& icon) {
   volatile uint32_t sink = 0;
   for (int y = -1; y <= icon.height; ++y) {
     for (int x = -1; x <= icon.width; ++x) {
@@ -30,34 +30,35 @@ void SampleIcon(const winsim::IconImage& icon) {
   }
 }
 
-void DecodeEntry(const winsim::ResourceEntry& entry) {
+void DecodeEntry(const winsim::resources::ResourceEntry& entry) {
   const std::span<const uint8_t> data(entry.data);
   if (!entry.type.IsOrdinal()) {
-    if (entry.type == winsim::ResourceName::FromAnsi("AVI")) {
-      Refusable([&] { winsim::AviClip::Parse(data); });
+    if (entry.type == winsim::resources::ResourceName::FromAnsi("AVI")) {
+      Refusable([&] { winsim::resources::AviClip::Parse(data); });
     }
     return;
   }
   switch (entry.type.Ordinal()) {
     case rt::kDialog:
       Refusable([&] {
-        const winsim::DialogTemplate dialog = winsim::DecodeDialogTemplate(data);
-        for (const winsim::DialogItem& item : dialog.items) item.ClassName();
+        const winsim::resources::DialogTemplate dialog =
+            winsim::resources::DecodeDialogTemplate(data);
+        for (const winsim::resources::DialogItem& item : dialog.items) item.ClassName();
       });
       break;
     case rt::kString:
-      Refusable([&] { winsim::DecodeStringBlock(data); });
+      Refusable([&] { winsim::resources::DecodeStringBlock(data); });
       break;
     case rt::kGroupIcon:
-      Refusable([&] { winsim::DecodeGroupIcon(data); });
+      Refusable([&] { winsim::resources::DecodeGroupIcon(data); });
       break;
     case rt::kIcon:
-      Refusable([&] { SampleIcon(winsim::DecodeIconImage(data)); });
+      Refusable([&] { SampleIcon(winsim::resources::DecodeIconImage(data)); });
       break;
     case rt::kVersion:
       Refusable([&] {
-        const winsim::VersionInfo version = winsim::DecodeVersionInfo(data);
-        for (const winsim::VersionStringTable& table : version.string_tables) {
+        const winsim::resources::VersionInfo version = winsim::resources::DecodeVersionInfo(data);
+        for (const winsim::resources::VersionStringTable& table : version.string_tables) {
           for (const auto& [key, value] : table.strings) {
             version.FindString(table.language_code_page, key);
           }
@@ -73,13 +74,14 @@ void DecodeEntry(const winsim::ResourceEntry& entry) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Refusable([&] {
-    const winsim::ResourceFile file = winsim::ResourceFile::Parse(std::span(data, size));
-    for (const winsim::ResourceEntry& entry : file.Entries()) {
+    const winsim::resources::ResourceFile file =
+        winsim::resources::ResourceFile::Parse(std::span(data, size));
+    for (const winsim::resources::ResourceEntry& entry : file.Entries()) {
       DecodeEntry(entry);
       file.Find(entry.type, entry.name, entry.language);
     }
     // String lookups as LoadString makes them, over the first blocks.
-    for (uint32_t id = 0; id < 64; ++id) winsim::FindString(file, id);
+    for (uint32_t id = 0; id < 64; ++id) winsim::resources::FindString(file, id);
   });
   return 0;
 }

@@ -125,7 +125,7 @@ void DrawIconAt(Svg& svg, HICON handle, int x, int y) {
   const Icon* icon = FindIcon(handle);
   if (icon == nullptr) return;
   if (icon->image) {
-    const IconImage& image = *icon->image;
+    const resources::IconImage& image = *icon->image;
     DrawPixels(svg, x, y, image.width, image.height, [&](int px, int py, uint32_t& colour) {
       if (image.TransparentAt(px, py)) return false;
       colour = image.ColorAt(px, py);
@@ -216,7 +216,7 @@ void DrawControl(Svg& svg, const Window& control, int x, int y) {
     if ((control.style & WS_BORDER) != 0) svg.Rect(x, y, w, h, "none", kShadow);
     const auto* data = dynamic_cast<const AnimateData*>(control.control.get());
     if (data != nullptr && data->clip && !data->pixels.empty()) {
-      const AviClip& clip = *data->clip;
+      const resources::AviClip& clip = *data->clip;
       const std::vector<uint32_t>& palette = clip.Palette();
       // ACS_CENTER centres the frame; otherwise it sits in the corner.
       int left = x;

@@ -3,7 +3,7 @@
 
 #include <optional>
 
-namespace winsim {
+namespace winsim::resources {
 
 namespace {
 
@@ -248,4 +248,4 @@ void DecodeRle8(std::span<const uint8_t> data, int32_t width, int32_t height,
   }
 }
 
-}  // namespace winsim
+}  // namespace winsim::resources

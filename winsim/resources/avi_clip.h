@@ -10,7 +10,7 @@
 
 #include "resources/byte_reader.h"
 
-namespace winsim {
+namespace winsim::resources {
 
 constexpr uint32_t kBiRgb = 0;
 constexpr uint32_t kBiRle8 = 1;
@@ -69,4 +69,4 @@ class AviClip {
 void DecodeRle8(std::span<const uint8_t> data, int32_t width, int32_t height,
                 std::span<uint8_t> pixels);
 
-}  // namespace winsim
+}  // namespace winsim::resources

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace winsim {
+namespace winsim::resources {
 
 // Malformed resource data: the message names what was being read and where.
 class ResourceFormatError : public std::runtime_error {
@@ -85,4 +85,4 @@ class ByteReader {
   size_t offset_ = 0;
 };
 
-}  // namespace winsim
+}  // namespace winsim::resources

@@ -21,7 +21,7 @@
 
 #include "resources/byte_reader.h"
 
-namespace winsim {
+namespace winsim::resources {
 
 // Predefined resource types (RT_*) and dialog control classes.
 namespace resource_type {
@@ -219,4 +219,4 @@ VersionInfo DecodeVersionInfo(std::span<const uint8_t> data);
 std::string NarrowToAnsi(std::u16string_view text);
 std::u16string WidenAnsi(std::string_view text);
 
-}  // namespace winsim
+}  // namespace winsim::resources

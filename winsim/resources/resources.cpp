@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace winsim {
+namespace winsim::resources {
 
 namespace {
 
@@ -468,4 +468,4 @@ std::u16string WidenAnsi(std::string_view text) {
   return out;
 }
 
-}  // namespace winsim
+}  // namespace winsim::resources

@@ -19,6 +19,12 @@
 
 namespace winsim::user32 {
 
+using resources::AviClip;
+using resources::ResourceEntry;
+using resources::ResourceFile;
+using resources::ResourceFormatError;
+using resources::ResourceName;
+
 namespace {
 
 constexpr VirtualTime kStallAfter = 10LL * 60 * 1000 * kTicksPerMillisecond;

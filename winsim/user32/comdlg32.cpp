@@ -141,11 +141,11 @@ extern "C" BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA lpofn) {
   context.ofn = lpofn;
   context.title = lpofn->lpstrTitle != nullptr ? lpofn->lpstrTitle : "Open";
 
-  winsim::DialogTemplate dialog;
+  winsim::resources::DialogTemplate dialog;
   dialog.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | WS_VISIBLE;
   dialog.cx = 280;
   dialog.cy = 64;
-  dialog.title = winsim::WidenAnsi(context.title);
+  dialog.title = winsim::resources::WidenAnsi(context.title);
   dialog.has_font = true;
   dialog.point_size = 8;
   dialog.typeface = u"MS Sans Serif";

@@ -17,7 +17,9 @@
 
 namespace winsim {
 
+namespace resources {
 class ResourceFile;
+}
 namespace user32 {
 struct WindowSystem;  // user32_internal.h
 }
@@ -47,13 +49,13 @@ class Desktop {
 
   const DesktopConfig& Config() const { return config_; }
   // The module's resources; null when the desktop was given none.
-  const ResourceFile* ModuleResources() const { return resources_.get(); }
+  const resources::ResourceFile* ModuleResources() const { return resources_.get(); }
 
   user32::WindowSystem& System() { return *system_; }
 
  private:
   DesktopConfig config_;
-  std::unique_ptr<ResourceFile> resources_;
+  std::unique_ptr<resources::ResourceFile> resources_;
   std::unique_ptr<user32::WindowSystem> system_;
 };
 

@@ -201,9 +201,10 @@ LRESULT CALLBACK StaticProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPara
       if (static_cast<unsigned char>(name[0]) == 0xFF) {
         const auto low = static_cast<unsigned char>(name[1]);
         const auto high = static_cast<unsigned char>(name[1] == '\0' ? 0 : name[2]);
-        data->icon = LoadModuleIcon(ResourceName(static_cast<uint16_t>(low | high << 8)));
+        data->icon =
+            LoadModuleIcon(resources::ResourceName(static_cast<uint16_t>(low | high << 8)));
       } else {
-        data->icon = LoadModuleIcon(ResourceName::FromAnsi(name));
+        data->icon = LoadModuleIcon(resources::ResourceName::FromAnsi(name));
       }
       // The control takes the icon's size.
       if (Icon* icon = FindIcon(data->icon);

@@ -16,6 +16,12 @@
 
 namespace winsim::user32 {
 
+using resources::DialogItem;
+using resources::DialogTemplate;
+using resources::NarrowToAnsi;
+using resources::ResourceName;
+using resources::WidenAnsi;
+
 namespace {
 
 int MulDiv(int number, int numerator, int denominator) {
@@ -288,18 +294,19 @@ using namespace winsim::user32;
 extern "C" INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName,
                                           HWND hWndParent, DLGPROC lpDialogFunc,
                                           LPARAM dwInitParam) {
-  const winsim::ResourceFile* resources = ModuleResources();
-  const winsim::ResourceName name = NameFromAnsi(lpTemplateName);
-  const winsim::ResourceEntry* entry =
-      resources != nullptr ? resources->Find(winsim::resource_type::kDialog, name) : nullptr;
+  const winsim::resources::ResourceFile* resources = ModuleResources();
+  const winsim::resources::ResourceName name = NameFromAnsi(lpTemplateName);
+  const winsim::resources::ResourceEntry* entry =
+      resources != nullptr ? resources->Find(winsim::resources::resource_type::kDialog, name)
+                           : nullptr;
   if (entry == nullptr) {
     Log("DialogBoxParam failed: no such dialog template", {{"template", name.Describe()}});
     return -1;
   }
-  winsim::DialogTemplate dialogTemplate;
+  winsim::resources::DialogTemplate dialogTemplate;
   try {
-    dialogTemplate = winsim::DecodeDialogTemplate(entry->data);
-  } catch (const winsim::ResourceFormatError& error) {
+    dialogTemplate = winsim::resources::DecodeDialogTemplate(entry->data);
+  } catch (const winsim::resources::ResourceFormatError& error) {
     Log("DialogBoxParam failed: malformed template",
         {{"template", name.Describe()}, {"error", error.what()}});
     return -1;

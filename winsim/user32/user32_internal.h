@@ -46,7 +46,7 @@ struct Icon {
   std::string name;  // "#128" for the module's, "IDI_..." for the system's
   int width = 32;
   int height = 32;
-  std::shared_ptr<IconImage> image;  // null for the system icons (drawn as symbols)
+  std::shared_ptr<resources::IconImage> image;  // null for the system icons (drawn as symbols)
 };
 
 struct MenuItem {
@@ -230,28 +230,28 @@ inline constexpr int kFileDialogKind = 2;
 // Creates the dialog described by the template (hidden until shown): its
 // window, its controls in template order, WM_SETFONT and WM_INITDIALOG. Null
 // when a control cannot be created (its class is not registered).
-HWND CreateDialogFromTemplate(const DialogTemplate& dialogTemplate, HINSTANCE instance, HWND owner,
-                              DLGPROC dialogProc, LPARAM initParam, int kind);
+HWND CreateDialogFromTemplate(const resources::DialogTemplate& dialogTemplate, HINSTANCE instance,
+                              HWND owner, DLGPROC dialogProc, LPARAM initParam, int kind);
 // Runs the modal loop of a dialog until EndDialog; destroys it and returns
 // the result.
 INT_PTR RunModalLoop(HWND dialog, HWND owner);
 // A control of a template that winsim builds (message box, file dialog);
 // position and size in dialog units.
-DialogItem MakeDialogItem(std::string_view className, std::string_view text, DWORD style, int id,
-                          int x, int y, int cx, int cy);
+resources::DialogItem MakeDialogItem(std::string_view className, std::string_view text, DWORD style,
+                                     int id, int x, int y, int cx, int cy);
 // Pixels of dialog units for a dialog's base units.
 int DluToPixelsX(int dlu, int baseX);
 int DluToPixelsY(int dlu, int baseY);
 
 // ---- resources, icons, menus ------------------------------------------------------------
 
-const ResourceFile* ModuleResources();
+const resources::ResourceFile* ModuleResources();
 // The module's icon group `name`, as LoadIconA; null when absent.
-HICON LoadModuleIcon(const ResourceName& name);
+HICON LoadModuleIcon(const resources::ResourceName& name);
 HICON SystemIcon(uint16_t id);
 Icon* FindIcon(HICON icon);
 Menu* FindMenu(HMENU menu);
-ResourceName NameFromAnsi(LPCSTR name);
+resources::ResourceName NameFromAnsi(LPCSTR name);
 
 // ---- window procedures -----------------------------------------------------------------
 
@@ -289,7 +289,7 @@ struct ProgressData : ControlData {
 };
 
 struct AnimateData : ControlData {
-  std::shared_ptr<AviClip> clip;
+  std::shared_ptr<resources::AviClip> clip;
   std::string source;           // what was opened: "#136", a file name
   std::vector<uint8_t> pixels;  // the frame shown, palette indices, rows top-down
   uint32_t frame = 0;           // the frame shown

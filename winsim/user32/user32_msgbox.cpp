@@ -152,11 +152,11 @@ extern "C" int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UI
   const int buttonTop = kMargin + bodyHeight + kMargin;
   const int clientHeight = buttonTop + kButtonHeight + kMargin;
 
-  winsim::DialogTemplate box;
+  winsim::resources::DialogTemplate box;
   box.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | WS_VISIBLE;
   box.cx = static_cast<int16_t>(PixelsToDluX(clientWidth));
   box.cy = static_cast<int16_t>(PixelsToDluY(clientHeight));
-  box.title = winsim::WidenAnsi(caption);
+  box.title = winsim::resources::WidenAnsi(caption);
   box.has_font = true;
   box.point_size = 8;
   box.typeface = u"MS Sans Serif";

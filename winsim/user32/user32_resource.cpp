@@ -8,6 +8,15 @@
 
 namespace winsim::user32 {
 
+using resources::DecodeGroupIcon;
+using resources::DecodeIconImage;
+using resources::GroupIconEntry;
+using resources::IconImage;
+using resources::ResourceEntry;
+using resources::ResourceFile;
+using resources::ResourceFormatError;
+using resources::ResourceName;
+
 const ResourceFile* ModuleResources() { return System().desktop.ModuleResources(); }
 
 Icon* FindIcon(HICON icon) {
@@ -42,7 +51,7 @@ HICON LoadModuleIcon(const ResourceName& name) {
   if (auto it = sys.sharedIcons.find(key); it != sys.sharedIcons.end()) return it->second;
   const ResourceFile* resources = ModuleResources();
   if (resources == nullptr) return nullptr;
-  const ResourceEntry* group = resources->Find(resource_type::kGroupIcon, name);
+  const ResourceEntry* group = resources->Find(resources::resource_type::kGroupIcon, name);
   if (group == nullptr) return nullptr;
   try {
     // The image nearest the system's icon size (SM_CXICON), as LoadIcon picks.
@@ -58,7 +67,8 @@ HICON LoadModuleIcon(const ResourceName& name) {
       }
     }
     if (best == nullptr) return nullptr;
-    const ResourceEntry* image = resources->Find(resource_type::kIcon, ResourceName(best->icon_id));
+    const ResourceEntry* image =
+        resources->Find(resources::resource_type::kIcon, ResourceName(best->icon_id));
     if (image == nullptr) return nullptr;
     return AddIcon(key, std::make_shared<IconImage>(DecodeIconImage(image->data)));
   } catch (const ResourceFormatError& error) {
@@ -100,16 +110,16 @@ using namespace winsim::user32;
 extern "C" int WINAPI LoadStringA(HINSTANCE, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
   if (lpBuffer == nullptr || cchBufferMax <= 0) return 0;
   lpBuffer[0] = '\0';
-  const winsim::ResourceFile* resources = ModuleResources();
+  const winsim::resources::ResourceFile* resources = ModuleResources();
   if (resources == nullptr || uID > 0xFFFF) return 0;
   std::optional<std::u16string> text;
   try {
-    text = winsim::FindString(*resources, uID);
-  } catch (const winsim::ResourceFormatError&) {
+    text = winsim::resources::FindString(*resources, uID);
+  } catch (const winsim::resources::ResourceFormatError&) {
     return 0;
   }
   if (!text.has_value()) return 0;
-  const std::string ansi = winsim::NarrowToAnsi(*text);
+  const std::string ansi = winsim::resources::NarrowToAnsi(*text);
   const size_t count = std::min<size_t>(ansi.size(), static_cast<size_t>(cchBufferMax - 1));
   std::memcpy(lpBuffer, ansi.data(), count);
   lpBuffer[count] = '\0';

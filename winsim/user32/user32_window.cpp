@@ -23,7 +23,8 @@ Desktop::Desktop(DesktopConfig config) : config_(std::move(config)) {
     std::abort();
   }
   if (!config_.module_resources.empty()) {
-    resources_ = std::make_unique<ResourceFile>(ResourceFile::Load(config_.module_resources));
+    resources_ = std::make_unique<resources::ResourceFile>(
+        resources::ResourceFile::Load(config_.module_resources));
   }
   system_ = std::make_unique<user32::WindowSystem>(*this);
   g_desktop = this;

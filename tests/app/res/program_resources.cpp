@@ -2,14 +2,15 @@
 
 namespace resource_testing {
 
-const winsim::ResourceFile& ProgramResources() {
-  static const winsim::ResourceFile file = winsim::ResourceFile::Load(QUILLPROG_RES);
+const winsim::resources::ResourceFile& ProgramResources() {
+  static const winsim::resources::ResourceFile file =
+      winsim::resources::ResourceFile::Load(QUILLPROG_RES);
   return file;
 }
 
-std::span<const uint8_t> ProgramResource(const winsim::ResourceName& type,
-                                         const winsim::ResourceName& name) {
-  const winsim::ResourceEntry* entry = ProgramResources().Find(type, name);
+std::span<const uint8_t> ProgramResource(const winsim::resources::ResourceName& type,
+                                         const winsim::resources::ResourceName& name) {
+  const winsim::resources::ResourceEntry* entry = ProgramResources().Find(type, name);
   if (entry == nullptr) {
     ADD_FAILURE() << "quillprog.res has no resource " << type.Describe() << " " << name.Describe();
     return {};
@@ -17,6 +18,6 @@ std::span<const uint8_t> ProgramResource(const winsim::ResourceName& type,
   return entry->data;
 }
 
-std::string Narrow(std::u16string_view text) { return winsim::NarrowToAnsi(text); }
+std::string Narrow(std::u16string_view text) { return winsim::resources::NarrowToAnsi(text); }
 
 }  // namespace resource_testing

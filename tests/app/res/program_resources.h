@@ -12,11 +12,11 @@
 namespace resource_testing {
 
 // quillprog.res, read once.
-const winsim::ResourceFile& ProgramResources();
+const winsim::resources::ResourceFile& ProgramResources();
 
 // The data of a resource of quillprog.res; fails the test when it is missing.
-std::span<const uint8_t> ProgramResource(const winsim::ResourceName& type,
-                                         const winsim::ResourceName& name);
+std::span<const uint8_t> ProgramResource(const winsim::resources::ResourceName& type,
+                                         const winsim::resources::ResourceName& name);
 
 std::string Narrow(std::u16string_view text);
 

@@ -12,8 +12,8 @@
 namespace {
 
 using namespace resource_testing;
-using winsim::ResourceName;
-namespace rt = winsim::resource_type;
+using winsim::resources::ResourceName;
+namespace rt = winsim::resources::resource_type;
 
 // The code names the resources through resource.h; the numbers are fixed.
 static_assert(IDM_ABOUTBOX == 0x0010 && IDD_ABOUTBOX == 100 && IDS_ABOUTBOX == 101 &&
@@ -25,7 +25,8 @@ static_assert(IDC_PROGRAM == 1000 && IDC_DEVICE_LIST == 1002 && IDC_FILE_PATH ==
 constexpr uint16_t kUsEnglish = 0x0409;
 
 TEST(ProgramResources, VersionResource) {
-  const winsim::VersionInfo info = winsim::DecodeVersionInfo(ProgramResource(rt::kVersion, 1));
+  const winsim::resources::VersionInfo info =
+      winsim::resources::DecodeVersionInfo(ProgramResource(rt::kVersion, 1));
   EXPECT_EQ(info.fixed.file_version_ms, 0x00010000u);  // 1.0
   EXPECT_EQ(info.fixed.file_version_ls, 0x00000000u);  // .0.0
   EXPECT_EQ(info.fixed.product_version_ms, 0x00000000u);
@@ -54,10 +55,10 @@ TEST(ProgramResources, VersionResource) {
 }
 
 TEST(ProgramResources, AllInUsEnglishAndFoundByLanguage) {
-  const winsim::ResourceFile& file = ProgramResources();
+  const winsim::resources::ResourceFile& file = ProgramResources();
   EXPECT_EQ(file.Entries().size(),
             7u);  // clip, icon image, 2 dialogs, strings, icon group, version
-  for (const winsim::ResourceEntry& entry : file.Entries()) {
+  for (const winsim::resources::ResourceEntry& entry : file.Entries()) {
     EXPECT_EQ(entry.language, kUsEnglish) << entry.type.Describe() << " " << entry.name.Describe();
   }
   EXPECT_NE(file.Find(ResourceName(u"avi"), IDR_PROGRESS_AVI, kUsEnglish), nullptr);
