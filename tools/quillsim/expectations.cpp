@@ -1,3 +1,4 @@
+#include "harness/xml_text.h"
 #include "expectations.h"
 
 #include <cctype>
@@ -335,56 +336,6 @@ std::vector<std::string> Checker::Failures() const {
   return failures;
 }
 
-namespace {
-
-// Text as XML 1.0 character data: markup escaped; control characters XML
-// cannot carry and bytes that are not UTF-8 become '?'.
-std::string XmlText(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x80) {
-      const size_t length = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-      bool valid = length != 0 && i + length <= text.size();
-      for (size_t k = 1; valid && k < length; ++k) {
-        valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-      }
-      if (!valid) {
-        out += '?';
-        continue;
-      }
-      out.append(text, i, length);
-      i += length - 1;
-      continue;
-    }
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\n':
-        out += "&#10;";  // kept in attributes
-        break;
-      case '\t':
-        out += "&#9;";
-        break;
-      default:
-        out += c < 0x20 ? '?' : static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
 bool WriteJUnit(const std::string& path, const std::string& suite,
                 const std::vector<Outcome>& outcomes) {
   size_t failures = 0;
@@ -392,16 +343,16 @@ bool WriteJUnit(const std::string& path, const std::string& suite,
   std::ofstream out(path, std::ios::trunc);
   out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<testsuites tests=\"" << outcomes.size() << "\" failures=\"" << failures << "\">\n"
-      << "  <testsuite name=\"" << XmlText(suite) << "\" tests=\"" << outcomes.size()
+      << "  <testsuite name=\"" << winsim::XmlText(suite) << "\" tests=\"" << outcomes.size()
       << "\" failures=\"" << failures << "\" errors=\"0\">\n";
   for (const auto& outcome : outcomes) {
-    out << "    <testcase classname=\"" << XmlText(suite) << "\" name=\"" << XmlText(outcome.name)
-        << "\"";
+    out << "    <testcase classname=\"" << winsim::XmlText(suite) << "\" name=\""
+        << winsim::XmlText(outcome.name) << "\"";
     if (outcome.failure.empty()) {
       out << "/>\n";
     } else {
-      out << ">\n      <failure message=\"" << XmlText(outcome.failure) << "\">"
-          << XmlText(outcome.failure) << "</failure>\n    </testcase>\n";
+      out << ">\n      <failure message=\"" << winsim::XmlText(outcome.failure) << "\">"
+          << winsim::XmlText(outcome.failure) << "</failure>\n    </testcase>\n";
     }
   }
   out << "  </testsuite>\n</testsuites>\n";

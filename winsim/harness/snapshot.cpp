@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "harness/xml_text.h"
 #include "user32/user32_internal.h"
 
 namespace winsim {
@@ -23,31 +24,6 @@ constexpr const char* kCaption = "#000080";
 constexpr const char* kFont =
     "font-family=\"MS Sans Serif, Microsoft Sans Serif, Tahoma, Arial, sans-serif\" "
     "font-size=\"11\"";
-
-std::string Escape(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        // Control characters are not allowed in XML text.
-        out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
-        break;
-    }
-  }
-  return out;
-}
 
 std::string Colour(uint32_t rgb) {
   char text[8];
@@ -82,7 +58,7 @@ class Svg {
     if (text.empty()) return;
     out_ << "<text x=\"" << x << "\" y=\"" << y << "\" " << kFont << " fill=\"" << colour
          << "\" text-anchor=\"" << anchor << "\"" << (bold ? " font-weight=\"bold\"" : "") << ">"
-         << Escape(text) << "</text>\n";
+         << XmlText(text) << "</text>\n";
   }
   void Raw(std::string_view text) { out_ << text; }
   std::string Str() const { return out_.str(); }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "scenario.h"
+#include "harness/xml_text.h"
 #include "scratch_machine.h"
 #include "sha256.h"
 
@@ -126,6 +127,30 @@ TEST(Sha256Test, MatchesTheStandardsTestVectors) {
     EXPECT_EQ(quillsim::Sha256Hex(reinterpret_cast<const uint8_t*>(c.input.data()), c.input.size()),
               c.digest)
         << c.input.size() << " bytes";
+  }
+}
+
+// The XML text of JUnit reports and SVG snapshots: always well-formed, UTF-8
+// kept whole.
+TEST(XmlTextTest, EscapesMarkupAndReplacesWhatXmlCannotCarry) {
+  const struct {
+    std::string text;
+    const char* xml;
+  } cases[] = {
+      {"a<b>&\"c'", "a&lt;b&gt;&amp;&quot;c'"},
+      {"line\n\tnext", "line&#10;&#9;next"},
+      {std::string("\x01\x1f", 2), "??"},
+      {"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+       "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"\xE9t\xE9", "?t?"},  // an ANSI byte: not UTF-8
+      {"\xC3", "?"},         // a sequence cut short by the end
+      {"\xE2\x82x", "??x"},  // ... or by a character that does not continue it
+      {"\xC0\xAF \xE0\x80\xAF \xF0\x80\x80\xAF", "?? ??? ????"},            // overlong
+      {"\xED\xA0\x80 \xF4\x90\x80\x80 \xF5\x80\x80\x80", "??? ???? ????"},  // past the ranges
+      {"\xED\x9F\xBF\xF4\x8F\xBF\xBF", "\xED\x9F\xBF\xF4\x8F\xBF\xBF"},     // just inside
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(winsim::XmlText(c.text), c.xml) << testing::PrintToString(c.text);
   }
 }
 
