@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Mutation check: applies each small fault of scripts/mutations.txt to the
-# product code (app/, afx/, driver/, include/) or to the simulated PC the
-# tests run it on (winsim/) one at a time, rebuilds the host preset
+# product code (app/, afx/, driver/, include/), to the simulated PC the
+# tests run it on (winsim/) or to the tools (tools/) one at a time, rebuilds the host preset
 # incrementally, runs the host suite (ctest -j2, the product's labels first)
 # and reports whether the suite failed ("killed") or passed ("SURVIVED").
 #
@@ -82,8 +82,8 @@ def problem(entry):
     for key in ("file", "find", "replace", "fault"):
         if key not in entry:
             return f"no {key}:"
-    if not entry["file"].startswith(("app/", "afx/", "driver/", "include/", "winsim/")):
-        return "not a product or winsim file"
+    if not entry["file"].startswith(("app/", "afx/", "driver/", "include/", "winsim/", "tools/")):
+        return "not a product, winsim or tools file"
     try:
         with open(f"{root}/{entry['file']}", encoding="utf-8") as f:
             source = f.read()

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 
 namespace quillsim {
 namespace {
@@ -55,8 +56,8 @@ uint8_t TransferType(const std::string& name) {
   return 0xFE;
 }
 
-std::string Packet(const winsim::Event& event) {
-  const bool completion = event.text == "complete";
+// irpId: the capture's own number for the IRP (see WritePcap).
+std::string Packet(const winsim::Event& event, bool completion, uint64_t irpId) {
   const uint8_t transfer = TransferType(event.Field("transfer"));
   std::vector<uint8_t> data =
       transfer == 0xFE ? std::vector<uint8_t>{} : FromHex(event.Field("data"));
@@ -68,7 +69,7 @@ std::string Packet(const winsim::Event& event) {
   const bool control = transfer == kTransferControl;
   Record packet;
   packet.U16(control ? kHeaderLength + 1 : kHeaderLength);
-  packet.U64(Number(event.Field("irp")));
+  packet.U64(irpId);
   packet.U32(static_cast<uint32_t>(Number(event.Field("usbdStatus"))));
   packet.U16(static_cast<uint16_t>(Number(event.Field("function"))));
   packet.U8(completion ? kCompletion : 0);
@@ -95,9 +96,25 @@ bool WritePcap(const std::string& path, const std::vector<winsim::Event>& events
   header.U32(kSnapLength);
   header.U32(kLinkTypeUsbPcap);
   out << header.Text();
+  // IRPs are numbered in the order they are submitted, not by their host
+  // addresses, so two captures of the same run are the same bytes. A number
+  // pairs a submission with its completion; an address used again later is
+  // another IRP.
+  std::map<uint64_t, uint64_t> irpIds;
+  uint64_t lastIrpId = 0;
   for (const winsim::Event& event : events) {
     if (event.kind != winsim::EventKind::UsbPacket) continue;
-    const std::string packet = Packet(event);
+    const bool completion = event.text == "complete";
+    const uint64_t address = Number(event.Field("irp"));
+    const auto known = irpIds.find(address);
+    uint64_t irpId = 0;
+    if (completion && known != irpIds.end()) {
+      irpId = known->second;
+    } else {
+      irpId = ++lastIrpId;
+      if (!completion) irpIds[address] = irpId;
+    }
+    const std::string packet = Packet(event, completion, irpId);
     // A transfer longer than the snapshot length is cut, as a capture cuts it.
     const size_t kept = std::min<size_t>(packet.size(), kSnapLength);
     // Virtual time counts 100 ns from the machine's start.

@@ -5,7 +5,8 @@ packet or an expert error and finds the update in it: the trigger requests
 and on the OUT endpoint the header EE 00 00 HH LL (the image length) and one
 transfer per 256-byte block, each completed, with their URB function, bus,
 address, endpoint and virtual times; and a run in which the device
-leaves the bus in the middle of a transfer, whose capture stays whole.
+leaves the bus in the middle of a transfer, whose capture stays whole; two
+captures of the demo are the same bytes.
 Usage: pcap_check.py QUILLSIM SCENARIO_FOLDER"""
 import decimal
 import os
@@ -50,12 +51,14 @@ def capture(quillsim, arguments):
         errors = [line for line in out.stderr.splitlines() if "Running as user" not in line]
         if out.returncode != 0 or errors:
             fail("tshark: " + out.stderr)
+        with open(pcap, "rb") as file:
+            content = file.read()
     frames = [dict(zip(FIELDS, line.split("\t"))) for line in out.stdout.splitlines()]
     bad = [f["frame.number"] for f in frames if f["_ws.malformed"] or any(
         int(severity) >= EXPERT_ERROR for severity in f["_ws.expert.severity"].split(",") if severity)]
     if not frames or bad:
         fail(f"{arguments}: {len(frames)} frames; malformed or in error: {bad}")
-    return run.stdout, frames
+    return run.stdout, frames, content
 
 
 def completions(frames):
@@ -72,7 +75,7 @@ def main():
     # A device pulled while it holds a transfer: each submission still
     # completes (a transfer whose frames run is usb_bus_tests' case).
     for scenario in ["pulled-during-download.json"]:
-        _, frames = capture(quillsim, ["run", os.path.join(scenarios, scenario)])
+        _, frames, _ = capture(quillsim, ["run", os.path.join(scenarios, scenario)])
         ended = completions(frames)
         open_ = [f["frame.number"] for f in frames
                  if int(f["usb.irp_info.direction"], 0) == 0 and f["frame.number"] not in ended]
@@ -80,7 +83,9 @@ def main():
             fail(f"{scenario}: submissions without completion {open_}, or none ended with"
                  f" USBD_STATUS_DEVICE_GONE: {list(map(status, ended.values()))}")
 
-    account, frames = capture(quillsim, ["demo"])
+    account, frames, content = capture(quillsim, ["demo"])
+    if capture(quillsim, ["demo"])[2] != content:
+        fail("two captures of the demo differ")
     length = re.search(r"image file \S+: (\d+) bytes", account)
     if length is None:
         fail("quillsim did not tell the image length")
