@@ -225,6 +225,14 @@ INSTANTIATE_TEST_SUITE_P(
                       {},
                       false,
                       true},
+            // Seven bytes whose last two read as a 2-byte descriptor: the
+            // walk stays in step, only the interface's own length is wrong.
+            StartCase{"InterfaceDescriptorOfSevenBytes",
+                      [](DeviceScript& s) {
+                        s.faults.firstInterfaceLength = 7;
+                        s.configuration.interfaces[0].interfaceProtocol = 2;
+                      },
+                      kBadConfiguration, false},
             StartCase{"SecondReadShort", [](DeviceScript& s) { s.faults.secondReadShortBy = 1; },
                       kBadConfiguration, false},
             StartCase{"TotalLengthAboveWhatArrives",

@@ -54,11 +54,12 @@ usb::TransferFault ReadTransferFault(const json& item, const std::string& path) 
 }
 
 void ReadFaults(const json& item, const std::string& path, usb::Faults& faults) {
-  Object object(item, path,
-                {"failTransfers", "neverCompleteTransfers", "failSubmissions", "failResetPipes",
-                 "resetPipeFailure", "failDescriptors", "oddStrings", "failSelectConfiguration",
-                 "configurationTotalLength", "secondReadTotalLength", "secondReadShortBy",
-                 "surpriseRemovalAtTransfer", "failStart", "failDevicePower"});
+  Object object(
+      item, path,
+      {"failTransfers", "neverCompleteTransfers", "failSubmissions", "failResetPipes",
+       "resetPipeFailure", "failDescriptors", "oddStrings", "failSelectConfiguration",
+       "configurationTotalLength", "secondReadTotalLength", "secondReadShortBy",
+       "firstInterfaceLength", "surpriseRemovalAtTransfer", "failStart", "failDevicePower"});
   object.Array("failTransfers", 1000, [&](const json& element, const std::string& at) {
     faults.failTransfers.push_back(ReadTransferFault(element, at));
   });
@@ -114,6 +115,10 @@ void ReadFaults(const json& item, const std::string& path, usb::Faults& faults) 
   if (object.Has("secondReadShortBy")) {
     faults.secondReadShortBy =
         static_cast<uint32_t>(object.Integer("secondReadShortBy", 1, 65535, 1));
+  }
+  if (object.Has("firstInterfaceLength")) {
+    faults.firstInterfaceLength =
+        static_cast<uint8_t>(object.Integer("firstInterfaceLength", 0, 255, 9));
   }
   if (object.Has("surpriseRemovalAtTransfer")) {
     faults.surpriseRemovalAtTransfer =

@@ -152,6 +152,10 @@ std::vector<uint8_t> UsbDevice::ConfigurationDescriptor() const {
     bytes[2] = static_cast<uint8_t>(*script_.faults.totalLengthOverride & 0xFF);
     bytes[3] = static_cast<uint8_t>(*script_.faults.totalLengthOverride >> 8);
   }
+  // The first interface descriptor follows the configuration's own 9 bytes.
+  if (script_.faults.firstInterfaceLength && bytes.size() > sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+    bytes[sizeof(USB_CONFIGURATION_DESCRIPTOR)] = *script_.faults.firstInterfaceLength;
+  }
   return bytes;
 }
 
