@@ -91,13 +91,20 @@ std::optional<FlashFileReading> ReadRecords(std::string_view text, std::vector<R
       return Refuse(text, pos + 1,
                     "record of " + std::to_string(record.length) + " bytes, longer than 32");
     }
-    // The whole record must be there before its digits count.
+    // The first character that cannot be a digit of the record, as far as
+    // the input goes; a line end there means the line is too short for
+    // the length the record announces.
     const size_t size = 2 * record.length + 11;
-    if (end - pos < size) {
-      return Refuse(text, end, "input ends inside a record");
-    }
-    if (const size_t bad = FirstNonHex(text, pos + 3, pos + size); bad < pos + size) {
+    const size_t present = std::min(pos + size, end);
+    if (const size_t bad = FirstNonHex(text, pos + 3, present); bad < present) {
+      if (text[bad] == '\r' || text[bad] == '\n') {
+        return Refuse(text, bad,
+                      "line ends inside a record of " + std::to_string(record.length) + " bytes");
+      }
       return Refuse(text, bad, "expected an uppercase hex digit, found " + Shown(text[bad]));
+    }
+    if (present < pos + size) {
+      return Refuse(text, end, "input ends inside a record");
     }
     record.address = ByteAt(text, pos + 3) * 256 + ByteAt(text, pos + 5);
     record.type = ByteAt(text, pos + 7);

@@ -51,7 +51,7 @@ TEST_F(ImageCommandTest, PrintsTheImageOrTheDialogsMessage) {
   }
 }
 
-// A refused file: where and why, in the order the product checks.
+// A refused file: where and why, at the first character that shows it.
 TEST_F(ImageCommandTest, ExplainsARefusal) {
   const std::string eof = ":00000001FF\r\n";
   std::string records2000;
@@ -68,6 +68,8 @@ TEST_F(ImageCommandTest, ExplainsARefusal) {
       {":00000001FE\r\n", "1:10: checksum mismatch: expected FF, found FE"},
       {":00000001FF\n", "1:12: expected the line end CR LF, found 0x0A"},
       {":0100000055A", "1:13: input ends inside a record"},
+      {":10000000ZZ\r\n" + eof, "1:10: expected an uppercase hex digit, found 'Z'"},
+      {":02000000AA\r\n" + eof, "1:12: line ends inside a record of 2 bytes"},
       {":0100000055AA\r\n", "2:1: input ends before the end-of-file record"},
       {records2000 + eof,
        "2000:1: 2,000 records or more (at most 1,999, end-of-file record included)"},
