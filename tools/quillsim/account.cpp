@@ -98,7 +98,8 @@ void Observer::Drain() {
 void Observer::Follow() {
   for (const winsim::Event& event : machine_.Log().Since(logSeen_)) {
     ++logSeen_;
-    if (event.kind == winsim::EventKind::User) {
+    if (event.kind == winsim::EventKind::User ||
+        (event.kind == winsim::EventKind::Note && event.text == "allocation fails")) {
       Tell(event);
     } else if (verbose_ && IsTrace(event.kind)) {
       std::string line = event.Format();
@@ -136,6 +137,22 @@ void Observer::Tell(const winsim::Event& event) {
   if (what == "message box shown") {
     boxes_.push_back(event.Field("text"));
     Print(event.time, "message box: \"" + Escaped(event.Field("text")) + "\"");
+    return;
+  }
+  // Allocations that fail, the planned ones among them (failAllocation).
+  if (what == "GlobalAlloc fails" || what == "malloc fails") {
+    Print(event.time, std::string("allocation fails: ") +
+                          (what == "malloc fails" ? "C heap, " : "GlobalAlloc, ") +
+                          event.Field("bytes") + " bytes");
+    return;
+  }
+  if (what == "allocation fails") {
+    const std::string kind = event.Field("kind");
+    Print(event.time, "allocation fails: " +
+                          (kind == "Pool"  ? "pool, tag '" + event.Field("tag") + "'"
+                           : kind == "Irp" ? std::string("IRP")
+                           : kind == "Mdl" ? std::string("MDL")
+                                           : std::string("the I/O manager's IRP of a request")));
     return;
   }
   if (what == "file dialog shown") {

@@ -53,15 +53,31 @@ void FaultInjector::FailNth(AllocationKind kind, uint64_t ordinal, std::optional
 }
 
 bool FaultInjector::ShouldFail(AllocationKind kind, ULONG poolTag) {
-  std::lock_guard lock(mutex_);
-  const uint64_t ordinal = ++counts_[kind];
-  const uint64_t tagOrdinal = kind == AllocationKind::Pool ? ++poolTagCounts_[poolTag] : 0;
-  return std::any_of(plans_.begin(), plans_.end(), [&](const Plan& plan) {
-    if (plan.kind != kind) return false;
-    if (plan.tag)
-      return kind == AllocationKind::Pool && *plan.tag == poolTag && plan.ordinal == tagOrdinal;
-    return plan.ordinal == ordinal;
-  });
+  uint64_t ordinal = 0;
+  bool fails = false;
+  {
+    std::lock_guard lock(mutex_);
+    ordinal = ++counts_[kind];
+    const uint64_t tagOrdinal = kind == AllocationKind::Pool ? ++poolTagCounts_[poolTag] : 0;
+    fails = std::any_of(plans_.begin(), plans_.end(), [&](const Plan& plan) {
+      if (plan.kind != kind) return false;
+      if (plan.tag)
+        return kind == AllocationKind::Pool && *plan.tag == poolTag && plan.ordinal == tagOrdinal;
+      return plan.ordinal == ordinal;
+    });
+  }
+  // A failure the plan brought about is on the record, to tell it from one
+  // that came of itself.
+  if (fails) {
+    if (Machine* machine = Machine::CurrentOrNull()) {
+      static constexpr const char* kNames[] = {"Pool", "Irp", "Mdl", "UserRequest"};
+      std::vector<std::pair<std::string, std::string>> fields = {
+          {"kind", kNames[static_cast<int>(kind)]}, {"ordinal", std::to_string(ordinal)}};
+      if (kind == AllocationKind::Pool) fields.emplace_back("tag", PoolTagText(poolTag));
+      machine->Log().Add(EventKind::Note, "allocation fails", std::move(fields));
+    }
+  }
+  return fails;
 }
 
 uint64_t FaultInjector::Count(AllocationKind kind, std::optional<ULONG> poolTag) const {

@@ -161,6 +161,10 @@ TEST_F(RunCommandTest, TheAccountFollowsTheEventLog) {
         "message box: \"Complete!\""},
        true},
       {"run " + waits, {"waits 5000 ms [", "progress [", "waits 5000 ms ["}, true},
+      // Each planned failure where it struck.
+      {"run " + std::string(QUILL_EXAMPLES) + "/scenarios/failed-allocations.json",
+       {"user: clicks Program", "allocation fails: GlobalAlloc, ", "user: clicks Program",
+        "allocation fails: MDL", "user: clicks Program", "allocation fails: C heap, "}},
   };
   for (const auto& c : cases) {
     const RunResult result = RunQuillsim(c.arguments, c.terminal);
