@@ -1,7 +1,6 @@
 // C runtime: the program's malloc, calloc and free, counted while armed.
 #include "crt/crt_heap.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <mutex>

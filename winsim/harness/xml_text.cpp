@@ -48,6 +48,9 @@ std::string XmlText(std::string_view text) {
       case '\n':
         out += "&#10;";  // kept in attributes
         break;
+      case '\r':
+        out += "&#13;";
+        break;
       case '\t':
         out += "&#9;";
         break;

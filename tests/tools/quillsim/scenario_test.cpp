@@ -138,7 +138,7 @@ TEST(XmlTextTest, EscapesMarkupAndReplacesWhatXmlCannotCarry) {
     const char* xml;
   } cases[] = {
       {"a<b>&\"c'", "a&lt;b&gt;&amp;&quot;c'"},
-      {"line\n\tnext", "line&#10;&#9;next"},
+      {"line\r\n\tnext", "line&#13;&#10;&#9;next"},
       {std::string("\x01\x1f", 2), "??"},
       {"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
        "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
