@@ -33,11 +33,6 @@ std::vector<uint8_t> ImageBytes(FlashImage image) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz_input::PreferMemoryForTemporaryFiles();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string inputPath = fuzz_input::WriteInputFile("fuzz-input.hex", data, size);
 

@@ -1,5 +1,6 @@
 // For fuzz targets whose input reaches the program as a file in the machine
-// folder.
+// folder. Include it in the target's one source file: it defines the
+// target's LLVMFuzzerInitialize.
 #pragma once
 
 #include <cstdint>
@@ -11,16 +12,6 @@
 #include "machine/machine_disk.h"
 
 namespace fuzz_input {
-
-// The machine folder takes the host's temporary folder. Each execution
-// creates and removes files there, ten times faster in memory than on disk:
-// /dev/shm is used unless TMPDIR says otherwise. Call from
-// LLVMFuzzerInitialize, before the folder is first asked for.
-inline void PreferMemoryForTemporaryFiles() {
-  if (std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory("/dev/shm")) {
-    setenv("TMPDIR", "/dev/shm", 0);
-  }
-}
 
 // Writes the input to name in the machine folder and returns its path;
 // aborts when it cannot.
@@ -35,3 +26,14 @@ inline std::string WriteInputFile(const char* name, const uint8_t* data, size_t 
 }
 
 }  // namespace fuzz_input
+
+// The machine folder takes the host's temporary folder. Each execution
+// creates and removes files there, ten times faster in memory than on disk:
+// /dev/shm is used unless TMPDIR says otherwise. A target that includes this
+// header gets this as its initialisation (one per target executable).
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  if (std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory("/dev/shm")) {
+    setenv("TMPDIR", "/dev/shm", 0);
+  }
+  return 0;
+}
