@@ -1,27 +1,49 @@
 #!/usr/bin/env bash
-# Checks on the 32-bit Windows artefacts: what they are and what they import.
+# Checks on the Windows artefacts: what they are and what they import.
+#
+#   scripts/check-win32.sh [BUILD-DIR]     the win32 build (default build/win32)
+#   scripts/check-win32.sh --package DIR   a release package folder: the same
+#       checks on its quillprog.exe and both quillfw.sys (the 32-bit one next
+#       to quillfw.inf, the 64-bit one in amd64/); scripts/check-package.sh
+#       runs this and checks the rest of the package.
 set -euo pipefail
-dir=${1:-build/win32}
+package=
+if [ "${1:-}" = --package ]; then
+  package=${2:?usage: check-win32.sh --package DIR}
+else
+  dir=${1:-build/win32}
+fi
 objdump=i686-w64-mingw32-objdump
 
 fail() { echo "check-win32: $*" >&2; exit 1; }
 
-for lib in app/image/libquill_image.a app/usb/libquill_usb_rules.a app/usb/libquill_usb.a \
-           app/ui/libquill_ui.a app/ui/libquill_dialog.a afx/libafx.a; do
-  lib="$dir/$lib"
-  [ -f "$lib" ] || fail "$lib missing"
-  $objdump -f "$lib" | grep -q 'file format pe-i386' || fail "$lib is not 32-bit Windows code"
-done
-
-# --- quillfw.sys: a 32-bit kernel-mode driver image -------------------------
-sys="$dir/driver/quillfw.sys"
-[ -f "$sys" ] || fail "$sys missing"
+if [ -z "$package" ]; then
+  for lib in app/image/libquill_image.a app/usb/libquill_usb_rules.a app/usb/libquill_usb.a \
+             app/ui/libquill_ui.a app/ui/libquill_dialog.a afx/libafx.a; do
+    lib="$dir/$lib"
+    [ -f "$lib" ] || fail "$lib missing"
+    $objdump -f "$lib" | grep -q 'file format pe-i386' || fail "$lib is not 32-bit Windows code"
+  done
+fi
 
 # Little-endian unsigned values read straight from the file.
 u16() { od -An -v -t u2 -j "$2" -N 2 "$1" | tr -d ' '; }
 u32() { od -An -v -t u4 -j "$2" -N 4 "$1" | tr -d ' '; }
 
-$objdump -f "$sys" | grep -q 'file format pei-i386' || fail "$sys is not a 32-bit PE image"
+# --- quillfw.sys: a kernel-mode driver image, 32-bit (i386) or 64-bit (amd64) --
+check_driver() {
+local sys=$1 machine=$2 objdump nm format entry_symbol
+if [ "$machine" = amd64 ]; then
+  objdump=x86_64-w64-mingw32-objdump nm=x86_64-w64-mingw32-nm
+  format=pei-x86-64 entry_symbol=DriverEntry
+else
+  objdump=i686-w64-mingw32-objdump nm=i686-w64-mingw32-nm
+  format=pei-i386 entry_symbol=_DriverEntry@8
+fi
+[ -f "$sys" ] || fail "$sys missing"
+
+$objdump -f "$sys" | grep -q "file format $format\$" || fail "$sys is not a $format image"
+local headers
 headers=$($objdump -p "$sys")
 grep -Eq '^Subsystem[[:space:]]+00000001' <<<"$headers" || fail "$sys: subsystem is not native"
 grep -q 'DLL$' <<<"$headers" && fail "$sys: carries the DLL flag"
@@ -29,19 +51,21 @@ grep -q 'WDM_DRIVER' <<<"$headers" || fail "$sys: not marked as a WDM driver"
 grep -q 'relocations stripped' <<<"$headers" && fail "$sys: has no base relocations"
 grep -q 'Base Relocation Directory \[.reloc\]' <<<"$headers" || fail "$sys: has no .reloc"
 
-# Entry point: DriverEntry (stdcall, _DriverEntry@8).
+# Entry point: DriverEntry (on x86 stdcall, _DriverEntry@8).
+local base entry driver_entry
 base=$((16#$(awk '$1 == "ImageBase" {print $2}' <<<"$headers")))
 entry=$((16#$(awk '$1 == "AddressOfEntryPoint" {print $2}' <<<"$headers")))
-driver_entry=$(i686-w64-mingw32-nm "$sys" | awk '$3 == "_DriverEntry@8" {print $1}')
-[ -n "$driver_entry" ] || fail "$sys: no _DriverEntry@8"
+driver_entry=$($nm "$sys" | awk -v name="$entry_symbol" '$3 == name {print $1}')
+[ -n "$driver_entry" ] || fail "$sys: no $entry_symbol"
 ((base + entry == 16#$driver_entry)) || fail "$sys: entry point is not DriverEntry"
 
 # Sections: resident .text, pageable PAGE, and INIT, which must be
 # discardable (IMAGE_SCN_MEM_DISCARDABLE) and hold DriverEntry.
+local pe sections optional header name i
 pe=$(u32 "$sys" 60)
 sections=$(u16 "$sys" $((pe + 6)))
 optional=$(u16 "$sys" $((pe + 20)))
-declare -A characteristics=() start=() size=()
+local -A characteristics=() start=() size=()
 for ((i = 0; i < sections; i++)); do
   header=$((pe + 24 + optional + 40 * i))
   name=$(dd if="$sys" bs=1 skip="$header" count=8 status=none | tr -d '\0')
@@ -59,25 +83,35 @@ done
 ((entry >= start[INIT] && entry < start[INIT] + size[INIT])) || fail "$sys: DriverEntry is not in INIT"
 
 # Imports: ntoskrnl.exe, hal.dll and usbd.sys, nothing else (no C runtime).
+# On x64 KeGetCurrentIrql is inline (it reads CR8): nothing from the HAL.
+local dlls
 dlls=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$headers" | sort -u | tr '\n' ' ')
-[ "$dlls" = "hal.dll ntoskrnl.exe usbd.sys " ] || fail "$sys imports from: $dlls"
-# On x86 the IRQL comes from the HAL.
-awk '/DLL Name:/ {dll = tolower($3)} $NF == "KeGetCurrentIrql" {print dll}' <<<"$headers" \
-  | grep -qx 'hal.dll' || fail "$sys: KeGetCurrentIrql is not imported from hal.dll"
+if [ "$machine" = amd64 ]; then
+  [ "$dlls" = "ntoskrnl.exe usbd.sys " ] || fail "$sys imports from: $dlls"
+else
+  [ "$dlls" = "hal.dll ntoskrnl.exe usbd.sys " ] || fail "$sys imports from: $dlls"
+  # On x86 the IRQL comes from the HAL.
+  awk '/DLL Name:/ {dll = tolower($3)} $NF == "KeGetCurrentIrql" {print dll}' <<<"$headers" \
+    | grep -qx 'hal.dll' || fail "$sys: KeGetCurrentIrql is not imported from hal.dll"
+fi
 
-# The header checksum, which Windows checks for drivers loaded at boot.
+# The header checksum, which Windows checks for drivers loaded at boot (at
+# the same place in the 32-bit and the 64-bit optional header).
+local checksum_at stored computed
 checksum_at=$((pe + 88))
 stored=$(u32 "$sys" "$checksum_at")
 computed=$(od -An -v -t u2 "$sys" | awk -v skip=$((checksum_at / 2)) -v len="$(stat -c %s "$sys")" '
   { for (i = 1; i <= NF; i++) { if (n != skip && n != skip + 1) { s += $i; s = (s % 65536) + int(s / 65536) } n++ } }
   END { s = (s % 65536) + int(s / 65536); print s + len }')
 ((stored == computed)) || fail "$sys: checksum $stored, computed $computed"
+}
 
 # The program: a GUI program that imports only system DLLs and the C
 # runtime, with its resources.
-exe="$dir/app/quillprog.exe"
-[ -f "$exe" ] || fail "$exe missing"
-{
+check_program() {
+  local exe=$1 headers allowed imports resources dll expected
+  [ -f "$exe" ] || fail "$exe missing"
+  $objdump -f "$exe" | grep -q 'file format pei-i386$' || fail "$exe is not a 32-bit PE image"
   headers=$($objdump -p "$exe")
   grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" \
     || { echo "check-win32: $exe is not a GUI program" >&2; exit 1; }
@@ -112,6 +146,17 @@ exe="$dir/app/quillprog.exe"
       || { echo "check-win32: quillprog.exe lacks resource $expected" >&2; exit 1; }
   done
 }
+
+if [ -n "$package" ]; then
+  check_driver "$package/quillfw.sys" i386
+  check_driver "$package/amd64/quillfw.sys" amd64
+  check_program "$package/quillprog.exe"
+  echo "check-win32: package $package ok"
+  exit 0
+fi
+
+check_driver "$dir/driver/quillfw.sys" i386
+check_program "$dir/app/quillprog.exe"
 echo "check-win32: ok"
 
 # quillprog's resources, compiled by windres: every resource the program

@@ -5,9 +5,10 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   clang-14 libclang-rt-14-dev
   nlohmann-json3-dev libcli11-dev binutils
-  tshark
+  tshark python3
 )
 
 missing=()
@@ -21,6 +22,7 @@ if ((${#missing[@]})); then
     echo "setup: run as root (or install the packages above by hand)" >&2
     exit 1
   fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  # Other apt users on the machine may hold the dpkg lock for a while.
+  apt-get -o DPkg::Lock::Timeout=900 update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${missing[@]}" >/dev/null
 fi

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "quill_version.h"
 #include "wine_checks.h"
 
 namespace {
@@ -236,7 +237,11 @@ IconMatch ShownIcon(HWND control, const std::vector<std::pair<std::string, HICON
 const char kTitle[] = "quillprog";  // the exe's name: the caption of every message box
 const char kMainCaption[] = "Q417 Firmware Programmer";
 const char kAboutCaption[] = "About Q417 Firmware Programmer";
-const char kAboutText[] = "Q417 FW Programmer Version 1.0";
+// The release's major and minor version (VERSION, through quill_version.h).
+#define QUILL_TEXT_OF(number) #number
+#define QUILL_TEXT(number) QUILL_TEXT_OF(number)
+const char kAboutText[] = "Q417 FW Programmer Version " QUILL_TEXT(
+    QUILL_VERSION_MAJOR) "." QUILL_TEXT(QUILL_VERSION_MINOR);
 const char kAboutItem[] = "&About Q417 Firmware Programmer...";
 const char kRemovableMediaWarning[] =
     "If the device contains removable media, please remove the disk.  If the media cannot be "

@@ -4,9 +4,11 @@
 // tests, the icon and the clip by resgen_output_current.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "program_resources.h"
+#include "quill_version.h"
 #include "resource.h"
 
 namespace {
@@ -27,19 +29,24 @@ constexpr uint16_t kUsEnglish = 0x0409;
 TEST(ProgramResources, VersionResource) {
   const winsim::resources::VersionInfo info =
       winsim::resources::DecodeVersionInfo(ProgramResource(rt::kVersion, 1));
-  EXPECT_EQ(info.fixed.file_version_ms, 0x00010000u);  // 1.0
-  EXPECT_EQ(info.fixed.file_version_ls, 0x00000000u);  // .0.0
+  // The file version is the release's (VERSION): major.minor.patch.0.
+  EXPECT_EQ(info.fixed.file_version_ms, uint32_t{QUILL_VERSION_MAJOR} << 16 | QUILL_VERSION_MINOR);
+  EXPECT_EQ(info.fixed.file_version_ls, uint32_t{QUILL_VERSION_PATCH} << 16);
+  // The product version is fixed, and differs from its string.
   EXPECT_EQ(info.fixed.product_version_ms, 0x00000000u);
   EXPECT_EQ(info.fixed.product_version_ls, 0x00000001u);  // 0.0.0.1
   EXPECT_EQ(info.fixed.file_type, 1u);                    // VFT_APP
   EXPECT_EQ(info.fixed.file_os, 4u);                      // VOS__WINDOWS32
   EXPECT_EQ(info.translations, std::vector<uint32_t>({0x04B00409}));
 
+  const std::string file_version = std::to_string(QUILL_VERSION_MAJOR) + ", " +
+                                   std::to_string(QUILL_VERSION_MINOR) + ", " +
+                                   std::to_string(QUILL_VERSION_PATCH) + ", 0";
   const struct {
     std::u16string_view key;
-    const char* value;
+    std::string value;
   } strings[] = {
-      {u"FileVersion", "1, 0, 0, 0"},
+      {u"FileVersion", file_version},
       {u"ProductVersion", "1, 0, 0, 1"},
       {u"FileDescription", "Q417 Firmware Programmer"},
       {u"InternalName", "Q417 Firmware Programmer"},

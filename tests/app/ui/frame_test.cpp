@@ -6,12 +6,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string>
 
 #include "dialog_fixture.h"
 #include "harness/snapshot.h"
 #include "crt/crt_heap.h"
 #include "kernel32/user_process.h"
 #include "machine/machine_disk.h"
+#include "quill_version.h"
 
 namespace dialog_testing {
 namespace {
@@ -73,7 +75,11 @@ TEST_P(AboutTest, TheSystemMenuCommandOpensTheAboutBox) {
     ASSERT_NE(about, nullptr);
     std::vector<std::string> texts;
     for (const winsim::ControlView& control : agent.Controls(about)) texts.push_back(control.text);
-    EXPECT_NE(std::find(texts.begin(), texts.end(), "Q417 FW Programmer Version 1.0"), texts.end());
+    // The release's major and minor version (VERSION).
+    const std::string version_line = "Q417 FW Programmer Version " +
+                                     std::to_string(QUILL_VERSION_MAJOR) + "." +
+                                     std::to_string(QUILL_VERSION_MINOR);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), version_line), texts.end());
     EXPECT_EQ(agent.Text(about, IDOK), "OK");
     EXPECT_TRUE(agent.Control(about, IDOK)->defaultButton);
     // Modal to the main dialog.
