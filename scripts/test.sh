@@ -30,13 +30,19 @@ section "win32 (i686-w64-mingw32)"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$jobs"
 scripts/check-win32.sh build/win32
+# The release package from a clean build (checked by check-package.sh), made
+# again in another folder: the two must be byte for byte the same.
+scripts/package.sh
+package=dist/quill-$(sed -n 's/^version = //p' VERSION)-windows
+scripts/check-reproducible.sh "$package"
 
-# The built program under Wine (installed on this kind of machine by
-# wine-setup.sh); see docs/windows.md.
-if [ -n "$(find build/win32/app -name quillprog.exe -print -quit 2>/dev/null)" ]; then
+# The package under Wine (installed on this kind of machine by
+# wine-setup.sh): its quillprog.exe, quillfw.inf and quillfw.sys; see
+# docs/windows.md.
+if [ -f "$package/quillprog.exe" ]; then
   section "wine"
   scripts/wine-setup.sh
-  scripts/wine-test.sh build/win32
+  QUILL_PACKAGE=$package scripts/wine-test.sh build/win32
 fi
 
 sanitizers=${QUILL_SANITIZERS:-1}

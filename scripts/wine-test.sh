@@ -13,6 +13,11 @@
 #
 #   scripts/wine-test.sh [BUILD-DIR]      (default build/win32)
 #
+# QUILL_PACKAGE=DIR takes what ships from a release package folder
+# (scripts/package.sh): quillprog.exe, quillfw.inf and quillfw.sys (with
+# amd64/quillfw.sys) are the package's, the test programs and the test bus
+# driver BUILD-DIR's.
+#
 # The shipped program is the 32-bit build in BUILD-DIR. On a machine that
 # cannot execute 32-bit x86 code Wine's 32-bit half cannot start; the script
 # then says so and checks the 64-bit build of the same sources instead
@@ -53,7 +58,17 @@ else
   step "64-bit build in $(($(date +%s) - t0)) s"
 fi
 
-exe=$(find "$build/app" -name quillprog.exe -print -quit 2>/dev/null || true)
+package=${QUILL_PACKAGE:-}
+if [ -n "$package" ] && [ "$build" = build/win64 ]; then
+  step "the package's 32-bit quillprog.exe cannot run here: the 64-bit build's stands in for it"
+  exe=$(find "$build/app" -name quillprog.exe -print -quit 2>/dev/null || true)
+elif [ -n "$package" ]; then
+  exe=$package/quillprog.exe
+  [ -f "$exe" ] || fail_early "no quillprog.exe in the package $package"
+  step "quillprog.exe, quillfw.inf and quillfw.sys from the package $package"
+else
+  exe=$(find "$build/app" -name quillprog.exe -print -quit 2>/dev/null || true)
+fi
 tester=$build/tests/wine/quill-wine-test.exe
 [ -n "$exe" ] || fail_early "no quillprog.exe under $build/app"
 [ -f "$tester" ] || fail_early "no $tester"
@@ -173,11 +188,21 @@ fi
 # it observed lands in $kernel_out for scripts/wine-compare.py.
 kernel_out=$(abs "$build")/wine-kernel
 updater=$build/tests/wine/quill-wine-update.exe
-if [ -f "$updater" ] && [ -f "$build/driver/quillfw.sys" ] && [ -f "$build/tests/wine-kernel/quillbus.sys" ]; then
+driver_dir=${package:-$build/driver}
+if [ -f "$updater" ] && [ -f "$driver_dir/quillfw.sys" ] && [ -f "$build/tests/wine-kernel/quillbus.sys" ]; then
   drivers=$work/drivers
-  mkdir -p "$drivers" && rm -rf "$kernel_out" && mkdir -p "$kernel_out"
-  cp "$build/driver/quillfw.sys" "$build/driver/quillfw.inf" \
-    "$build/tests/wine-kernel/quillbus.sys" "$build/tests/wine-kernel/quillbus.inf" "$drivers/"
+  mkdir -p "$drivers/amd64" && rm -rf "$kernel_out" && mkdir -p "$kernel_out"
+  cp "$build/tests/wine-kernel/quillbus.sys" "$build/tests/wine-kernel/quillbus.inf" "$drivers/"
+  # Laid out as quillfw.inf's SourceDisksFiles say: the 32-bit quillfw.sys
+  # next to the INF, the 64-bit one in amd64\.
+  if [ -n "$package" ]; then
+    cp "$package/quillfw.inf" "$package/quillfw.sys" "$drivers/"
+    cp "$package/amd64/quillfw.sys" "$drivers/amd64/"
+  elif [ "$build" = build/win64 ]; then
+    cp "$build/driver/quillfw.inf" "$drivers/" && cp "$build/driver/quillfw.sys" "$drivers/amd64/"
+  else
+    cp "$build/driver/quillfw.inf" "$build/driver/quillfw.sys" "$drivers/"
+  fi
   # A fresh start of the prefix's services (wineboot's own session may still
   # hold the service database locked for half a minute).
   timeout "$(remaining)" "$wineserver" -w
@@ -214,7 +239,7 @@ if [ -f "$updater" ] && [ -f "$build/driver/quillfw.sys" ] && [ -f "$build/tests
     step "no quillsim at $quillsim (host build): winsim-against-Wine comparison skipped"
   fi
 else
-  step "no quill-wine-update.exe, quillfw.sys or quillbus.sys under $build: updates on Wine's kernel skipped"
+  step "no quill-wine-update.exe, quillbus.sys under $build or quillfw.sys in $driver_dir: updates on Wine's kernel skipped"
   failed=$((failed + 1))
 fi
 
