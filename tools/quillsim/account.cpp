@@ -85,6 +85,7 @@ void Observer::Print(winsim::VirtualTime time, const std::string& line) {
   FlushDeviceList();
   EndBar();
   std::cout << Seconds(time) << line << '\n' << std::flush;
+  if (keep_) lines_.push_back({time, step_, line});
   told_ = true;
 }
 
@@ -259,6 +260,12 @@ void Observer::Look() {
   Drain();
   ReadControls();
   if (told_ && !snapshots_.empty()) WriteSnapshot();
+  if (told_ && keep_) {
+    std::string svg = winsim::SnapshotScreen();
+    if (pictures_.empty() || pictures_.back().svg != svg) {
+      pictures_.push_back({machine_.Sched().Now(), step_, lines_.size(), std::move(svg)});
+    }
+  }
   told_ = false;
 }
 
@@ -294,6 +301,10 @@ void Observer::ShowProgress(winsim::VirtualTime time, int pos) {
   if (live_) {
     FlushDeviceList();
     Draw(Shown::Download, time, DownloadBarText(pos, progressHigh_));
+    if (keep_) {
+      lines_.push_back(
+          {time, step_, "progress " + std::to_string(pos) + "/" + std::to_string(progressHigh_)});
+    }
     told_ = true;
   } else {
     Print(time, "progress " + std::to_string(pos) + "/" + std::to_string(progressHigh_));

@@ -13,6 +13,7 @@
 #include "harness/user_agent.h"
 #include "machine/machine.h"
 #include "progress_bar.h"
+#include "scenario_result.h"
 
 namespace quillsim {
 
@@ -36,6 +37,14 @@ class Observer {
   Observer(winsim::UserAgent& agent, winsim::Machine& machine, std::string snapshots, bool verbose);
 
   bool Live() const { return live_; }
+
+  // Keeps the account's lines and a picture of the screen at each change
+  // (an unchanged screen is not kept again), for reports.
+  void Keep() { keep_ = true; }
+  // The script step the lines that follow belong to (-1: none).
+  void SetStep(int step) { step_ = step; }
+  const std::vector<AccountLine>& Lines() const { return lines_; }
+  const std::vector<Picture>& Pictures() const { return pictures_; }
 
   HWND Dialog() const { return view_.dialog; }
   const View& Last() const { return view_; }
@@ -110,6 +119,10 @@ class Observer {
   View view_;
   quillsim::Seen controls_;  // the controls' state at the last look
   std::vector<std::string> boxes_;
+  bool keep_ = false;
+  int step_ = -1;
+  std::vector<AccountLine> lines_;
+  std::vector<Picture> pictures_;
 };
 
 }  // namespace quillsim

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 
 #include "kernel/kernel.h"
 #include "resource.h"
@@ -26,6 +27,16 @@ std::string Quoted(const std::string& text) {
   std::string out = "\"";
   for (char c : text) out += c == '\n' ? std::string("\\n") : std::string(1, c);
   return out + "\"";
+}
+
+// Texts one a line (a line end in a text as \\n).
+std::string Lines(const std::vector<std::string>& texts) {
+  std::string lines;
+  for (const auto& text : texts) {
+    const std::string quoted = Quoted(text);
+    lines += quoted.substr(1, quoted.size() - 2) + "\n";
+  }
+  return lines;
 }
 
 std::string JoinQuoted(const std::vector<std::string>& texts) {
@@ -182,29 +193,38 @@ PortRequests ReadPortRequests(winsim::usb::UsbBus& bus, const std::string& port)
   return seen;
 }
 
-std::vector<std::pair<std::string, std::string>> Checker::CheckState(
-    const Expectations& expect, const Seen& seen, winsim::Machine& machine,
-    winsim::usb::UsbBus* bus) const {
-  std::vector<std::pair<std::string, std::string>> results;
+std::vector<Outcome> Checker::CheckState(const Expectations& expect, const Seen& seen,
+                                         winsim::Machine& machine, winsim::usb::UsbBus* bus) const {
+  std::vector<Outcome> results;
   auto result = [&](const char* key, std::string failure) {
-    results.emplace_back(key, std::move(failure));
+    results.push_back({key, std::move(failure), {}, {}});
+  };
+  // A failed expectation of texts keeps both sides for a diff.
+  auto texts = [&](const std::vector<std::string>& expected,
+                   const std::vector<std::string>& actual) {
+    if (results.back().failure.empty()) return;
+    results.back().expected = Lines(expected);
+    results.back().actual = Lines(actual);
   };
   if (expect.messageBoxes) {
     result("messageBoxes", *expect.messageBoxes == seen.messageBoxes
                                ? ""
                                : "message boxes were " + JoinQuoted(seen.messageBoxes) +
                                      ", expected " + JoinQuoted(*expect.messageBoxes));
+    texts(*expect.messageBoxes, seen.messageBoxes);
   }
   if (expect.status) {
     result("status", *expect.status == seen.status ? ""
                                                    : "status line was " + Quoted(seen.status) +
                                                          ", expected " + Quoted(*expect.status));
+    texts({*expect.status}, {seen.status});
   }
   if (expect.deviceList) {
     result("deviceList", *expect.deviceList == seen.devices
                              ? ""
                              : "device list was " + JoinQuoted(seen.devices) + ", expected " +
                                    JoinQuoted(*expect.deviceList));
+    texts(*expect.deviceList, seen.devices);
   }
   if (!expect.trace.empty()) {
     const auto trace = machine.Log().Texts(winsim::EventKind::DbgPrint);
@@ -281,31 +301,53 @@ std::vector<std::pair<std::string, std::string>> Checker::CheckState(
   }
   if (!expect.requests.empty()) {
     std::string failure;
+    std::vector<std::string> expectedSequence;
+    std::vector<std::string> actualSequence;
     for (const RequestExpectations& requests : expect.requests) {
+      const PortRequests seenRequests =
+          bus != nullptr ? ReadPortRequests(*bus, requests.port) : PortRequests{};
       const std::string wrong =
-          bus != nullptr ? CheckRequests(requests, ReadPortRequests(*bus, requests.port), image_)
-                         : "the bus is gone";
+          bus != nullptr ? CheckRequests(requests, seenRequests, image_) : "the bus is gone";
       if (!wrong.empty()) failure += (failure.empty() ? "" : "; ") + wrong;
+      if (requests.sequence && *requests.sequence != seenRequests.sequence) {
+        for (const auto& line : *requests.sequence)
+          expectedSequence.push_back(requests.port + ": " + line);
+        for (const auto& line : seenRequests.sequence)
+          actualSequence.push_back(requests.port + ": " + line);
+      }
     }
     result("requests", failure);
+    if (!expectedSequence.empty() || !actualSequence.empty())
+      texts(expectedSequence, actualSequence);
   }
   return results;
 }
 
 std::string Checker::AtStep(const std::string& name, const Expectations& expect, const Seen& seen,
                             winsim::Machine& machine, winsim::usb::UsbBus& bus) {
-  std::string failure;
-  for (const auto& [key, wrong] : CheckState(expect, seen, machine, &bus)) {
-    if (!wrong.empty()) failure += (failure.empty() ? "" : "; ") + wrong;
+  Outcome step{name, {}, {}, {}};
+  for (const Outcome& key : CheckState(expect, seen, machine, &bus)) {
+    if (key.failure.empty()) continue;
+    step.failure += (step.failure.empty() ? "" : "; ") + key.failure;
+    // The texts of several keys, each line named by its key.
+    auto named = [&](const std::string& lines) {
+      std::string out;
+      std::istringstream in(lines);
+      for (std::string line; std::getline(in, line);) out += key.name + ": " + line + "\n";
+      return out;
+    };
+    step.expected += named(key.expected);
+    step.actual += named(key.actual);
   }
-  Add(name, failure);
-  return failure;
+  outcomes_.push_back(step);
+  return step.failure;
 }
 
 void Checker::AtEnd(const Expectations& expect, const Seen& seen, winsim::Machine& machine,
                     winsim::usb::UsbBus* bus, bool endedDuringScript) {
-  for (auto& [key, failure] : CheckState(expect, seen, machine, bus)) {
-    Add("/expect/" + key, std::move(failure));
+  for (Outcome& key : CheckState(expect, seen, machine, bus)) {
+    key.name = "/expect/" + key.name;
+    outcomes_.push_back(std::move(key));
   }
   if (expect.applicationEnded) {
     Add("/expect/applicationEnded", *expect.applicationEnded == endedDuringScript ? ""

@@ -11,16 +11,10 @@
 #include "harness/user_agent.h"
 #include "machine/machine.h"
 #include "scenario.h"
+#include "scenario_result.h"
 #include "usb/usb_bus.h"
 
 namespace quillsim {
-
-// One expectation checked: its name ("/expect/status", "/script/7/expect")
-// and why it failed ("" when it held).
-struct Outcome {
-  std::string name;
-  std::string failure;
-};
 
 // What the user last saw of the program.
 struct Seen {
@@ -61,18 +55,17 @@ class Checker {
   void AtEnd(const Expectations& expect, const Seen& seen, winsim::Machine& machine,
              winsim::usb::UsbBus* bus, bool endedDuringScript);
   void Add(std::string name, std::string failure) {
-    outcomes_.push_back({std::move(name), std::move(failure)});
+    outcomes_.push_back({std::move(name), std::move(failure), {}, {}});
   }
 
   const std::vector<Outcome>& Outcomes() const { return outcomes_; }
   std::vector<std::string> Failures() const;
 
  private:
-  // (key, failure) of each key of `expect` that the moment can tell.
-  std::vector<std::pair<std::string, std::string>> CheckState(const Expectations& expect,
-                                                              const Seen& seen,
-                                                              winsim::Machine& machine,
-                                                              winsim::usb::UsbBus* bus) const;
+  // An outcome of each key of `expect` that the moment can tell, named by
+  // the key.
+  std::vector<Outcome> CheckState(const Expectations& expect, const Seen& seen,
+                                  winsim::Machine& machine, winsim::usb::UsbBus* bus) const;
 
   std::vector<uint8_t> image_;
   std::vector<Outcome> outcomes_;

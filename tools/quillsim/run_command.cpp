@@ -1,6 +1,7 @@
 // `quillsim run SCENARIO` and `quillsim demo`: a whole simulated update, told
 // as the user sees it and as the device receives it.
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -17,10 +18,13 @@
 #include "kernel/kernel.h"
 #include "pcap_writer.h"
 #include "progress_bar.h"
+#include "report.h"
 #include "machine/machine_disk.h"
 #include "resource.h"
 #include "scenario.h"
 #include "sha256.h"
+#include "suite.h"
+#include "suite_runner.h"
 #include "usb/models/q417.h"
 
 namespace quillsim {
@@ -40,7 +44,15 @@ struct RunOptions {
   std::string pcap;
   std::string snapshots;
   std::string junit;
+  std::string report;
   bool realtime = false;
+  // A suite's own (run_command's `run PATH...`).
+  std::vector<std::string> paths;
+  int jobs = 0;  // 0: as many as there are processors
+  std::string shard;
+  std::vector<std::string> patterns;
+  // The result of one scenario of a suite, as JSON for the suite's process.
+  std::string result;
 };
 
 std::string Lower(std::string text) {
@@ -59,12 +71,16 @@ class Player {
     for (size_t i = 0; i < scenario_.script.size(); ++i) {
       const Action& action = scenario_.script[i];
       observer_.Look();
+      observer_.SetStep(static_cast<int>(i));
       step_ = "step " + std::to_string(i) + " (" + action.path + ")";
       std::string failure = Do(action);
       observer_.Look();
-      if (!failure.empty())
+      if (!failure.empty()) {
+        observer_.SetStep(-1);
         return "step " + std::to_string(i) + " (" + action.path + "): " + failure;
+      }
     }
+    observer_.SetStep(-1);
     return "";
   }
 
@@ -424,7 +440,101 @@ bool WriteJsonLines(const std::string& path, const std::vector<winsim::Event>& e
   return static_cast<bool>(out);
 }
 
-int RunScenario(Scenario scenario, const RunOptions& options) {
+// The USB transfers of the log's UsbPacket events, numbered as the capture
+// numbers its records.
+std::vector<UsbTransfer> ReadTransfers(const std::vector<winsim::Event>& events) {
+  constexpr size_t kShownBytes = 16;
+  std::vector<UsbTransfer> transfers;
+  std::map<std::string, size_t> open;  // by IRP address
+  uint64_t frame = 0;
+  for (const winsim::Event& event : events) {
+    if (event.kind != winsim::EventKind::UsbPacket) continue;
+    ++frame;
+    const std::string irp = event.Field("irp");
+    const std::string data = event.Field("data");
+    const auto known = open.find(irp);
+    if (event.text == "complete" && known != open.end()) {
+      UsbTransfer& row = transfers[known->second];
+      row.completeFrame = frame;
+      row.completed = event.time;
+      row.status = event.Field("usbdStatus");
+      if (!data.empty()) {
+        row.length = data.size() / 2;
+        row.data = data.substr(0, 2 * kShownBytes);
+      }
+      open.erase(known);
+      continue;
+    }
+    UsbTransfer row;
+    row.submitFrame = frame;
+    row.submitted = event.time;
+    row.device = event.Field("bus") + "." + event.Field("address");
+    row.endpoint = event.Field("endpoint");
+    row.transfer = event.Field("transfer");
+    row.function = event.Field("function");
+    row.setup = event.Field("setup");
+    row.length = data.size() / 2;
+    row.data = data.substr(0, 2 * kShownBytes);
+    if (event.text == "complete") {  // a completion whose submission the log lacks
+      row.completeFrame = frame;
+      row.completed = event.time;
+      row.status = event.Field("usbdStatus");
+    } else {
+      open[irp] = transfers.size();
+    }
+    transfers.push_back(std::move(row));
+  }
+  return transfers;
+}
+
+// Standard output also kept in a string (the account of a report).
+class TeeBuffer : public std::streambuf {
+ public:
+  TeeBuffer(std::ostream& stream, std::string& copy)
+      : stream_(stream), copy_(copy), saved_(stream.rdbuf(this)) {}
+  ~TeeBuffer() override { stream_.rdbuf(saved_); }
+  TeeBuffer(const TeeBuffer&) = delete;
+  TeeBuffer& operator=(const TeeBuffer&) = delete;
+
+ protected:
+  int overflow(int c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    copy_ += static_cast<char>(c);
+    return saved_->sputc(static_cast<char>(c));
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    copy_.append(text, static_cast<size_t>(count));
+    return saved_->sputn(text, count);
+  }
+  int sync() override { return saved_->pubsync(); }
+
+ private:
+  std::ostream& stream_;
+  std::string& copy_;
+  std::streambuf* saved_;
+};
+
+std::string ScenarioName(const RunOptions& options) {
+  return options.scenario.empty() ? "demo" : fs::path(options.scenario).stem().string();
+}
+
+// Hands a scenario's result on: to the suite's process (--result), or as
+// a report of its own (--report).
+bool KeepResult(const RunOptions& options, const ScenarioResult& result) {
+  if (!options.result.empty()) {
+    std::ofstream out(options.result, std::ios::trunc);
+    out << ResultToJson(result);
+    if (!out) return false;
+  }
+  return options.report.empty() || WriteReport(options.report, {result});
+}
+
+bool KeepsResult(const RunOptions& options) {
+  return !options.result.empty() || !options.report.empty();
+}
+
+int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& result) {
+  result.verdict = Verdict::Failed;  // until it has run to its verdict
   if (options.realtime) scenario.machine.clock = winsim::ClockMode::RealTime;
   if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
   std::cout << "scenario: " << (scenario.name.empty() ? options.scenario : scenario.name) << "\n";
@@ -452,6 +562,7 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
       app_runner::RunQuillprog(machine, runOptions, [&](app_runner::Session& session) {
         winsim::UserAgent& agent = session.agent;
         observer = std::make_unique<Observer>(agent, machine, options.snapshots, options.verbose);
+        if (KeepsResult(options)) observer->Keep();
         observer->Say("quillprog starts");
         // The user begins once the program has started up and waits for
         // input (the removable-media warning).
@@ -501,32 +612,66 @@ int RunScenario(Scenario scenario, const RunOptions& options) {
   checker.Add("run", runFailure);
   checker.Add("script", scriptFailure);
   if (!options.junit.empty() &&
-      !WriteJUnit(options.junit,
-                  options.scenario.empty() ? "demo" : fs::path(options.scenario).stem().string(),
-                  checker.Outcomes())) {
+      !WriteJUnit(options.junit, ScenarioName(options), checker.Outcomes())) {
     std::cout << "cannot write " << options.junit << "\n";
     return 1;
   }
   const std::vector<std::string> failures = checker.Failures();
   for (const std::string& failure : failures) std::cout << "FAILED: " << failure << "\n";
-  if (!failures.empty()) return 1;
-  std::cout << "PASSED: the script ran to its end and every expectation held\n";
-  return 0;
+  if (failures.empty()) {
+    std::cout << "PASSED: the script ran to its end and every expectation held\n";
+  }
+  result.title = scenario.name;
+  result.description = scenario.description;
+  result.verdict = failures.empty() ? Verdict::Passed : Verdict::Failed;
+  result.endTime = machine.Sched().Now();
+  result.capture = options.pcap;
+  result.outcomes = checker.Outcomes();
+  if (observer) {
+    result.lines = observer->Lines();
+    result.pictures = observer->Pictures();
+  }
+  result.transfers = ReadTransfers(events);
+  return failures.empty() ? 0 : 1;
+}
+
+// One scenario in this process, its result kept when asked for.
+int RunAndKeep(const RunOptions& options, const std::function<Scenario()>& load) {
+  ScenarioResult result;
+  result.name = ScenarioName(options);
+  result.file = options.scenario;
+  const auto start = std::chrono::steady_clock::now();
+  int exitCode = 2;
+  {
+    std::optional<TeeBuffer> tee;
+    if (!options.report.empty()) tee.emplace(std::cout, result.output);
+    try {
+      Scenario scenario = load();
+      exitCode = RunScenario(std::move(scenario), options, result);
+    } catch (const ScenarioError& error) {
+      const std::string where = options.scenario.empty() ? "demo" : options.scenario;
+      std::cerr << where << ": " << error.what() << "\n";
+      result.output += where + ": " + error.what() + "\n";
+      result.verdict = Verdict::Error;
+      result.error = error.what();
+      if (!options.junit.empty()) {
+        WriteJUnit(options.junit, ScenarioName(options), {{"scenario", error.what(), {}, {}}});
+      }
+    }
+  }
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (KeepsResult(options) && !KeepResult(options, result)) {
+    std::cout << "cannot write " << (options.result.empty() ? options.report : options.result)
+              << "\n";
+    return exitCode == 0 ? 1 : exitCode;
+  }
+  return exitCode;
 }
 
 int RunFile(const RunOptions& options) {
-  Scenario scenario;
-  try {
-    scenario = LoadScenario(options.scenario, winsim::MachineFolder() / "scenario-files");
-  } catch (const ScenarioError& error) {
-    std::cerr << options.scenario << ": " << error.what() << "\n";
-    if (!options.junit.empty()) {
-      WriteJUnit(options.junit, fs::path(options.scenario).stem().string(),
-                 {{"scenario", error.what()}});
-    }
-    return 2;
-  }
-  return RunScenario(std::move(scenario), options);
+  return RunAndKeep(options, [&] {
+    return LoadScenario(options.scenario, winsim::MachineFolder() / "scenario-files");
+  });
 }
 
 // The demo: the main topology, the sample firmware, a user who does the
@@ -549,14 +694,122 @@ constexpr const char* kDemoScenario = R"({
 
 int RunDemo(const RunOptions& options) {
   const fs::path folder = fs::path(QUILLSIM_EXAMPLES) / "scenarios";
-  Scenario scenario;
-  try {
-    scenario = ParseScenario(kDemoScenario, folder, winsim::MachineFolder() / "scenario-files");
-  } catch (const ScenarioError& error) {
-    std::cerr << "demo: " << error.what() << "\n";
+  return RunAndKeep(options, [&] {
+    return ParseScenario(kDemoScenario, folder, winsim::MachineFolder() / "scenario-files");
+  });
+}
+
+// A scenario's own arguments in a suite: what it writes goes into the
+// suite's folders, named after it. An option of AddRunOptions that a
+// scenario's run needs is passed on here.
+std::vector<std::string> ScenarioArguments(const RunOptions& options, const SuiteEntry& entry) {
+  std::vector<std::string> arguments;
+  auto into = [&](const char* option, const std::string& folder, const char* extension) {
+    if (folder.empty()) return;
+    const fs::path file = fs::path(folder) / (entry.name + extension);
+    fs::create_directories(file.parent_path());
+    arguments.insert(arguments.end(), {option, file.string()});
+  };
+  if (options.verbose) arguments.emplace_back("-v");
+  if (options.realtime) arguments.emplace_back("--realtime");
+  into("--json", options.json, ".jsonl");
+  into("--requests", options.requests, ".txt");
+  into("--pcap", options.pcap, ".pcap");
+  into("--snapshots", options.snapshots, "");
+  return arguments;
+}
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// `quillsim run PATH...`: every scenario the paths name, in processes of
+// their own, a line each as it ends, then a summary.
+int RunSuiteCommand(const RunOptions& options) {
+  std::optional<Shard> shard;
+  if (!options.shard.empty() && !(shard = ParseShard(options.shard))) {
+    std::cerr << "--shard " << options.shard << ": expected I/N, 1 <= I <= N (--shard 2/4)\n";
     return 2;
   }
-  return RunScenario(std::move(scenario), options);
+  std::vector<SuiteEntry> entries;
+  try {
+    entries = SelectScenarios(CollectScenarios(options.paths), options.patterns, std::nullopt);
+  } catch (const SuiteError& error) {
+    std::cerr << error.what() << "\n";
+    return 2;
+  }
+  if (entries.empty()) {
+    std::cerr << "no scenario's name matches -k";
+    for (const std::string& pattern : options.patterns) std::cerr << " \"" << pattern << "\"";
+    std::cerr << "\n";
+    return 2;
+  }
+  const size_t named = entries.size();
+  entries = SelectScenarios(entries, {}, shard);
+  const int jobs = options.jobs > 0 ? options.jobs : ProcessorCount();
+  std::cout << entries.size() << " scenarios";
+  if (shard) {
+    std::cout << " (shard " << shard->index << "/" << shard->count << " of " << named << ")";
+  }
+  std::cout << ", " << jobs << " at a time\n" << std::flush;
+
+  const auto start = std::chrono::steady_clock::now();
+  const int width = static_cast<int>(std::to_string(entries.size()).size());
+  SuiteRun run;
+  run.entries = entries;
+  run.jobs = jobs;
+  run.arguments = [&](const SuiteEntry& entry) { return ScenarioArguments(options, entry); };
+  run.ended = [&](const ScenarioResult& result, size_t ended) {
+    char line[64];
+    std::snprintf(line, sizeof line, "[%*zu/%zu] %-7s ", width, ended, entries.size(),
+                  result.verdict == Verdict::Passed   ? "PASSED"
+                  : result.verdict == Verdict::Failed ? "FAILED"
+                                                      : "ERROR");
+    std::cout << line << result.name;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, " (%.2f s)", result.seconds);
+    if (result.verdict != Verdict::Error) std::cout << seconds;
+    const std::vector<std::string> failures = result.Failures();
+    if (result.verdict == Verdict::Error) std::cout << ": " << FirstLine(result.error);
+    if (result.verdict == Verdict::Failed && !failures.empty()) {
+      std::cout << ": " << FirstLine(failures.front());
+      if (failures.size() > 1) std::cout << " (and " << failures.size() - 1 << " more)";
+    }
+    std::cout << "\n" << std::flush;
+  };
+  const std::vector<ScenarioResult> results = RunSuite(run);
+
+  size_t counts[3] = {0, 0, 0};
+  for (const ScenarioResult& result : results) ++counts[static_cast<int>(result.verdict)];
+  char elapsed[32];
+  std::snprintf(elapsed, sizeof elapsed, "%.2f s",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  std::cout << "\n"
+            << results.size() << " scenarios in " << elapsed << ": " << counts[0] << " passed, "
+            << counts[1] << " failed, " << counts[2] << " could not be read or run\n";
+  for (const ScenarioResult& result : results) {
+    if (result.verdict == Verdict::Failed) std::cout << "FAILED: " << result.file << "\n";
+    if (result.verdict == Verdict::Error) std::cout << "ERROR: " << result.file << "\n";
+  }
+  int exitCode = counts[0] == results.size() ? 0 : 1;
+  if (!options.junit.empty() && !WriteSuiteJUnit(options.junit, results)) {
+    std::cout << "cannot write " << options.junit << "\n";
+    exitCode = 1;
+  }
+  if (!options.report.empty() && !WriteReport(options.report, results)) {
+    std::cout << "cannot write " << options.report << "\n";
+    exitCode = 1;
+  }
+  return exitCode;
+}
+
+// One file is a scenario as it always was; folders, several files, -k or
+// --shard make a suite.
+int RunPaths(const RunOptions& options) {
+  const bool one = options.paths.size() == 1 && options.patterns.empty() && options.shard.empty() &&
+                   !fs::is_directory(options.paths.front());
+  if (!one && options.result.empty()) return RunSuiteCommand(options);
+  RunOptions single = options;
+  single.scenario = options.paths.front();
+  return RunFile(single);
 }
 
 void AddRunOptions(CLI::App* command, RunOptions& options) {
@@ -568,17 +821,34 @@ void AddRunOptions(CLI::App* command, RunOptions& options) {
   command->add_option("--pcap", options.pcap, "Write the USB traffic as a pcap capture (USBPcap)");
   command->add_option("--snapshots", options.snapshots, "Write an SVG snapshot at each change");
   command->add_flag("--realtime", options.realtime, "Run on the real clock");
-  command->add_option("--junit", options.junit, "Write each expectation's outcome as JUnit XML");
+  command->add_option("--junit", options.junit,
+                      "Write JUnit XML: each expectation a test case (one scenario), or each "
+                      "scenario (a suite)");
+  command->add_option("--report", options.report,
+                      "Write a self-contained HTML page of the run: verdicts, timelines, "
+                      "screens, USB requests, expectations");
 }
 
 }  // namespace
 
 void AddRunCommands(CLI::App& app, int& exitCode) {
   auto options = std::make_shared<RunOptions>();
-  CLI::App* run = app.add_subcommand("run", "Run a scenario: a machine, files, a user's script");
-  run->add_option("SCENARIO", options->scenario, "Scenario file (JSON)")->required();
+  CLI::App* run = app.add_subcommand(
+      "run", "Run a scenario (a machine, files, a user's script), or a suite of them");
+  run->add_option("PATH", options->paths,
+                  "Scenario files (JSON), or folders: every scenario beneath them")
+      ->required();
   AddRunOptions(run, *options);
-  run->callback([options, &exitCode] { exitCode = RunFile(*options); });
+  run->add_option("-j,--jobs", options->jobs,
+                  "A suite's scenarios run at a time (default: the processors)")
+      ->check(CLI::PositiveNumber);
+  run->add_option("--shard", options->shard, "Run only the I-th of every N scenarios (I/N)");
+  run->add_option("-k", options->patterns,
+                  "Run only the scenarios whose names contain this, or match it (*, ?, [...])")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  run->add_option("--result", options->result)->group("");
+  run->callback([options, &exitCode] { exitCode = RunPaths(*options); });
 
   auto demoOptions = std::make_shared<RunOptions>();
   CLI::App* demo = app.add_subcommand("demo", "Run the built-in scenario: a whole update");
