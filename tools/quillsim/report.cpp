@@ -56,10 +56,14 @@ std::string StepName(int step) {
 
 // The screen the user saw when an outcome was checked: an `expect` step's
 // or a refused action's ("step N (...)") is the last picture up to that
-// step; the end's is the last picture.
+// step; the end's is the last one with a window on it (the end checks what
+// the program showed last, not the desktop it left).
 int PictureOf(const Outcome& outcome, const std::vector<Picture>& pictures) {
   int step = -1;
   if (std::sscanf(outcome.name.c_str(), "step %d", &step) != 1) {
+    for (size_t i = pictures.size(); i-- > 0;) {
+      if (pictures[i].svg.find("<g ") != std::string::npos) return static_cast<int>(i);
+    }
     return static_cast<int>(pictures.size()) - 1;
   }
   int found = -1;

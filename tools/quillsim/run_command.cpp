@@ -719,7 +719,12 @@ std::vector<std::string> ScenarioArguments(const RunOptions& options, const Suit
   return arguments;
 }
 
-std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+// A message's first line, cut to what a line of a test runner holds.
+std::string FirstLine(const std::string& text) {
+  constexpr size_t kLongest = 160;
+  const std::string line = text.substr(0, text.find('\n'));
+  return line.size() <= kLongest ? line : line.substr(0, kLongest - 3) + "...";
+}
 
 // `quillsim run PATH...`: every scenario the paths name, in processes of
 // their own, a line each as it ends, then a summary.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -180,3 +181,60 @@ TEST_F(RunCommandTest, TheAccountFollowsTheEventLog) {
 }
 
 }  // namespace
+
+// `quillsim run PATH...` as a suite: -k and --shard choose the scenarios
+// (their names are their paths in the folder), a line each and a summary;
+// exit status 0 only when every one passed, 2 when the command line cannot
+// be followed.
+TEST(RunSuiteTest, SelectsRunsAndSums) {
+  const std::string failing = QUILL_FAILING_SCENARIOS;
+  const std::string examples = std::string(QUILL_EXAMPLES) + "/scenarios";
+  const struct {
+    std::string arguments;
+    int exitCode;
+    std::vector<std::string> ran;  // "VERDICT name", in name order
+    std::string said;              // part of the output
+  } cases[] = {
+      {"run " + examples + " -k about-box -j 2", 0, {"PASSED about-box"}, "1 scenarios in"},
+      {"run " + failing + " -k wrong-s",
+       1,
+       {"FAILED wrong-sequence", "FAILED wrong-status"},
+       ": 0 passed, 2 failed, 0 could not be read or run"},
+      {"run " + failing + " -k '*read*' -k impossible",
+       1,
+       {"FAILED impossible-step", "ERROR unreadable"},
+       "ERROR: " + failing + "/unreadable.json"},
+      // The 2nd of every 3 among the names -k chose.
+      {"run " + failing + " -k wrong --shard 2/3",
+       1,
+       {"FAILED wrong-sequence"},
+       "1 scenarios (shard 2/3 of 3)"},
+      {"run " + failing + " " + examples + "/about-box.json --shard 3/3",
+       1,
+       {"ERROR unreadable", "FAILED wrong-status"},
+       "(shard 3/3 of 7)"},
+      {"run " + failing + " --shard 3/2", 2, {}, "--shard 3/2: expected I/N"},
+      {"run " + failing + " -k no-such-scenario", 2, {}, "no scenario's name matches -k"},
+      {"run " + failing + " " + failing + "/absent", 2, {}, "absent: no such file or folder"},
+  };
+  for (const auto& c : cases) {
+    const RunResult result = RunQuillsim(c.arguments);
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments << "\n" << result.output;
+    std::vector<std::string> ran;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.empty() || line[0] != '[') continue;
+      std::istringstream words(line.substr(line.find(']') + 1));
+      std::string verdict, name;
+      words >> verdict >> name;
+      if (name.back() == ':') name.pop_back();
+      ran.push_back(verdict + " " + name);
+    }
+    std::sort(ran.begin(), ran.end(), [](const std::string& a, const std::string& b) {
+      return a.substr(a.find(' ')) < b.substr(b.find(' '));
+    });
+    EXPECT_EQ(ran, c.ran) << c.arguments << "\n" << result.output;
+    EXPECT_NE(result.output.find(c.said), std::string::npos) << c.arguments << "\n"
+                                                             << result.output;
+  }
+}
