@@ -9,6 +9,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   nlohmann-json3-dev libcli11-dev binutils
   tshark python3
+  chromium chromium-driver python3-selenium
 )
 
 missing=()
