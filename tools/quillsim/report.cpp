@@ -54,6 +54,10 @@ std::string StepName(int step) {
                   : "step " + std::to_string(step) + " (/script/" + std::to_string(step) + ")";
 }
 
+// Snapshots draw each window as a group; a screen without one is the
+// empty desktop.
+bool HasWindow(const Picture& picture) { return picture.svg.find("<g ") != std::string::npos; }
+
 // The screen the user saw when an outcome was checked: an `expect` step's
 // or a refused action's ("step N (...)") is the last picture up to that
 // step; the end's is the last one with a window on it (the end checks what
@@ -62,7 +66,7 @@ int PictureOf(const Outcome& outcome, const std::vector<Picture>& pictures) {
   int step = -1;
   if (std::sscanf(outcome.name.c_str(), "step %d", &step) != 1) {
     for (size_t i = pictures.size(); i-- > 0;) {
-      if (pictures[i].svg.find("<g ") != std::string::npos) return static_cast<int>(i);
+      if (HasWindow(pictures[i])) return static_cast<int>(i);
     }
     return static_cast<int>(pictures.size()) - 1;
   }
@@ -142,8 +146,11 @@ const char* kScript = R"(
         if (item) select(section, item);
       });
     }
+    // At first the program's last screen: the last picture with a window.
     var count = section.querySelectorAll('ol.pictures li').length;
-    if (count > 0) showPicture(section, count - 1);
+    var windows = section.querySelectorAll('ol.pictures li[data-window]');
+    if (windows.length > 0) showPicture(section, windows[windows.length - 1].dataset.picture);
+    else if (count > 0) showPicture(section, count - 1);
     section.querySelectorAll('button.step').forEach(function (button) {
       button.addEventListener('click', function () {
         var viewer = section.querySelector('figure.viewer');
@@ -298,8 +305,9 @@ class Page {
     for (size_t i = 0; i < result.pictures.size(); ++i) {
       const Picture& shown = result.pictures[i];
       out_ << "<li data-picture=\"" << i << "\" data-svg=\"" << svgOf[i] << "\" data-step=\""
-           << shown.step << "\" data-step-name=\"" << Html(StepName(shown.step))
-           << "\" data-time=\"" << Seconds(shown.time) << "\"></li>\n";
+           << shown.step << "\"" << (HasWindow(shown) ? " data-window" : "") << " data-step-name=\""
+           << Html(StepName(shown.step)) << "\" data-time=\"" << Seconds(shown.time)
+           << "\"></li>\n";
     }
     out_ << "</ol>\n";
   }

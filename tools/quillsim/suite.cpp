@@ -36,10 +36,15 @@ std::string Seconds(double seconds) {
 std::vector<SuiteEntry> CollectScenarios(const std::vector<std::string>& paths) {
   std::vector<SuiteEntry> entries;
   std::set<fs::path> seen;
+  std::set<std::string> names;
   auto add = [&](const fs::path& file, std::string name) {
-    if (seen.insert(fs::weakly_canonical(file)).second) {
-      entries.push_back({file, std::move(name)});
-    }
+    if (!seen.insert(fs::weakly_canonical(file)).second) return;
+    // Names are the JUnit test cases and the names of the files a scenario
+    // writes: a second "main-update" is known by its path.
+    if (names.count(name) != 0) name = fs::path(file).replace_extension().generic_string();
+    for (int n = 2; names.count(name) != 0; ++n) name += "#" + std::to_string(n);
+    names.insert(name);
+    entries.push_back({file, std::move(name)});
   };
   for (const std::string& path : paths) {
     std::error_code error;

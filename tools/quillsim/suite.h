@@ -16,7 +16,8 @@ namespace quillsim {
 struct SuiteEntry {
   std::filesystem::path file;
   // The folder's path to it without ".json" ("updates/main-update"), or
-  // the file's stem for a file named on the command line.
+  // the file's stem for a file named on the command line; a name already
+  // taken becomes the file's path without ".json".
   std::string name;
 };
 

@@ -48,11 +48,13 @@ TEST_F(SuiteTest, AFolderGivesEveryScenarioBeneathItAndNothingElse) {
   Write("suite/broken.json", "{ not json");  // a scenario that cannot be read
   Write("suite/notes.txt", "not a scenario");
   const std::string alone = Write("alone.json", R"({"script": []})");
+  const std::string another = Write("other/b.json", R"({"script": []})");
   const std::vector<SuiteEntry> entries = quillsim::CollectScenarios(
-      {(folder_ / "suite").string(), alone, (folder_ / "suite" / "b.json").string()});
+      {(folder_ / "suite").string(), alone, (folder_ / "suite" / "b.json").string(), another});
   EXPECT_EQ(Names(entries),
-            (std::vector<std::string>{"a/deep/c", "a/only-a-machine", "b", "broken", "alone"}));
-  EXPECT_EQ(entries.back().file, alone);
+            (std::vector<std::string>{"a/deep/c", "a/only-a-machine", "b", "broken", "alone",
+                                      (folder_ / "other" / "b").generic_string()}));
+  EXPECT_EQ(entries[4].file, alone);
 
   Write("empty/machines/pc.json", R"({"os": "nt"})");
   const struct {
