@@ -133,6 +133,22 @@ TEST_F(RunCommandTest, WritesTheEventLogAndSnapshots) {
   EXPECT_GE(snapshots, 2u);  // the warning, then the dialog
 }
 
+// One scenario's report: its account as printed, its verdict, the capture.
+TEST_F(RunCommandTest, OneScenariosReport) {
+  const std::string file =
+      Scenario("one.json", R"([{"answer": "OK"}, {"click": "Close"}])", R"({"status": "x"})");
+  const std::string report = (scratch_ / "one.html").string();
+  const RunResult result = RunQuillsim("run " + file + " --report " + report + " --pcap " +
+                                       (scratch_ / "one.pcap").string());
+  EXPECT_EQ(result.exitCode, 1) << result.output;
+  const std::string html = ReadFile(report);
+  EXPECT_NE(html.find("data-name=\"one\" data-verdict=\"failed\""), std::string::npos);
+  EXPECT_NE(html.find("FAILED: status line was &quot;&quot;, expected &quot;x&quot;"),
+            std::string::npos);
+  EXPECT_NE(html.find("href=\"data:application/vnd.tcpdump.pcap;base64,"), std::string::npos);
+  EXPECT_EQ(html.find("<section", html.find("<section") + 1), std::string::npos);
+}
+
 // The account tells what the event log recorded, in its order and at its
 // time: lines of different kinds do not swap, a change is stamped when it
 // happened (not at the next look), and a progress step that leaves the bar
