@@ -107,11 +107,15 @@ ol.timeline li { padding: 1px 4px; cursor: pointer; white-space: pre-wrap; }
 ol.timeline li.user { font-weight: bold; }
 ol.timeline li.failed { color: #b42318; }
 ol.timeline li.selected { background: #ffe9a8; }
+ol.timeline li.new-screen { border-left: 3px solid #4a7ab5; }
+ol.timeline li:not(.new-screen) { border-left: 3px solid transparent; }
 ol.timeline time { color: #666; margin-right: 0.6em; }
 figure { margin: 0; }
 figure.viewer { flex: 1 1 55%; position: sticky; top: 0; }
 figcaption { font-weight: bold; margin-bottom: 0.3em; }
 .screen svg { max-width: 100%; height: auto; border: 1px solid #999; }
+.timeline-view > *, .failure-detail > * { min-width: 0; }
+.failure-detail figure { flex: 1 1 400px; }
 pre.account { font: 12px monospace; max-height: 30em; overflow: auto; }
 )";
 
@@ -282,17 +286,23 @@ class Page {
 
   void Timeline(const ScenarioResult& result, const std::vector<size_t>& svgOf) {
     if (result.lines.empty()) return;
-    out_ << "<h3>Timeline</h3>\n<div class=\"timeline-view\">\n<ol class=\"timeline\">\n";
+    out_ << "<h3>Timeline</h3>\n<p>A click on a line shows the screen once it had happened; a "
+            "blue edge marks where the screen changed.</p>\n<div class=\"timeline-view\">\n"
+            "<ol class=\"timeline\">\n";
     // A line shows the screen once it had been told: the first picture
     // taken after it.
     size_t picture = 0;
+    size_t shownBefore = result.pictures.size();
     for (size_t i = 0; i < result.lines.size(); ++i) {
       const AccountLine& line = result.lines[i];
       while (picture < result.pictures.size() && result.pictures[picture].lines <= i) ++picture;
       const bool user = line.text.rfind("user: ", 0) == 0;
       const bool failed = line.text.find("FAILED") != std::string::npos;
+      // The first line a picture shows is where the screen changed.
+      const bool changed = picture < result.pictures.size() && picture != shownBefore;
+      shownBefore = picture;
       out_ << "<li class=\"" << (user ? "user" : "") << (failed ? " failed" : "")
-           << "\" data-step=\"" << line.step << "\"";
+           << (changed ? " new-screen" : "") << "\" data-step=\"" << line.step << "\"";
       if (!result.pictures.empty()) {
         out_ << " data-picture=\"" << std::min(picture, result.pictures.size() - 1) << "\"";
       }
