@@ -1,5 +1,6 @@
 // `quillsim run SCENARIO` and `quillsim demo`: a whole simulated update, told
-// as the user sees it and as the device receives it.
+// as the user sees it and as the device receives it; `quillsim run PATH...`
+// a suite of them (suite.h, suite_runner.h).
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -46,7 +47,7 @@ struct RunOptions {
   std::string junit;
   std::string report;
   bool realtime = false;
-  // A suite's own (run_command's `run PATH...`).
+  // `run PATH...`: its files and folders, and the options of a suite.
   std::vector<std::string> paths;
   int jobs = 0;  // 0: as many as there are processors
   std::string shard;
