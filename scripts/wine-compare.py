@@ -11,12 +11,22 @@ wine-kernel-block-failure.json for updates 3 and 4), compared update by update:
   - every OUT transfer (the blocks): length, bytes and outcome; pipe resets;
   - the dialog's message boxes and status-line texts, each in order.
 
-  scripts/wine-compare.py WINE-OUT-DIR QUILLSIM
+  scripts/wine-compare.py WINE-OUT-DIR QUILLSIM [--firmware FILE] [--scenario FILE]...
+                          [--device NAME=VALUE]...
 
 WINE-OUT-DIR holds observed.txt and bus.log of quill-wine-update.exe. Each difference
 is printed; one listed in KNOWN_WINE_GAPS (documented in docs/windows.md, "winsim held
 against Wine") is reported as such. Exit status 1 on any other difference.
+
+--scenario names the winsim scenarios to play, in order, each with its Program presses
+(default: the two above, two presses each); --firmware FILE puts FILE in place of every
+file a scenario names; --device NAME=VALUE gives the Q417 the test bus's setting NAME
+(tests/wine-kernel/quillbus_protocol.h, QuillbusSettings), as quill-wine-update.exe gave
+it to the bus: ReturnDelayMs, TriggerError (31 or 23), TriggersToLeave, EndpointLayout
+(1: the IN endpoint first) and FailBlock (the failing block of a scenario whose update-mode
+device fails a transfer). The scenarios actually played are kept in WINE-OUT-DIR/winsim/.
 """
+import argparse
 import json
 import os
 import re
@@ -26,9 +36,11 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SCENARIOS = [
-    ("examples/scenarios/wine-kernel-updates.json", 2),
-    ("examples/scenarios/wine-kernel-block-failure.json", 2),
+    "examples/scenarios/wine-kernel-updates.json",
+    "examples/scenarios/wine-kernel-block-failure.json",
 ]
+DEVICE_SETTINGS = ("ReturnDelayMs", "TriggerError", "TriggersToLeave", "EndpointLayout",
+                   "FailBlock")
 
 # Differences that are Wine's, documented in docs/windows.md.
 KNOWN_WINE_GAPS = {
@@ -94,9 +106,60 @@ def wine_bus(path):
 
 # --- The winsim side ---------------------------------------------------------------
 
+def q417_devices(node):
+    """Every Q417 device object in a machine description."""
+    if isinstance(node, dict):
+        if node.get("kind") == "q417":
+            yield node
+        for value in node.values():
+            yield from q417_devices(value)
+    elif isinstance(node, list):
+        for value in node:
+            yield from q417_devices(value)
+
+
+def prepare_scenario(scenario, firmware, device, work):
+    """The scenario with its machine inline, FILE for its files and the Q417 set up as
+    the test bus was; written to WORK, returned as its path."""
+    path = scenario if os.path.isabs(scenario) else os.path.join(ROOT, scenario)
+    with open(path) as f:
+        text = json.load(f)
+    folder = os.path.dirname(os.path.abspath(path))
+    machine = text.get("machine")
+    if isinstance(machine, str):
+        with open(os.path.join(folder, machine)) as f:
+            text["machine"] = json.load(f)
+    text["files"] = {name: os.path.abspath(firmware) if firmware else os.path.join(folder, value)
+                     for name, value in text.get("files", {}).items()}
+    for q417 in q417_devices(text["machine"]):
+        settings = q417.setdefault("q417", {})
+        if "ReturnDelayMs" in device:
+            settings["returnDelayMs"] = device["ReturnDelayMs"]
+        if "TriggerError" in device:
+            settings["triggerReplies"] = [{31: "stall", 23: "crc"}[device["TriggerError"]]]
+        if "TriggersToLeave" in device:
+            settings["leaveAfterTriggers"] = device["TriggersToLeave"]
+        if device.get("EndpointLayout") == 1:
+            settings.setdefault("updateMode", {})["configuration"] = {"interfaces": [{
+                "class": 255, "endpoints": [{"address": "0x82", "type": "bulk"},
+                                            {"address": "0x01", "type": "bulk"}]}]}
+        failures = settings.get("updateMode", {}).get("faults", {}).get("failTransfers", [])
+        if device.get("FailBlock") and failures:
+            failures[0]["transfer"] = device["FailBlock"] + 1  # the header is transfer 1
+    # The device leaves, then comes back after its return delay: wait that long too.
+    delay = device.get("ReturnDelayMs", 2000)
+    for step in text.get("script", []):
+        if "wait" in step:
+            step["wait"] = max(step["wait"], delay + 3000)
+    out = os.path.join(work, os.path.basename(path))
+    with open(out, "w") as f:
+        json.dump(text, f, indent=2)
+    return out
+
+
 def run_quillsim(quillsim, scenario, work):
     base = os.path.join(work, os.path.basename(scenario).replace(".json", ""))
-    result = subprocess.run([quillsim, "run", os.path.join(ROOT, scenario), "--json",
+    result = subprocess.run([quillsim, "run", scenario, "--json",
                              base + ".jsonl", "--requests", base + ".requests"],
                             capture_output=True, text=True)
     with open(base + ".out", "w") as out:
@@ -197,22 +260,42 @@ def short(value, limit=300):
     return text if len(text) <= limit else text[:limit] + "..."
 
 
+def device_setting(text):
+    name, _, value = text.partition("=")
+    if name not in DEVICE_SETTINGS:
+        raise argparse.ArgumentTypeError("not a setting the comparison follows: %s (%s)" % (
+            name, ", ".join(DEVICE_SETTINGS)))
+    number = int(value, 0)
+    if name == "TriggerError" and number not in (31, 23):
+        raise argparse.ArgumentTypeError("TriggerError is 31 or 23")
+    return name, number
+
+
 def main():
-    if len(sys.argv) != 3:
-        print(__doc__)
-        return 2
-    wine_dir, quillsim = sys.argv[1], sys.argv[2]
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("wine_dir")
+    parser.add_argument("quillsim")
+    parser.add_argument("--firmware")
+    parser.add_argument("--scenario", action="append")
+    parser.add_argument("--device", action="append", type=device_setting, default=[])
+    args = parser.parse_args()
+    wine_dir, quillsim = args.wine_dir, args.quillsim
+    device = dict(args.device)
     wine_updates = wine_dialog(os.path.join(wine_dir, "observed.txt"))
     wine_events = split_updates(wine_bus(os.path.join(wine_dir, "bus.log")))
 
     sim_updates, sim_events = [], []
+    played = os.path.join(wine_dir, "winsim")
+    os.makedirs(played, exist_ok=True)
     with tempfile.TemporaryDirectory() as work:
-        for scenario, count in SCENARIOS:
-            base = run_quillsim(quillsim, scenario, work)
+        for scenario in args.scenario or SCENARIOS:
+            base = run_quillsim(quillsim, prepare_scenario(scenario, args.firmware, device, played),
+                                work)
             dialog, events = winsim_dialog(base), split_updates(winsim_bus(base))
-            if len(dialog) != count or len(events) != count:
-                raise SystemExit("%s: %d Program presses and %d triggers, expected %d" % (
-                    scenario, len(dialog), len(events), count))
+            if len(dialog) != len(events):
+                raise SystemExit("%s: %d Program presses but %d triggers" % (
+                    scenario, len(dialog), len(events)))
             sim_updates += dialog
             sim_events += events
 

@@ -11,7 +11,22 @@
 # Everything started here (Xvfb, wineserver, the throwaway prefix) is removed
 # on every way out.
 #
-#   scripts/wine-test.sh [BUILD-DIR]      (default build/win32)
+#   scripts/wine-test.sh [BUILD-DIR] [--firmware FILE] [--device NAME=VALUE]...
+#                        [--exe QUILLPROG.EXE] [--driver-dir DIR]
+#
+# BUILD-DIR (default build/win32) holds the test programs and the bus driver.
+# --firmware: the Flash ROM file of the four updates (default
+#   examples/firmware/sample.hex); the winsim side plays it too, and the flash
+#   after each update is held against `quillsim image FILE` (SHA-256).
+# --device NAME=VALUE: the test bus's device (QuillbusSettings in
+#   tests/wine-kernel/quillbus_protocol.h: ReturnDelayMs, TriggerError 31|23,
+#   TriggersToLeave, EndpointLayout 0|1, FailBlock; default FailBlock=3),
+#   read by quillbus.sys at its start from its Parameters key; the comparison
+#   gives winsim's Q417 the same.
+# --exe, --driver-dir: where quillprog.exe and quillfw.inf + quillfw.sys (and,
+#   in a package, amd64/quillfw.sys) come from (also QUILL_WINE_EXE and
+#   QUILL_WINE_DRIVER_DIR; default: the package's, else BUILD-DIR's app/
+#   and driver/).
 #
 # QUILL_PACKAGE=DIR takes what ships from a release package folder
 # (scripts/package.sh): quillprog.exe, quillfw.inf and quillfw.sys (with
@@ -28,7 +43,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-build=${1:-build/win32}
+build=build/win32
+firmware=$root/examples/firmware/sample.hex
+device=(FailBlock=3)
+exe_arg=${QUILL_WINE_EXE:-}
+driver_dir=${QUILL_WINE_DRIVER_DIR:-}
+while (($#)); do
+  case $1 in
+    --firmware) firmware=$2; shift 2 ;;
+    --device) device+=("$2"); shift 2 ;;
+    --exe) exe_arg=$2; shift 2 ;;
+    --driver-dir) driver_dir=$2; shift 2 ;;
+    -*) echo "wine-test: unknown option $1" >&2; exit 2 ;;
+    *) build=$1; shift ;;
+  esac
+done
+[ -f "$firmware" ] || { echo "wine-test: no Flash ROM file $firmware" >&2; exit 2; }
+firmware=$(cd "$(dirname "$firmware")" && echo "$PWD/$(basename "$firmware")")
 time_limit=${QUILL_WINE_TIME_LIMIT:-900}  # seconds for the whole Wine part
 
 started=$(date +%s)
@@ -53,13 +84,15 @@ else
       -DCMAKE_BUILD_TYPE=Release >/dev/null || fail_early "cannot configure $build"
   fi
   timeout "$(remaining)" cmake --build "$build" -j 2 --target quillprog quill_wine_test \
-    quillfw quillbus quill_wine_update >"$build/wine-build.log" 2>&1 ||
+    quillfw quillbus quill_wine_update quill_wine_observe >"$build/wine-build.log" 2>&1 ||
     fail_early "64-bit build failed: $(tail -5 "$build/wine-build.log")"
   step "64-bit build in $(($(date +%s) - t0)) s"
 fi
 
 package=${QUILL_PACKAGE:-}
-if [ -n "$package" ] && [ "$build" = build/win64 ]; then
+if [ -n "$exe_arg" ]; then
+  exe=$exe_arg
+elif [ -n "$package" ] && [ "$build" = build/win64 ]; then
   step "the package's 32-bit quillprog.exe cannot run here: the 64-bit build's stands in for it"
   exe=$(find "$build/app" -name quillprog.exe -print -quit 2>/dev/null || true)
 elif [ -n "$package" ]; then
@@ -69,8 +102,10 @@ elif [ -n "$package" ]; then
 else
   exe=$(find "$build/app" -name quillprog.exe -print -quit 2>/dev/null || true)
 fi
+# quillfw.inf and quillfw.sys: --driver-dir, else the package's, else the build's.
+driver_dir=${driver_dir:-${package:-$build/driver}}
 tester=$build/tests/wine/quill-wine-test.exe
-[ -n "$exe" ] || fail_early "no quillprog.exe under $build/app"
+[ -n "$exe" ] && [ -f "$exe" ] || fail_early "no quillprog.exe ($exe) under $build/app"
 [ -f "$tester" ] || fail_early "no $tester"
 # wine64 starts 64-bit programs itself and 32-bit ones through Wine's 32-bit
 # loader; without wine64 the 32-bit loader does everything.
@@ -188,20 +223,20 @@ fi
 # it observed lands in $kernel_out for scripts/wine-compare.py.
 kernel_out=$(abs "$build")/wine-kernel
 updater=$build/tests/wine/quill-wine-update.exe
-driver_dir=${package:-$build/driver}
 if [ -f "$updater" ] && [ -f "$driver_dir/quillfw.sys" ] && [ -f "$build/tests/wine-kernel/quillbus.sys" ]; then
   drivers=$work/drivers
   mkdir -p "$drivers/amd64" && rm -rf "$kernel_out" && mkdir -p "$kernel_out"
+  step "Flash ROM file $firmware; device ${device[*]}"
   cp "$build/tests/wine-kernel/quillbus.sys" "$build/tests/wine-kernel/quillbus.inf" "$drivers/"
   # Laid out as quillfw.inf's SourceDisksFiles say: the 32-bit quillfw.sys
   # next to the INF, the 64-bit one in amd64\.
-  if [ -n "$package" ]; then
-    cp "$package/quillfw.inf" "$package/quillfw.sys" "$drivers/"
-    cp "$package/amd64/quillfw.sys" "$drivers/amd64/"
+  if [ -f "$driver_dir/amd64/quillfw.sys" ]; then  # a package's layout
+    cp "$driver_dir/quillfw.inf" "$driver_dir/quillfw.sys" "$drivers/"
+    cp "$driver_dir/amd64/quillfw.sys" "$drivers/amd64/"
   elif [ "$build" = build/win64 ]; then
-    cp "$build/driver/quillfw.inf" "$drivers/" && cp "$build/driver/quillfw.sys" "$drivers/amd64/"
+    cp "$driver_dir/quillfw.inf" "$drivers/" && cp "$driver_dir/quillfw.sys" "$drivers/amd64/"
   else
-    cp "$build/driver/quillfw.inf" "$build/driver/quillfw.sys" "$drivers/"
+    cp "$driver_dir/quillfw.inf" "$driver_dir/quillfw.sys" "$drivers/"
   fi
   # A fresh start of the prefix's services (wineboot's own session may still
   # hold the service database locked for half a minute).
@@ -209,8 +244,8 @@ if [ -f "$updater" ] && [ -f "$driver_dir/quillfw.sys" ] && [ -f "$build/tests/w
   t0=$(date +%s)
   set +e
   timeout "$(remaining)" "$wine" "$(winpath "$(abs "$updater")")" "$(winpath "$(abs "$exe")")" \
-    "$(winpath "$drivers")" "$(winpath "$root/examples/firmware/sample.hex")" \
-    "$(winpath "$kernel_out")" >"$work/updates.log" 2>&1
+    "$(winpath "$drivers")" "$(winpath "$firmware")" \
+    "$(winpath "$kernel_out")" "${device[@]}" >"$work/updates.log" 2>&1
   krc=$?
   set -e
   tr -d '\r' <"$work/updates.log" >"$kernel_out/checks.log"
@@ -226,10 +261,41 @@ if [ -f "$updater" ] && [ -f "$driver_dir/quillfw.sys" ] && [ -f "$build/tests/w
     step "quill-wine-update.exe ended with $krc: $(tail -3 "$kernel_out/checks.log")"
     failed=$((failed + 1))
   fi
-  # winsim held against Wine: the same machine and file as quillsim scenarios.
   quillsim=${QUILLSIM:-$root/build/host/tools/quillsim/quillsim}
+  # The flash after each update against the image quillsim builds from the
+  # same file: updates 1 and 2 end with the whole image, 3 and 4 do not.
+  if [ -x "$quillsim" ] && "$quillsim" image "$firmware" -o "$kernel_out/image.bin" >/dev/null; then
+    image_sha=$(sha256sum <"$kernel_out/image.bin" | cut -d' ' -f1)
+    step "image of the file (quillsim image): $(stat -c %s "$kernel_out/image.bin") bytes, SHA-256 $image_sha"
+    for n in 1 2 3 4; do
+      want=same
+      ((n <= 2)) || want=different
+      flash_sha=missing
+      [ -f "$kernel_out/flash-$n.bin" ] && flash_sha=$(sha256sum <"$kernel_out/flash-$n.bin" | cut -d' ' -f1)
+      got=different
+      [ "$flash_sha" = "$image_sha" ] && got=same
+      if [ "$got" = "$want" ]; then
+        echo "PASS update $n: the flash (SHA-256 $flash_sha) is $want as the image"
+        passed=$((passed + 1))
+      else
+        echo "FAIL update $n: the flash (SHA-256 $flash_sha) is $got, want $want as the image"
+        failed=$((failed + 1))
+      fi
+    done
+  else
+    step "no image from $quillsim image: the flash is not held against it"
+    failed=$((failed + 1))
+  fi
+  # winsim held against Wine: the same machine, file and device as quillsim scenarios.
+  compare_args=(--firmware "$firmware")
+  for setting in "${device[@]}"; do
+    case ${setting%%=*} in
+      NeverReturn | LeaveAfterDownload) ;;  # the four updates set these per update
+      *) compare_args+=(--device "$setting") ;;
+    esac
+  done
   if [ -x "$quillsim" ] && [ -x scripts/wine-compare.py ] && [ -f "$kernel_out/observed.txt" ]; then
-    if scripts/wine-compare.py "$kernel_out" "$quillsim" >"$kernel_out/compare.log" 2>&1; then
+    if scripts/wine-compare.py "$kernel_out" "$quillsim" "${compare_args[@]}" >"$kernel_out/compare.log" 2>&1; then
       passed=$((passed + 1))
     else
       failed=$((failed + 1))

@@ -136,15 +136,16 @@ struct Model {
   PDEVICE_OBJECT controller;  // our function device object over it
   PDEVICE_OBJECT rootHub;
   PDEVICE_OBJECT control;
-  PDEVICE_OBJECT child;       // the update-mode device while present
+  PDEVICE_OBJECT child;  // the update-mode device while present
   UNICODE_STRING interfaceLink;
   ULONG port2;
   ULONG triggers;
   ULONG updateArrivals;
   ULONG childStarted;
   ULONG childNumber;
-  ULONG transfers;            // bulk transfers since the update-mode arrival
+  ULONG transfers;  // bulk transfers since the update-mode arrival
   QuillbusFaults faults;
+  QuillbusSettings settings;  // from the service's Parameters key at start
   BOOLEAN shimRedirected, wineStub;
   // The update-mode device's download (winsim's UsbDevice::Download).
   UCHAR header[5];
@@ -165,25 +166,39 @@ const WCHAR kUpdateDriverKey[] = L"{36FC9E60-C465-11CF-8056-444553540000}\\0003"
 
 // Descriptors: winsim's defaults (DefaultMouse, DefaultQ417NormalMode,
 // DefaultQ417UpdateMode in winsim/usb/models/).
-const UCHAR kMouseDevice[18] = {18, 1, 0x10, 0x01, 0, 0, 0, 8, 0x00, 0x0F, 0x02, 0x00,
-                                0x00, 0x01, 1, 2, 0, 1};
-const UCHAR kMouseConfiguration[] = {9, 2, 25, 0, 1, 1, 0, 0x80, 50,
-                                     9, 4, 0, 0, 1, 3, 1, 2, 0,
-                                     7, 5, 0x81, 3, 8, 0, 10};
-const UCHAR kQ417Device[18] = {18, 1, 0x10, 0x01, 0, 0, 0, 64, 0x17, 0x04, 0x00, 0x10,
-                               0x00, 0x01, 1, 2, 3, 1};
-const UCHAR kQ417Configuration[] = {9, 2, 32, 0, 1, 1, 0, 0x80, 50,
-                                    9, 4, 0, 0, 2, 8, 6, 0x50, 0,
-                                    7, 5, 0x81, 2, 64, 0, 0,
-                                    7, 5, 0x02, 2, 64, 0, 0};
-const UCHAR kUpdateDevice[18] = {18, 1, 0x10, 0x01, 0, 0, 0, 64,
-                                 QUILLFW_UPDATE_VENDOR_ID & 0xFF, QUILLFW_UPDATE_VENDOR_ID >> 8,
-                                 QUILLFW_UPDATE_PRODUCT_ID & 0xFF, QUILLFW_UPDATE_PRODUCT_ID >> 8,
-                                 0x00, 0x01, 1, 2, 3, 1};
-const UCHAR kUpdateConfiguration[] = {9, 2, 32, 0, 1, 1, 0, 0x80, 50,
-                                      9, 4, 0, 0, 2, 0xFF, 0, 0, 0,
-                                      7, 5, 0x01, 2, 64, 0, 0,
-                                      7, 5, 0x82, 2, 64, 0, 0};
+const UCHAR kMouseDevice[18] = {18,   1,    0x10, 0x01, 0,    0, 0, 8, 0x00,
+                                0x0F, 0x02, 0x00, 0x00, 0x01, 1, 2, 0, 1};
+const UCHAR kMouseConfiguration[] = {9, 2, 25, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0,
+                                     1, 3, 1,  2, 0, 7, 5, 0x81, 3,  8, 0, 10};
+const UCHAR kQ417Device[18] = {18,   1,    0x10, 0x01, 0,    0, 0, 64, 0x17,
+                               0x04, 0x00, 0x10, 0x00, 0x01, 1, 2, 3,  1};
+const UCHAR kQ417Configuration[] = {9,    2, 32, 0, 1,    1, 0,  0x80, 50, 9, 4, 0,    0, 2,  8, 6,
+                                    0x50, 0, 7,  5, 0x81, 2, 64, 0,    0,  7, 5, 0x02, 2, 64, 0, 0};
+const UCHAR kUpdateDevice[18] = {18,
+                                 1,
+                                 0x10,
+                                 0x01,
+                                 0,
+                                 0,
+                                 0,
+                                 64,
+                                 QUILLFW_UPDATE_VENDOR_ID & 0xFF,
+                                 QUILLFW_UPDATE_VENDOR_ID >> 8,
+                                 QUILLFW_UPDATE_PRODUCT_ID & 0xFF,
+                                 QUILLFW_UPDATE_PRODUCT_ID >> 8,
+                                 0x00,
+                                 0x01,
+                                 1,
+                                 2,
+                                 3,
+                                 1};
+const UCHAR kUpdateConfiguration[] = {9,  2, 32, 0,    1, 1,    0, 0x80, 50, 9,    4,
+                                      0,  0, 2,  0xFF, 0, 0,    0, 7,    5,  0x01, 2,
+                                      64, 0, 0,  7,    5, 0x82, 2, 64,   0,  0};
+// The update-mode configuration as the device reports it: the endpoint
+// descriptors in the order the settings' EndpointLayout gives.
+UCHAR g_updateConfiguration[sizeof kUpdateConfiguration];
+
 const char* const kUpdateStrings[] = {"", "Quill", "Q417 Update Mode", "Q417-0001"};
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
@@ -254,7 +269,7 @@ VOID NTAPI DelayedThread(PVOID context) {
     line << "leave port=2 mode=update";
     Log(line);
     IoInvalidateDeviceRelations(g_model.rootPdo, BusRelations);
-    Sleep(QUILLBUS_RETURN_MS);
+    Sleep(g_model.settings.ReturnDelayMs);
     g_model.triggers = 0;
     g_model.port2 = kNormalQ417;
     Line back;
@@ -298,12 +313,18 @@ NTSTATUS AnswerName(UCHAR* buffer, ULONG outputLength, ULONG nameOffset, const W
 
 const char* HubRequestName(ULONG code) {
   switch (code) {
-    case IOCTL_USB_GET_NODE_INFORMATION: return "node-information";
-    case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION: return "connection-information";
-    case IOCTL_USB_GET_NODE_CONNECTION_NAME: return "connection-name";
-    case IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME: return "driverkey-name";
-    case IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION: return "descriptor";
-    default: return "other";
+    case IOCTL_USB_GET_NODE_INFORMATION:
+      return "node-information";
+    case IOCTL_USB_GET_NODE_CONNECTION_INFORMATION:
+      return "connection-information";
+    case IOCTL_USB_GET_NODE_CONNECTION_NAME:
+      return "connection-name";
+    case IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME:
+      return "driverkey-name";
+    case IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION:
+      return "descriptor";
+    default:
+      return "other";
   }
 }
 
@@ -317,7 +338,9 @@ NTSTATUS HubControl(PIRP irp) {
   ULONG_PTR information = 0;
   ULONG port = 0;
   if (inputLength >= sizeof(ULONG) && buffer != NULL) Copy(&port, buffer, sizeof port);
-  const ULONG state = port == 1 ? kNormalQ417 + 100 /* mouse */ : port == 2 ? g_model.port2 : kEmpty;
+  const ULONG state = port == 1   ? kNormalQ417 + 100 /* mouse */
+                      : port == 2 ? g_model.port2
+                                  : kEmpty;
   const BOOLEAN connected = (port == 1) || (port == 2 && state != kEmpty);
   Line line;
   line << "hub " << HubRequestName(code);
@@ -353,7 +376,9 @@ NTSTATUS HubControl(PIRP irp) {
         Zero(&info, sizeof info);
         info.ConnectionIndex = port;
         if (connected) {
-          const UCHAR* device = port == 1 ? kMouseDevice : state == kUpdateQ417 ? kUpdateDevice : kQ417Device;
+          const UCHAR* device = port == 1              ? kMouseDevice
+                                : state == kUpdateQ417 ? kUpdateDevice
+                                                       : kQ417Device;
           Copy(&info.DeviceDescriptor, device, 18);
           info.LowSpeed = port == 1;
           info.DeviceAddress = (USHORT)(port + 1);
@@ -377,7 +402,9 @@ NTSTATUS HubControl(PIRP irp) {
       if (port < 1 || port > 2 || !connected) {
         status = STATUS_INVALID_PARAMETER;
       } else {
-        const WCHAR* key = port == 1 ? kMouseDriverKey : state == kUpdateQ417 ? kUpdateDriverKey : kQ417DriverKey;
+        const WCHAR* key = port == 1              ? kMouseDriverKey
+                           : state == kUpdateQ417 ? kUpdateDriverKey
+                                                  : kQ417DriverKey;
         status = AnswerName(buffer, outputLength,
                             FIELD_OFFSET(USB_NODE_CONNECTION_DRIVERKEY_NAME, DriverKeyName), key,
                             &information);
@@ -412,8 +439,8 @@ NTSTATUS HubControl(PIRP irp) {
             bytes = kMouseConfiguration;
             total = sizeof kMouseConfiguration;
           } else if (state == kUpdateQ417) {
-            bytes = kUpdateConfiguration;
-            total = sizeof kUpdateConfiguration;
+            bytes = g_updateConfiguration;
+            total = sizeof g_updateConfiguration;
           } else {
             bytes = kQ417Configuration;
             total = sizeof kQ417Configuration;
@@ -430,8 +457,10 @@ NTSTATUS HubControl(PIRP irp) {
           line << " data=";
           line.Bytes(bytes, n);
         } else {
-          // A stall: STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE in user mode.
-          status = STATUS_UNSUCCESSFUL;
+          // A stall: STATUS_UNSUCCESSFUL, ERROR_GEN_FAILURE (31) in user
+          // mode; a trigger may answer with a data error instead (ERROR_CRC, 23).
+          status = trigger && g_model.settings.TriggerError == 23 ? STATUS_DEVICE_DATA_ERROR
+                                                                  : STATUS_UNSUCCESSFUL;
         }
         if (trigger) {
           const ULONG n = ++g_model.triggers;
@@ -443,7 +472,7 @@ NTSTATUS HubControl(PIRP irp) {
           t.Dec(request.SetupPacket.wLength) << " status=";
           t.Status(status);
           Log(t);
-          leave = n == QUILLBUS_TRIGGERS_TO_LEAVE;
+          leave = n == g_model.settings.TriggersToLeave;
         }
       }
     }
@@ -457,7 +486,8 @@ NTSTATUS HubControl(PIRP irp) {
     Line l;
     l << "leave port=2 mode=normal";
     Log(l);
-    if (!g_model.faults.NeverReturn) Schedule(Event::ReturnInUpdateMode, QUILLBUS_RETURN_MS);
+    if (!g_model.faults.NeverReturn)
+      Schedule(Event::ReturnInUpdateMode, g_model.settings.ReturnDelayMs);
   }
   return Complete(irp, status, information);
 }
@@ -523,6 +553,11 @@ NTSTATUS ControlDeviceControl(PIRP irp) {
       line.Dec(g_model.faults.LeaveAfterDownload);
       Log(line);
       return Complete(irp, STATUS_SUCCESS);
+    }
+    case IOCTL_QUILLBUS_GET_SETTINGS: {
+      if (outputLength < sizeof(QuillbusSettings)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+      Copy(buffer, &g_model.settings, sizeof(QuillbusSettings));
+      return Complete(irp, STATUS_SUCCESS, sizeof(QuillbusSettings));
     }
     case IOCTL_QUILLBUS_GET_STATE: {
       if (outputLength < sizeof(QuillbusState)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
@@ -615,9 +650,10 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT device, PIRP irp) {
       if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
         Copy(reply, kUpdateDevice, 18);
         total = 18;
-      } else if (request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && request.Index == 0) {
-        Copy(reply, kUpdateConfiguration, sizeof kUpdateConfiguration);
-        total = sizeof kUpdateConfiguration;
+      } else if (request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE &&
+                 request.Index == 0) {
+        Copy(reply, g_updateConfiguration, sizeof g_updateConfiguration);
+        total = sizeof g_updateConfiguration;
       } else if (request.DescriptorType == USB_STRING_DESCRIPTOR_TYPE && request.Index == 0) {
         const UCHAR languages[4] = {4, 3, 0x09, 0x04};
         Copy(reply, languages, 4);
@@ -659,7 +695,8 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT device, PIRP irp) {
       line << "urb select-configuration";
       while ((const UCHAR*)info + FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) <= end &&
              info->Length != 0) {
-        // One interface: ours has two bulk endpoints (0x01 OUT, 0x82 IN).
+        // One interface: ours has two bulk endpoints (0x01 OUT, 0x82 IN), in
+        // the order of the settings' layout.
         info->Class = 0xFF;
         info->SubClass = 0;
         info->Protocol = 0;
@@ -668,7 +705,7 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT device, PIRP irp) {
         line.Dec(info->InterfaceNumber) << " pipes=";
         line.Dec(info->NumberOfPipes);
         for (ULONG p = 0; p < info->NumberOfPipes && p < 2; ++p) {
-          const UCHAR* endpoint = kUpdateConfiguration + 18 + 7 * p;
+          const UCHAR* endpoint = g_updateConfiguration + 18 + 7 * p;
           info->Pipes[p].EndpointAddress = endpoint[2];
           info->Pipes[p].PipeType = UsbdPipeTypeBulk;
           info->Pipes[p].MaximumPacketSize = endpoint[4];
@@ -768,9 +805,12 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
       const BUS_QUERY_ID_TYPE type = stack->Parameters.QueryId.IdType;
       WCHAR* text = NULL;
       if (type == BusQueryDeviceID) text = PoolText(kDeviceId, sizeof kDeviceId / sizeof(WCHAR));
-      if (type == BusQueryHardwareIDs) text = PoolText(kHardwareIds, sizeof kHardwareIds / sizeof(WCHAR));
-      if (type == BusQueryCompatibleIDs) text = PoolText(kCompatibleIds, sizeof kCompatibleIds / sizeof(WCHAR));
-      if (type == BusQueryInstanceID) text = PoolText(kInstanceId, sizeof kInstanceId / sizeof(WCHAR));
+      if (type == BusQueryHardwareIDs)
+        text = PoolText(kHardwareIds, sizeof kHardwareIds / sizeof(WCHAR));
+      if (type == BusQueryCompatibleIDs)
+        text = PoolText(kCompatibleIds, sizeof kCompatibleIds / sizeof(WCHAR));
+      if (type == BusQueryInstanceID)
+        text = PoolText(kInstanceId, sizeof kInstanceId / sizeof(WCHAR));
       line << " query-id type=";
       line.Dec(type);
       if (text != NULL) {
@@ -817,7 +857,8 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
       ++g_model.childStarted;
       // quillfw is attached by now: give its imports what Wine lacks.
       PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
-      PVOID image = top != device && top->DriverObject != NULL ? top->DriverObject->DriverStart : NULL;
+      PVOID image =
+          top != device && top->DriverObject != NULL ? top->DriverObject->DriverStart : NULL;
       const wine_kernel_shims::ShimReport report = wine_kernel_shims::InstallShims(image);
       ObDereferenceObject(top);
       g_model.wineStub = report.wineStub;
@@ -871,11 +912,12 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT lower, PIRP irp) {
   return irp->IoStatus.Status;
 }
 
-NTSTATUS CreateNamed(const WCHAR* deviceName, const WCHAR* linkName, Kind kind, PDEVICE_OBJECT* out) {
+NTSTATUS CreateNamed(const WCHAR* deviceName, const WCHAR* linkName, Kind kind,
+                     PDEVICE_OBJECT* out) {
   UNICODE_STRING name, link;
   RtlInitUnicodeString(&name, deviceName);
-  NTSTATUS status = IoCreateDevice(g_model.driver, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN,
-                                   0, FALSE, out);
+  NTSTATUS status =
+      IoCreateDevice(g_model.driver, sizeof(Extension), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, out);
   if (!NT_SUCCESS(status)) return status;
   Zero(ExtensionOf(*out), sizeof(Extension));
   ExtensionOf(*out)->kind = kind;
@@ -894,9 +936,11 @@ void StartBus() {
   WCHAR hubLink[160] = L"\\DosDevices\\";
   const ULONG at = WideLength(hubLink);
   Copy(hubLink + at, kRootHubSymbolicName, (WideLength(kRootHubSymbolicName) + 1) * sizeof(WCHAR));
-  if (g_model.rootHub == NULL) CreateNamed(L"\\Device\\USBPDO-0", hubLink, Kind::RootHub, &g_model.rootHub);
+  if (g_model.rootHub == NULL)
+    CreateNamed(L"\\Device\\USBPDO-0", hubLink, Kind::RootHub, &g_model.rootHub);
   if (g_model.control == NULL) {
-    CreateNamed(QUILLBUS_CONTROL_DEVICE_NAME, QUILLBUS_CONTROL_LINK_NAME, Kind::Control, &g_model.control);
+    CreateNamed(QUILLBUS_CONTROL_DEVICE_NAME, QUILLBUS_CONTROL_LINK_NAME, Kind::Control,
+                &g_model.control);
   }
   static const GUID kHostControllerInterface = {
       0x3abf6f2d, 0x71c4, 0x462a, {0x8a, 0x92, 0x1e, 0x68, 0x61, 0xe6, 0xaf, 0x27}};
@@ -926,8 +970,8 @@ NTSTATUS ControllerPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_QUERY_DEVICE_RELATIONS:
       if (stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
         PDEVICE_OBJECT child = g_model.child;
-        PDEVICE_RELATIONS relations = (PDEVICE_RELATIONS)ExAllocatePoolWithTag(
-            PagedPool, sizeof(DEVICE_RELATIONS), kTag);
+        PDEVICE_RELATIONS relations =
+            (PDEVICE_RELATIONS)ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTag);
         if (relations == NULL) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
         relations->Count = 0;
         if (child != NULL) {
@@ -968,14 +1012,20 @@ NTSTATUS ControllerPnp(PDEVICE_OBJECT device, PIRP irp) {
 // ---------------------------------------------------------------------------
 // Dispatch.
 
-NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); }
+NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT, PIRP irp) {
+  return Complete(irp, STATUS_SUCCESS);
+}
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   switch (ExtensionOf(device)->kind) {
-    case Kind::Controller: return ControllerControl(irp);
-    case Kind::RootHub: return HubControl(irp);
-    case Kind::Control: return ControlDeviceControl(irp);
-    default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    case Kind::Controller:
+      return ControllerControl(irp);
+    case Kind::RootHub:
+      return HubControl(irp);
+    case Kind::Control:
+      return ControlDeviceControl(irp);
+    default:
+      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
 }
 
@@ -990,9 +1040,12 @@ NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   switch (ExtensionOf(device)->kind) {
-    case Kind::Controller: return ControllerPnp(device, irp);
-    case Kind::Child: return ChildPnp(device, irp);
-    default: return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    case Kind::Controller:
+      return ControllerPnp(device, irp);
+    case Kind::Child:
+      return ChildPnp(device, irp);
+    default:
+      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
 }
 
@@ -1004,7 +1057,8 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     return PoCallDriver(extension->lower, irp);
   }
   const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-  if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER) return Complete(irp, STATUS_SUCCESS);
+  if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER)
+    return Complete(irp, STATUS_SUCCESS);
   const NTSTATUS status = irp->IoStatus.Status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
@@ -1014,8 +1068,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   UNICODE_STRING name, link;
   RtlInitUnicodeString(&name, L"\\Device\\USBFDO-0");
   PDEVICE_OBJECT fdo = NULL;
-  NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), &name, FILE_DEVICE_CONTROLLER, 0,
-                                   FALSE, &fdo);
+  NTSTATUS status =
+      IoCreateDevice(driver, sizeof(Extension), &name, FILE_DEVICE_CONTROLLER, 0, FALSE, &fdo);
   if (!NT_SUCCESS(status)) return status;
   Extension* extension = ExtensionOf(fdo);
   Zero(extension, sizeof *extension);
@@ -1034,7 +1088,88 @@ VOID NTAPI DriverUnload(PDRIVER_OBJECT) {}
 
 }  // namespace
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+// The device's behaviour: the REG_DWORD values under the service's
+// Parameters key (written by whoever installs the bus), each defaulting to
+// winsim's default Q417; a value out of range keeps the default. The log's
+// "settings" line tells what was read and what is in force.
+void ReadSettings(PUNICODE_STRING registryPath, Line& line) {
+  QuillbusSettings& settings = g_model.settings;
+  settings.ReturnDelayMs = QUILLBUS_RETURN_MS;
+  settings.TriggerError = 31;
+  settings.TriggersToLeave = QUILLBUS_TRIGGERS_TO_LEAVE;
+  settings.EndpointLayout = 0;
+  QuillbusSettings read = settings;
+  struct Entry {
+    const WCHAR* name;
+    ULONG* value;
+  } entries[] = {{L"ReturnDelayMs", &read.ReturnDelayMs},
+                 {L"TriggerError", &read.TriggerError},
+                 {L"TriggersToLeave", &read.TriggersToLeave},
+                 {L"EndpointLayout", &read.EndpointLayout},
+                 {L"FailBlock", &read.FailBlock},
+                 {L"NeverReturn", &read.NeverReturn},
+                 {L"LeaveAfterDownload", &read.LeaveAfterDownload}};
+  NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
+  HANDLE service = NULL, parameters = NULL;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, registryPath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                             NULL, NULL);
+  if (registryPath != NULL && NT_SUCCESS(status = ZwOpenKey(&service, KEY_READ, &attributes))) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"Parameters");
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               service, NULL);
+    status = ZwOpenKey(&parameters, KEY_READ, &attributes);
+    ZwClose(service);
+  }
+  if (NT_SUCCESS(status)) {
+    for (const Entry& entry : entries) {
+      UNICODE_STRING name;
+      RtlInitUnicodeString(&name, entry.name);
+      union {
+        KEY_VALUE_PARTIAL_INFORMATION info;
+        UCHAR bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+      } value;
+      ULONG got = 0;
+      if (NT_SUCCESS(ZwQueryValueKey(parameters, &name, KeyValuePartialInformation, &value,
+                                     sizeof value, &got)) &&
+          value.info.Type == REG_DWORD && value.info.DataLength == sizeof(ULONG)) {
+        Copy(entry.value, value.info.Data, sizeof(ULONG));
+      }
+    }
+    ZwClose(parameters);
+  }
+  line << "settings read=";
+  line.Status(status);
+  if (read.ReturnDelayMs <= 600000) settings.ReturnDelayMs = read.ReturnDelayMs;
+  if (read.TriggerError == 31 || read.TriggerError == 23) settings.TriggerError = read.TriggerError;
+  if (read.TriggersToLeave >= 1 && read.TriggersToLeave <= 1000) {
+    settings.TriggersToLeave = read.TriggersToLeave;
+  }
+  if (read.EndpointLayout <= 1) settings.EndpointLayout = read.EndpointLayout;
+  if (read.FailBlock < QUILLBUS_FLASH_SIZE) settings.FailBlock = read.FailBlock;
+  settings.NeverReturn = read.NeverReturn != 0;
+  settings.LeaveAfterDownload = read.LeaveAfterDownload != 0;
+  g_model.faults.FailTransfer = settings.FailBlock != 0 ? settings.FailBlock + 1 : 0;
+  g_model.faults.NeverReturn = settings.NeverReturn;
+  g_model.faults.LeaveAfterDownload = settings.LeaveAfterDownload;
+  Copy(g_updateConfiguration, kUpdateConfiguration, sizeof kUpdateConfiguration);
+  if (settings.EndpointLayout == 1) {  // the IN endpoint first
+    Copy(g_updateConfiguration + 18, kUpdateConfiguration + 25, 7);
+    Copy(g_updateConfiguration + 25, kUpdateConfiguration + 18, 7);
+  }
+  line << " return-delay-ms=";
+  line.Dec(settings.ReturnDelayMs) << " trigger-error=";
+  line.Dec(settings.TriggerError) << " triggers-to-leave=";
+  line.Dec(settings.TriggersToLeave) << " endpoint-layout=";
+  line.Dec(settings.EndpointLayout) << " fail-block=";
+  line.Dec(settings.FailBlock) << " fail-transfer=";
+  line.Dec(g_model.faults.FailTransfer) << " never-return=";
+  line.Dec(g_model.faults.NeverReturn) << " leave-after-download=";
+  line.Dec(g_model.faults.LeaveAfterDownload);
+}
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   Zero(&g_model, sizeof g_model);
   g_model.driver = driver;
   g_model.port2 = kNormalQ417;
@@ -1055,5 +1190,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   Line line;
   line << "quillbus loaded";
   Log(line);
+  Line settings;
+  ReadSettings(registryPath, settings);
+  Log(settings);
   return STATUS_SUCCESS;
 }

@@ -22,7 +22,7 @@
 #define QUILLBUS_SERVICE_NAME "quillbus"
 
 #define QUILLBUS_CTL(function) \
-  (((0x22) << 16) | ((0) << 14) | (((function) & 0xFFF) << 2) | (0)) /* METHOD_BUFFERED */
+  (((0x22) << 16) | ((0) << 14) | (((function)&0xFFF) << 2) | (0)) /* METHOD_BUFFERED */
 
 /* Output: the log so far, text, one event a line (see quillbus.cpp for the
  * lines); Information is its length. A buffer too small gets the first part. */
@@ -33,6 +33,28 @@
 #define IOCTL_QUILLBUS_SET_FAULTS QUILLBUS_CTL(0xB02)
 /* Output: a QuillbusState. */
 #define IOCTL_QUILLBUS_GET_STATE QUILLBUS_CTL(0xB03)
+/* Output: the QuillbusSettings the bus read at start. */
+#define IOCTL_QUILLBUS_GET_SETTINGS QUILLBUS_CTL(0xB04)
+
+/* The device's behaviour, read by the bus at start from the REG_DWORD values
+ * of HKLM\System\CurrentControlSet\Services\quillbus\Parameters (a missing
+ * or out-of-range value keeps the default). The last three also give the
+ * QuillbusFaults in force until IOCTL_QUILLBUS_SET_FAULTS replaces them. */
+typedef struct QuillbusSettings {
+  unsigned long ReturnDelayMs;      /* the Q417 comes back this long after leaving
+                                       (QUILLBUS_RETURN_MS; at most 600000) */
+  unsigned long TriggerError;       /* what the 0x55 requests answer in user mode:
+                                       31 (a stall, STATUS_UNSUCCESSFUL; the default)
+                                       or 23 (a data error, STATUS_DEVICE_DATA_ERROR) */
+  unsigned long TriggersToLeave;    /* the Q417 leaves after this many (1 to 1000;
+                                       QUILLBUS_TRIGGERS_TO_LEAVE) */
+  unsigned long EndpointLayout;     /* update-mode endpoints: 0 OUT 0x01 then IN
+                                       0x82 (the default), 1 IN first */
+  unsigned long FailBlock;          /* this block (from 1; the transfer after the
+                                       header is block 1) fails; 0: none */
+  unsigned long NeverReturn;        /* 1: the Q417 never comes back after leaving */
+  unsigned long LeaveAfterDownload; /* 1: leaves update mode after an image */
+} QuillbusSettings;
 
 typedef struct QuillbusFaults {
   /* The n-th bulk transfer (from 1, counted from the update-mode device's
@@ -48,10 +70,10 @@ typedef struct QuillbusFaults {
 
 #define QUILLBUS_FLASH_SIZE 65536
 typedef struct QuillbusFlash {
-  unsigned long ImageLength;     /* from the last header; 65536 for length 0 */
-  unsigned long Received;        /* image bytes received since that header */
-  unsigned long Downloads;       /* whole images received */
-  unsigned char Header[5];       /* the last header */
+  unsigned long ImageLength; /* from the last header; 65536 for length 0 */
+  unsigned long Received;    /* image bytes received since that header */
+  unsigned long Downloads;   /* whole images received */
+  unsigned char Header[5];   /* the last header */
   unsigned char Reserved[3];
   unsigned char Flash[QUILLBUS_FLASH_SIZE];
 } QuillbusFlash;
@@ -65,8 +87,8 @@ typedef struct QuillbusState {
   unsigned long WineStub;        /* Wine's IoBuildPartialMdl is still a stub */
 } QuillbusState;
 
-#define QUILLBUS_RETURN_MS 2000     /* winsim's default returnDelay */
-#define QUILLBUS_LEAVE_MS 250       /* leave after a whole image, then return */
+#define QUILLBUS_RETURN_MS 2000 /* winsim's default returnDelay */
+#define QUILLBUS_LEAVE_MS 250   /* leave after a whole image, then return */
 #define QUILLBUS_TRIGGERS_TO_LEAVE 10
 
 #endif

@@ -32,11 +32,13 @@
 #include <newdev.h>
 #include <setupapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../wine-kernel/quillbus_protocol.h"
@@ -83,6 +85,43 @@ bool InstallBusDriver(const std::string& inf) {
     return false;
   }
   return true;
+}
+
+// The device's behaviour for the bus to read at its start (quillbus_protocol.h,
+// QuillbusSettings): "Name=Value" arguments become REG_DWORD values of the
+// service's Parameters key, written before the bus is installed.
+bool WriteBusSettings(const std::vector<std::string>& assignments) {
+  static const char* const kNames[] = {"ReturnDelayMs",     "TriggerError", "TriggersToLeave",
+                                       "EndpointLayout",    "FailBlock",    "NeverReturn",
+                                       "LeaveAfterDownload"};
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                      "System\\CurrentControlSet\\Services\\" QUILLBUS_SERVICE_NAME "\\Parameters",
+                      0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    Note("cannot create the bus's Parameters key");
+    return false;
+  }
+  bool ok = true;
+  for (const std::string& assignment : assignments) {
+    const size_t equals = assignment.find('=');
+    const std::string name = assignment.substr(0, equals);
+    bool known = false;
+    for (const char* candidate : kNames) known = known || name == candidate;
+    char* end = nullptr;
+    const unsigned long value =
+        equals == std::string::npos ? 0 : std::strtoul(assignment.c_str() + equals + 1, &end, 0);
+    if (!known || end == nullptr || *end != '\0') {
+      Note("not a device setting: " + assignment);
+      ok = false;
+      continue;
+    }
+    const DWORD data = value;
+    ok = RegSetValueExA(key, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
+                        sizeof data) == ERROR_SUCCESS &&
+         ok;
+  }
+  RegCloseKey(key);
+  return ok;
 }
 
 // Wine's setupapi starts a newly installed root-enumerated device by starting
@@ -148,6 +187,12 @@ class Bus {
     DWORD got = 0;
     return DeviceIoControl(handle_, IOCTL_QUILLBUS_SET_FAULTS, const_cast<QuillbusFaults*>(&faults),
                            sizeof faults, nullptr, 0, &got, nullptr) != FALSE;
+  }
+  bool Settings(QuillbusSettings* settings) {
+    DWORD got = 0;
+    return DeviceIoControl(handle_, IOCTL_QUILLBUS_GET_SETTINGS, nullptr, 0, settings,
+                           sizeof *settings, &got, nullptr) &&
+           got == sizeof *settings;
   }
   QuillbusState State() {
     QuillbusState state{};
@@ -247,55 +292,53 @@ constexpr int kProgram = 1000, kDeviceList = 1002, kFilePath = 1003, kRefresh = 
               kStatus = 1008;
 constexpr DWORD kTimeoutMs = 60000;
 
-// What the user saw, written to observed.txt by update: the device list, the
-// message boxes and the status line's texts, each in order.
+// What the user saw, in observed.txt by update: the device list, the
+// message boxes and the status line's texts, each in order. The test appends
+// its own lines (the marks, the lists it read, the boxes it answered); the
+// status line's texts come from the hook in quillprog's dialog thread
+// (quill_wine_observe.cpp), which appends each text as the program sets it.
+// A line the test writes after a synchronous step (a sent Refresh, an
+// answered box) therefore follows every text that step set, and the
+// "program" mark, written before the press is posted, precedes every text
+// the press set.
 class Observer {
  public:
-  // The first text is read here, not on the polling thread: a thread that
-  // starts late would take a text set after the construction as its first.
-  explicit Observer(HWND status) : status_(status), first_(TextOf(status)) {
-    InitializeCriticalSection(&lock_);
-    thread_ = CreateThread(nullptr, 0, Poll, this, 0, nullptr);
-  }
-  ~Observer() {
-    stop_ = true;
-    WaitForSingleObject(thread_, 5000);
-    CloseHandle(thread_);
-    DeleteCriticalSection(&lock_);
-  }
+  explicit Observer(std::string path) : path_(std::move(path)) { DeleteFileA(path_.c_str()); }
+  ~Observer() { Unhook(); }
+  const std::string& Path() const { return path_; }
   void Add(const std::string& line) {
-    EnterCriticalSection(&lock_);
-    lines_.push_back(line);
-    LeaveCriticalSection(&lock_);
+    if (!AppendLine(path_.c_str(), line)) Note("cannot append to " + path_);
   }
-  // The status line's texts are polled; a repeated text is one entry.
-  std::vector<std::string> Take() {
-    EnterCriticalSection(&lock_);
-    std::vector<std::string> lines = lines_;
-    LeaveCriticalSection(&lock_);
-    return lines;
+  // Hooks the dialog's thread with the observing DLL next to this program.
+  bool Hook(HWND dialog) {
+    char dll[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, dll, sizeof dll);
+    char* slash = std::strrchr(dll, '\\');
+    if (slash == nullptr) return false;
+    std::snprintf(slash + 1, sizeof dll - static_cast<size_t>(slash + 1 - dll), "%s",
+                  "quill-wine-observe.dll");
+    module_ = LoadLibraryA(dll);
+    auto proc = module_ ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void (*)()>(
+                              GetProcAddress(module_, "QuillObserveCallWndProcRet")))
+                        : nullptr;
+    if (proc == nullptr) {
+      Note(std::string("cannot load the hook from ") + dll);
+      return false;
+    }
+    hook_ = SetWindowsHookExA(WH_CALLWNDPROCRET, proc, module_,
+                              GetWindowThreadProcessId(dialog, nullptr));
+    if (hook_ == nullptr) Note("SetWindowsHookExA failed, error " + std::to_string(GetLastError()));
+    return hook_ != nullptr;
+  }
+  void Unhook() {
+    if (hook_ != nullptr) UnhookWindowsHookEx(hook_);
+    hook_ = nullptr;
   }
 
  private:
-  static DWORD WINAPI Poll(LPVOID param) {
-    auto* self = static_cast<Observer*>(param);
-    std::string last = self->first_;
-    while (!self->stop_) {
-      const std::string now = TextOf(self->status_);
-      if (now != last) {
-        self->Add("status " + Quoted(now));
-        last = now;
-      }
-      Sleep(5);
-    }
-    return 0;
-  }
-  HWND status_;
-  std::string first_;
-  HANDLE thread_ = nullptr;
-  volatile bool stop_ = false;
-  CRITICAL_SECTION lock_;
-  std::vector<std::string> lines_;
+  std::string path_;
+  HMODULE module_ = nullptr;
+  HHOOK hook_ = nullptr;
 };
 
 // Waits for a message box of the process; returns it (or null).
@@ -404,6 +447,8 @@ struct Session {
   Observer& observer;
   std::vector<BYTE> image;
   std::string flashFile;
+  std::string out;
+  QuillbusSettings settings;
   int update = 0;
 };
 
@@ -449,12 +494,13 @@ void RunUpdate(Session& s, const QuillbusFaults& faults, const Expected& want, b
               static_cast<long long>(seen.triggers.size()), want.triggers);
   bool triggersAlike = true;
   for (const std::string& trigger : seen.triggers) {
-    triggersAlike = triggersAlike && Field(trigger, "wValue") == "0x0255" &&
-                    Field(trigger, "status") == "0xC0000001" &&
-                    Field(trigger, "buffer") == std::to_string(12 + 32) &&
-                    Field(trigger, "wLength") == "32";
+    triggersAlike =
+        triggersAlike && Field(trigger, "wValue") == "0x0255" &&
+        Field(trigger, "status") == (s.settings.TriggerError == 23 ? "0xC000009C" : "0xC0000001") &&
+        Field(trigger, "buffer") == std::to_string(12 + 32) && Field(trigger, "wLength") == "32";
   }
-  Check(name + "each trigger: wValue 0x0255, wLength 32 (wTotalLength), a 44-byte buffer, stalled",
+  Check(name + "each trigger: wValue 0x0255, wLength 32 (wTotalLength), a 44-byte buffer, " +
+            (s.settings.TriggerError == 23 ? "a data error" : "stalled"),
         triggersAlike, seen.triggers.empty() ? "" : seen.triggers[0]);
   CheckNumber(name + "headers", static_cast<long long>(seen.headers.size()), 1);
   if (!seen.bulk.empty()) {
@@ -472,6 +518,14 @@ void RunUpdate(Session& s, const QuillbusFaults& faults, const Expected& want, b
 
   QuillbusFlash* flash = new QuillbusFlash;
   if (s.bus.Flash(flash)) {
+    // What the device wrote to its flash since the last header it took, for
+    // wine-test.sh to hold against the image `quillsim image` builds
+    // (SHA-256). The rest of the flash keeps what earlier updates left.
+    const std::string flashPath = s.out + "\\flash-" + std::to_string(s.update) + ".bin";
+    Check(
+        name + "the flash is written to " + flashPath,
+        WriteText(flashPath, std::string(reinterpret_cast<const char*>(flash->Flash),
+                                         std::min<size_t>(flash->Received, sizeof flash->Flash))));
     const BYTE header[5] = {0xEE, 0, 0, static_cast<BYTE>(s.image.size() >> 8),
                             static_cast<BYTE>(s.image.size() & 0xFF)};
     if (want.wholeImage) {
@@ -504,10 +558,13 @@ void RunUpdate(Session& s, const QuillbusFaults& faults, const Expected& want, b
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    std::fprintf(stderr, "usage: %s QUILLPROG.EXE DRIVERS-DIR FLASH-FILE OUT-DIR\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s QUILLPROG.EXE DRIVERS-DIR FLASH-FILE OUT-DIR [SETTING=VALUE...]\n",
+                 argv[0]);
     return 2;
   }
   const std::string exe = argv[1], drivers = argv[2], flashFile = argv[3], out = argv[4];
+  const std::vector<std::string> settingArgs(argv + 5, argv + argc);
 
   const std::vector<BYTE> image = ImageOf(flashFile);
   Check("the image of the flash file is built with quillprog's image code", !image.empty());
@@ -517,6 +574,7 @@ int main(int argc, char** argv) {
   DWORD t0 = GetTickCount();
   Check("quillfw.inf is installed (SetupCopyOEMInf)",
         InstallFunctionDriverInf(drivers + "\\quillfw.inf"));
+  Check("the device's settings are in the bus's Parameters key", WriteBusSettings(settingArgs));
   Check("the test bus driver is installed and started",
         InstallBusDriver(drivers + "\\quillbus.inf"));
   Bus bus;
@@ -531,9 +589,23 @@ int main(int argc, char** argv) {
     return failed;
   }
   Note("installation took " + std::to_string(GetTickCount() - t0) + " ms");
+  QuillbusSettings settings{};
+  Check("the bus hands out the settings it read at start", bus.Settings(&settings));
+  Note("device: return delay " + std::to_string(settings.ReturnDelayMs) + " ms, triggers answer " +
+       std::to_string(settings.TriggerError) + ", leaves after " +
+       std::to_string(settings.TriggersToLeave) + ", endpoint layout " +
+       std::to_string(settings.EndpointLayout) + ", block " + std::to_string(settings.FailBlock) +
+       " fails in update 3");
+  // The four updates need a device that comes back; the never-returning
+  // device is for a tester's own runs (docs/windows.md).
+  Check("the four updates run with a device that returns (NeverReturn=0)", !settings.NeverReturn);
+  if (settings.FailBlock == 0) settings.FailBlock = 3;
 
   int exitCode = 0;
   {
+    // quillprog inherits the observation file's name (its hook appends to it).
+    Observer observer(out + "\\observed.txt");
+    SetEnvironmentVariableA(kObservedVariable, observer.Path().c_str());
     Program program(exe);
     Check("quillprog starts", program.Started());
     HWND box = WaitForMessageBox(program, kTimeoutMs);
@@ -554,28 +626,33 @@ int main(int argc, char** argv) {
     }
     Check("the main dialog opens", dialog != nullptr);
     if (dialog != nullptr) {
-      Observer observer(GetDlgItem(dialog, kStatus));
       observer.Add("message " + Quoted(warning));
-      Session session{program, dialog, bus, observer, image, flashFile};
+      Check("the status-line hook is in quillprog's dialog thread", observer.Hook(dialog));
+      Session session{program, dialog, bus, observer, image, flashFile, out, settings};
+      const int triggers = static_cast<int>(settings.TriggersToLeave);
       const int blocks = static_cast<int>(image.size() / 256 + 1);
       QuillbusFaults leave{0, 0, 1};
-      RunUpdate(session, leave, {"Complete!", "Firmware Update Complete.", true, blocks, 10, false},
-                false, false);
+      RunUpdate(session, leave,
+                {"Complete!", "Firmware Update Complete.", true, blocks, triggers, false}, false,
+                false);
       // The device leaves update mode and comes back in normal mode.
       Check("update 1: the Q417 is back in normal mode",
             WaitUntil([&] { return bus.State().Port2 == 1; }, 20000));
-      RunUpdate(session, leave, {"Complete!", "Firmware Update Complete.", true, blocks, 10, false},
-                true, true);
+      RunUpdate(session, leave,
+                {"Complete!", "Firmware Update Complete.", true, blocks, triggers, false}, true,
+                true);
       Check("update 2: the Q417 is back in normal mode",
             WaitUntil([&] { return bus.State().Port2 == 1; }, 20000));
-      QuillbusFaults failThirdBlock{4, 0, 0};
-      RunUpdate(session, failThirdBlock,
-                {"Error Downloading Firmware!", "Error", false, 3, 10, false}, true, false);
+      const int failBlock = static_cast<int>(settings.FailBlock);
+      RunUpdate(session, QuillbusFaults{settings.FailBlock + 1, 0, 0},
+                {"Error Downloading Firmware!", "Error", false, failBlock, triggers, false}, true,
+                false);
       // The device model is winsim's: a pipe reset does not restart its
       // download, so the retry's bytes first complete the image it was
-      // receiving (512 bytes had arrived), and the five bytes after it are
-      // taken as a header that is not EE 00 00: that block fails.
-      const long long need = static_cast<long long>(image.size()) - 512;
+      // receiving (the blocks before the failing one had arrived), and the
+      // five bytes after it are taken as a header that is not EE 00 00: that
+      // block fails.
+      const long long need = static_cast<long long>(image.size()) - 256LL * (failBlock - 1);
       const int failingBlock = static_cast<int>((need + 4 - 5) / 256 + 1);
       RunUpdate(session, QuillbusFaults{0, 0, 0},
                 {"Error Downloading Firmware!", "Error", false, failingBlock, 0, true}, true,
@@ -594,9 +671,7 @@ int main(int argc, char** argv) {
 
       // What the user saw, up to the Close (whose window teardown is not
       // something the user sees in the status line).
-      std::string observed;
-      for (const std::string& line : observer.Take()) observed += line + "\n";
-      WriteText(out + "\\observed.txt", observed);
+      observer.Unhook();
       PressButton(dialog, IDOK);  // Close
       Check("Close ends the program", program.WaitForExit(kTimeoutMs));
     }

@@ -83,6 +83,34 @@ inline std::string TextOf(HWND window) {
   return text;
 }
 
+// The observation file shared by quill-wine-update.exe and the hook it puts
+// into quillprog.exe (quill_wine_observe.cpp): its path is in this
+// environment variable, which quillprog inherits.
+inline constexpr char kObservedVariable[] = "QUILL_WINE_OBSERVED";
+
+// Appends one line to `path`. Both processes append; the named mutex keeps a
+// line whole and each writer's lines in the order it wrote them.
+inline bool AppendLine(const char* path, const std::string& line) {
+  HANDLE lock = CreateMutexA(nullptr, FALSE, "QuillWineObservedLock");
+  if (lock != nullptr) WaitForSingleObject(lock, INFINITE);
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool ok = false;
+  if (file != INVALID_HANDLE_VALUE) {
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    ok = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
+         WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+    CloseHandle(file);
+  }
+  if (lock != nullptr) {
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+  }
+  return ok;
+}
+
 inline LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   DWORD_PTR result = 0;
   if (!SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, kSendTimeoutMs, &result)) {
