@@ -166,35 +166,28 @@ const WCHAR kUpdateDriverKey[] = L"{36FC9E60-C465-11CF-8056-444553540000}\\0003"
 
 // Descriptors: winsim's defaults (DefaultMouse, DefaultQ417NormalMode,
 // DefaultQ417UpdateMode in winsim/usb/models/).
-const UCHAR kMouseDevice[18] = {18,   1,    0x10, 0x01, 0,    0, 0, 8, 0x00,
-                                0x0F, 0x02, 0x00, 0x00, 0x01, 1, 2, 0, 1};
-const UCHAR kMouseConfiguration[] = {9, 2, 25, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0,
-                                     1, 3, 1,  2, 0, 7, 5, 0x81, 3,  8, 0, 10};
-const UCHAR kQ417Device[18] = {18,   1,    0x10, 0x01, 0,    0, 0, 64, 0x17,
-                               0x04, 0x00, 0x10, 0x00, 0x01, 1, 2, 3,  1};
-const UCHAR kQ417Configuration[] = {9,    2, 32, 0, 1,    1, 0,  0x80, 50, 9, 4, 0,    0, 2,  8, 6,
-                                    0x50, 0, 7,  5, 0x81, 2, 64, 0,    0,  7, 5, 0x02, 2, 64, 0, 0};
-const UCHAR kUpdateDevice[18] = {18,
-                                 1,
-                                 0x10,
-                                 0x01,
-                                 0,
-                                 0,
-                                 0,
-                                 64,
-                                 QUILLFW_UPDATE_VENDOR_ID & 0xFF,
-                                 QUILLFW_UPDATE_VENDOR_ID >> 8,
-                                 QUILLFW_UPDATE_PRODUCT_ID & 0xFF,
-                                 QUILLFW_UPDATE_PRODUCT_ID >> 8,
-                                 0x00,
-                                 0x01,
-                                 1,
-                                 2,
-                                 3,
-                                 1};
-const UCHAR kUpdateConfiguration[] = {9,  2, 32, 0,    1, 1,    0, 0x80, 50, 9,    4,
-                                      0,  0, 2,  0xFF, 0, 0,    0, 7,    5,  0x01, 2,
-                                      64, 0, 0,  7,    5, 0x82, 2, 64,   0,  0};
+// clang-format off
+const UCHAR kMouseDevice[18] = {18, 1, 0x10, 0x01, 0, 0, 0, 8, 0x00, 0x0F, 0x02, 0x00,
+                                0x00, 0x01, 1, 2, 0, 1};
+const UCHAR kMouseConfiguration[] = {9, 2, 25, 0, 1, 1, 0, 0x80, 50,
+                                     9, 4, 0, 0, 1, 3, 1, 2, 0,
+                                     7, 5, 0x81, 3, 8, 0, 10};
+const UCHAR kQ417Device[18] = {18, 1, 0x10, 0x01, 0, 0, 0, 64, 0x17, 0x04, 0x00, 0x10,
+                               0x00, 0x01, 1, 2, 3, 1};
+const UCHAR kQ417Configuration[] = {9, 2, 32, 0, 1, 1, 0, 0x80, 50,
+                                    9, 4, 0, 0, 2, 8, 6, 0x50, 0,
+                                    7, 5, 0x81, 2, 64, 0, 0,
+                                    7, 5, 0x02, 2, 64, 0, 0};
+const UCHAR kUpdateDevice[18] = {18, 1, 0x10, 0x01, 0, 0, 0, 64,
+                                 QUILLFW_UPDATE_VENDOR_ID & 0xFF, QUILLFW_UPDATE_VENDOR_ID >> 8,
+                                 QUILLFW_UPDATE_PRODUCT_ID & 0xFF, QUILLFW_UPDATE_PRODUCT_ID >> 8,
+                                 0x00, 0x01, 1, 2, 3, 1};
+const UCHAR kUpdateConfiguration[] = {9, 2, 32, 0, 1, 1, 0, 0x80, 50,
+                                      9, 4, 0, 0, 2, 0xFF, 0, 0, 0,
+                                      7, 5, 0x01, 2, 64, 0, 0,
+                                      7, 5, 0x82, 2, 64, 0, 0};
+// clang-format on
+
 // The update-mode configuration as the device reports it: the endpoint
 // descriptors in the order the settings' EndpointLayout gives.
 UCHAR g_updateConfiguration[sizeof kUpdateConfiguration];
