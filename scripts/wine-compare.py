@@ -90,7 +90,10 @@ def wine_bus(path):
     events = []
     for line in open(path, encoding="utf-8", errors="replace"):
         line = line.rstrip("\n")
-        if line.startswith("hub descriptor ") and field(line, "port") == "2":
+        # A request to the port while it is empty carries no setup packet; the
+        # device never sees it (winsim's requests list the device's only).
+        if line.startswith("hub descriptor ") and field(line, "port") == "2" \
+                and field(line, "wValue"):
             value = field(line, "wValue").upper()
             kind = {"0X0200": "header-read", "0X0255": "trigger"}.get(value)
             if kind:
