@@ -72,10 +72,18 @@ fail_early() {
 }
 remaining() { echo $((time_limit - ($(date +%s) - started))); }
 
-if scripts/runs-i386.sh; then
+# QUILL_WINE_64=1 takes the 64-bit path on a machine that runs 32-bit code too.
+use64=0
+if [ "${QUILL_WINE_64:-0}" = 1 ]; then
+  use64=1
+  step "QUILL_WINE_64=1: the 64-bit path, although this machine may execute 32-bit code."
+elif scripts/runs-i386.sh; then
   step "checking the 32-bit build in $build"
 else
+  use64=1
   step "THIS MACHINE DOES NOT EXECUTE 32-BIT x86 CODE: Wine cannot run the 32-bit quillprog.exe here."
+fi
+if ((use64)); then
   step "Checking the 64-bit build of the same sources instead (build/win64)."
   build=build/win64
   t0=$(date +%s)
@@ -111,7 +119,7 @@ tester=$build/tests/wine/quill-wine-test.exe
 # loader; without wine64 the 32-bit loader does everything.
 wine=/usr/lib/wine/wine64
 [ -x "$wine" ] || wine=/usr/lib/wine/wine
-if [ "$build" != build/win64 ]; then
+if ((!use64)); then
   # The 32-bit build's drivers need a 32-bit winedevice.exe: a 32-bit prefix
   # started by the 32-bit loader (shared/platform-notes.md checked the
   # kernel path that way). Not exercised on machines that run 64-bit code only.
@@ -268,17 +276,17 @@ if [ -f "$updater" ] && [ -f "$driver_dir/quillfw.sys" ] && [ -f "$build/tests/w
     image_sha=$(sha256sum <"$kernel_out/image.bin" | cut -d' ' -f1)
     step "image of the file (quillsim image): $(stat -c %s "$kernel_out/image.bin") bytes, SHA-256 $image_sha"
     for n in 1 2 3 4; do
-      want=same
-      ((n <= 2)) || want=different
+      want=equals
+      ((n <= 2)) || want="differs from"
       flash_sha=missing
       [ -f "$kernel_out/flash-$n.bin" ] && flash_sha=$(sha256sum <"$kernel_out/flash-$n.bin" | cut -d' ' -f1)
-      got=different
-      [ "$flash_sha" = "$image_sha" ] && got=same
+      got="differs from"
+      [ "$flash_sha" = "$image_sha" ] && got=equals
       if [ "$got" = "$want" ]; then
-        echo "PASS update $n: the flash (SHA-256 $flash_sha) is $want as the image"
+        echo "PASS update $n: the flash (SHA-256 $flash_sha) $want the image"
         passed=$((passed + 1))
       else
-        echo "FAIL update $n: the flash (SHA-256 $flash_sha) is $got, want $want as the image"
+        echo "FAIL update $n: the flash (SHA-256 $flash_sha) $got the image, want: $want"
         failed=$((failed + 1))
       fi
     done
