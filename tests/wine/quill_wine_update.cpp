@@ -3,27 +3,34 @@
 // bus driver quillbus.sys (tests/wine-kernel). docs/windows.md, "The whole
 // update on Wine's kernel".
 //
-//   quill-wine-update.exe QUILLPROG.EXE DRIVERS-DIR FLASH-FILE OUT-DIR
+//   quill-wine-update.exe QUILLPROG.EXE DRIVERS-DIR FLASH-FILE OUT-DIR [SETTING=VALUE...]
 //
 // DRIVERS-DIR holds quillbus.sys, quillbus.inf, quillfw.sys and quillfw.inf.
-// The test installs quillfw.inf (SetupCopyOEMInf) and the bus driver
-// (root-enumerated, newdev's UpdateDriverForPlugAndPlayDevices), starts
-// quillprog.exe and drives it as a user would:
+// Each SETTING=VALUE (QuillbusSettings in quillbus_protocol.h) goes to the
+// bus's Parameters key, which the bus reads at its start. The test installs
+// quillfw.inf (SetupCopyOEMInf) and the bus driver (root-enumerated,
+// newdev's UpdateDriverForPlugAndPlayDevices), starts quillprog.exe, hooks
+// its dialog's thread to record the status line (quill_wine_observe.cpp) and
+// drives it as a user would:
 //
 //   update 1  select the Q417, enter FLASH-FILE, Program, "Complete!";
 //             the device leaves update mode after the image and comes back
 //             in normal mode;
 //   update 2  Refresh, the same again; a close while the device is away is
 //             refused;
-//   update 3  the third block fails ("Error Downloading Firmware!");
+//   update 3  the device's FailBlock (default the third) fails ("Error
+//             Downloading Firmware!");
 //   update 4  Program again (the device is still in update mode): quillfw
-//             resets the OUT pipe before the header; "Complete!".
+//             resets the OUT pipe before the header; the device, still in
+//             the first image, takes five image bytes as a header and that
+//             block fails ("Error Downloading Firmware!").
 //
 // After each update it checks what the bus recorded: the trigger requests,
 // the header EE 00 00 HH LL, the block requests and the flash against the
 // image of FLASH-FILE (built here with quillprog's own image code).
-// OUT-DIR receives observed.txt (what the user saw, by update) and bus.log
-// (the bus driver's log) for scripts/wine-compare.py.
+// OUT-DIR receives observed.txt (what the user saw, by update), bus.log (the
+// bus driver's log) for scripts/wine-compare.py, and flash-N.bin (what the
+// device wrote since its last header, after update N) for wine-test.sh.
 //
 // Each check prints "PASS name" or "FAIL name: detail"; "note ..." lines
 // inform. The exit code is the number of failed checks.
