@@ -44,9 +44,10 @@ void DriverTest::CheckAndDropMachine() {
   machine_.reset();
 }
 
-void DriverTest::FreshMachine(OsFamily os) {
+void DriverTest::FreshMachine(OsFamily os, winsim::ExploreConfig explore) {
   CheckAndDropMachine();
-  machine_ = std::make_unique<Machine>(MachineConfig{.os = os});
+  machine_ = std::make_unique<Machine>(
+      MachineConfig{.os = os, .clock = winsim::ClockMode::Virtual, .explore = std::move(explore)});
 }
 
 bool DriverTest::RunBus(const UsbTreeScript& tree, const std::function<void()>& body) {

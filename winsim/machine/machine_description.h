@@ -22,7 +22,7 @@ struct MachineDescription {
   ClockMode clock = ClockMode::Virtual;
   usb::UsbTreeScript usb;
 
-  MachineConfig Config() const { return MachineConfig{os, clock}; }
+  MachineConfig Config() const { return MachineConfig{.os = os, .clock = clock, .explore = {}}; }
 };
 
 class DescriptionError : public std::runtime_error {
