@@ -45,8 +45,8 @@ struct ExploreConfig {
   ExploreStrategy strategy = ExploreStrategy::None;
   // PCT.
   uint64_t seed = 0;
-  int depth = 3;          // d: d - 1 priority change points
-  uint64_t steps = 4000;  // k: where the change points may fall
+  int depth = 3;         // d: d - 1 priority change points
+  uint64_t steps = 400;  // k: where the change points may fall
   // Preemption bounding: this schedule's preemptions, by step.
   std::vector<Preemption> preemptions;
 };
@@ -54,7 +54,7 @@ struct ExploreConfig {
 // A switch that differs from what the default scheduler would have done.
 struct SwitchRecord {
   uint64_t step = 0;
-  int64_t time = 0;  // virtual time, 100-ns units
+  int64_t time = 0;   // virtual time, 100-ns units
   std::string where;  // the switch point ("KeSetEvent") or "dispatch"
   std::string from;   // thread names
   std::string to;

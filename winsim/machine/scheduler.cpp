@@ -386,8 +386,8 @@ std::vector<SwitchRecord> Scheduler::Switches() const {
 }
 
 void Scheduler::RecordSwitchLocked(const char* where, SimThread* from, SimThread* to) {
-  switches_.push_back({explorer_->Steps(), now_.load(), where, from ? from->name : "",
-                       to ? to->name : ""});
+  switches_.push_back(
+      {explorer_->Steps(), now_.load(), where, from ? from->name : "", to ? to->name : ""});
 }
 
 SimThread* Scheduler::TakeReadyLocked(const char* where, SimThread* avoid) {
