@@ -75,33 +75,42 @@ TEST(Exploration, PctFindsTheLostUpdateAndASeedReplaysItsSchedule) {
   EXPECT_GE(lost, 3);
 }
 
-// Every schedule with at most `bound` preemptions; how many lost the update.
-std::pair<uint64_t, int> SearchLostUpdates(int bound) {
+struct SearchResult {
+  uint64_t schedules = 0;
+  std::vector<std::string> lost;  // the preemption lists that lost the update
+};
+
+// Every schedule with at most `bound` preemptions.
+SearchResult SearchLostUpdates(int bound) {
   winsim::PreemptionSearch search(bound);
-  int lost = 0;
+  SearchResult result;
   while (const auto preemptions = search.Next()) {
     ExploreConfig config;
     config.strategy = ExploreStrategy::PreemptionBound;
     config.preemptions = *preemptions;
     const LostUpdateRun run = RunLostUpdate(config);
     EXPECT_EQ(run.switches.size(), preemptions->size()) << FormatPreemptions(*preemptions);
-    lost += run.counter == 1;
+    if (run.counter == 1) result.lost.push_back(FormatPreemptions(*preemptions));
     search.Ran(run.widths);
     if (search.Count() > 100) break;  // a search that does not end
   }
-  return {search.Count(), lost};
+  result.schedules = search.Count();
+  return result;
 }
 
 TEST(Exploration, PreemptionBoundingEnumeratesEverySchedulesWithinTheBound) {
   // Bound 0 is the default schedule alone. The first thread has two switch
   // points with the second ready; one preemption at its write loses the
-  // update. Two preemptions add the schedules that switch back.
-  EXPECT_EQ(SearchLostUpdates(0), (std::pair<uint64_t, int>{1, 0}));
-  EXPECT_EQ(SearchLostUpdates(1), (std::pair<uint64_t, int>{3, 1}));
-  const auto [schedules, lost] = SearchLostUpdates(2);
-  EXPECT_GT(schedules, 3u);
-  EXPECT_LE(schedules, 100u);
-  EXPECT_GE(lost, 2);
+  // update: step 3 (step 1 is the dispatch that starts the first thread,
+  // with both ready). Two preemptions add the schedules that switch back.
+  EXPECT_EQ(SearchLostUpdates(0).schedules, 1u);
+  EXPECT_TRUE(SearchLostUpdates(0).lost.empty());
+  EXPECT_EQ(SearchLostUpdates(1).schedules, 3u);
+  EXPECT_EQ(SearchLostUpdates(1).lost, std::vector<std::string>{"3:1"});
+  const SearchResult two = SearchLostUpdates(2);
+  EXPECT_GT(two.schedules, 3u);
+  EXPECT_LE(two.schedules, 100u);
+  EXPECT_GE(two.lost.size(), 2u);
 }
 
 // A thread that yields while it waits for another is not picked again at
