@@ -46,8 +46,10 @@ void DriverTest::CheckAndDropMachine() {
 
 void DriverTest::FreshMachine(OsFamily os, winsim::ExploreConfig explore) {
   CheckAndDropMachine();
-  machine_ = std::make_unique<Machine>(
-      MachineConfig{.os = os, .clock = winsim::ClockMode::Virtual, .explore = std::move(explore)});
+  MachineConfig config;
+  config.os = os;
+  config.explore = std::move(explore);
+  machine_ = std::make_unique<Machine>(config);
 }
 
 bool DriverTest::RunBus(const UsbTreeScript& tree, const std::function<void()>& body) {

@@ -14,6 +14,12 @@ namespace {
 using winsim::ExploreConfig;
 using winsim::ExploreStrategy;
 
+winsim::MachineConfig Config(const ExploreConfig& explore) {
+  winsim::MachineConfig config;
+  config.explore = explore;
+  return config;
+}
+
 struct LostUpdateRun {
   LONG counter = 0;
   std::vector<std::string> order;  // which adder ran its steps when
@@ -24,8 +30,7 @@ struct LostUpdateRun {
 // Two threads add one each by a read and a write, both interlocked (so both
 // switch points), but not one atomic step: a switch between them loses one.
 LostUpdateRun RunLostUpdate(const ExploreConfig& explore) {
-  winsim::Machine machine(winsim::MachineConfig{
-      .os = winsim::OsFamily::WindowsNt, .clock = winsim::ClockMode::Virtual, .explore = explore});
+  winsim::Machine machine(Config(explore));
   LostUpdateRun run;
   EXPECT_TRUE(machine.Run([&] {
     for (const char* name : {"first", "second"}) {
@@ -117,9 +122,7 @@ TEST(Exploration, PreemptionBoundingEnumeratesEverySchedulesWithinTheBound) {
 // once, whatever its priority: the other runs.
 TEST(Exploration, AYieldingThreadLetsAnotherRunUnderPct) {
   for (uint64_t seed = 1; seed <= 10; ++seed) {
-    winsim::Machine machine(winsim::MachineConfig{.os = winsim::OsFamily::WindowsNt,
-                                                  .clock = winsim::ClockMode::Virtual,
-                                                  .explore = Pct(seed)});
+    winsim::Machine machine(Config(Pct(seed)));
     bool set = false;
     int polls = 0;
     EXPECT_TRUE(machine.Run([&] {
