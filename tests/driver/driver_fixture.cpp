@@ -44,9 +44,12 @@ void DriverTest::CheckAndDropMachine() {
   machine_.reset();
 }
 
-void DriverTest::FreshMachine(OsFamily os) {
+void DriverTest::FreshMachine(OsFamily os, winsim::ExploreConfig explore) {
   CheckAndDropMachine();
-  machine_ = std::make_unique<Machine>(MachineConfig{.os = os});
+  MachineConfig config;
+  config.os = os;
+  config.explore = std::move(explore);
+  machine_ = std::make_unique<Machine>(config);
 }
 
 bool DriverTest::RunBus(const UsbTreeScript& tree, const std::function<void()>& body) {

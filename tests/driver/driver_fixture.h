@@ -54,8 +54,10 @@ class DriverTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // A new machine (the old one is checked first); for sweeps.
-  void FreshMachine(winsim::OsFamily os = winsim::OsFamily::WindowsNt);
+  // A new machine (the old one is checked first); for sweeps, and for
+  // explored schedules.
+  void FreshMachine(winsim::OsFamily os = winsim::OsFamily::WindowsNt,
+                    winsim::ExploreConfig explore = {});
   // Checks the verifier and drops the bus and the machine.
   void CheckAndDropMachine();
 

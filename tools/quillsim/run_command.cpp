@@ -1,8 +1,10 @@
 // `quillsim run SCENARIO` and `quillsim demo`: a whole simulated update, told
 // as the user sees it and as the device receives it; `quillsim run PATH...`
 // a suite of them (suite.h, suite_runner.h).
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <optional>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -54,11 +56,29 @@ struct RunOptions {
   std::vector<std::string> patterns;
   // The result of one scenario of a suite, as JSON for the suite's process.
   std::string result;
+  // Schedule exploration: --schedules N runs N schedules (PCT seeds from
+  // --seed on, or preemption-bounded ones with --preemptions); --seed alone
+  // replays one PCT schedule; --replay one preemption-bounded schedule.
+  unsigned schedules = 0;
+  std::optional<uint64_t> seed;
+  int preemptions = -1;
+  std::string replay;
+  winsim::ExploreConfig explore;  // the schedule of this run
 };
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
+}
+
+std::string ScheduleName(const winsim::ExploreConfig& explore) {
+  if (explore.strategy == winsim::ExploreStrategy::Pct) {
+    return "PCT seed " + std::to_string(explore.seed) + " (--seed " + std::to_string(explore.seed) +
+           ")";
+  }
+  const std::string preemptions = winsim::FormatPreemptions(explore.preemptions);
+  return preemptions.empty() ? "no preemption"
+                             : "preemptions " + preemptions + " (--replay " + preemptions + ")";
 }
 
 // Plays the script; returns "" when it ran to its end, or why it stopped.
@@ -534,7 +554,11 @@ bool KeepsResult(const RunOptions& options) {
   return !options.result.empty() || !options.report.empty();
 }
 
-int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& result) {
+// widths: where to leave the explored run's decision widths (for a
+// preemption search).
+using Widths = std::vector<std::pair<uint64_t, uint32_t>>;
+int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& result,
+                Widths* widths = nullptr) {
   result.verdict = Verdict::Failed;  // until it has run to its verdict
   if (options.realtime) scenario.machine.clock = winsim::ClockMode::RealTime;
   if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
@@ -549,7 +573,9 @@ int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& re
               << (built ? std::to_string(image.size()) + " bytes" : "does not build") << "\n";
   }
 
-  winsim::Machine machine(scenario.machine.Config());
+  winsim::MachineConfig config = scenario.machine.Config();
+  config.explore = options.explore;
+  winsim::Machine machine(config);
   app_runner::RegisterQuillfw();
   app_runner::RunOptions runOptions;
   runOptions.resources = QUILLPROG_RES;
@@ -618,6 +644,16 @@ int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& re
     return 1;
   }
   const std::vector<std::string> failures = checker.Failures();
+  if (options.explore.strategy != winsim::ExploreStrategy::None) {
+    const auto* explorer = machine.Sched().Exploring();
+    const auto switches = machine.Sched().Switches();
+    if (widths) *widths = explorer->Widths();
+    std::cout << "schedule: " << ScheduleName(options.explore) << ", " << explorer->Steps()
+              << " steps, " << switches.size() << " switches\n";
+    if (!failures.empty()) {
+      for (const auto& record : switches) std::cout << "  " << winsim::Describe(record) << "\n";
+    }
+  }
   for (const std::string& failure : failures) std::cout << "FAILED: " << failure << "\n";
   if (failures.empty()) {
     std::cout << "PASSED: the script ran to its end and every expectation held\n";
@@ -669,8 +705,102 @@ int RunAndKeep(const RunOptions& options, const std::function<Scenario()>& load)
   return exitCode;
 }
 
+// Runs the scenario under many schedules, each quietly; tells each distinct
+// outcome once: how many schedules ended so, and the first one's account of
+// its schedule (its seed or preemptions, and its switches when it failed).
+int RunSchedules(const Scenario& scenario, RunOptions options) {
+  const uint64_t firstSeed = options.seed.value_or(1);
+  std::optional<winsim::PreemptionSearch> search;
+  if (options.preemptions >= 0) search.emplace(options.preemptions);
+  struct Outcome {
+    unsigned count = 0;
+    std::string firstSchedule;
+    std::string account;  // the first run's schedule lines
+  };
+  std::vector<std::pair<std::string, Outcome>> outcomes;
+  unsigned ran = 0;
+  int exitCode = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (; ran < options.schedules; ++ran) {
+    if (search) {
+      auto next = search->Next();
+      if (!next) break;
+      options.explore = {};
+      options.explore.strategy = winsim::ExploreStrategy::PreemptionBound;
+      options.explore.preemptions = *next;
+    } else {
+      options.explore = {};
+      options.explore.strategy = winsim::ExploreStrategy::Pct;
+      options.explore.seed = firstSeed + ran;
+    }
+    std::ostringstream output;
+    std::streambuf* saved = std::cout.rdbuf(output.rdbuf());
+    int result;
+    Widths widths;
+    ScenarioResult told;  // the schedule's outcome is read from its output
+    try {
+      result = RunScenario(scenario, options, told, &widths);
+    } catch (...) {
+      std::cout.rdbuf(saved);
+      throw;
+    }
+    std::cout.rdbuf(saved);
+    if (search) search->Ran(widths);
+    if (result != 0) exitCode = 1;
+    std::string verdict;
+    std::string account;
+    std::istringstream lines(output.str());
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("FAILED: ") || line.starts_with("PASSED")) verdict += line + "\n";
+      if (line.starts_with("schedule: ") || line.starts_with("  step ")) account += line + "\n";
+    }
+    auto found = std::find_if(outcomes.begin(), outcomes.end(),
+                              [&](const auto& outcome) { return outcome.first == verdict; });
+    if (found == outcomes.end()) {
+      outcomes.push_back({verdict, {0, ScheduleName(options.explore), account}});
+      found = outcomes.end() - 1;
+    }
+    ++found->second.count;
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::cout << "scenario: " << (scenario.name.empty() ? options.scenario : scenario.name) << "\n";
+  std::cout << ran << " schedules in " << seconds << " s, " << outcomes.size()
+            << (outcomes.size() == 1 ? " outcome" : " distinct outcomes") << "\n";
+  for (const auto& [verdict, outcome] : outcomes) {
+    std::cout << "\n"
+              << outcome.count << " of " << ran << " schedules, first " << outcome.firstSchedule
+              << ":\n"
+              << verdict << outcome.account;
+  }
+  return exitCode;
+}
+
 int RunFile(const RunOptions& options) {
-  return RunAndKeep(options, [&] {
+  if (options.schedules > 0) {
+    Scenario scenario;
+    try {
+      scenario = LoadScenario(options.scenario, winsim::MachineFolder() / "scenario-files");
+    } catch (const ScenarioError& error) {
+      std::cerr << options.scenario << ": " << error.what() << "\n";
+      return 2;
+    }
+    return RunSchedules(scenario, options);
+  }
+  RunOptions one = options;
+  if (!options.replay.empty()) {
+    auto preemptions = winsim::ParsePreemptions(options.replay);
+    if (!preemptions) {
+      std::cerr << "--replay: not a list of STEP:CHOICE pairs: " << options.replay << "\n";
+      return 2;
+    }
+    one.explore.strategy = winsim::ExploreStrategy::PreemptionBound;
+    one.explore.preemptions = *preemptions;
+  } else if (options.seed) {
+    one.explore.strategy = winsim::ExploreStrategy::Pct;
+    one.explore.seed = *options.seed;
+  }
+  return RunAndKeep(one, [&] {
     return LoadScenario(options.scenario, winsim::MachineFolder() / "scenario-files");
   });
 }
@@ -833,6 +963,17 @@ void AddRunOptions(CLI::App* command, RunOptions& options) {
   command->add_option("--report", options.report,
                       "Write a self-contained HTML page of the run: verdicts, timelines, "
                       "screens, USB requests, expectations");
+  command->add_option("--schedules", options.schedules,
+                      "Run under N explored schedules and tell each distinct outcome");
+  command->add_option("--seed", options.seed,
+                      "The first PCT seed of --schedules (default 1), or alone: replay that seed");
+  command
+      ->add_option("--preemptions", options.preemptions,
+                   "With --schedules: every schedule with at most this many preemptions "
+                   "(0, 1, 2), depth-first, instead of PCT")
+      ->check(CLI::Range(0, 2));
+  command->add_option("--replay", options.replay,
+                      "Replay one preemption-bounded schedule: STEP:CHOICE,...");
 }
 
 }  // namespace

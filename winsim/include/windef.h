@@ -85,29 +85,42 @@ typedef HINSTANCE HMODULE;
 
 // Interlocked operations, shared by user and kernel mode (as winnt.h and
 // wdm.h both declare them on Windows). Sequentially consistent, as on x86.
+// Each is a switch point of winsim's schedule exploration: the scheduler sets
+// the hook, and another thread may run first, as on another processor.
+inline void (*WinsimInterlockedSwitchPoint)() = nullptr;
+static inline void InterlockedSwitchPoint() {
+  if (WinsimInterlockedSwitchPoint) WinsimInterlockedSwitchPoint();
+}
 static inline LONG InterlockedIncrement(LONG volatile* Addend) {
+  InterlockedSwitchPoint();
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedDecrement(LONG volatile* Addend) {
+  InterlockedSwitchPoint();
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+  InterlockedSwitchPoint();
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+  InterlockedSwitchPoint();
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 static inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
                                               LONG Comparand) {
+  InterlockedSwitchPoint();
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comparand;
 }
 static inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
+  InterlockedSwitchPoint();
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                                       PVOID Comparand) {
+  InterlockedSwitchPoint();
   __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comparand;

@@ -314,6 +314,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  winsim::kernel::SwitchPoint("IoCallDriver");
   std::shared_ptr<winsim::IrpRecord> record = FindIrp(Irp);
   // An IRP in flight may only be passed on by the driver that holds it: at its
   // own stack location, or at the one above after IoSkipCurrentIrpStackLocation
@@ -378,6 +379,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
+  winsim::kernel::SwitchPoint("IoCompleteRequest");
   std::shared_ptr<winsim::IrpRecord> record = FindIrp(Irp);
   if (!record && State().freedIrps.contains(Irp)) {
     // Its first completion already finished (and freed) it.
@@ -452,6 +454,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
       PDRIVER_OBJECT driver = upper ? upper->DriverObject : (record ? record->owner : nullptr);
       const KIRQL irql = KeGetCurrentIrql();
       NTSTATUS result;
+      winsim::kernel::SwitchPoint("a completion routine");
       {
         RoutineScope scope(driver, "completion routine");
         result = routine(upper, Irp, context);
@@ -548,8 +551,14 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   return TRUE;
 }
 
-VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeRaiseIrql(DISPATCH_LEVEL, Irql); }
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  KeRaiseIrql(DISPATCH_LEVEL, Irql);
+  winsim::Scheduler::CountSpinLock(+1);
+}
 
-VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeLowerIrql(Irql); }
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+  winsim::Scheduler::CountSpinLock(-1);
+  KeLowerIrql(Irql);
+}
 
 }  // extern "C"

@@ -11,6 +11,8 @@ void DpcThread() {
   KernelState& state = State();
   for (;;) {
     while (!state.dpcQueue.empty()) {
+      // Another processor's threads may run before each DPC.
+      SwitchPoint("a DPC");
       auto [what, work] = std::move(state.dpcQueue.front());
       state.dpcQueue.pop_front();
       work();

@@ -6,6 +6,7 @@ using winsim::Machine;
 using winsim::VirtualTime;
 using winsim::kernel::CurrentPlace;
 using winsim::kernel::Hex;
+using winsim::kernel::SwitchPoint;
 using winsim::kernel::Verify;
 
 namespace {
@@ -30,6 +31,7 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
+  SwitchPoint("KeSetEvent");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     Verify().Report(winsim::rule::kIrql, CurrentPlace(), "KeSetEvent above DISPATCH_LEVEL");
   }
@@ -45,18 +47,26 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
   return previous;
 }
 
-VOID NTAPI KeClearEvent(PRKEVENT Event) { Event->Header.SignalState = 0; }
+VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  SwitchPoint("KeClearEvent");
+  Event->Header.SignalState = 0;
+}
 
 LONG NTAPI KeResetEvent(PRKEVENT Event) {
+  SwitchPoint("KeResetEvent");
   const LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
   return previous;
 }
 
-LONG NTAPI KeReadStateEvent(PRKEVENT Event) { return Event->Header.SignalState; }
+LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  SwitchPoint("KeReadStateEvent");
+  return Event->Header.SignalState;
+}
 
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                      PLARGE_INTEGER Timeout) {
+  SwitchPoint("KeWaitForSingleObject");
   auto* event = static_cast<PRKEVENT>(Object);
   const bool polls = Timeout && Timeout->QuadPart == 0;
   if (!polls && KeGetCurrentIrql() > APC_LEVEL) {

@@ -75,6 +75,10 @@ RoutineScope::~RoutineScope() { tlsRoutines.pop_back(); }
 
 std::string StatusText(NTSTATUS status) { return Hex(static_cast<ULONG>(status)); }
 
+void SwitchPoint(const char* where) {
+  if (Machine* machine = Machine::CurrentOrNull()) machine->Sched().SwitchPoint(where);
+}
+
 }  // namespace kernel
 }  // namespace winsim
 
@@ -122,10 +126,13 @@ VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
   }
   *SpinLock = 1;
   KeRaiseIrql(DISPATCH_LEVEL, OldIrql);
+  // No switch while it is held: winsim's spin locks do not exclude.
+  Scheduler::CountSpinLock(+1);
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
   *SpinLock = 0;
+  Scheduler::CountSpinLock(-1);
   KeLowerIrql(NewIrql);
 }
 

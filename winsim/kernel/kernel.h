@@ -136,6 +136,12 @@ void ScriptPowerRequestFailure(NTSTATUS status, int count = 1);
 // completes a system set-power IRP itself keeps it from the bus driver.
 int SystemSetPowerArrivals(PDEVICE_OBJECT physicalDevice);
 
+// ---------------------------------------------------------------- exploration
+
+// A switch point of schedule exploration (machine/exploration.h): where a
+// thread calls into the kernel or a driver, another thread may run first.
+void SwitchPoint(const char* where);
+
 // ---------------------------------------------------------------- places
 
 // Names the driver routine running on this thread, for verifier findings

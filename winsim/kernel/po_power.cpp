@@ -79,6 +79,7 @@ BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
 }
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  winsim::kernel::SwitchPoint("PoCallDriver");
   if ((DeviceObject->Flags & DO_POWER_PAGABLE) && KeGetCurrentIrql() != PASSIVE_LEVEL) {
     Verify().Report(winsim::rule::kIrql, CurrentPlace(),
                     "power IRP sent above PASSIVE_LEVEL to a DO_POWER_PAGABLE device");

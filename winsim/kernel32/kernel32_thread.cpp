@@ -290,6 +290,7 @@ extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, WINBOOL bManualRese
 }
 
 extern "C" WINBOOL WINAPI SetEvent(HANDLE hEvent) {
+  if (Machine::CurrentOrNull() != nullptr) Sched().SwitchPoint("SetEvent");
   const auto event = LookupHandleAs<EventObject>(hEvent);
   if (event == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -303,6 +304,7 @@ extern "C" WINBOOL WINAPI SetEvent(HANDLE hEvent) {
 }
 
 extern "C" WINBOOL WINAPI ResetEvent(HANDLE hEvent) {
+  if (Machine::CurrentOrNull() != nullptr) Sched().SwitchPoint("ResetEvent");
   const auto event = LookupHandleAs<EventObject>(hEvent);
   if (event == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -313,6 +315,7 @@ extern "C" WINBOOL WINAPI ResetEvent(HANDLE hEvent) {
 }
 
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  if (Machine::CurrentOrNull() != nullptr) Sched().SwitchPoint("WaitForSingleObject");
   const auto object = LookupHandle(hHandle);
   if (object == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -17,6 +17,7 @@ Machine::Machine(MachineConfig config)
     : config_(config),
       scheduler_(std::make_unique<Scheduler>(log_, config.clock)),
       kernel_(std::make_unique<KernelState>()) {
+  scheduler_->Explore(config_.explore);
   Machine* expected = nullptr;
   if (!currentMachine.compare_exchange_strong(expected, this)) {
     std::fprintf(stderr, "winsim: only one Machine may exist at a time\n");

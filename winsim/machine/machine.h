@@ -24,6 +24,8 @@ enum class OsFamily { Windows98, WindowsNt, NoWdm, Windows2000 };
 struct MachineConfig {
   OsFamily os = OsFamily::WindowsNt;
   ClockMode clock = ClockMode::Virtual;
+  // Schedule exploration (machine/exploration.h); none by default.
+  ExploreConfig explore;
 };
 
 class KernelState;  // the kernel's objects (kernel/kernel_state.h)

@@ -22,7 +22,12 @@ struct MachineDescription {
   ClockMode clock = ClockMode::Virtual;
   usb::UsbTreeScript usb;
 
-  MachineConfig Config() const { return MachineConfig{os, clock}; }
+  MachineConfig Config() const {
+    MachineConfig config;
+    config.os = os;
+    config.clock = clock;
+    return config;
+  }
 };
 
 class DescriptionError : public std::runtime_error {

@@ -28,6 +28,7 @@ struct SimThread {
   std::string where;
   bool timedOut = false;
   bool unwind = false;
+  int spinLocksHeld = 0;
 };
 
 struct HostWorker {
@@ -44,6 +45,10 @@ namespace {
 
 thread_local SimThread* tlsCurrent = nullptr;
 thread_local KIRQL tlsHostIrql = PASSIVE_LEVEL;
+
+void InterlockedOperationSwitchPoint() {
+  if (tlsCurrent) tlsCurrent->worker->scheduler->SwitchPoint("an interlocked operation");
+}
 
 // Simulated threads need room: the product keeps large buffers on the stack.
 constexpr size_t kStackBytes = 8 * 1024 * 1024;
@@ -172,6 +177,7 @@ uint32_t Scheduler::CreateThreadLocked(std::string name, std::function<void()> b
   raw->worker = worker;
   threads_.push_back(std::move(thread));
   ready_.push_back(raw);
+  if (explorer_) explorer_->ThreadCreated(raw->id);
   return raw->id;
 }
 
@@ -213,8 +219,7 @@ void Scheduler::RunBody(SimThread* self) {
 void Scheduler::DispatchLocked(std::unique_lock<std::mutex>& lock) {
   for (;;) {
     if (!ready_.empty()) {
-      running_ = ready_.front();
-      ready_.pop_front();
+      running_ = TakeReadyLocked("dispatch", nullptr);
       running_->state = SimThread::State::Running;
       running_->worker->wake.notify_one();
       return;
@@ -346,7 +351,83 @@ void Scheduler::Yield() {
   if (tearingDown_) throw ThreadUnwind{};
   self->state = SimThread::State::Ready;
   ready_.push_back(self);
+  if (explorer_) {
+    // The explorer's priorities would pick a yielding thread again at once
+    // and starve the rest; it runs after another ready thread instead.
+    running_ = TakeReadyLocked("Yield", self);
+    running_->state = SimThread::State::Running;
+    if (running_ == self) return;
+    running_->worker->wake.notify_one();
+    self->worker->wake.wait(lock, [&] { return running_ == self; });
+    if (self->unwind) throw ThreadUnwind{};
+    return;
+  }
   BlockLocked(lock, self);
+}
+
+void Scheduler::Explore(ExploreConfig config) {
+  std::lock_guard lock(mutex_);
+  if (config.strategy != ExploreStrategy::None) {
+    WinsimInterlockedSwitchPoint = InterlockedOperationSwitchPoint;
+  }
+  explorer_ = config.strategy == ExploreStrategy::None
+                  ? nullptr
+                  : std::make_unique<Explorer>(std::move(config));
+  switches_.clear();
+}
+
+void Scheduler::CountSpinLock(int delta) {
+  if (tlsCurrent) tlsCurrent->spinLocksHeld += delta;
+}
+
+std::vector<SwitchRecord> Scheduler::Switches() const {
+  std::lock_guard lock(mutex_);
+  return switches_;
+}
+
+void Scheduler::RecordSwitchLocked(const char* where, SimThread* from, SimThread* to) {
+  switches_.push_back(
+      {explorer_->Steps(), now_.load(), where, from ? from->name : "", to ? to->name : ""});
+}
+
+SimThread* Scheduler::TakeReadyLocked(const char* where, SimThread* avoid) {
+  size_t index = 0;
+  if (explorer_) {
+    std::vector<uint32_t> candidates;
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < ready_.size(); ++i) {
+      if (ready_[i] == avoid && ready_.size() > 1) continue;
+      candidates.push_back(ready_[i]->id);
+      positions.push_back(i);
+    }
+    index = positions[explorer_->Choose(candidates, false)];
+    if (index != 0) RecordSwitchLocked(where, ready_.front(), ready_[index]);
+  }
+  SimThread* next = ready_[index];
+  ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(index));
+  return next;
+}
+
+void Scheduler::SwitchPoint(const char* where) {
+  if (!explorer_) return;  // set only between runs
+  SimThread* self = tlsCurrent;
+  if (!self || self->spinLocksHeld > 0) return;
+  std::unique_lock lock(mutex_);
+  if (tearingDown_ || ready_.empty() || running_ != self) return;
+  std::vector<uint32_t> candidates{self->id};
+  for (SimThread* thread : ready_) candidates.push_back(thread->id);
+  const size_t pick = explorer_->Choose(candidates, true);
+  if (pick == 0) return;
+  SimThread* next = ready_[pick - 1];
+  RecordSwitchLocked(where, self, next);
+  ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(pick - 1));
+  self->state = SimThread::State::Ready;
+  ready_.push_back(self);
+  running_ = next;
+  next->state = SimThread::State::Running;
+  next->worker->wake.notify_one();
+  self->worker->wake.wait(lock, [&] { return running_ == self; });
+  // A ready thread is never unwound: it goes on.
 }
 
 void Scheduler::Schedule(VirtualTime delay, std::string name, std::function<void()> fn) {

@@ -5,7 +5,9 @@
 // end). A host thread whose simulated thread has ended waits in a pool for the
 // next one: making a host thread costs far more than a simulated thread's
 // usual work (a scheduled event, a completion), and the pool lives as long as
-// the scheduler. Ready threads run in FIFO order, so a run is deterministic. With no
+// the scheduler. Ready threads run in FIFO order, so a run is deterministic
+// (under exploration, machine/exploration.h, the explorer picks, and a thread
+// may also lose the baton at a switch point). With no
 // thread ready, the clock jumps to the next timer; with no timer either and a
 // thread still waiting for ever, that is a hang: it is logged (who waits
 // where), the waiting threads are unwound and the run ends.
@@ -27,6 +29,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "machine/exploration.h"
 
 namespace winsim {
 
@@ -85,6 +89,19 @@ class Scheduler {
   // Lets every ready thread run once before the caller continues.
   void Yield();
 
+  // Schedule exploration, chosen before Run (a host thread); the explorer
+  // lives as long as the scheduler, across runs.
+  void Explore(ExploreConfig config);
+  const Explorer* Exploring() const { return explorer_.get(); }
+  // Where a thread calls into the kernel or a driver: under exploration
+  // another ready thread may run first, as on another processor. Not while
+  // the thread holds a spin lock; no effect without exploration.
+  void SwitchPoint(const char* where);
+  // Spin locks held by the calling thread (+1 acquired, -1 released).
+  static void CountSpinLock(int delta);
+  // The switches that differ from the default schedule, so far.
+  std::vector<SwitchRecord> Switches() const;
+
   VirtualTime Now() const;
   // Advances the clock without yielding (KeStallExecutionProcessor).
   void Advance(VirtualTime ticks);
@@ -117,6 +134,10 @@ class Scheduler {
   uint32_t CreateThreadLocked(std::string name, std::function<void()> body, KIRQL irql,
                               bool daemon);
   void ReportHangLocked();
+  // The ready thread to run next (and out of ready_); avoid: a yielding
+  // thread that runs last if anything else is ready.
+  SimThread* TakeReadyLocked(const char* where, SimThread* avoid);
+  void RecordSwitchLocked(const char* where, SimThread* from, SimThread* to);
 
   EventLog& log_;
   ClockMode mode_;
@@ -135,6 +156,8 @@ class Scheduler {
   bool hang_ = false;
   bool tearingDown_ = false;
   bool finished_ = false;
+  std::unique_ptr<Explorer> explorer_;
+  std::vector<SwitchRecord> switches_;
 };
 
 }  // namespace winsim

@@ -61,6 +61,9 @@ inline constexpr std::string_view kMdlZeroLength = "mdl-zero-length";
 // A bulk or interrupt transfer of a nonzero length with neither a buffer nor
 // an MDL.
 inline constexpr std::string_view kTransferWithoutBuffer = "transfer-without-buffer";
+// A transfer on a pipe handle that a select-configuration request of the
+// driver has closed since (Windows' port driver would follow a freed handle).
+inline constexpr std::string_view kPipeClosed = "pipe-closed";
 inline constexpr std::string_view kDebugBreak = "debug-break";
 inline constexpr std::string_view kHang = "hang";
 // A system set-power IRP (IRP_MN_SET_POWER, SystemPowerState) came back

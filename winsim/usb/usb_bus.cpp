@@ -295,6 +295,7 @@ void UsbBus::State::AttachDevice(Port& port, std::unique_ptr<UsbDevice> device) 
   port.power = PowerDeviceD0;
   port.address = static_cast<uint16_t>(port.address + 1 + port.number);
   port.pipes.clear();
+  port.closedPipes.clear();
   port.pdo =
       CreateDeviceObject(this, hubDriver, NewPdoName(), FILE_DEVICE_UNKNOWN, Role::Device, &port);
   const DeviceScript& script = port.device->Script();
@@ -323,6 +324,7 @@ void UsbBus::State::Leave(Port& port) {
   port.status = NoDeviceConnected;
   port.device = nullptr;
   port.pipes.clear();
+  port.closedPipes.clear();
   // Transfers the script kept pending end now, as the device is gone.
   for (auto& [irp, request] : port.held) {
     port.history.back()->RecordAbandoned(request, USBD_STATUS_DEVICE_GONE,

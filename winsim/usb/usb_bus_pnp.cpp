@@ -82,14 +82,11 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
         status = *port->device->Script().faults.failDevicePower;
       } else {
         PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
-        if (port != nullptr) {
-          // The port follows the device's new state once the request is over.
-          const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
-          irp->IoStatus.Status = status;
-          IoCompleteRequest(irp, IO_NO_INCREMENT);
-          SetDevicePower(*port, state);
-          return status;
-        }
+        // The port takes the device's new state before the request
+        // completes, as the hub does: a D0 request completes only once the
+        // port has resumed, so the function driver's completion routine may
+        // send at once.
+        if (port != nullptr) SetDevicePower(*port, stack->Parameters.Power.State.DeviceState);
       }
     }
     irp->IoStatus.Status = status;

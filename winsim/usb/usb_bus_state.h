@@ -71,6 +71,10 @@ struct Port {
   PDEVICE_OBJECT pdo = nullptr;
   pnp::DeviceNode* node = nullptr;
   std::vector<std::unique_ptr<Pipe>> pipes;
+  // Pipes a select-configuration request closed, kept (never used again) so
+  // that a transfer on one of their handles is told apart from a bad handle;
+  // dropped when the device leaves.
+  std::vector<std::unique_ptr<Pipe>> closedPipes;
   uint16_t address = 0;
   // Transfers the script keeps pending, with their request's record.
   std::vector<std::pair<PIRP, size_t>> held;

@@ -24,6 +24,11 @@ Pipe* PipeOfHandle(Port& port, USBD_PIPE_HANDLE handle) {
   return nullptr;
 }
 
+void ClosePipes(Port& port) {
+  for (auto& pipe : port.pipes) port.closedPipes.push_back(std::move(pipe));
+  port.pipes.clear();
+}
+
 // The buffer a URB describes: its MDL's system address, else the buffer.
 // refused: the MDL is shorter than length, or describes no resident pages
 // (a verifier finding, named after what).
@@ -229,7 +234,7 @@ NTSTATUS UsbBus::State::UrbSelectConfiguration(Port& port, PIRP irp, PURB urb, s
   if (request.ConfigurationDescriptor == nullptr) {
     what += " (deconfigure)";
     Reply reply = device.SelectConfiguration(false);
-    port.pipes.clear();
+    ClosePipes(port);
     return Finish(port, irp, urb, std::move(reply), what, kNoDataControlFrames);
   }
   const ConfigurationScript& configuration = device.Script().configuration;
@@ -269,7 +274,7 @@ NTSTATUS UsbBus::State::UrbSelectConfiguration(Port& port, PIRP irp, PURB urb, s
   }
   Reply reply = device.SelectConfiguration(true);
   if (NT_SUCCESS(reply.status)) {
-    port.pipes.clear();
+    ClosePipes(port);
     for (auto& [information, interface] : chosen) {
       information->Class = interface->interfaceClass;
       information->SubClass = interface->interfaceSubClass;
@@ -303,6 +308,14 @@ NTSTATUS UsbBus::State::UrbBulkOrInterruptTransfer(Port& port, PIRP irp, PURB ur
   auto& request = urb->UrbBulkOrInterruptTransfer;
   Pipe* pipe = PipeOfHandle(port, request.PipeHandle);
   if (pipe == nullptr) {
+    for (const auto& closed : port.closedPipes) {
+      if (closed.get() != request.PipeHandle) continue;
+      Machine::Current().Verify().Report(
+          rule::kPipeClosed, what,
+          Format("a transfer on the pipe of endpoint 0x%02X, closed by a select-configuration "
+                 "request",
+                 closed->Address()));
+    }
     return Finish(port, irp, urb, Invalid(USBD_STATUS_INVALID_PIPE_HANDLE), what);
   }
   const ULONG length = request.TransferBufferLength;

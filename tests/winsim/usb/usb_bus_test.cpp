@@ -147,6 +147,13 @@ TEST_P(UsbBusUrbTest, ConfigureTransferResetAndDeconfigure) {
     reset.PipeHandle = out;
     EXPECT_EQ(SubmitUrbAndWait(pdo, reinterpret_cast<PURB>(&reset)), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(reset.Hdr.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+    // A transfer on one is refused, and a finding (Windows' port driver
+    // would follow the freed handle).
+    EXPECT_FALSE(Machine::Current().Verify().Has(winsim::rule::kPipeClosed));
+    EXPECT_EQ(SubmitUrbAndWait(pdo, &urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+    EXPECT_TRUE(Machine::Current().Verify().Has(winsim::rule::kPipeClosed));
+    Machine::Current().Verify().Expect(winsim::rule::kPipeClosed);
 
     const std::vector<DeviceRequest>& requests = bus->DeviceAt("0/1")->Requests();
     ASSERT_EQ(requests.size(), 9u);  // from the configuration's descriptor read on
