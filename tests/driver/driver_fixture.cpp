@@ -44,9 +44,9 @@ void DriverTest::CheckAndDropMachine() {
   machine_.reset();
 }
 
-void DriverTest::FreshMachine(OsFamily os) {
+void DriverTest::FreshMachine(OsFamily os, bool kernelDebugger) {
   CheckAndDropMachine();
-  machine_ = std::make_unique<Machine>(MachineConfig{.os = os});
+  machine_ = std::make_unique<Machine>(MachineConfig{.os = os, .kernelDebugger = kernelDebugger});
 }
 
 bool DriverTest::RunBus(const UsbTreeScript& tree, const std::function<void()>& body) {

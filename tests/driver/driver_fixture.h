@@ -54,8 +54,9 @@ class DriverTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // A new machine (the old one is checked first); for sweeps.
-  void FreshMachine(winsim::OsFamily os = winsim::OsFamily::WindowsNt);
+  // A new machine (the old one is checked first); for sweeps. kernelDebugger:
+  // a breakpoint is recorded and the machine goes on (else a bug check).
+  void FreshMachine(winsim::OsFamily os = winsim::OsFamily::WindowsNt, bool kernelDebugger = false);
   // Checks the verifier and drops the bus and the machine.
   void CheckAndDropMachine();
 

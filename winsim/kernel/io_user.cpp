@@ -101,6 +101,7 @@ NTSTATUS SendIrpAndWait(PDEVICE_OBJECT device, const std::function<void(PIO_STAC
 }
 
 NTSTATUS UserOpen(std::string_view path, PFILE_OBJECT* file) {
+  Scheduler::KernelEntry systemCall;
   *file = nullptr;
   PDEVICE_OBJECT device = LookupStartedDevice(path);
   if (!device) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -138,6 +139,7 @@ NTSTATUS UserOpen(std::string_view path, PFILE_OBJECT* file) {
 
 NTSTATUS UserDeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void* input,
                              ULONG inputLength, void* output, ULONG outputLength, ULONG* returned) {
+  Scheduler::KernelEntry systemCall;
   if (returned) *returned = 0;
   FileRecord* record = FindFile(file);
   if (!record) return STATUS_INVALID_HANDLE;
@@ -187,6 +189,7 @@ NTSTATUS UserDeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void*
 }
 
 NTSTATUS UserClose(PFILE_OBJECT file) {
+  Scheduler::KernelEntry systemCall;
   FileRecord* record = FindFile(file);
   if (!record) return STATUS_INVALID_HANDLE;
   PDEVICE_OBJECT device = record->named;

@@ -24,6 +24,10 @@ enum class OsFamily { Windows98, WindowsNt, NoWdm, Windows2000 };
 struct MachineConfig {
   OsFamily os = OsFamily::WindowsNt;
   ClockMode clock = ClockMode::Virtual;
+  // A kernel debugger is attached: a breakpoint is recorded (the finding
+  // debug-break) and the machine goes on, as after the debugger's "go".
+  // Without one, a breakpoint in kernel mode is a bug check.
+  bool kernelDebugger = false;
 };
 
 class KernelState;  // the kernel's objects (kernel/kernel_state.h)
@@ -41,7 +45,8 @@ class Machine {
 
   // Runs body on a simulated thread (PASSIVE_LEVEL) from the calling host
   // thread; returns when all simulated threads have ended (true) or a hang
-  // was detected and recorded (false).
+  // was detected and recorded, or the machine stopped with a bug check
+  // (false).
   bool Run(std::function<void()> body);
 
   const MachineConfig& Config() const { return config_; }

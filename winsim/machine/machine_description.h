@@ -20,9 +20,10 @@ struct MachineDescription {
   OsFamily os = OsFamily::WindowsNt;
   std::string windowsDirectory = "C:\\WINDOWS";
   ClockMode clock = ClockMode::Virtual;
+  bool kernelDebugger = false;
   usb::UsbTreeScript usb;
 
-  MachineConfig Config() const { return MachineConfig{os, clock}; }
+  MachineConfig Config() const { return MachineConfig{os, clock, kernelDebugger}; }
 };
 
 class DescriptionError : public std::runtime_error {

@@ -22,6 +22,8 @@ struct SimThread {
   std::function<void()> body;
   KIRQL irql = PASSIVE_LEVEL;
   bool daemon = false;
+  bool userMode = false;
+  int kernelDepth = 0;  // nested KernelEntry scopes
   HostWorker* worker = nullptr;
   State state = State::Ready;
   const void* waitObject = nullptr;
@@ -104,6 +106,71 @@ bool Scheduler::HangDetected() const {
   return hang_;
 }
 
+bool Scheduler::UserModeHeld() const {
+  std::lock_guard lock(mutex_);
+  return userModeHeld_;
+}
+
+void Scheduler::SetUserModeHeld(bool held) {
+  std::lock_guard lock(mutex_);
+  userModeHeld_ = held;
+}
+
+bool Scheduler::Halted() const {
+  std::lock_guard lock(mutex_);
+  return halted_;
+}
+
+void Scheduler::Halt() {
+  std::lock_guard lock(mutex_);
+  halted_ = true;
+  timers_.clear();
+  UnwindAllLocked();
+}
+
+// Every thread that has not ended unwinds when it next runs (one that never
+// started skips its body); waiting ones become ready for it.
+void Scheduler::UnwindAllLocked() {
+  tearingDown_ = true;
+  for (const auto& thread : threads_) {
+    if (thread->state == SimThread::State::Ended) continue;
+    thread->unwind = true;
+    if (thread->state != SimThread::State::Waiting) continue;
+    thread->waitObject = nullptr;
+    thread->state = SimThread::State::Ready;
+    ready_.push_back(thread.get());
+  }
+  waiters_.clear();
+}
+
+std::deque<SimThread*>::iterator Scheduler::RunnableLocked() {
+  if (!userModeHeld_) return ready_.begin();
+  return std::find_if(ready_.begin(), ready_.end(), [](const SimThread* thread) {
+    return !thread->userMode || thread->kernelDepth > 0 || thread->unwind;
+  });
+}
+
+Scheduler::KernelEntry::KernelEntry() {
+  if (tlsCurrent) ++tlsCurrent->kernelDepth;
+}
+
+Scheduler::KernelEntry::~KernelEntry() noexcept(false) {
+  SimThread* self = tlsCurrent;
+  if (!self || --self->kernelDepth > 0 || !self->userMode || std::uncaught_exceptions() > 0) {
+    return;
+  }
+  self->worker->scheduler->ReturnToUserMode(self);
+}
+
+void Scheduler::ReturnToUserMode(SimThread* self) {
+  std::unique_lock lock(mutex_);
+  if (!userModeHeld_ || tearingDown_) return;
+  // Ready, but not dispatched until user mode is released.
+  self->state = SimThread::State::Ready;
+  ready_.push_back(self);
+  BlockLocked(lock, self);
+}
+
 bool Scheduler::HasPendingWork() const {
   std::lock_guard lock(mutex_);
   return !ready_.empty() || !timers_.empty();
@@ -113,6 +180,8 @@ bool Scheduler::Run(std::string name, std::function<void()> body) {
   if (tlsCurrent) throw std::logic_error("Scheduler::Run called from a simulated thread");
   {
     std::unique_lock lock(mutex_);
+    // A machine that has bug-checked runs nothing any more.
+    if (halted_) return false;
     hang_ = false;
     tearingDown_ = false;
     finished_ = false;
@@ -126,23 +195,24 @@ bool Scheduler::Run(std::string name, std::function<void()> body) {
   ready_.clear();
   waiters_.clear();
   timers_.clear();
-  return !hang_;
+  return !hang_ && !halted_;
 }
 
 uint32_t Scheduler::CreateThread(std::string name, std::function<void()> body, KIRQL irql,
-                                 bool daemon) {
+                                 bool daemon, bool userMode) {
   std::lock_guard lock(mutex_);
-  return CreateThreadLocked(std::move(name), std::move(body), irql, daemon);
+  return CreateThreadLocked(std::move(name), std::move(body), irql, daemon, userMode);
 }
 
 uint32_t Scheduler::CreateThreadLocked(std::string name, std::function<void()> body, KIRQL irql,
-                                       bool daemon) {
+                                       bool daemon, bool userMode) {
   auto thread = std::make_unique<SimThread>();
   thread->id = nextId_++;
   thread->name = std::move(name);
   thread->body = std::move(body);
   thread->irql = irql;
   thread->daemon = daemon;
+  thread->userMode = userMode;
   thread->unwind = tearingDown_;
   SimThread* raw = thread.get();
   HostWorker* worker = nullptr;
@@ -212,9 +282,9 @@ void Scheduler::RunBody(SimThread* self) {
 
 void Scheduler::DispatchLocked(std::unique_lock<std::mutex>& lock) {
   for (;;) {
-    if (!ready_.empty()) {
-      running_ = ready_.front();
-      ready_.pop_front();
+    if (auto next = RunnableLocked(); next != ready_.end()) {
+      running_ = *next;
+      ready_.erase(next);
       running_->state = SimThread::State::Running;
       running_->worker->wake.notify_one();
       return;
@@ -241,7 +311,8 @@ void Scheduler::DispatchLocked(std::unique_lock<std::mutex>& lock) {
         ready_.push_back(waiter);
       } else {
         log_.Add(EventKind::Scheduler, "scheduled event: " + timer.name);
-        CreateThreadLocked(timer.name, std::move(timer.start), PASSIVE_LEVEL, false);
+        CreateThreadLocked(timer.name, std::move(timer.start), PASSIVE_LEVEL, false,
+                           timer.userMode);
       }
       continue;
     }
@@ -262,23 +333,19 @@ void Scheduler::DispatchLocked(std::unique_lock<std::mutex>& lock) {
       ReportHangLocked();
       hang_ = true;
     }
-    tearingDown_ = true;
-    for (const auto& thread : threads_) {
-      if (thread->state != SimThread::State::Waiting) continue;
-      thread->unwind = true;
-      thread->waitObject = nullptr;
-      thread->state = SimThread::State::Ready;
-      ready_.push_back(thread.get());
-    }
-    waiters_.clear();
+    UnwindAllLocked();
   }
 }
 
 void Scheduler::ReportHangLocked() {
   std::string text = "no thread can run and nothing is scheduled:";
   for (const auto& thread : threads_) {
-    if (thread->state != SimThread::State::Waiting || thread->daemon) continue;
-    text += " thread '" + thread->name + "' waits in " + thread->where + ";";
+    if (thread->daemon) continue;
+    if (thread->state == SimThread::State::Waiting) {
+      text += " thread '" + thread->name + "' waits in " + thread->where + ";";
+    } else if (thread->state == SimThread::State::Ready) {
+      text += " user-mode thread '" + thread->name + "' is ready but the machine sleeps;";
+    }
   }
   log_.Add(EventKind::Hang, text);
 }
@@ -349,11 +416,13 @@ void Scheduler::Yield() {
   BlockLocked(lock, self);
 }
 
-void Scheduler::Schedule(VirtualTime delay, std::string name, std::function<void()> fn) {
+void Scheduler::Schedule(VirtualTime delay, std::string name, std::function<void()> fn,
+                         bool userMode) {
   std::lock_guard lock(mutex_);
+  if (halted_) return;
   const VirtualTime deadline = now_ + std::max<VirtualTime>(delay, 0);
-  timers_.emplace(deadline,
-                  Timer{deadline, timerOrder_++, nullptr, std::move(fn), std::move(name)});
+  timers_.emplace(
+      deadline, Timer{deadline, timerOrder_++, nullptr, std::move(fn), std::move(name), userMode});
 }
 
 }  // namespace winsim
