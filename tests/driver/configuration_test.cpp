@@ -113,7 +113,7 @@ struct StartCase {
   NTSTATUS status;
   bool selects = true;                        // a SELECT_CONFIGURATION reaches the device
   std::optional<size_t> stringRequests = {};  // string descriptor reads, where it matters
-  bool asserts = false;                       // FW_ASSERT breaks into the debugger
+  bool asserts = false;  // FW_ASSERT breaks into the (attached) kernel debugger
   // quillfw's pool ends where readable memory ends, so that a read past a
   // buffer faults; elsewhere the pool's guard bytes catch a write past one.
   bool specialPool = false;
@@ -127,7 +127,11 @@ class StartTest : public DriverTest,
 // at unload).
 TEST_P(StartTest, EndsAsTheDeviceAnswersWithoutAReadPastABuffer) {
   const StartCase& start = std::get<0>(GetParam());
-  if (start.asserts) machine().Verify().Expect(rule::kDebugBreak);
+  if (start.asserts) {
+    // With a debugger attached the start goes on past the breakpoint.
+    FreshMachine(OsFamily::WindowsNt, {}, true);
+    machine().Verify().Expect(rule::kDebugBreak);
+  }
   if (start.specialPool) kernel::UseSpecialPool(kWdmTag);
   DeviceScript device = UpdateModeDevice();
   start.script(device);
@@ -246,6 +250,23 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<0>(p.param).name) +
              (std::get<1>(p.param) == CompletionMode::Inline ? "Inline" : "Async");
     });
+
+// The default machine has no kernel debugger: FW_ASSERT's breakpoint for a
+// first configuration without an interface is unhandled, and the machine
+// stops with bug check 0x8E (STATUS_BREAKPOINT) in the start.
+TEST_F(DriverTest, FirstConfigurationWithoutAnInterfaceBugChecksWithoutADebugger) {
+  machine().Verify().Expect(rule::kBugCheck);
+  DeviceScript device = UpdateModeDevice();
+  device.configuration.interfaces.clear();
+  EXPECT_FALSE(RunBus(TreeWith(device, CompletionMode::Asynchronous),
+                      [] { ADD_FAILURE() << "the machine ran on after the bug check"; }));
+  const std::vector<Event> checks = machine().Log().OfKind(EventKind::BugCheck);
+  ASSERT_EQ(checks.size(), 1u);
+  EXPECT_EQ(checks[0].Field("code"), "0x0000008E");
+  EXPECT_EQ(checks[0].Field("parameters").substr(0, 23), "0x0000008E (0x80000003,");
+  EXPECT_EQ(checks[0].Field("place"), "quillfw!IRP_MJ_PNP");
+  EXPECT_EQ(PnpStatus("IRP_MN_START_DEVICE"), "");  // the start never came back
+}
 
 TEST_F(DriverTest, TheLanguageListIsReadOnceAcrossStopAndRestart) {
   DeviceScript device = UpdateModeDevice();

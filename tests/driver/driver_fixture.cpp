@@ -44,11 +44,12 @@ void DriverTest::CheckAndDropMachine() {
   machine_.reset();
 }
 
-void DriverTest::FreshMachine(OsFamily os, winsim::ExploreConfig explore) {
+void DriverTest::FreshMachine(OsFamily os, winsim::ExploreConfig explore, bool kernelDebugger) {
   CheckAndDropMachine();
   MachineConfig config;
   config.os = os;
   config.explore = std::move(explore);
+  config.kernelDebugger = kernelDebugger;
   machine_ = std::make_unique<Machine>(config);
 }
 

@@ -55,9 +55,10 @@ class DriverTest : public ::testing::Test {
   void TearDown() override;
 
   // A new machine (the old one is checked first); for sweeps, and for
-  // explored schedules.
+  // explored schedules. kernelDebugger: a breakpoint is recorded and the
+  // machine goes on (else a bug check).
   void FreshMachine(winsim::OsFamily os = winsim::OsFamily::WindowsNt,
-                    winsim::ExploreConfig explore = {});
+                    winsim::ExploreConfig explore = {}, bool kernelDebugger = false);
   // Checks the verifier and drops the bus and the machine.
   void CheckAndDropMachine();
 

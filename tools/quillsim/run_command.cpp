@@ -629,6 +629,9 @@ int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& re
   }
   std::string runFailure;
   if (!run.applicationRan || !run.busShutDown) {
+    for (const winsim::Event& event : machine.Log().OfKind(winsim::EventKind::BugCheck)) {
+      runFailure += (runFailure.empty() ? "" : "; ") + event.text;
+    }
     for (const winsim::Event& event : machine.Log().OfKind(winsim::EventKind::Hang)) {
       runFailure += (runFailure.empty() ? "hang: " : "; hang: ") + event.text;
     }

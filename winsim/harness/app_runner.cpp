@@ -69,11 +69,15 @@ RunResult RunQuillprog(winsim::Machine& machine, const RunOptions& options, cons
     UsbDeviceTable = DeviceTable{};
     UpdateInProgress = 0;
 
-    scheduler.CreateThread("ui", [&] {
-      program.exitCode = WinMain(GetModuleHandleA(nullptr), nullptr, g_commandLine, SW_SHOWNORMAL);
-      program.ended = true;
-      winsim::Machine::Current().Sched().Wake(&program);
-    });
+    scheduler.CreateThread(
+        "ui",
+        [&] {
+          program.exitCode =
+              WinMain(GetModuleHandleA(nullptr), nullptr, g_commandLine, SW_SHOWNORMAL);
+          program.ended = true;
+          winsim::Machine::Current().Sched().Wake(&program);
+        },
+        PASSIVE_LEVEL, false, true);
 
     winsim::UserAgent agent;
     Session session{machine, *bus, agent, program.ended};

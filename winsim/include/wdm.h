@@ -625,8 +625,22 @@ NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 // Formats %s %c %d %i %u %x %X %p %ld %lx %lX %wZ %ws %S with flags, width
 // and precision; the finished line is one event in the machine's log.
 ULONG __cdecl DbgPrint(PCSTR Format, ...);
-// Recorded as the verifier finding "debug-break"; execution continues.
+// With a kernel debugger attached (the machine description's
+// kernelDebugger): recorded as the verifier finding "debug-break", and
+// execution continues. Without one, the breakpoint exception is unhandled:
+// bug check 0x8E (KERNEL_MODE_EXCEPTION_NOT_HANDLED) with 0x80000003
+// (STATUS_BREAKPOINT), which does not return.
 NTSYSAPI VOID NTAPI DbgBreakPoint(VOID);
+// The same; Status goes to the debugger (recorded in the finding).
+NTSYSAPI VOID NTAPI DbgBreakPointWithStatus(ULONG Status);
+// Stops the machine with this bug check; never returns. The account holds
+// the code and parameters (event kind BugCheck, finding "bug-check").
+__attribute__((noreturn)) NTKERNELAPI VOID NTAPI KeBugCheckEx(ULONG BugCheckCode,
+                                                              ULONG_PTR BugCheckParameter1,
+                                                              ULONG_PTR BugCheckParameter2,
+                                                              ULONG_PTR BugCheckParameter3,
+                                                              ULONG_PTR BugCheckParameter4);
+__attribute__((noreturn)) NTKERNELAPI VOID NTAPI KeBugCheck(ULONG BugCheckCode);
 
 // ---------------------------------------------------------------- run-time library
 

@@ -1,8 +1,10 @@
-// winsim: DbgPrint and DbgBreakPoint. Each DbgPrint call is one event in the
-// machine's log (its final newline dropped). As on 32-bit Windows, "l" means
-// 32 bits; an address printed with %x or %lX shows its low 32 bits.
+// winsim: DbgPrint, DbgBreakPoint and bug checks. Each DbgPrint call is one
+// event in the machine's log (its final newline dropped). As on 32-bit
+// Windows, "l" means 32 bits; an address printed with %x or %lX shows its
+// low 32 bits.
 #include <cstdarg>
 #include <cstdio>
+#include <stdexcept>
 
 #include "kernel/kernel.h"
 #include "kernel/kernel_state.h"
@@ -130,6 +132,58 @@ std::string FormatDbgPrint(const char* format, va_list args) {
   return out;
 }
 
+namespace {
+
+std::string BugCheckName(ULONG code) {
+  switch (code) {
+    case kKernelModeExceptionNotHandled:
+      return "KERNEL_MODE_EXCEPTION_NOT_HANDLED";
+    case kDriverPowerStateFailure:
+      return "DRIVER_POWER_STATE_FAILURE";
+    default:
+      return "";
+  }
+}
+
+// A breakpoint: the debugger's if one is attached, else an unhandled
+// exception. Windows 98 shows its fatal-exception screen there instead; it
+// is recorded the same way.
+void Breakpoint(const std::string& what) {
+  const std::string place = CurrentPlace();
+  if (Machine::Current().Config().kernelDebugger) {
+    Verify().Report(rule::kDebugBreak, place, what);
+    return;
+  }
+  Log().Add(EventKind::Note, what + " with no kernel debugger attached", {{"place", place}});
+  // Parameter 2 (the address) and 3 (the trap frame) are not modelled:
+  // host addresses would change the account from run to run.
+  BugCheck(kKernelModeExceptionNotHandled, ULONG_PTR(ULONG(STATUS_BREAKPOINT)));
+}
+
+}  // namespace
+
+void BugCheck(ULONG code, ULONG_PTR parameter1, ULONG_PTR parameter2, ULONG_PTR parameter3,
+              ULONG_PTR parameter4) {
+  char text[160];
+  std::snprintf(
+      text, sizeof text, "0x%08X (0x%08llX, 0x%08llX, 0x%08llX, 0x%08llX)", code,
+      static_cast<unsigned long long>(parameter1), static_cast<unsigned long long>(parameter2),
+      static_cast<unsigned long long>(parameter3), static_cast<unsigned long long>(parameter4));
+  const std::string name = BugCheckName(code);
+  const std::string place = CurrentPlace();
+  std::string line = std::string("bug check ") + text;
+  if (!name.empty()) line += " " + name;
+  if (!place.empty()) line += " in " + place;
+  char codeText[16];
+  std::snprintf(codeText, sizeof codeText, "0x%08X", code);
+  Log().Add(EventKind::BugCheck, line,
+            {{"code", codeText}, {"parameters", text}, {"place", place}});
+  Verify().Report(rule::kBugCheck, place, line);
+  Machine::Current().Sched().Halt();
+  if (Scheduler::Current() == nullptr) throw std::runtime_error(line);
+  throw ThreadUnwind{};
+}
+
 }  // namespace winsim::kernel
 
 extern "C" {
@@ -144,9 +198,22 @@ ULONG __cdecl DbgPrint(PCSTR Format, ...) {
   return STATUS_SUCCESS;
 }
 
-VOID NTAPI DbgBreakPoint(VOID) {
-  winsim::kernel::Verify().Report(winsim::rule::kDebugBreak, winsim::kernel::CurrentPlace(),
-                                  "DbgBreakPoint");
+VOID NTAPI DbgBreakPoint(VOID) { winsim::kernel::Breakpoint("DbgBreakPoint"); }
+
+VOID NTAPI DbgBreakPointWithStatus(ULONG Status) {
+  char text[48];
+  std::snprintf(text, sizeof text, "DbgBreakPointWithStatus(0x%08X)",
+                static_cast<unsigned>(Status));
+  winsim::kernel::Breakpoint(text);
 }
+
+VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
+                        ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3,
+                        ULONG_PTR BugCheckParameter4) {
+  winsim::kernel::BugCheck(BugCheckCode, BugCheckParameter1, BugCheckParameter2, BugCheckParameter3,
+                           BugCheckParameter4);
+}
+
+VOID NTAPI KeBugCheck(ULONG BugCheckCode) { winsim::kernel::BugCheck(BugCheckCode, 0); }
 
 }  // extern "C"

@@ -121,6 +121,7 @@ PIRP AllocateIoManagerIrp(CCHAR stackSize, std::function<void(PIRP)> onFinished)
 }
 
 void FreeIoManagerIrp(PIRP irp) {
+  PowerIrpFinished(irp);
   State().irps.erase(irp);
   State().freedIrps.insert(irp);
 }

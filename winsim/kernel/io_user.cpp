@@ -101,6 +101,7 @@ NTSTATUS SendIrpAndWait(PDEVICE_OBJECT device, const std::function<void(PIO_STAC
 }
 
 NTSTATUS UserOpen(std::string_view path, PFILE_OBJECT* file) {
+  Scheduler::KernelEntry systemCall;
   SwitchPoint("a user-mode open");
   *file = nullptr;
   PDEVICE_OBJECT device = LookupStartedDevice(path);
@@ -139,6 +140,7 @@ NTSTATUS UserOpen(std::string_view path, PFILE_OBJECT* file) {
 
 NTSTATUS UserDeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void* input,
                              ULONG inputLength, void* output, ULONG outputLength, ULONG* returned) {
+  Scheduler::KernelEntry systemCall;
   SwitchPoint("a user-mode device control");
   if (returned) *returned = 0;
   FileRecord* record = FindFile(file);
@@ -189,6 +191,7 @@ NTSTATUS UserDeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void*
 }
 
 NTSTATUS UserClose(PFILE_OBJECT file) {
+  Scheduler::KernelEntry systemCall;
   SwitchPoint("a user-mode close");
   FileRecord* record = FindFile(file);
   if (!record) return STATUS_INVALID_HANDLE;

@@ -10,9 +10,10 @@ namespace winsim {
 KernelState::KernelState() = default;
 KernelState::~KernelState() = default;
 
-void KernelState::OnRunEnded() {
+void KernelState::OnRunEnded(bool hung) {
   dpcQueue.clear();
   dpcThreadRunning = false;
+  if (hung) kernel::ReportPowerIrpsHeld();
 }
 
 namespace kernel {

@@ -142,6 +142,18 @@ int SystemSetPowerArrivals(PDEVICE_OBJECT physicalDevice);
 // thread calls into the kernel or a driver, another thread may run first.
 void SwitchPoint(const char* where);
 
+// ---------------------------------------------------------------- bug checks
+
+// Stops the machine as Windows' KeBugCheckEx does: the bug check is logged
+// (EventKind::BugCheck, with the code, the parameters and the place) and
+// reported (the finding bug-check), the scheduler halts (no thread runs
+// again, Machine::Run returns false) and the calling simulated thread
+// unwinds. On a host thread it throws std::runtime_error instead.
+[[noreturn]] void BugCheck(ULONG code, ULONG_PTR parameter1, ULONG_PTR parameter2 = 0,
+                           ULONG_PTR parameter3 = 0, ULONG_PTR parameter4 = 0);
+inline constexpr ULONG kKernelModeExceptionNotHandled = 0x8E;
+inline constexpr ULONG kDriverPowerStateFailure = 0x9F;
+
 // ---------------------------------------------------------------- places
 
 // Names the driver routine running on this thread, for verifier findings

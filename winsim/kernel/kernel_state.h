@@ -116,8 +116,17 @@ class KernelState {
  public:
   KernelState();
   ~KernelState();
-  // Forgets per-run state (the DPC thread) after Machine::Run.
-  void OnRunEnded();
+  // Forgets per-run state (the DPC thread) after Machine::Run. hung: the
+  // run ended in a hang; the power IRPs still held are named in the log.
+  void OnRunEnded(bool hung);
+
+  // Power IRPs between their first PoCallDriver (or the power manager's
+  // call) and their final completion.
+  struct PowerIrpRecord {
+    std::string what;  // "IRP_MN_SET_POWER S3"
+    VirtualTime since;
+  };
+  std::map<PIRP, PowerIrpRecord> powerInFlight;
 
   std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> drivers;
   std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> devices;
@@ -178,6 +187,11 @@ NTSTATUS CallDispatch(PDEVICE_OBJECT device, PIRP irp);
 // reaches the top and must free it with FreeIoManagerIrp.
 PIRP AllocateIoManagerIrp(CCHAR stackSize, std::function<void(PIRP)> onFinished);
 void FreeIoManagerIrp(PIRP irp);
+// The power manager's watchdog (po_power.cpp): a power IRP that ends after
+// being held longer than Windows allows is a finding; after a hang, each
+// power IRP still held is named (a Hang event) and is a finding too.
+void PowerIrpFinished(PIRP irp);
+void ReportPowerIrpsHeld();
 // Frees a device object whose deletion was deferred (io_device.cpp).
 void ReleaseDeviceReference(PDEVICE_OBJECT device);
 // The pool block that holds address, or nullptr (ex_pool.cpp).

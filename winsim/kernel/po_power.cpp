@@ -1,4 +1,6 @@
 // winsim: power manager basics and the WDM version query.
+#include <algorithm>
+
 #include "kernel/kernel.h"
 #include "kernel/kernel_state.h"
 
@@ -15,6 +17,52 @@ int SystemSetPowerArrivals(PDEVICE_OBJECT physicalDevice) {
 }
 
 namespace {
+
+// The power manager's watchdog: Windows Vista and later bug-check a machine
+// whose driver keeps a power IRP longer than this (0x9F, parameter 3: "a
+// device object has been blocking an IRP for too long a time"); the
+// debugger's description gives ten minutes. Windows 98, 2000 and XP have no
+// such watchdog: there the IRP just stays held (a sleep that never ends).
+// The finding is made on every family, as the driver would fail on later
+// Windows, and the machine goes on.
+constexpr VirtualTime kPowerWatchdog = 600'000 * kTicksPerMillisecond;
+
+std::string PowerIrpName(PIO_STACK_LOCATION stack) {
+  std::string name = stack->MinorFunction == IRP_MN_SET_POWER     ? "IRP_MN_SET_POWER"
+                     : stack->MinorFunction == IRP_MN_QUERY_POWER ? "IRP_MN_QUERY_POWER"
+                                                                  : "IRP_MN_POWER";
+  if (stack->MinorFunction != IRP_MN_SET_POWER && stack->MinorFunction != IRP_MN_QUERY_POWER) {
+    return name + " 0x" + Hex(stack->MinorFunction, 2);
+  }
+  if (stack->Parameters.Power.Type == SystemPowerState) {
+    return name + " S" +
+           std::to_string(int(stack->Parameters.Power.State.SystemState) - int(PowerSystemWorking));
+  }
+  return name + " D" +
+         std::to_string(int(stack->Parameters.Power.State.DeviceState) - int(PowerDeviceD0));
+}
+
+// The driver holding the IRP: the one whose stack location is current, or
+// the one whose PoStartNextPowerIrp the IRP waits for.
+std::string Holder(PIRP irp) {
+  for (const auto& [key, queue] : State().powerQueues) {
+    if (std::find(queue.waiting.begin(), queue.waiting.end(), irp) != queue.waiting.end()) {
+      return DriverName(key.first->DriverObject) + " (the IRP waits for its PoStartNextPowerIrp)";
+    }
+  }
+  if (irp->CurrentLocation > irp->StackCount) return "winsim";
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  return stack->DeviceObject ? DriverName(stack->DeviceObject->DriverObject) : "winsim";
+}
+
+void ReportWatchdog(PIRP irp, const KernelState::PowerIrpRecord& record, VirtualTime held) {
+  std::string holder = Holder(irp);
+  holder = holder.substr(0, holder.find(' '));
+  Verify().Report(rule::kPowerIrpWatchdog, holder + "!IRP_MJ_POWER",
+                  record.what + " held " + std::to_string(held / (1000 * kTicksPerMillisecond)) +
+                      " s (the watchdog allows " +
+                      std::to_string(kPowerWatchdog / (1000 * kTicksPerMillisecond)) + " s)");
+}
 
 bool Serialised(PIO_STACK_LOCATION stack) {
   return stack->MajorFunction == IRP_MJ_POWER &&
@@ -38,8 +86,36 @@ NTSTATUS Present(PDEVICE_OBJECT device, PIRP irp) {
 
 }  // namespace
 
+void PowerIrpFinished(PIRP irp) {
+  auto found = State().powerInFlight.find(irp);
+  if (found == State().powerInFlight.end()) return;
+  const VirtualTime held = Machine::Current().Sched().Now() - found->second.since;
+  if (held > kPowerWatchdog) ReportWatchdog(irp, found->second, held);
+  State().powerInFlight.erase(found);
+}
+
+void ReportPowerIrpsHeld() {
+  for (const auto& [irp, record] : State().powerInFlight) {
+    const std::string holder = Holder(irp);
+    Log().Add(EventKind::Hang,
+              record.what + " never completed: held by " + holder + " (IRP " +
+                  Hex(reinterpret_cast<uintptr_t>(irp), 0) + ")",
+              {{"irp", Hex(reinterpret_cast<uintptr_t>(irp), 0)}, {"driver", holder}});
+    // Nothing else would happen: the watchdog's time would pass.
+    ReportWatchdog(irp, record, kPowerWatchdog);
+  }
+  State().powerInFlight.clear();
+}
+
 NTSTATUS CallPowerDriver(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  // Its first call: the power manager's or the requester's (IRPs drivers
+  // allocate themselves are not watched).
+  auto record = State().irps.find(irp);
+  if (irp->CurrentLocation == irp->StackCount + 1 && record != State().irps.end() &&
+      !record->second->driverAllocated && !State().powerInFlight.contains(irp)) {
+    State().powerInFlight[irp] = {PowerIrpName(next), Machine::Current().Sched().Now()};
+  }
   if (!Serialised(next)) return Present(device, irp);
   KernelState::PowerQueue& queue = QueueOf(device, next);
   if (queue.busy) {

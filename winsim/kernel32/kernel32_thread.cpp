@@ -230,9 +230,10 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T,
   LogUser("CreateThread", {{"thread", std::to_string(id)},
                            {"handle", HandleText(handle)},
                            {"suspended", (dwCreationFlags & CREATE_SUSPENDED) != 0 ? "1" : "0"}});
-  Sched().CreateThread("thread " + std::to_string(id), [thread, lpStartAddress, lpParameter] {
-    RunThread(thread, lpStartAddress, lpParameter);
-  });
+  Sched().CreateThread(
+      "thread " + std::to_string(id),
+      [thread, lpStartAddress, lpParameter] { RunThread(thread, lpStartAddress, lpParameter); },
+      PASSIVE_LEVEL, false, true);
   if (lpThreadId != nullptr) {
     *lpThreadId = id;
   }

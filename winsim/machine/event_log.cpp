@@ -29,6 +29,8 @@ std::string_view EventKindName(EventKind kind) {
       return "Pnp";
     case EventKind::User:
       return "User";
+    case EventKind::BugCheck:
+      return "BugCheck";
     case EventKind::Note:
       return "Note";
   }

@@ -25,6 +25,7 @@ enum class EventKind {
   Pnp,           // Plug and Play and power manager
   User,          // user-mode calls, windows, messages, handles
   Note,          // anything else
+  BugCheck,      // the machine stopped; fields: code, parameters (hexadecimal)
 };
 
 std::string_view EventKindName(EventKind kind);

@@ -43,8 +43,9 @@ Machine* Machine::CurrentOrNull() { return currentMachine.load(); }
 
 bool Machine::Run(std::function<void()> body) {
   const bool completed = scheduler_->Run("main", std::move(body));
-  kernel_->OnRunEnded();
-  if (!completed) {
+  kernel_->OnRunEnded(!completed && !scheduler_->Halted());
+  // A bug check was reported where it struck.
+  if (!completed && !scheduler_->Halted()) {
     verifier_.Report(rule::kHang, "scheduler", "a wait that nothing can satisfy any more");
   }
   return completed;

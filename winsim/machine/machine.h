@@ -26,6 +26,10 @@ struct MachineConfig {
   ClockMode clock = ClockMode::Virtual;
   // Schedule exploration (machine/exploration.h); none by default.
   ExploreConfig explore;
+  // A kernel debugger is attached: a breakpoint is recorded (the finding
+  // debug-break) and the machine goes on, as after the debugger's "go".
+  // Without one, a breakpoint in kernel mode is a bug check.
+  bool kernelDebugger = false;
 };
 
 class KernelState;  // the kernel's objects (kernel/kernel_state.h)
@@ -43,7 +47,8 @@ class Machine {
 
   // Runs body on a simulated thread (PASSIVE_LEVEL) from the calling host
   // thread; returns when all simulated threads have ended (true) or a hang
-  // was detected and recorded (false).
+  // was detected and recorded, or the machine stopped with a bug check
+  // (false).
   bool Run(std::function<void()> body);
 
   const MachineConfig& Config() const { return config_; }

@@ -348,7 +348,7 @@ MachineDescription ParseMachineDescription(std::string_view text) {
     throw DescriptionError("", std::string("not valid JSON: ") + error.what());
   }
   MachineDescription machine;
-  Object root(document, "", {"os", "windowsDirectory", "clock", "usb"});
+  Object root(document, "", {"os", "windowsDirectory", "clock", "kernelDebugger", "usb"});
   machine.os = root.Choice<OsFamily>("os",
                                      {{"Windows98", OsFamily::Windows98},
                                       {"Windows2000", OsFamily::Windows2000},
@@ -364,8 +364,10 @@ MachineDescription ParseMachineDescription(std::string_view text) {
   machine.clock = root.Choice<ClockMode>(
       "clock", {{"virtual", ClockMode::Virtual}, {"realTime", ClockMode::RealTime}},
       ClockMode::Virtual);
+  machine.kernelDebugger = root.Boolean("kernelDebugger", false);
   if (root.Has("usb")) {
-    Object usbObject(root.At("usb"), root.PathOf("usb"), {"completion", "timing", "controllers"});
+    Object usbObject(root.At("usb"), root.PathOf("usb"),
+                     {"completion", "timing", "devicePower", "portPowerInSleep", "controllers"});
     machine.usb.completion =
         usbObject.Choice<usb::CompletionMode>("completion",
                                               {{"asynchronous", usb::CompletionMode::Asynchronous},
@@ -375,6 +377,10 @@ MachineDescription ParseMachineDescription(std::string_view text) {
         "timing",
         {{"fullSpeed", usb::TransferTiming::FullSpeed}, {"instant", usb::TransferTiming::Instant}},
         usb::TransferTiming::FullSpeed);
+    machine.usb.pendDevicePower =
+        usbObject.Choice<bool>("devicePower", {{"immediate", false}, {"pended", true}}, false);
+    machine.usb.portsUnpoweredInSleep =
+        usbObject.Choice<bool>("portPowerInSleep", {{"kept", false}, {"off", true}}, false);
     usbObject.Array("controllers", 10, [&](const json& element, const std::string& at) {
       Object controllerObject(
           element, at, {"numberedName", "deviceInterface", "description", "driverKey", "ports"});

@@ -20,12 +20,14 @@ struct MachineDescription {
   OsFamily os = OsFamily::WindowsNt;
   std::string windowsDirectory = "C:\\WINDOWS";
   ClockMode clock = ClockMode::Virtual;
+  bool kernelDebugger = false;
   usb::UsbTreeScript usb;
 
   MachineConfig Config() const {
     MachineConfig config;
     config.os = os;
     config.clock = clock;
+    config.kernelDebugger = kernelDebugger;
     return config;
   }
 };

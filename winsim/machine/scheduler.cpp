@@ -22,6 +22,8 @@ struct SimThread {
   std::function<void()> body;
   KIRQL irql = PASSIVE_LEVEL;
   bool daemon = false;
+  bool userMode = false;
+  int kernelDepth = 0;  // nested KernelEntry scopes
   HostWorker* worker = nullptr;
   State state = State::Ready;
   const void* waitObject = nullptr;
@@ -109,6 +111,68 @@ bool Scheduler::HangDetected() const {
   return hang_;
 }
 
+bool Scheduler::UserModeHeld() const {
+  std::lock_guard lock(mutex_);
+  return userModeHeld_;
+}
+
+void Scheduler::SetUserModeHeld(bool held) {
+  std::lock_guard lock(mutex_);
+  userModeHeld_ = held;
+}
+
+bool Scheduler::Halted() const {
+  std::lock_guard lock(mutex_);
+  return halted_;
+}
+
+void Scheduler::Halt() {
+  std::lock_guard lock(mutex_);
+  halted_ = true;
+  timers_.clear();
+  UnwindAllLocked();
+}
+
+// Every thread that has not ended unwinds when it next runs (one that never
+// started skips its body); waiting ones become ready for it.
+void Scheduler::UnwindAllLocked() {
+  tearingDown_ = true;
+  for (const auto& thread : threads_) {
+    if (thread->state == SimThread::State::Ended) continue;
+    thread->unwind = true;
+    if (thread->state != SimThread::State::Waiting) continue;
+    thread->waitObject = nullptr;
+    thread->state = SimThread::State::Ready;
+    ready_.push_back(thread.get());
+  }
+  waiters_.clear();
+}
+
+bool Scheduler::RunnableLocked(const SimThread* thread) const {
+  return !userModeHeld_ || !thread->userMode || thread->kernelDepth > 0 || thread->unwind;
+}
+
+Scheduler::KernelEntry::KernelEntry() {
+  if (tlsCurrent) ++tlsCurrent->kernelDepth;
+}
+
+Scheduler::KernelEntry::~KernelEntry() noexcept(false) {
+  SimThread* self = tlsCurrent;
+  if (!self || --self->kernelDepth > 0 || !self->userMode || std::uncaught_exceptions() > 0) {
+    return;
+  }
+  self->worker->scheduler->ReturnToUserMode(self);
+}
+
+void Scheduler::ReturnToUserMode(SimThread* self) {
+  std::unique_lock lock(mutex_);
+  if (!userModeHeld_ || tearingDown_) return;
+  // Ready, but not dispatched until user mode is released.
+  self->state = SimThread::State::Ready;
+  ready_.push_back(self);
+  BlockLocked(lock, self);
+}
+
 bool Scheduler::HasPendingWork() const {
   std::lock_guard lock(mutex_);
   return !ready_.empty() || !timers_.empty();
@@ -118,6 +182,8 @@ bool Scheduler::Run(std::string name, std::function<void()> body) {
   if (tlsCurrent) throw std::logic_error("Scheduler::Run called from a simulated thread");
   {
     std::unique_lock lock(mutex_);
+    // A machine that has bug-checked runs nothing any more.
+    if (halted_) return false;
     hang_ = false;
     tearingDown_ = false;
     finished_ = false;
@@ -131,23 +197,24 @@ bool Scheduler::Run(std::string name, std::function<void()> body) {
   ready_.clear();
   waiters_.clear();
   timers_.clear();
-  return !hang_;
+  return !hang_ && !halted_;
 }
 
 uint32_t Scheduler::CreateThread(std::string name, std::function<void()> body, KIRQL irql,
-                                 bool daemon) {
+                                 bool daemon, bool userMode) {
   std::lock_guard lock(mutex_);
-  return CreateThreadLocked(std::move(name), std::move(body), irql, daemon);
+  return CreateThreadLocked(std::move(name), std::move(body), irql, daemon, userMode);
 }
 
 uint32_t Scheduler::CreateThreadLocked(std::string name, std::function<void()> body, KIRQL irql,
-                                       bool daemon) {
+                                       bool daemon, bool userMode) {
   auto thread = std::make_unique<SimThread>();
   thread->id = nextId_++;
   thread->name = std::move(name);
   thread->body = std::move(body);
   thread->irql = irql;
   thread->daemon = daemon;
+  thread->userMode = userMode;
   thread->unwind = tearingDown_;
   SimThread* raw = thread.get();
   HostWorker* worker = nullptr;
@@ -218,8 +285,8 @@ void Scheduler::RunBody(SimThread* self) {
 
 void Scheduler::DispatchLocked(std::unique_lock<std::mutex>& lock) {
   for (;;) {
-    if (!ready_.empty()) {
-      running_ = TakeReadyLocked("dispatch", nullptr);
+    if (SimThread* next = TakeReadyLocked("dispatch", nullptr)) {
+      running_ = next;
       running_->state = SimThread::State::Running;
       running_->worker->wake.notify_one();
       return;
@@ -246,7 +313,8 @@ void Scheduler::DispatchLocked(std::unique_lock<std::mutex>& lock) {
         ready_.push_back(waiter);
       } else {
         log_.Add(EventKind::Scheduler, "scheduled event: " + timer.name);
-        CreateThreadLocked(timer.name, std::move(timer.start), PASSIVE_LEVEL, false);
+        CreateThreadLocked(timer.name, std::move(timer.start), PASSIVE_LEVEL, false,
+                           timer.userMode);
       }
       continue;
     }
@@ -267,23 +335,19 @@ void Scheduler::DispatchLocked(std::unique_lock<std::mutex>& lock) {
       ReportHangLocked();
       hang_ = true;
     }
-    tearingDown_ = true;
-    for (const auto& thread : threads_) {
-      if (thread->state != SimThread::State::Waiting) continue;
-      thread->unwind = true;
-      thread->waitObject = nullptr;
-      thread->state = SimThread::State::Ready;
-      ready_.push_back(thread.get());
-    }
-    waiters_.clear();
+    UnwindAllLocked();
   }
 }
 
 void Scheduler::ReportHangLocked() {
   std::string text = "no thread can run and nothing is scheduled:";
   for (const auto& thread : threads_) {
-    if (thread->state != SimThread::State::Waiting || thread->daemon) continue;
-    text += " thread '" + thread->name + "' waits in " + thread->where + ";";
+    if (thread->daemon) continue;
+    if (thread->state == SimThread::State::Waiting) {
+      text += " thread '" + thread->name + "' waits in " + thread->where + ";";
+    } else if (thread->state == SimThread::State::Ready) {
+      text += " user-mode thread '" + thread->name + "' is ready but the machine sleeps;";
+    }
   }
   log_.Add(EventKind::Hang, text);
 }
@@ -354,7 +418,13 @@ void Scheduler::Yield() {
   if (explorer_) {
     // The explorer's priorities would pick a yielding thread again at once
     // and starve the rest; it runs after another ready thread instead.
-    running_ = TakeReadyLocked("Yield", self);
+    SimThread* next = TakeReadyLocked("Yield", self);
+    if (!next) {
+      // Nothing may run now (user mode held): wait like any other thread.
+      BlockLocked(lock, self);
+      return;
+    }
+    running_ = next;
     running_->state = SimThread::State::Running;
     if (running_ == self) return;
     running_->worker->wake.notify_one();
@@ -391,17 +461,22 @@ void Scheduler::RecordSwitchLocked(const char* where, SimThread* from, SimThread
 }
 
 SimThread* Scheduler::TakeReadyLocked(const char* where, SimThread* avoid) {
-  size_t index = 0;
+  std::vector<size_t> positions;
+  for (size_t i = 0; i < ready_.size(); ++i) {
+    if (RunnableLocked(ready_[i])) positions.push_back(i);
+  }
+  if (positions.empty()) return nullptr;
+  size_t index = positions.front();
   if (explorer_) {
     std::vector<uint32_t> candidates;
-    std::vector<size_t> positions;
-    for (size_t i = 0; i < ready_.size(); ++i) {
-      if (ready_[i] == avoid && ready_.size() > 1) continue;
+    std::vector<size_t> choices;
+    for (size_t i : positions) {
+      if (ready_[i] == avoid && positions.size() > 1) continue;
       candidates.push_back(ready_[i]->id);
-      positions.push_back(i);
+      choices.push_back(i);
     }
-    index = positions[explorer_->Choose(candidates, false)];
-    if (index != 0) RecordSwitchLocked(where, ready_.front(), ready_[index]);
+    index = choices[explorer_->Choose(candidates, false)];
+    if (index != positions.front()) RecordSwitchLocked(where, ready_[positions.front()], ready_[index]);
   }
   SimThread* next = ready_[index];
   ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(index));
@@ -415,12 +490,18 @@ void Scheduler::SwitchPoint(const char* where) {
   std::unique_lock lock(mutex_);
   if (tearingDown_ || ready_.empty() || running_ != self) return;
   std::vector<uint32_t> candidates{self->id};
-  for (SimThread* thread : ready_) candidates.push_back(thread->id);
+  std::vector<size_t> positions;
+  for (size_t i = 0; i < ready_.size(); ++i) {
+    if (!RunnableLocked(ready_[i])) continue;
+    candidates.push_back(ready_[i]->id);
+    positions.push_back(i);
+  }
+  if (positions.empty()) return;
   const size_t pick = explorer_->Choose(candidates, true);
   if (pick == 0) return;
-  SimThread* next = ready_[pick - 1];
+  SimThread* next = ready_[positions[pick - 1]];
   RecordSwitchLocked(where, self, next);
-  ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(pick - 1));
+  ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(positions[pick - 1]));
   self->state = SimThread::State::Ready;
   ready_.push_back(self);
   running_ = next;
@@ -430,11 +511,13 @@ void Scheduler::SwitchPoint(const char* where) {
   // A ready thread is never unwound: it goes on.
 }
 
-void Scheduler::Schedule(VirtualTime delay, std::string name, std::function<void()> fn) {
+void Scheduler::Schedule(VirtualTime delay, std::string name, std::function<void()> fn,
+                         bool userMode) {
   std::lock_guard lock(mutex_);
+  if (halted_) return;
   const VirtualTime deadline = now_ + std::max<VirtualTime>(delay, 0);
-  timers_.emplace(deadline,
-                  Timer{deadline, timerOrder_++, nullptr, std::move(fn), std::move(name)});
+  timers_.emplace(
+      deadline, Timer{deadline, timerOrder_++, nullptr, std::move(fn), std::move(name), userMode});
 }
 
 }  // namespace winsim

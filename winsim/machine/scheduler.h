@@ -71,11 +71,40 @@ class Scheduler {
   // ready. A daemon thread (the DPC-level completion thread, worker threads)
   // does not keep a run alive and is not reported when it idles at the end.
   // Returns the thread id.
+  // A user-mode thread (an application's) does not run while user mode is
+  // held (SetUserModeHeld).
   uint32_t CreateThread(std::string name, std::function<void()> body, KIRQL irql = PASSIVE_LEVEL,
-                        bool daemon = false);
+                        bool daemon = false, bool userMode = false);
 
-  // Runs fn on a new simulated thread at `delay` from now (virtual time).
-  void Schedule(VirtualTime delay, std::string name, std::function<void()> fn);
+  // Runs fn on a new simulated thread at `delay` from now (virtual time);
+  // userMode as for CreateThread.
+  void Schedule(VirtualTime delay, std::string name, std::function<void()> fn,
+                bool userMode = false);
+
+  // While held (the machine sleeps), no user-mode thread is dispatched: one
+  // that becomes ready (woken, or its time-out or scheduled start came due)
+  // waits in the ready queue and runs once user mode is released. Kernel
+  // threads and the clock go on.
+  void SetUserModeHeld(bool held);
+  bool UserModeHeld() const;
+
+  // A user-mode thread inside a system call (the I/O manager's user-mode
+  // entries) runs kernel code, which a held user mode does not stop (a
+  // driver may wait for it to finish); it stops where the call returns to
+  // user mode, until the release. Scopes nest.
+  class KernelEntry {
+   public:
+    KernelEntry();
+    ~KernelEntry() noexcept(false);  // may unwind a thread torn down meanwhile
+    KernelEntry(const KernelEntry&) = delete;
+    KernelEntry& operator=(const KernelEntry&) = delete;
+  };
+
+  // Ends the run at once (a bug check): no thread runs again but to unwind,
+  // no timer fires, and Run returns false, now and for every later run. The
+  // calling simulated thread must unwind next (throw ThreadUnwind).
+  void Halt();
+  bool Halted() const;
 
   // Blocking primitive for dispatcher objects: the caller registers itself
   // as a waiter on `object` (any address) and blocks until Wake(object) or the
@@ -126,18 +155,23 @@ class Scheduler {
     SimThread* thread;            // a waiter to time out, or
     std::function<void()> start;  // a scheduled event to start
     std::string name;
+    bool userMode = false;  // the scheduled event's thread
   };
   void WorkerMain(HostWorker* worker);
   void RunBody(SimThread* self);
   void BlockLocked(std::unique_lock<std::mutex>& lock, SimThread* self);
   void DispatchLocked(std::unique_lock<std::mutex>& lock);
-  uint32_t CreateThreadLocked(std::string name, std::function<void()> body, KIRQL irql,
-                              bool daemon);
+  uint32_t CreateThreadLocked(std::string name, std::function<void()> body, KIRQL irql, bool daemon,
+                              bool userMode = false);
   void ReportHangLocked();
-  // The ready thread to run next (and out of ready_); avoid: a yielding
-  // thread that runs last if anything else is ready.
+  // The ready thread to run next (and out of ready_), or null when none may
+  // run now; avoid: a yielding thread that runs last if anything else is ready.
   SimThread* TakeReadyLocked(const char* where, SimThread* avoid);
   void RecordSwitchLocked(const char* where, SimThread* from, SimThread* to);
+  // Whether a ready thread may run now (user mode is held while asleep).
+  bool RunnableLocked(const SimThread* thread) const;
+  void UnwindAllLocked();
+  void ReturnToUserMode(SimThread* self);
 
   EventLog& log_;
   ClockMode mode_;
@@ -158,6 +192,8 @@ class Scheduler {
   bool finished_ = false;
   std::unique_ptr<Explorer> explorer_;
   std::vector<SwitchRecord> switches_;
+  bool userModeHeld_ = false;
+  bool halted_ = false;
 };
 
 }  // namespace winsim

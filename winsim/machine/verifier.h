@@ -64,11 +64,18 @@ inline constexpr std::string_view kTransferWithoutBuffer = "transfer-without-buf
 // A transfer on a pipe handle that a select-configuration request of the
 // driver has closed since (Windows' port driver would follow a freed handle).
 inline constexpr std::string_view kPipeClosed = "pipe-closed";
+// A breakpoint with a kernel debugger attached (the machine goes on).
 inline constexpr std::string_view kDebugBreak = "debug-break";
+// The machine stopped with a bug check (a breakpoint without a debugger,
+// KeBugCheckEx); the detail names the code and parameters.
+inline constexpr std::string_view kBugCheck = "bug-check";
 inline constexpr std::string_view kHang = "hang";
 // A system set-power IRP (IRP_MN_SET_POWER, SystemPowerState) came back
 // failed: Windows lets no driver fail one.
 inline constexpr std::string_view kSystemSetPowerFailed = "system-set-power-failed";
+// A driver held a power IRP longer than the power manager's watchdog allows
+// (ten minutes; bug check 0x9F, parameter 3, on Windows Vista and later).
+inline constexpr std::string_view kPowerIrpWatchdog = "power-irp-watchdog";
 }  // namespace rule
 
 struct Finding {

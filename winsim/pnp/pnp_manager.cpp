@@ -330,12 +330,27 @@ void RegisterService(std::string hardwareId, std::string serviceName, PDRIVER_IN
   service.entry = entry;
 }
 
+namespace {
+
+// A bus's report: queued now, or at the wake while the machine sleeps.
+void Report(std::string what, std::function<void()> work) {
+  PnpState& state = Manager();
+  if (state.asleep) {
+    Record(nullptr, what + " held until the wake", "", "");
+    state.heldReports.emplace_back(std::move(what), std::move(work));
+    return;
+  }
+  Queue(std::move(what), std::move(work));
+}
+
+}  // namespace
+
 void DeviceArrived(DeviceNode* node) {
-  Queue("arrival", [node] { Arrive(node); });
+  Report("arrival", [node] { Arrive(node); });
 }
 
 void DeviceRemoved(DeviceNode* node, bool surprise) {
-  Queue(surprise ? "surprise removal" : "removal", [node, surprise] {
+  Report(surprise ? "surprise removal" : "removal", [node, surprise] {
     if (surprise) {
       SurpriseRemove(node);
     } else {

@@ -55,6 +55,11 @@ struct PnpState {
   std::vector<InterfaceRecord> interfaces;
   std::vector<DeviceNode*> removePending;
   SYSTEM_POWER_STATE systemPower = PowerSystemWorking;
+  // From the system set-power request for a sleep until the wake, the buses'
+  // arrivals and departures wait here (a suspended hub reports its port
+  // changes on resume); the wake queues them in order.
+  bool asleep = false;
+  std::vector<std::pair<std::string, std::function<void()>>> heldReports;
 
   // The manager's thread and its queue.
   std::deque<std::pair<std::string, std::function<void()>>> queue;

@@ -1,6 +1,8 @@
 // winsim: the power manager's system transitions: sleep (query, then set)
 // and wake, sent down each started stack. Device power IRPs that drivers
 // request with PoRequestPowerIrp are the kernel's (po_power.cpp).
+#include <utility>
+
 #include "kernel/kernel.h"
 #include "machine/machine.h"
 #include "pnp/pnp_state.h"
@@ -79,6 +81,11 @@ bool SystemSleep(SYSTEM_POWER_STATE state) {
         SendSystemPower(asked, IRP_MN_SET_POWER, PowerSystemWorking);
       return;
     }
+    // From the set-power request on the machine sleeps: no user-mode thread
+    // runs, and the buses' reports wait for the wake.
+    manager.asleep = true;
+    Machine::Current().Sched().SetUserModeHeld(true);
+    Record(nullptr, "user mode stops: the machine sleeps", "", "");
     for (DeviceNode* node : stacks) SendSystemPower(node, IRP_MN_SET_POWER, state);
     manager.systemPower = state;
     slept = true;
@@ -94,6 +101,14 @@ void SystemWake() {
       SendSystemPower(node, IRP_MN_SET_POWER, PowerSystemWorking);
     }
     manager.systemPower = PowerSystemWorking;
+    // The hubs report what changed on their ports while the machine slept;
+    // then user mode goes on (what came due while asleep runs now).
+    manager.asleep = false;
+    for (auto& [what, work] : std::exchange(manager.heldReports, {})) {
+      Queue(what, std::move(work));
+    }
+    Machine::Current().Sched().SetUserModeHeld(false);
+    Record(nullptr, "user mode goes on: the machine is awake", "", "");
   });
 }
 

@@ -161,6 +161,12 @@ struct UsbTreeScript {
   std::vector<ControllerScript> controllers;
   CompletionMode completion = CompletionMode::Asynchronous;
   TransferTiming timing = TransferTiming::FullSpeed;
+  // The hub driver pends a device set-power request while it suspends or
+  // resumes the port, and completes it once the port is in its new state
+  // (kPortPowerChange later); otherwise it completes it at once.
+  bool pendDevicePower = false;
+  // The ports lose power in S1 to S3 as well (they always do in S4).
+  bool portsUnpoweredInSleep = false;
 };
 
 // A machine with one controller whose first root port is port.

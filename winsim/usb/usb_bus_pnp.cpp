@@ -1,7 +1,10 @@
 // winsim: Plug and Play and power of the devices' physical device objects
 // as the USB bus driver answers them (see usb_bus.h). A port whose device
 // is below D0 is suspended: the hub fails its URBs (usb_bus_urb.cpp).
+#include <utility>
+
 #include "kernel/kernel.h"
+#include "machine/machine.h"
 #include "usb/usb_bus_state.h"
 
 namespace winsim::usb {
@@ -73,6 +76,10 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
   // keep their status.
   PoStartNextPowerIrp(irp);
   NTSTATUS status = irp->IoStatus.Status;
+  if (stack->MinorFunction == IRP_MN_SET_POWER &&
+      stack->Parameters.Power.Type == SystemPowerState && port != nullptr) {
+    SystemPower(*port, stack->Parameters.Power.State.SystemState);
+  }
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
     status = STATUS_SUCCESS;
     if (stack->MinorFunction == IRP_MN_SET_POWER &&
@@ -82,6 +89,25 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
         status = *port->device->Script().faults.failDevicePower;
       } else {
         PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
+        if (port != nullptr && tree.pendDevicePower) {
+          // The hub suspends or resumes the port first (resume signalling
+          // and recovery take their time) and completes the request once
+          // the port is in its new state, so a transfer sent from the
+          // completion finds the port powered.
+          const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+          IoMarkIrpPending(irp);
+          LogUrb("device power request pended",
+                 {{"port", port->path}, {"state", "D" + std::to_string(int(state) - 1)}});
+          Machine::Current().Sched().Schedule(kPortPowerChange, "usb: port power changed",
+                                              [this, port, irp, state] {
+                                                SetDevicePower(*port, state);
+                                                kernel::QueueDpc("device power request", [irp] {
+                                                  irp->IoStatus.Status = STATUS_SUCCESS;
+                                                  IoCompleteRequest(irp, IO_NO_INCREMENT);
+                                                });
+                                              });
+          return STATUS_PENDING;
+        }
         // The port takes the device's new state before the request
         // completes, as the hub does: a D0 request completes only once the
         // port has resumed, so the function driver's completion routine may
@@ -96,5 +122,23 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
 }
 
 void UsbBus::State::SetDevicePower(Port& port, DEVICE_POWER_STATE state) { port.power = state; }
+
+void UsbBus::State::SystemPower(Port& port, SYSTEM_POWER_STATE state) {
+  if (state == PowerSystemHibernate || state == PowerSystemShutdown ||
+      (state >= PowerSystemSleeping1 && state <= PowerSystemSleeping3 &&
+       tree.portsUnpoweredInSleep)) {
+    port.powerLost = true;
+    return;
+  }
+  if (state != PowerSystemWorking || !std::exchange(port.powerLost, false) ||
+      port.device == nullptr) {
+    return;
+  }
+  const std::optional<ReturnAs> back = port.device->AfterPowerLoss();
+  if (!back) return;
+  LogUrb("device lost power in the sleep", {{"port", port.path}});
+  Leave(port);
+  ScheduleReturn(port, *back);
+}
 
 }  // namespace winsim::usb

@@ -55,6 +55,11 @@ struct Pipe {
   }
 };
 
+// How long a hub takes to suspend or resume a port for a device set-power
+// request that it pends: USB 2.0's resume signalling (20 ms) and the
+// recovery time after it (10 ms).
+inline constexpr VirtualTime kPortPowerChange = 30 * kTicksPerMillisecond;
+
 // SET_CONFIGURATION, CLEAR_FEATURE (a pipe's reset): setup and status.
 constexpr uint32_t kNoDataControlFrames = FullSpeedFrames(TransferType::Control, 0, 0);
 
@@ -82,6 +87,9 @@ struct Port {
   // Below D0 the port is suspended: no traffic reaches the device, and the
   // hub fails every URB sent to it with STATUS_DEVICE_POWERED_OFF.
   DEVICE_POWER_STATE power = PowerDeviceD0;
+  // The system slept with the port unpowered (S4, or S1-S3 with
+  // portsUnpoweredInSleep): at the wake the device says what that did.
+  bool powerLost = false;
   // Transfers still on the bus (their frames not yet over), by number.
   struct OnTheBus {
     uint64_t number;
@@ -175,6 +183,9 @@ struct UsbBus::State {
   NTSTATUS HubControl(Hub& hub, PIRP irp);
   NTSTATUS SubmitUrb(Port& port, PIRP irp);
   void SetDevicePower(Port& port, DEVICE_POWER_STATE state);
+  // A system set-power request reached the device's PDO: a sleep that
+  // unpowers the port, or the wake after it.
+  void SystemPower(Port& port, SYSTEM_POWER_STATE state);
   // pipe: the pipe of a bulk or interrupt transfer (0: none), which counts
   // the transfer as pending until it completes.
   NTSTATUS Finish(Port& port, PIRP irp, PURB urb, Reply reply, const std::string& what,

@@ -90,6 +90,10 @@ class UsbDevice {
   virtual bool StartsConfigured() const { return false; }
   // A hub: the bus gives it ports of its own and never plugs it later.
   virtual bool IsHub() const { return false; }
+  // What a loss of power (its port unpowered through a sleep) does to the
+  // device: nullopt, it keeps its state; else, at the wake, it is off the
+  // bus and comes back as this gives it.
+  virtual std::optional<ReturnAs> AfterPowerLoss() const { return std::nullopt; }
 
   std::vector<uint8_t> DeviceDescriptor() const;
   std::vector<uint8_t> ConfigurationDescriptor() const;

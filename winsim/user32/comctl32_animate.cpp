@@ -91,8 +91,9 @@ void Tick(HWND hwnd, uint64_t generation, TickState state) {
 void ScheduleTick(HWND hwnd, uint64_t generation, TickState state) {
   auto* data = Control<AnimateData>(hwnd);
   if (data == nullptr || !data->clip) return;
-  Machine::Current().Sched().Schedule(FramePeriod(*data->clip), "SysAnimate32",
-                                      [hwnd, generation, state] { Tick(hwnd, generation, state); });
+  Machine::Current().Sched().Schedule(
+      FramePeriod(*data->clip), "SysAnimate32",
+      [hwnd, generation, state] { Tick(hwnd, generation, state); }, true);
 }
 
 std::vector<uint8_t> ClipBytes(LPARAM source, std::string& name) {

@@ -1,11 +1,14 @@
 // Kernel services the whole-program runs do not reach: partial MDLs, MDL
 // misuse, the remove lock's wait and refusal, a synchronization event's
-// reset, the WDM versions, DbgPrint's precision, the real-time clock (fault injection
-// is the driver's sweeps').
+// reset, the WDM versions, DbgPrint's precision, the real-time clock, user
+// mode held while the machine sleeps (fault injection is the driver's
+// sweeps').
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "kernel/kernel.h"
 #include "sim_machine.h"
@@ -183,6 +186,36 @@ TEST_F(KernelServicesTest, RealTimeClockWaitsOnTheWallClock) {
     EXPECT_EQ(Machine::Current().Sched().Now(), 5 * kTicksPerMillisecond);
   });
   EXPECT_GE(elapsed, std::chrono::milliseconds(5));
+}
+
+// While user mode is held (the machine sleeps) no user-mode thread runs, not
+// even one whose sleep or scheduled start came due; kernel threads and the
+// clock go on. At the release what came due runs, in the order it came due.
+TEST_F(KernelServicesTest, HeldUserModeRunsNoUserThreadUntilTheRelease) {
+  constexpr VirtualTime kMs = kTicksPerMillisecond;
+  std::vector<std::string> ran;
+  RunOnMachine([&] {
+    Scheduler& scheduler = machine().Sched();
+    scheduler.CreateThread(
+        "user",
+        [&] {
+          scheduler.SleepUntil(10 * kMs);
+          ran.push_back("user sleep at " + std::to_string(scheduler.Now() / kMs));
+        },
+        PASSIVE_LEVEL, false, true);
+    scheduler.Schedule(
+        5 * kMs, "user timer",
+        [&] { ran.push_back("user timer at " + std::to_string(scheduler.Now() / kMs)); }, true);
+    scheduler.Yield();  // the user thread starts its sleep
+    scheduler.SetUserModeHeld(true);
+    scheduler.CreateThread(
+        "kernel", [&] { ran.push_back("kernel at " + std::to_string(scheduler.Now() / kMs)); });
+    scheduler.SleepUntil(100 * kMs);
+    scheduler.SetUserModeHeld(false);
+    scheduler.SleepUntil(101 * kMs);
+  });
+  EXPECT_EQ(ran,
+            (std::vector<std::string>{"kernel at 0", "user timer at 100", "user sleep at 100"}));
 }
 
 }  // namespace

@@ -75,7 +75,6 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{Fault::InformationTooLarge, rule::kInformationTooLarge,
                   rule::kSystemBufferUnwritten},
         FaultCase{Fault::WaitAtDispatch, rule::kIrql},
-        FaultCase{Fault::DebugBreak, rule::kDebugBreak},
         FaultCase{Fault::PagedPoolAtDispatch, rule::kPoolIrql},
         FaultCase{Fault::CompleteWithPending, rule::kIrpCompletedPending},
         FaultCase{Fault::LeakMdl, rule::kMdlLeak},
@@ -285,5 +284,70 @@ TEST(EventLogSince, GivesTheEventsFromAnIndexOn) {
     EXPECT_EQ(texts, c.texts) << "from " << c.first;
   }
 }
+
+// ---------------------------------------------------------------- breakpoints and bug checks
+
+// What a breakpoint or a bug check does depends on whether a kernel debugger
+// is attached. Each case runs one call on a machine thread and looks at
+// whether the thread went on, how the run ended and what was recorded.
+struct BreakCase {
+  const char* name;
+  bool kernelDebugger;
+  std::function<void()> call;
+  std::string bugCheck;  // the parameters logged, "" for none
+};
+
+class BreakTest : public testing_support::SimMachineTest,
+                  public testing::WithParamInterface<BreakCase> {};
+
+TEST_P(BreakTest, StopsTheMachineUnlessADebuggerIsAttached) {
+  const BreakCase& param = GetParam();
+  machine_.reset();
+  MachineConfig config;
+  config.kernelDebugger = param.kernelDebugger;
+  machine_ = std::make_unique<Machine>(config);
+  bool wentOn = false;
+  bool otherThreadRan = false;
+  const bool ran = machine().Run([&] {
+    machine().Sched().CreateThread("other", [&] { otherThreadRan = true; });
+    param.call();
+    wentOn = true;
+  });
+  const bool stopped = !param.bugCheck.empty();
+  EXPECT_EQ(ran, !stopped);
+  EXPECT_EQ(wentOn, !stopped);
+  EXPECT_EQ(otherThreadRan, !stopped);  // nothing runs after a bug check
+  const std::vector<Event> checks = machine().Log().OfKind(EventKind::BugCheck);
+  if (stopped) {
+    ASSERT_EQ(checks.size(), 1u);
+    EXPECT_EQ(checks[0].Field("parameters"), param.bugCheck);
+    EXPECT_TRUE(machine().Verify().Has(rule::kBugCheck));
+    machine().Verify().Expect(rule::kBugCheck);
+    // A machine that stopped runs nothing again.
+    bool later = false;
+    EXPECT_FALSE(machine().Run([&] { later = true; }));
+    EXPECT_FALSE(later);
+  } else {
+    EXPECT_TRUE(checks.empty());
+    EXPECT_TRUE(machine().Verify().Has(rule::kDebugBreak));
+    machine().Verify().Expect(rule::kDebugBreak);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Breakpoints, BreakTest,
+    testing::Values(BreakCase{"DbgBreakPointWithADebugger", true, [] { DbgBreakPoint(); }, ""},
+                    BreakCase{"DbgBreakPointWithoutOne", false, [] { DbgBreakPoint(); },
+                              "0x0000008E (0x80000003, 0x00000000, 0x00000000, 0x00000000)"},
+                    BreakCase{"WithStatusWithADebugger", true, [] { DbgBreakPointWithStatus(7); },
+                              ""},
+                    BreakCase{"WithStatusWithoutOne", false, [] { DbgBreakPointWithStatus(7); },
+                              "0x0000008E (0x80000003, 0x00000000, 0x00000000, 0x00000000)"},
+                    // A bug check stops the machine, debugger or not.
+                    BreakCase{"KeBugCheckEx", true, [] { KeBugCheckEx(0x9F, 3, 0x10, 0x20, 0x30); },
+                              "0x0000009F (0x00000003, 0x00000010, 0x00000020, 0x00000030)"},
+                    BreakCase{"KeBugCheck", false, [] { KeBugCheck(0xE2); },
+                              "0x000000E2 (0x00000000, 0x00000000, 0x00000000, 0x00000000)"}),
+    [](const testing::TestParamInfo<BreakCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -181,6 +181,22 @@ TEST_F(PnpTest, SleepAndWakeReachEachStartedStackInOrder) {
   });
 }
 
+// While the machine sleeps a bus's reports wait: a device that arrives is
+// started only at the wake, after the system set-power requests for S0.
+TEST_F(PnpTest, ADeviceThatArrivesWhileTheMachineSleepsStartsAtTheWake) {
+  Run([&] {
+    PlugAndStart(0);
+    ASSERT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
+    pnp::DeviceNode* late = Plug(1);
+    pnp::DeviceArrived(late);
+    pnp::WaitIdle();
+    EXPECT_EQ(pnp::State(late), pnp::NodeState::NoDriver);
+    pnp::SystemWake();
+    pnp::WaitIdle();
+    EXPECT_EQ(pnp::State(late), pnp::NodeState::Started);
+  });
+}
+
 // As on Windows XP, the next power IRP of a type waits for the driver's
 // PoStartNextPowerIrp: a driver that forgets it holds the set-power IRP after
 // the query back, and the sleep hangs.
@@ -200,8 +216,19 @@ TEST_F(PnpTest, APowerIrpWaitsForThePreviousOnesPoStartNextPowerIrp) {
   EXPECT_EQ(Function().deviceRequests[0].back(), "IRP_MN_QUERY_POWER S3")
       << "the set-power IRP never reached the driver";
   const auto hangs = machine().Log().OfKind(EventKind::Hang);
-  ASSERT_EQ(hangs.size(), 1u);
+  ASSERT_EQ(hangs.size(), 2u);
   EXPECT_NE(hangs[0].text.find("system sleep"), std::string::npos) << hangs[0].text;
+  // The sleep that never completes names the IRP and the driver that holds it.
+  EXPECT_EQ(hangs[1].text.substr(0, hangs[1].text.find(" (IRP ")),
+            "IRP_MN_SET_POWER S3 never completed: held by TestFunction (the IRP waits for its "
+            "PoStartNextPowerIrp)");
+  EXPECT_EQ(hangs[1].Field("driver").substr(0, 12), "TestFunction");
+  // As the power manager's watchdog would find once its time had passed.
+  machine().Verify().Expect(rule::kPowerIrpWatchdog);
+  const auto findings = machine().Verify().Findings();
+  EXPECT_TRUE(std::any_of(findings.begin(), findings.end(), [](const Finding& finding) {
+    return finding.rule == rule::kPowerIrpWatchdog && finding.place == "TestFunction!IRP_MJ_POWER";
+  }));
 }
 
 TEST_F(PnpTest, AVetoedSleepTellsTheStacksAskedThatTheSystemStaysOn) {

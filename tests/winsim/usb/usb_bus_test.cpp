@@ -296,6 +296,58 @@ TEST_F(UsbBusTest, AUrbToASuspendedDeviceFailsAtOnceUntilD0) {
   });
 }
 
+// With devicePower "pended" the hub pends a device set-power request while
+// it suspends or resumes the port and completes it once the port is in its
+// new state; "immediate" completes it in the dispatch routine. Either way
+// the port carries transfers again once D0 has completed.
+TEST_F(UsbBusTest, ADevicePowerRequestPendsWhileThePortChangesWhenSet) {
+  for (const bool pended : {false, true}) {
+    SCOPED_TRACE(pended);
+    machine_.reset();
+    machine_ = std::make_unique<Machine>();
+    RunOnMachine([&] {
+      UsbTreeScript tree = SinglePortTree(GenericUpdateModePort());
+      tree.pendDevicePower = pended;
+      std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
+      ASSERT_NE(bus, nullptr);
+      PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
+      const std::vector<USBD_PIPE_HANDLE> pipes = Configure(pdo);
+      ASSERT_EQ(pipes.size(), 2u);
+      for (const DEVICE_POWER_STATE state : {PowerDeviceD3, PowerDeviceD0}) {
+        struct Done {
+          KEVENT event;
+          bool completed = false;
+        } done;
+        KeInitializeEvent(&done.event, NotificationEvent, FALSE);
+        PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
+        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+        stack->MajorFunction = IRP_MJ_POWER;
+        stack->MinorFunction = IRP_MN_SET_POWER;
+        stack->Parameters.Power.Type = DevicePowerState;
+        stack->Parameters.Power.State.DeviceState = state;
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
+              auto* finished = static_cast<Done*>(context);
+              finished->completed = true;
+              KeSetEvent(&finished->event, 0, FALSE);
+              return STATUS_MORE_PROCESSING_REQUIRED;
+            },
+            &done, TRUE, TRUE, TRUE);
+        const VirtualTime start = Machine::Current().Sched().Now();
+        EXPECT_EQ(PoCallDriver(pdo, irp), pended ? STATUS_PENDING : STATUS_SUCCESS);
+        EXPECT_EQ(done.completed, !pended);
+        KeWaitForSingleObject(&done.event, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
+        EXPECT_EQ(Machine::Current().Sched().Now() - start, pended ? 30 * kTicksPerMillisecond : 0);
+        IoFreeIrp(irp);
+      }
+      EXPECT_EQ(Write(pdo, pipes[0], {1, 2}), STATUS_SUCCESS);
+      bus->Shutdown();
+    });
+  }
+}
+
 // Transfers submitted together on one controller follow one another; on
 // two controllers they run side by side.
 TEST_F(UsbBusTest, TransfersShareTheirControllersFrames) {

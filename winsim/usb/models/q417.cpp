@@ -93,6 +93,14 @@ Q417Device::Q417Device(const DeviceScript& normalMode, Q417Script q417, bool upd
   }
 }
 
+std::optional<ReturnAs> Q417Device::AfterPowerLoss() const {
+  if (!updateMode_) return std::nullopt;
+  ReturnAs back = ComeBack(false);
+  back.delay = 0;  // it is there in normal mode when the hub looks at the wake
+  back.what = "usb: device lost power and returns in normal mode";
+  return back;
+}
+
 ReturnAs Q417Device::ComeBack(bool updateMode) const {
   ReturnAs comeBack;
   comeBack.delay = q417_.returnDelay;

@@ -64,6 +64,9 @@ class Q417Device : public ConfiguredDevice {
   bool StartsConfigured() const override { return !updateMode_; }
 
   bool InUpdateMode() const { return updateMode_; }
+  // Update mode is kept only while powered: without power the device starts
+  // again in normal mode (its flash keeps what was written).
+  std::optional<ReturnAs> AfterPowerLoss() const override;
   const Q417Script& Q417() const { return q417_; }
   uint32_t TriggerRequests() const { return triggerRequests_; }
 
