@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev binutils
   tshark python3
   chromium chromium-driver python3-selenium
+  python3-jsonschema
 )
 
 missing=()

@@ -214,10 +214,18 @@ void Observer::Tell(const winsim::Event& event) {
     case IDC_PROGRESS:
       if (what == "progress range") {
         progressHigh_ = Number(event.Field("high"));
+        progressLow_ = Number(event.Field("low"));
+        blocksSent_ = 0;
         Print(event.time,
               "progress range " + event.Field("low") + ".." + std::to_string(progressHigh_));
       }
-      if (what == "progress") ShowProgress(event.time, Number(event.Field("pos")));
+      if (what == "progress") {
+        // The worker moves the bar by one once a block has gone: those
+        // messages since the range was set count the blocks sent.
+        const bool blockSent = event.Field("message") == "PBM_DELTAPOS";
+        if (blockSent) ++blocksSent_;
+        ShowProgress(event.time, Number(event.Field("pos")), blockSent);
+      }
       break;
     default:
       break;
@@ -296,24 +304,29 @@ void Observer::Draw(Shown kind, winsim::VirtualTime time, const std::string& tex
   shown_ = kind;
 }
 
-void Observer::ShowProgress(winsim::VirtualTime time, int pos) {
+void Observer::ShowProgress(winsim::VirtualTime time, int pos, bool blockSent) {
   progressTime_ = time;
+  // Only the worker's steps tell blocks; a reset to 0 (Program, Refresh)
+  // tells none.
+  const DownloadFigures figures{pos, progressLow_, progressHigh_, blockSent ? blocksSent_ : 0,
+                                imageBlocks_};
   if (live_) {
     FlushDeviceList();
-    Draw(Shown::Download, time, DownloadBarText(pos, progressHigh_));
-    if (keep_) {
-      lines_.push_back(
-          {time, step_, "progress " + std::to_string(pos) + "/" + std::to_string(progressHigh_)});
-    }
+    Draw(Shown::Download, time, DownloadBarText(figures));
+    if (keep_) lines_.push_back({time, step_, DownloadLineText(figures)});
     told_ = true;
   } else {
-    Print(time, "progress " + std::to_string(pos) + "/" + std::to_string(progressHigh_));
+    Print(time, DownloadLineText(figures));
   }
 }
 
 void Observer::WriteSnapshot() {
-  char name[32];
-  std::snprintf(name, sizeof name, "%04d.svg", ++snapshotCount_);
+  char name[64];
+  const std::string step = step_ >= 0    ? "step" + std::to_string(step_)
+                           : stepsBegun_ ? std::string("end")
+                                         : std::string("start");
+  std::snprintf(name, sizeof name, "%04d-%s-%.3fs.svg", ++snapshotCount_, step.c_str(),
+                static_cast<double>(machine_.Sched().Now()) / 1e7);
   std::ofstream(fs::path(snapshots_) / name) << winsim::SnapshotScreen();
 }
 

@@ -41,10 +41,16 @@ class Observer {
   // Keeps the account's lines and a picture of the screen at each change
   // (an unchanged screen is not kept again), for reports.
   void Keep() { keep_ = true; }
-  // The script step the lines that follow belong to (-1: none).
-  void SetStep(int step) { step_ = step; }
+  // The script step the lines that follow belong to (-1: none), which also
+  // names the snapshots.
+  void SetStep(int step) {
+    step_ = step;
+    stepsBegun_ = stepsBegun_ || step >= 0;
+  }
   const std::vector<AccountLine>& Lines() const { return lines_; }
   const std::vector<Picture>& Pictures() const { return pictures_; }
+  // The blocks of the scenario's image (0: none), for the download's bar.
+  void SetImageBlocks(int blocks) { imageBlocks_ = blocks; }
 
   HWND Dialog() const { return view_.dialog; }
   const View& Last() const { return view_; }
@@ -95,7 +101,7 @@ class Observer {
   void FlushDeviceList();
   void Draw(Shown kind, winsim::VirtualTime time, const std::string& text);
   // On a terminal one bar, redrawn; otherwise a line a step.
-  void ShowProgress(winsim::VirtualTime time, int pos);
+  void ShowProgress(winsim::VirtualTime time, int pos, bool blockSent);
   void WriteSnapshot();
   // The main dialog's controls as the screen shows them (the program runs).
   void ReadControls();
@@ -113,6 +119,10 @@ class Observer {
   bool listChanged_ = false;
   winsim::VirtualTime listTime_ = 0;
   int progressHigh_ = 0;
+  int progressLow_ = 0;
+  int blocksSent_ = 0;  // position messages since the range was set: one a block
+  int imageBlocks_ = 0;
+  bool stepsBegun_ = false;               // a step has begun: a step of -1 is the script's end
   winsim::VirtualTime progressTime_ = 0;  // of the last position message
   bool told_ = false;                     // since the last snapshot
   int snapshotCount_ = 0;

@@ -9,32 +9,6 @@
 namespace quillsim {
 namespace {
 
-// The port script the machine description puts at a path ("1/1/2"), or null.
-const winsim::usb::PortScript* PortAt(const winsim::usb::UsbTreeScript& tree,
-                                      const std::string& path) {
-  std::vector<int> numbers;
-  size_t start = 0;
-  while (start <= path.size()) {
-    const size_t end = std::min(path.find('/', start), path.size());
-    const std::string part = path.substr(start, end - start);
-    if (part.empty() || part.size() > 3 ||
-        part.find_first_not_of("0123456789") != std::string::npos) {
-      return nullptr;
-    }
-    numbers.push_back(std::stoi(part));
-    start = end + 1;
-  }
-  if (numbers.size() < 2 || numbers[0] >= static_cast<int>(tree.controllers.size())) return nullptr;
-  const std::vector<winsim::usb::PortScript>* ports = &tree.controllers[numbers[0]].rootPorts;
-  const winsim::usb::PortScript* port = nullptr;
-  for (size_t i = 1; i < numbers.size(); ++i) {
-    if (numbers[i] < 1 || numbers[i] > static_cast<int>(ports->size())) return nullptr;
-    port = &(*ports)[numbers[i] - 1];
-    ports = &port->hubPorts;
-  }
-  return port;
-}
-
 SYSTEM_POWER_STATE PowerState(const std::string& name) {
   return name == "S1"   ? PowerSystemSleeping1
          : name == "S2" ? PowerSystemSleeping2

@@ -160,14 +160,41 @@ const winsim::ControlView* FindControl(const std::vector<winsim::ControlView>& c
 
 }  // namespace
 
-PortRequests ReadPortRequests(winsim::usb::UsbBus& bus, const std::string& port) {
+uint32_t UpdateModeRequests(const winsim::usb::UsbDevice& device) {
+  if (const winsim::usb::Q417Device* q417 = winsim::usb::AsQ417(&device)) {
+    return q417->TriggerRequests();
+  }
+  uint32_t count = 0;
+  for (const winsim::usb::DeviceRequest& request : device.Requests()) {
+    count += request.kind == winsim::usb::RequestKind::GetDescriptor &&
+                     request.descriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE &&
+                     request.descriptorIndex == 0x55
+                 ? 1
+                 : 0;
+  }
+  return count;
+}
+
+int64_t UpdateModeArrivals(winsim::usb::UsbBus& bus, const std::string& port) {
+  int64_t arrivals = 0;
+  for (const winsim::usb::UsbDevice* device : bus.History(port)) {
+    const winsim::usb::Q417Device* q417 = winsim::usb::AsQ417(device);
+    arrivals += q417 != nullptr && q417->InUpdateMode() ? 1 : 0;
+  }
+  return arrivals;
+}
+
+PortRequests ReadPortRequests(winsim::usb::UsbBus& bus, const std::string& port, int64_t arrival) {
   PortRequests seen;
+  int64_t arrivals = 0;
   for (const winsim::usb::UsbDevice* device : bus.History(port)) {
     const winsim::usb::Q417Device* q417 = winsim::usb::AsQ417(device);
     if (q417 == nullptr || !q417->InUpdateMode()) {
-      if (q417 != nullptr) seen.triggerRequests += q417->TriggerRequests();
+      if (arrival == 0 || arrivals == arrival - 1)
+        seen.triggerRequests += UpdateModeRequests(*device);
       continue;
     }
+    if (arrival != 0 && ++arrivals != arrival) continue;
     for (const winsim::usb::DeviceRequest& request : device->Requests()) {
       if (request.kind == winsim::usb::RequestKind::ResetPipe) {
         ++seen.pipeResets;
@@ -207,11 +234,20 @@ std::vector<Outcome> Checker::CheckState(const Expectations& expect, const Seen&
     results.back().actual = Lines(actual);
   };
   if (expect.messageBoxes) {
-    result("messageBoxes", *expect.messageBoxes == seen.messageBoxes
-                               ? ""
-                               : "message boxes were " + JoinQuoted(seen.messageBoxes) +
-                                     ", expected " + JoinQuoted(*expect.messageBoxes));
-    texts(*expect.messageBoxes, seen.messageBoxes);
+    bool same = expect.messageBoxes->size() == seen.messageBoxes.size();
+    std::string expected;
+    std::vector<std::string> expectedTexts;
+    for (size_t i = 0; i < expect.messageBoxes->size(); ++i) {
+      const TextMatch& match = (*expect.messageBoxes)[i];
+      same = same && match.Matches(seen.messageBoxes[i]);
+      expected += (i ? ", " : "") + match.Describe();
+      // The diff shows a whole text as it is, a part or pattern described.
+      expectedTexts.push_back(match.mode == TextMatch::Mode::Exact ? match.text : match.Describe());
+    }
+    result("messageBoxes", same ? ""
+                                : "message boxes were " + JoinQuoted(seen.messageBoxes) +
+                                      ", expected [" + expected + "]");
+    texts(expectedTexts, seen.messageBoxes);
   }
   if (expect.status) {
     result("status", *expect.status == seen.status ? ""
@@ -304,10 +340,17 @@ std::vector<Outcome> Checker::CheckState(const Expectations& expect, const Seen&
     std::vector<std::string> expectedSequence;
     std::vector<std::string> actualSequence;
     for (const RequestExpectations& requests : expect.requests) {
+      const bool arrived =
+          bus != nullptr &&
+          (requests.arrival == 0 || UpdateModeArrivals(*bus, requests.port) >= requests.arrival);
       const PortRequests seenRequests =
-          bus != nullptr ? ReadPortRequests(*bus, requests.port) : PortRequests{};
+          arrived ? ReadPortRequests(*bus, requests.port, requests.arrival) : PortRequests{};
       const std::string wrong =
-          bus != nullptr ? CheckRequests(requests, seenRequests, image_) : "the bus is gone";
+          bus == nullptr ? "the bus is gone"
+          : !arrived     ? "device " + requests.port + ": no update-mode arrival " +
+                           std::to_string(requests.arrival) + " (" +
+                           std::to_string(UpdateModeArrivals(*bus, requests.port)) + " so far)"
+                     : CheckRequests(requests, seenRequests, image_);
       if (!wrong.empty()) failure += (failure.empty() ? "" : "; ") + wrong;
       if (requests.sequence && *requests.sequence != seenRequests.sequence) {
         for (const auto& line : *requests.sequence)
@@ -350,9 +393,13 @@ void Checker::AtEnd(const Expectations& expect, const Seen& seen, winsim::Machin
     outcomes_.push_back(std::move(key));
   }
   if (expect.applicationEnded) {
-    Add("/expect/applicationEnded", *expect.applicationEnded == endedDuringScript ? ""
-                                    : endedDuringScript ? "the program ended"
-                                                        : "the program did not end");
+    // The program may still end after the script, closed by quillsim: that
+    // is not an end within the script.
+    Add("/expect/applicationEnded",
+        *expect.applicationEnded == endedDuringScript ? ""
+        : endedDuringScript                           ? "the program ended within the script"
+                            : "the program did not end within the script (it was still running "
+                              "when the script ended)");
   }
   for (const std::string& rule : expect.findings) {
     machine.Verify().Expect(rule);

@@ -42,7 +42,15 @@ struct PortRequests {
   std::vector<std::vector<uint8_t>> lastBlocks;  // the bytes of each block after it
   std::vector<uint32_t> lastCounts;              // each block's length
 };
-PortRequests ReadPortRequests(winsim::usb::UsbBus& bus, const std::string& port);
+// arrival > 0: only the n-th update-mode device on the port, and the
+// trigger requests of the normal-mode devices since the one before it.
+PortRequests ReadPortRequests(winsim::usb::UsbBus& bus, const std::string& port,
+                              int64_t arrival = 0);
+// How many update-mode devices have been on the port.
+int64_t UpdateModeArrivals(winsim::usb::UsbBus& bus, const std::string& port);
+// The update-mode requests (configuration descriptor 0x55) a device in
+// normal mode received: a Q417's own count, any other device's requests.
+uint32_t UpdateModeRequests(const winsim::usb::UsbDevice& device);
 
 class Checker {
  public:

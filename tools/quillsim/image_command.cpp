@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -44,6 +45,12 @@ void ExplainRefusal(const std::string& path) {
 
 int RunImage(const ImageOptions& options) {
   // The same open check as the Program button, then the same build.
+  // A folder opens on the host, and would be read as an empty file.
+  std::error_code error;
+  if (std::filesystem::is_directory(options.input, error)) {
+    std::cerr << options.input << ": a folder, not a Flash ROM file\n";
+    return 1;
+  }
   FILE* probe = std::fopen(options.input.c_str(), "rb");
   if (probe == nullptr) {
     std::cerr << MessageFileCannotBeOpened << '\n';
@@ -60,8 +67,24 @@ int RunImage(const ImageOptions& options) {
   const UINT32 length = FlashImageLength(image);
   BYTE header[HeaderCommandSize];
   BuildHeaderCommand(length, header);
-  std::printf("length: %u\nblocks: %u\nrange: %u\nheader:", length, FlashImageBlockCount(image),
-              DownloadProgressRange(length));
+  // The blocks as the worker sends them: an image whose length is a
+  // multiple of 256 ends with an empty block, sent as a zero-length request.
+  UINT32 full = 0;
+  UINT32 last = 0;
+  for (const FlashBlock* block = image; block != nullptr; block = block->Next) {
+    full += block->FillCount == FlashBlockSize ? 1 : 0;
+    last = block->FillCount;
+  }
+  const UINT32 blocks = FlashImageBlockCount(image);
+  std::printf("length: %u\nblocks: %u (%u of %u bytes", length, blocks, full, FlashBlockSize);
+  if (full != blocks) {
+    if (last == 0) {
+      std::printf(" and an empty last block, sent as a zero-length request");
+    } else {
+      std::printf(" and a last block of %u bytes", last);
+    }
+  }
+  std::printf(")\nrange: %u\nheader:", DownloadProgressRange(length));
   for (BYTE byte : header) {
     std::printf(" %02X", byte);
   }

@@ -45,10 +45,32 @@ std::string WaitBarText(const WaitState& wait, int width) {
          SecondsText(std::max<winsim::VirtualTime>(0, wait.length - wait.elapsed));
 }
 
-std::string DownloadBarText(int pos, int high, int width) {
-  // An empty range (0..0) leaves the bar empty.
-  return "progress " + FilledBar(high > 0 ? pos : 0, std::max(high, 1), width) + " " +
-         std::to_string(pos) + "/" + std::to_string(high);
+namespace {
+
+// "block 6 of 12", "block 6", or "" before the first block.
+std::string BlocksText(const DownloadFigures& figures) {
+  if (figures.blocksSent == 0) return "";
+  return "block " + std::to_string(figures.blocksSent) +
+         (figures.imageBlocks > 0 ? " of " + std::to_string(figures.imageBlocks) : "");
+}
+
+}  // namespace
+
+std::string DownloadBarText(const DownloadFigures& figures, int width) {
+  const bool emptyRange = figures.high <= figures.low;
+  const std::string bar =
+      emptyRange ? FilledBar(figures.imageBlocks > 0 ? figures.blocksSent : 0,
+                             std::max(figures.imageBlocks, 1), width)
+                 : FilledBar(figures.pos - figures.low, figures.high - figures.low, width);
+  const std::string blocks = BlocksText(figures);
+  return "progress " + bar + " " + std::to_string(figures.pos) + "/" +
+         std::to_string(figures.high) + (blocks.empty() ? "" : ", " + blocks);
+}
+
+std::string DownloadLineText(const DownloadFigures& figures) {
+  const std::string blocks = BlocksText(figures);
+  return "progress " + std::to_string(figures.pos) + "/" + std::to_string(figures.high) +
+         (blocks.empty() ? "" : " (" + blocks + ")");
 }
 
 }  // namespace quillsim

@@ -42,9 +42,25 @@ std::string MovingBar(winsim::VirtualTime elapsed, int width);
 //   no time-out: waits until the program is idle [..###......] 1.2 s
 std::string WaitBarText(const WaitState& wait, int width = 30);
 
-// The live line of the download: progress [####....] 5/11 (the range's
-// maximum as the bar has it; 0..0 draws an empty bar)
-std::string DownloadBarText(int pos, int high, int width = 40);
+// What the download's bar and its lines tell: the bar's position and range
+// as the program set them, and the blocks sent so far (the worker's steps
+// since the range was set) of the image's blocks (0: not known).
+struct DownloadFigures {
+  int pos = 0;
+  int low = 0;
+  int high = 0;
+  int blocksSent = 0;
+  int imageBlocks = 0;
+};
+
+// The live line of the download:
+//   progress [####....] 5/11, block 6 of 12
+// The bar fills as the position moves in its range; an empty range (0..0,
+// the range the program sets for a 64 KiB image) fills it by blocks sent.
+std::string DownloadBarText(const DownloadFigures& figures, int width = 40);
+// The line of a progress step where there is no live line:
+//   progress 5/11 (block 6 of 12)
+std::string DownloadLineText(const DownloadFigures& figures);
 
 // Seconds with one decimal: "2.0 s".
 std::string SecondsText(winsim::VirtualTime time);

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 
 #include "crt/crt_heap.h"
@@ -118,22 +120,28 @@ class Player {
   }
 
   // Waits until done() holds (an open wait, up to `length`) or for `length`
-  // (fixedLength). On a terminal a long wait shows its bar, so the wait is
-  // taken in steps of kBarStep to redraw it; elsewhere in one piece.
+  // (fixedLength). done() is looked at whenever the program is idle or shows
+  // a change, and also every `checkStep` (> 0) for what happens on the bus
+  // while the program waits. On a terminal a long wait shows its bar, so the
+  // wait is taken in steps of kBarStep to redraw it; elsewhere in one piece.
   bool Await(const std::string& what, winsim::VirtualTime length, bool fixedLength,
-             const std::function<bool()>& done) {
-    if (!observer_.Live()) {
+             const std::function<bool()>& done, winsim::VirtualTime checkStep = 0) {
+    if (!observer_.Live() && checkStep == 0) {
       if (!fixedLength) return agent_.WaitUntil(done, length);
       agent_.Wait(length);
       return true;
     }
     winsim::Scheduler& scheduler = winsim::Machine::Current().Sched();
     const winsim::VirtualTime start = scheduler.Now();
+    winsim::VirtualTime nextBar = kBarStep;
     bool reached = false;
     for (;;) {
       const winsim::VirtualTime left =
           std::max<winsim::VirtualTime>(0, length - (scheduler.Now() - start));
-      const winsim::VirtualTime step = std::min(left, kBarStep);
+      winsim::VirtualTime step = observer_.Live() ? std::min(left, kBarStep) : left;
+      // Nothing on the machine bound to happen (no thread ready, no timer):
+      // the bus cannot change either, so the wait need not look each frame.
+      if (checkStep > 0 && scheduler.HasPendingWork()) step = std::min(step, checkStep);
       if (fixedLength) {
         if (left == 0) break;
         agent_.Wait(step);
@@ -143,10 +151,100 @@ class Player {
       } else if (left == 0) {
         break;
       }
-      observer_.ShowWait({what, scheduler.Now() - start, length, fixedLength});
+      if (observer_.Live() && scheduler.Now() - start >= nextBar) {
+        observer_.ShowWait({what, scheduler.Now() - start, length, fixedLength});
+        nextBar = scheduler.Now() - start + kBarStep;
+      }
     }
     observer_.EndWait();
     return fixedLength || reached;
+  }
+
+  // Whether a `waitFor`'s condition holds now.
+  bool Holds(const WaitCondition& condition) {
+    observer_.Look();
+    switch (condition.kind) {
+      case WaitCondition::Kind::Text:
+        return Shows(condition.text);
+      case WaitCondition::Kind::MessageBox: {
+        const auto box = agent_.MessageBox();
+        return box && condition.text.Matches(box->text);
+      }
+      case WaitCondition::Kind::Progress: {
+        const auto progress =
+            Dialog() != nullptr ? agent_.Progress(Dialog(), IDC_PROGRESS) : std::nullopt;
+        return progress && progress->pos >= condition.number;
+      }
+      case WaitCondition::Kind::Block:
+        return static_cast<int64_t>(ReadPortRequests(bus_, condition.port).lastCounts.size()) >=
+               condition.number;
+      case WaitCondition::Kind::UpdateMode: {
+        if (condition.number > 0)
+          return UpdateModeArrivals(bus_, condition.port) >= condition.number;
+        const winsim::usb::Q417Device* q417 = winsim::usb::AsQ417(bus_.DeviceAt(condition.port));
+        return q417 != nullptr && q417->InUpdateMode();
+      }
+    }
+    return false;
+  }
+
+  // Why a `waitFor` timed out: the condition as it stands, and what was on
+  // screen.
+  std::string NotReached(const WaitCondition& condition) {
+    std::string why;
+    switch (condition.kind) {
+      case WaitCondition::Kind::Text:
+        why = condition.text.Describe() + " was not shown in time";
+        break;
+      case WaitCondition::Kind::MessageBox:
+        why = "no message box with " + condition.text.Describe() + " came in time";
+        break;
+      case WaitCondition::Kind::Progress: {
+        const auto progress =
+            Dialog() != nullptr ? agent_.Progress(Dialog(), IDC_PROGRESS) : std::nullopt;
+        why = "the progress bar did not reach " + std::to_string(condition.number) + " in time" +
+              (progress
+                   ? " (it is at " + std::to_string(progress->pos) + " of " +
+                         std::to_string(progress->low) + ".." + std::to_string(progress->high) + ")"
+                   : "");
+        break;
+      }
+      case WaitCondition::Kind::Block:
+        why = "block " + std::to_string(condition.number) + " was not sent to port " +
+              condition.port + " in time (" +
+              std::to_string(ReadPortRequests(bus_, condition.port).lastCounts.size()) +
+              " since the last header)";
+        break;
+      case WaitCondition::Kind::UpdateMode:
+        why = condition.number > 0
+                  ? "update-mode arrival " + std::to_string(condition.number) + " on port " +
+                        condition.port + " did not come in time (" +
+                        std::to_string(UpdateModeArrivals(bus_, condition.port)) + " so far)"
+                  : "no update-mode device came to port " + condition.port + " in time";
+        break;
+    }
+    return why + "; on screen: " + OnScreen();
+  }
+
+  // The message box, or the top window's caption and its visible texts, on
+  // one line.
+  std::string OnScreen() {
+    const auto quoted = [](const std::string& text) {
+      std::string out = "\"";
+      for (char c : text) out += c == '\n' ? std::string("\\n") : std::string(1, c);
+      return out + "\"";
+    };
+    if (const auto box = agent_.MessageBox()) {
+      return "message box " + quoted(box->caption) + ": " + quoted(box->text);
+    }
+    HWND top = agent_.TopWindow();
+    if (top == nullptr) return "no window";
+    std::string texts;
+    for (const auto& control : agent_.Controls(top)) {
+      if (!control.visible || control.text.empty()) continue;
+      texts += (texts.empty() ? "" : ", ") + quoted(WithoutMnemonic(control.text));
+    }
+    return quoted(agent_.Caption(top)) + (texts.empty() ? "" : " showing " + texts);
   }
 
   HWND Dialog() const { return observer_.Dialog(); }
@@ -231,10 +329,17 @@ class Player {
         HWND top = agent_.TopWindow();
         return top != nullptr && agent_.CloseBox(top) ? "" : "no close box to press";
       }
-      case ActionKind::WaitFor:
-        return Await(what, Timeout(action), false, [&] { return Shows(action.text); })
+      case ActionKind::WaitFor: {
+        // What the bus does while the program waits is looked at every
+        // frame (1 ms).
+        const bool onTheBus = action.waitFor.kind == WaitCondition::Kind::Block ||
+                              action.waitFor.kind == WaitCondition::Kind::UpdateMode;
+        return Await(
+                   what, Timeout(action), false, [&] { return Holds(action.waitFor); },
+                   onTheBus ? kTicksPerMillisecond : 0)
                    ? ""
-                   : "\"" + action.text + "\" was not shown in time";
+                   : NotReached(action.waitFor);
+      }
       case ActionKind::WaitIdle:
         return Settle(action) ? "" : "the program did not become idle in time";
       case ActionKind::Wait:
@@ -261,13 +366,12 @@ class Player {
   }
 
   // A message box or a control of the top window or the main dialog shows text.
-  bool Shows(const std::string& text) {
-    observer_.Look();
-    if (auto box = agent_.MessageBox(); box && box->text == text) return true;
+  bool Shows(const TextMatch& text) {
+    if (auto box = agent_.MessageBox(); box && text.Matches(box->text)) return true;
     for (HWND window : {agent_.TopWindow(), Dialog()}) {
       if (window == nullptr) continue;
       for (const auto& control : agent_.Controls(window)) {
-        if (control.visible && control.text == text) return true;
+        if (control.visible && text.Matches(control.text)) return true;
       }
     }
     return false;
@@ -301,7 +405,7 @@ class Player {
       case ActionKind::CloseBox:
         return "clicks the close box";
       case ActionKind::WaitFor:
-        return "waits for \"" + action.text + "\"";
+        return "waits for " + DescribeCondition(action.waitFor);
       case ActionKind::WaitIdle:
         return "waits until the program is idle";
       case ActionKind::Wait:
@@ -318,6 +422,24 @@ class Player {
         return DescribeFrameAction(action);
       case ActionKind::Expect:
         return "expects";
+    }
+    return "";
+  }
+
+  static std::string DescribeCondition(const WaitCondition& condition) {
+    switch (condition.kind) {
+      case WaitCondition::Kind::Text:
+        return condition.text.Describe();
+      case WaitCondition::Kind::MessageBox:
+        return "a message box with " + condition.text.Describe();
+      case WaitCondition::Kind::Progress:
+        return "progress position " + std::to_string(condition.number);
+      case WaitCondition::Kind::Block:
+        return "block " + std::to_string(condition.number) + " sent to port " + condition.port;
+      case WaitCondition::Kind::UpdateMode:
+        return condition.number > 0 ? "update-mode arrival " + std::to_string(condition.number) +
+                                          " on port " + condition.port
+                                    : "an update-mode device on port " + condition.port;
     }
     return "";
   }
@@ -340,42 +462,80 @@ std::string Hex(const std::vector<uint8_t>& bytes, size_t count) {
   return text;
 }
 
-std::vector<uint8_t> ImageBytes(const std::string& path, bool& built) {
+// The image as the Program button builds it: its bytes, and the length of
+// each block the worker sends (the last one empty when the length is a
+// multiple of 256).
+struct ImageBlocks {
+  bool built = false;
   std::vector<uint8_t> bytes;
+  std::vector<uint32_t> blocks;
+};
+
+ImageBlocks BuildImage(const std::string& path) {
+  ImageBlocks result;
   FlashImage image = BuildFlashImage(path.c_str());
-  built = image != nullptr;
+  result.built = image != nullptr;
   for (const FlashBlock* block = image; block != nullptr; block = block->Next) {
-    bytes.insert(bytes.end(), block->Data, block->Data + block->FillCount);
+    result.bytes.insert(result.bytes.end(), block->Data, block->Data + block->FillCount);
+    result.blocks.push_back(block->FillCount);
   }
   FreeFlashImage(image);
-  return bytes;
+  return result;
+}
+
+// "12 blocks: 11 of 256 bytes and one of 184", "257 blocks: 256 of 256
+// bytes and an empty one".
+std::string BlocksText(const std::vector<uint32_t>& blocks) {
+  if (blocks.empty()) return "no blocks";
+  size_t full = 0;
+  for (uint32_t count : blocks) full += count == 256 ? 1 : 0;
+  std::string text = std::to_string(blocks.size()) + (blocks.size() == 1 ? " block" : " blocks");
+  if (full == blocks.size()) return text + " of 256 bytes";
+  const uint32_t last = blocks.back();
+  const std::string tail = last == 0 ? "an empty one" : "one of " + std::to_string(last);
+  return full == 0 ? text + ": " + (last == 0 ? "empty" : std::to_string(last) + " bytes")
+                   : text + ": " + std::to_string(full) + " of 256 bytes and " + tail;
 }
 
 // Tells what the device received; returns whether the flash holds the image
 // (nullopt: nothing was downloaded).
 std::optional<bool> TellDevice(const Scenario& scenario, winsim::usb::UsbBus* bus,
-                               const std::vector<uint8_t>& image) {
+                               const ImageBlocks& imageBlocks) {
   if (bus == nullptr || scenario.device.empty()) return std::nullopt;
+  const std::vector<uint8_t>& image = imageBlocks.bytes;
   std::optional<bool> holdsImage;
+  int arrival = 0;
   for (const winsim::usb::UsbDevice* device : bus->History(scenario.device)) {
     const winsim::usb::Q417Device* q417 = winsim::usb::AsQ417(device);
     if (q417 == nullptr || !q417->InUpdateMode()) {
-      std::cout << "device " << scenario.device
-                << " (normal mode): " << (q417 != nullptr ? q417->TriggerRequests() : 0u)
+      std::cout << "device " << scenario.device << " (normal mode): " << UpdateModeRequests(*device)
                 << " update-mode requests (descriptor 0x55)\n";
       continue;
     }
     size_t transfers = 0;
+    size_t headers = 0;
+    size_t empty = 0;
     size_t bytes = 0;
     std::vector<uint8_t> first;
     for (const auto& request : device->Requests()) {
       if (request.kind != winsim::usb::RequestKind::Transfer || request.in) continue;
       if (first.empty()) first = request.data;
       ++transfers;
+      const bool header = request.data.size() == 5 && request.data[0] == 0xEE &&
+                          request.data[1] == 0 && request.data[2] == 0;
+      headers += header ? 1 : 0;
+      empty += request.requestedLength == 0 ? 1 : 0;
       bytes += request.data.size();
     }
-    std::cout << "device " << scenario.device << " (update mode): " << transfers
-              << " OUT transfers, " << bytes << " bytes";
+    // The counts that make up the OUT transfers: headers, blocks, and the
+    // empty blocks among them (an image whose length is a multiple of 256
+    // ends with a zero-length request).
+    std::cout << "device " << scenario.device << " (update mode, arrival " << ++arrival
+              << "): " << transfers << " OUT transfers (" << headers
+              << (headers == 1 ? " header, " : " headers, ") << transfers - headers
+              << (transfers - headers == 1 ? " block" : " blocks")
+              << (empty > 0 ? ", " + std::to_string(empty) + " of them empty" : "") << "), "
+              << bytes << " bytes";
     if (!first.empty()) std::cout << "; header " << Hex(first, 5);
     std::cout << "; image length " << q417->ImageLength() << ", received "
               << q417->ImageBytesReceived() << ", downloads completed "
@@ -385,9 +545,8 @@ std::optional<bool> TellDevice(const Scenario& scenario, winsim::usb::UsbBus* bu
     const size_t length = std::min(image.size(), flash.size());
     const std::string flashHash = Sha256Hex(flash.data(), length);
     const std::string imageHash = Sha256Hex(image.data(), image.size());
-    std::cout << "  image " << image.size() << " bytes in " << (image.size() + 255) / 256
-              << " blocks\n  flash SHA-256 " << flashHash << "\n  image SHA-256 " << imageHash
-              << "\n";
+    std::cout << "  image " << image.size() << " bytes in " << BlocksText(imageBlocks.blocks)
+              << "\n  flash SHA-256 " << flashHash << "\n  image SHA-256 " << imageHash << "\n";
     holdsImage = length == image.size() && flashHash == imageHash;
     std::cout << (*holdsImage ? "  the device's flash equals the image\n"
                               : "  the device's flash DIFFERS from the image\n");
@@ -445,19 +604,109 @@ bool WriteDeviceRequests(const std::string& path, const Scenario& scenario,
   return static_cast<bool>(out);
 }
 
-bool WriteJsonLines(const std::string& path, const std::vector<winsim::Event>& events) {
-  std::ofstream out(path, std::ios::trunc);
-  for (const winsim::Event& event : events) {
-    nlohmann::json record = {{"sequence", event.sequence},
-                             {"time", event.time},
-                             {"thread", event.thread},
-                             {"kind", std::string(winsim::EventKindName(event.kind))},
-                             {"text", event.text}};
-    nlohmann::json fields = nlohmann::json::object();
-    for (const auto& [name, value] : event.fields) fields[name] = value;
-    record["fields"] = fields;
-    out << record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+// The version of the event log's format (docs/quillsim-events.schema.json):
+// raised when a record changes in a way a reader must know.
+constexpr const char* kEventLogSchemaVersion = "1";
+
+// Host addresses (IRPs, the program's pointers in message parameters, the
+// driver's pointers in its trace) differ from run to run: the log numbers
+// them "@1", "@2"... in the order they first appear, as the capture numbers
+// its IRPs; and the machine's private folder, whose name is made anew each
+// run, is written "<machine>". So two logs of the same run are the same
+// bytes.
+class AddressNumbers {
+ public:
+  AddressNumbers() : machineFolder_(winsim::MachineFolder().string()) {}
+
+  // A field's value: a host address is a hexadecimal number wider than 32
+  // bits (the simulated machine's own values are 32-bit).
+  std::string Field(const std::string& value) {
+    static const std::regex address("0x[0-9A-Fa-f]{9,16}");
+    return std::regex_match(value, address) ? Number(std::stoull(value, nullptr, 16))
+                                            : WithoutFolder(value);
   }
+
+  std::string WithoutFolder(std::string text) const {
+    for (size_t at = 0;
+         !machineFolder_.empty() && (at = text.find(machineFolder_, at)) != std::string::npos;) {
+      text.replace(at, machineFolder_.size(), "<machine>");
+      at += 9;
+    }
+    return text;
+  }
+
+  // The driver's trace prints pointers, cut to 32 bits, after their name:
+  // "DriverObject BC001970", "pdo B8012EE0", "Irp = 0xbc0025f0", "IRP:0x...".
+  std::string Trace(const std::string& text) {
+    static const std::regex pointer(
+        "((?:Object|Irp|IRP|pdo|Pdo|PDO|fdo|Fdo|FDO|Urb|URB|Mdl|MDL|Context)\\s*[:=]?\\s*)"
+        "(0x[0-9A-Fa-f]{1,8}|[0-9A-Fa-f]{8})\\b");
+    std::string result;
+    auto begin = std::sregex_iterator(text.begin(), text.end(), pointer);
+    size_t at = 0;
+    for (auto match = begin; match != std::sregex_iterator(); ++match) {
+      const uint64_t value = std::stoull((*match)[2].str(), nullptr, 16);
+      // A null pointer is the same in every run.
+      result += text.substr(at, match->position(0) - at) + (*match)[1].str() +
+                (value == 0 ? (*match)[2].str() : Number(value));
+      at = match->position(0) + match->length(0);
+    }
+    return result + text.substr(at);
+  }
+
+ private:
+  // Keyed by the low 32 bits, which the trace's pointers keep.
+  std::string Number(uint64_t address) {
+    const auto [it, added] = numbers_.try_emplace(address & 0xFFFFFFFFu, numbers_.size() + 1);
+    return "@" + std::to_string(it->second);
+  }
+
+  std::string machineFolder_;
+  std::map<uint64_t, size_t> numbers_;
+};
+
+nlohmann::json Record(uint64_t sequence, winsim::VirtualTime time, const std::string& thread,
+                      const std::string& kind, const std::string& text,
+                      const std::map<std::string, std::string>& fields) {
+  nlohmann::json record = {{"sequence", sequence}, {"time", time}, {"thread", thread},
+                           {"kind", kind},         {"text", text}, {"fields", fields}};
+  return record;
+}
+
+// The event log as JSON Lines: a Run record (the format's version), the
+// machine's events, then each expectation's outcome and the verdict.
+bool WriteJsonLines(const std::string& path, const std::string& scenarioName,
+                    const std::vector<winsim::Event>& events, const std::vector<Outcome>& outcomes,
+                    int exitCode, winsim::VirtualTime endTime) {
+  std::ofstream out(path, std::ios::trunc);
+  const auto write = [&](const nlohmann::json& record) {
+    out << record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+  };
+  write(Record(0, 0, "", "Run", scenarioName,
+               {{"schema", "quillsim-events"}, {"schemaVersion", kEventLogSchemaVersion}}));
+  AddressNumbers addresses;
+  uint64_t sequence = 0;
+  for (const winsim::Event& event : events) {
+    std::map<std::string, std::string> fields;
+    for (const auto& [name, value] : event.fields) fields[name] = addresses.Field(value);
+    const std::string text = addresses.WithoutFolder(
+        event.kind == winsim::EventKind::DbgPrint ? addresses.Trace(event.text) : event.text);
+    write(Record(event.sequence, event.time, event.thread,
+                 std::string(winsim::EventKindName(event.kind)), text, fields));
+    sequence = std::max<uint64_t>(sequence, event.sequence);
+  }
+  size_t failed = 0;
+  for (const Outcome& outcome : outcomes) {
+    failed += outcome.failure.empty() ? 0 : 1;
+    write(Record(
+        ++sequence, endTime, "", "Expectation", outcome.name,
+        {{"result", outcome.failure.empty() ? "passed" : "failed"}, {"failure", outcome.failure}}));
+  }
+  write(Record(++sequence, endTime, "", "Verdict", exitCode == 0 ? "PASSED" : "FAILED",
+               {{"verdict", exitCode == 0 ? "passed" : "failed"},
+                {"exitCode", std::to_string(exitCode)},
+                {"expectations", std::to_string(outcomes.size())},
+                {"failed", std::to_string(failed)}}));
   return static_cast<bool>(out);
 }
 
@@ -565,13 +814,16 @@ int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& re
   std::cout << "scenario: " << (scenario.name.empty() ? options.scenario : scenario.name) << "\n";
   if (!scenario.description.empty()) std::cout << scenario.description << "\n";
 
-  std::vector<uint8_t> image;
+  ImageBlocks imageBlocks;
   if (!scenario.image.empty()) {
-    bool built = false;
-    image = ImageBytes(ResolveFile(scenario, scenario.image), built);
+    imageBlocks = BuildImage(ResolveFile(scenario, scenario.image));
     std::cout << "image file " << scenario.image << ": "
-              << (built ? std::to_string(image.size()) + " bytes" : "does not build") << "\n";
+              << (imageBlocks.built ? std::to_string(imageBlocks.bytes.size()) + " bytes in " +
+                                          BlocksText(imageBlocks.blocks)
+                                    : "does not build")
+              << "\n";
   }
+  const std::vector<uint8_t>& image = imageBlocks.bytes;
 
   winsim::MachineConfig config = scenario.machine.Config();
   config.explore = options.explore;
@@ -590,6 +842,7 @@ int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& re
         winsim::UserAgent& agent = session.agent;
         observer = std::make_unique<Observer>(agent, machine, options.snapshots, options.verbose);
         if (KeepsResult(options)) observer->Keep();
+        observer->SetImageBlocks(static_cast<int>(imageBlocks.blocks.size()));
         observer->Say("quillprog starts");
         // The user begins once the program has started up and waits for
         // input (the removable-media warning).
@@ -609,15 +862,11 @@ int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& re
   std::cout << "quillprog " << (run.programEnded ? "ended" : "did not end") << " (exit code "
             << run.exitCode << ")\n";
 
-  TellDevice(scenario, run.bus.get(), image);
+  TellDevice(scenario, run.bus.get(), imageBlocks);
   const auto events = machine.Log().All();
   if (!options.requests.empty() &&
       !WriteDeviceRequests(options.requests, scenario, run.bus.get())) {
     std::cout << "cannot write " << options.requests << "\n";
-  }
-  if (!options.json.empty() && !WriteJsonLines(options.json, events)) {
-    std::cout << "cannot write " << options.json << "\n";
-    return 1;
   }
   if (!options.pcap.empty() && !WritePcap(options.pcap, events)) {
     std::cout << "cannot write " << options.pcap << "\n";
@@ -647,6 +896,13 @@ int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& re
     return 1;
   }
   const std::vector<std::string> failures = checker.Failures();
+  if (!options.json.empty() &&
+      !WriteJsonLines(options.json, scenario.name.empty() ? options.scenario : scenario.name,
+                      events, checker.Outcomes(), failures.empty() ? 0 : 1,
+                      machine.Sched().Now())) {
+    std::cout << "cannot write " << options.json << "\n";
+    return 1;
+  }
   if (options.explore.strategy != winsim::ExploreStrategy::None) {
     const auto* explorer = machine.Sched().Exploring();
     const auto switches = machine.Sched().Switches();

@@ -45,10 +45,40 @@ enum class ActionKind {
   Expect,          // expectations that must hold at this moment
 };
 
+// A text as a scenario asks for it: the whole text ("Complete!"), a part of
+// it ({"contains": "Complete"}) or an ECMAScript regular expression found
+// anywhere in it ({"regex": "^Complete!?$"}).
+struct TextMatch {
+  enum class Mode { Exact, Contains, Regex };
+  Mode mode = Mode::Exact;
+  std::string text;
+  bool Matches(const std::string& shown) const;
+  // "\"Complete!\"", "a text containing \"Compl\"", "a text matching /C.*/"
+  std::string Describe() const;
+};
+
+// What a `waitFor` waits for.
+struct WaitCondition {
+  enum class Kind {
+    Text,        // a message box or a visible control shows the text
+    MessageBox,  // a message box with the text is on screen
+    Progress,    // the progress bar's position is `number` or more
+    Block,       // the download on `port` (after its last header) has sent `number` blocks
+    UpdateMode,  // an update-mode device is on `port`; with `number`: that many have arrived
+  };
+  Kind kind = Kind::Text;
+  TextMatch text;
+  int64_t number = 0;
+  std::string port;
+};
+
 // What the device on a port received: its update-mode requests, the OUT
 // transfers and pipe resets of its update-mode devices, in order.
 struct RequestExpectations {
   std::string port;  // "" before the scenario's device is filled in
+  // The n-th update-mode device on the port (from 1) and the trigger
+  // requests that led to it; 0: everything the port saw.
+  int64_t arrival = 0;
   std::optional<int64_t> triggerRequests;
   std::optional<int64_t> outTransfers;
   std::optional<int64_t> pipeResets;
@@ -70,17 +100,17 @@ struct ProgressExpectations {
 };
 
 struct Expectations {
-  std::optional<std::vector<std::string>> messageBoxes;  // every box's text, in order
-  std::optional<std::string> status;                     // the final status line
-  std::optional<std::string> flash;                      // "image" or "untouched"
-  std::optional<std::vector<std::string>> deviceList;    // the list's texts at the end
-  std::vector<std::string> trace;                        // DbgPrint lines that must appear
-  std::vector<std::string> findings;                     // verifier rules that are expected
-  std::optional<bool> applicationEnded;                  // the program has exited
-  std::map<std::string, std::string> flashes;            // port -> "image" / "untouched"
-  std::map<std::string, bool> controls;                  // control name -> enabled
-  std::optional<std::string> selectionText;              // the selected item's text
-  std::optional<int64_t> selectionIndex;                 // its position (-1: none)
+  std::optional<std::vector<TextMatch>> messageBoxes;  // every box's text, in order
+  std::optional<std::string> status;                   // the final status line
+  std::optional<std::string> flash;                    // "image" or "untouched"
+  std::optional<std::vector<std::string>> deviceList;  // the list's texts at the end
+  std::vector<std::string> trace;                      // DbgPrint lines that must appear
+  std::vector<std::string> findings;                   // verifier rules that are expected
+  std::optional<bool> applicationEnded;                // the program has exited
+  std::map<std::string, std::string> flashes;          // port -> "image" / "untouched"
+  std::map<std::string, bool> controls;                // control name -> enabled
+  std::optional<std::string> selectionText;            // the selected item's text
+  std::optional<int64_t> selectionIndex;               // its position (-1: none)
   std::optional<ProgressExpectations> progress;
   std::optional<bool> minimized;  // the main dialog
   std::vector<RequestExpectations> requests;
@@ -95,6 +125,7 @@ struct Action {
   std::string path;             // the action's JSON path, for messages
   std::string allocation;  // FailAllocation: "GlobalAlloc", "Pool", "Irp", "Mdl", "UserRequest"
   std::shared_ptr<const Expectations> expect;  // Expect
+  WaitCondition waitFor;                       // WaitFor
 };
 
 struct Scenario {
@@ -116,6 +147,18 @@ struct Scenario {
 Scenario LoadScenario(const std::filesystem::path& file, const std::filesystem::path& scratch);
 Scenario ParseScenario(const std::string& json, const std::filesystem::path& folder,
                        const std::filesystem::path& scratch);
+
+// The port a machine description has at a path ("1/1/2"), or null when the
+// path names no port.
+const winsim::usb::PortScript* PortAt(const winsim::usb::UsbTreeScript& tree,
+                                      const std::string& path);
+
+// The candidate nearest to `name` (edit distance, case ignored); "" when
+// there is none.
+std::string Nearest(const std::string& name, const std::vector<std::string>& candidates);
+
+// The verifier rules a scenario's `findings` may name.
+const std::vector<std::string>& VerifierRules();
 
 // A name of scenario.files becomes its host path; anything else stays.
 std::string ResolveFile(const Scenario& scenario, const std::string& name);

@@ -18,9 +18,11 @@ int Clamp(int value, int low, int high) {
 
 // Every position message is logged, also one that leaves the bar where it
 // is (a step past the maximum): the log tells each message the bar took.
-void SetPosition(Window& window, ProgressData& data, int position) {
+// `message` names what moved it (PBM_SETPOS, PBM_DELTAPOS, PBM_STEPIT, or
+// PBM_SETRANGE for a position the new range moved).
+void SetPosition(Window& window, ProgressData& data, int position, const char* message) {
   data.pos = Clamp(position, data.low, data.high);
-  LogWindow(window, "progress", {{"pos", std::to_string(data.pos)}});
+  LogWindow(window, "progress", {{"pos", std::to_string(data.pos)}, {"message", message}});
 }
 
 LRESULT SetRange(Window& window, ProgressData& data, int low, int high) {
@@ -30,7 +32,7 @@ LRESULT SetRange(Window& window, ProgressData& data, int low, int high) {
   LogWindow(window, "progress range",
             {{"low", std::to_string(low)}, {"high", std::to_string(high)}});
   // A position outside the new range moves to its nearest limit.
-  if (Clamp(data.pos, low, high) != data.pos) SetPosition(window, data, data.pos);
+  if (Clamp(data.pos, low, high) != data.pos) SetPosition(window, data, data.pos, "PBM_SETRANGE");
   return previous;
 }
 
@@ -50,10 +52,10 @@ LRESULT CALLBACK ProgressProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPa
     case PBM_SETRANGE32:
       return SetRange(*window, *data, static_cast<int>(wParam), static_cast<int>(lParam));
     case PBM_SETPOS:
-      SetPosition(*window, *data, static_cast<int>(wParam));
+      SetPosition(*window, *data, static_cast<int>(wParam), "PBM_SETPOS");
       return previous;
     case PBM_DELTAPOS:
-      SetPosition(*window, *data, data->pos + static_cast<int>(wParam));
+      SetPosition(*window, *data, data->pos + static_cast<int>(wParam), "PBM_DELTAPOS");
       return previous;
     case PBM_SETSTEP: {
       const int step = data->step;
@@ -66,7 +68,7 @@ LRESULT CALLBACK ProgressProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPa
       if (position > data->high && data->high > data->low) {
         position = data->low + (position - data->low) % (data->high - data->low);
       }
-      SetPosition(*window, *data, position);
+      SetPosition(*window, *data, position, "PBM_STEPIT");
       return previous;
     }
     case PBM_GETPOS:

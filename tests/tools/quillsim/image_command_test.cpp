@@ -34,12 +34,24 @@ class ImageCommandTest : public testing_support::ScratchMachineTest {};
 TEST_F(ImageCommandTest, PrintsTheImageOrTheDialogsMessage) {
   const auto bytes = testing_support::PatternBytes(300, 4);
   const std::string good = WriteFile("good.hex", testing_support::HexFileFor(bytes, 32, 9));
+  // A length that is a multiple of 256 ends with an empty block: the worker
+  // sends it as a zero-length request, and the run counts it as a block.
+  const auto whole = testing_support::PatternBytes(512, 5);
+  const std::string even = WriteFile("even.hex", testing_support::HexFileFor(whole, 32, 9));
   const struct {
     std::string arguments;
     int exitCode;
     std::string output;
   } cases[] = {
-      {"image '" + good + "'", 0, "length: 300\nblocks: 2\nrange: 1\nheader: EE 00 00 01 2C\n"},
+      {"image '" + good + "'", 0,
+       "length: 300\nblocks: 2 (1 of 256 bytes and a last block of 44 bytes)\nrange: 1\n"
+       "header: EE 00 00 01 2C\n"},
+      {"image '" + even + "'", 0,
+       "length: 512\nblocks: 3 (2 of 256 bytes and an empty last block, sent as a zero-length "
+       "request)\nrange: 2\nheader: EE 00 00 02 00\n"},
+      // A folder opens on the host: it is refused before it is read.
+      {"image '" + scratch_.string() + "'", 1,
+       scratch_.string() + ": a folder, not a Flash ROM file\n"},
       {"image '" + (scratch_ / "absent.hex").string() + "'", 1,
        "The input file cannot be opened.  Please make sure the file is correct and try "
        "again.\n"},

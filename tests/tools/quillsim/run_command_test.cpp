@@ -70,8 +70,13 @@ TEST_F(RunCommandTest, ExitStatusAndTheReasonOnTheLastLine) {
        "FAILED: status line was \"\", expected \"Error\""},
       {"impossible-step", R"([{"answer": "OK"}, {"select": "No Such Device"}])", "{}", 1,
        "FAILED: step 1 (/script/1): the device list has no such item"},
+      // quillsim closes the program after the script: it did end, but not
+      // within the script.
       {"program-left-open", R"([{"answer": "OK"}])", R"({"applicationEnded": true})", 1,
-       "FAILED: the program did not end"},
+       "FAILED: the program did not end within the script (it was still running when the "
+       "script ended)"},
+      {"ended-within-the-script", R"([{"answer": "OK"}, {"closeBox": true}])",
+       R"({"applicationEnded": false})", 1, "FAILED: the program ended within the script"},
       {"flash-written",
        R"([{"answer": "OK"}, {"select": 2}, {"browse": "sample.hex"}, {"click": "Program"},
            {"waitFor": "Complete!"}, {"answer": "OK"}, {"click": "Close"}])",
@@ -85,6 +90,39 @@ TEST_F(RunCommandTest, ExitStatusAndTheReasonOnTheLastLine) {
        "{}", 1, "FAILED: step 1 (/script/1): Program is enabled, expected disabled"},
       {"wrong-boxes", R"([{"answer": "OK"}, {"click": "Program"}, {"answer": "OK"}])",
        R"({"messageBoxes": ["Complete!"]})", 1, "FAILED: message boxes were ["},
+      // Texts in part or as patterns; the device's requests per arrival.
+      {"patterns",
+       R"([{"answer": "OK"}, {"select": 2}, {"browse": "sample.hex"}, {"click": "Program"},
+           {"waitFor": {"messageBox": {"regex": "^Compl.te!$"}}}, {"answer": "OK"},
+           {"waitFor": {"contains": "Update Comp"}, "timeoutMs": 0}, {"click": "Close"}])",
+       R"({"messageBoxes": [{"contains": "removable media"}, {"regex": "^Complete!$"}],
+           "requests": {"arrival": 1, "triggerRequests": 10, "outTransfers": 13}})",
+       0, "PASSED"},
+      {"pattern-differs", R"([{"answer": "OK"}, {"closeBox": true}])",
+       R"({"messageBoxes": [{"regex": "^removable"}]})", 1,
+       "FAILED: message boxes were [\"If the device contains removable media, please remove "
+       "the disk."},
+      {"no-second-arrival",
+       R"([{"answer": "OK"}, {"select": 2}, {"browse": "sample.hex"}, {"click": "Program"},
+           {"waitFor": "Complete!"}, {"answer": "OK"}, {"click": "Close"}])",
+       R"({"requests": {"arrival": 2, "outTransfers": 13}})", 1,
+       "FAILED: device 1/1/2: no update-mode arrival 2 (1 so far)"},
+      // The trigger's requests reach whichever device is selected; any
+      // device counts them.
+      {"trigger-to-a-mouse",
+       R"([{"answer": "OK"}, {"select": 0}, {"browse": "sample.hex"}, {"click": "Program"},
+           {"wait": 5000}, {"expect": {"requests": {"port": "0/1", "triggerRequests": 10}}}])",
+       "{}", 0, "PASSED"},
+      // A wait that times out tells what was on screen.
+      {"wait-times-out", R"([{"answer": "OK"}, {"waitFor": "Never", "timeoutMs": 1000}])", "{}", 1,
+       "FAILED: step 1 (/script/1): \"Never\" was not shown in time; on screen: \"Q417 Firmware "
+       "Programmer\" showing \"Close\", \"Program\""},
+      {"box-on-screen", R"([{"waitFor": {"progress": 3}, "timeoutMs": 1000}])", "{}", 1,
+       "FAILED: step 0 (/script/0): the progress bar did not reach 3 in time; on screen: message "
+       "box \"quillprog\": \"If the device contains removable media"},
+      {"no-block", R"([{"answer": "OK"}, {"waitFor": {"block": 1}, "timeoutMs": 1000}])", "{}", 1,
+       "FAILED: step 1 (/script/1): block 1 was not sent to port 1/1/2 in time (0 since the last "
+       "header); on screen: \"Q417 Firmware Programmer\""},
   };
   for (const auto& c : cases) {
     const std::string file = Scenario(c.name + ".json", c.script, c.expect);
@@ -93,6 +131,24 @@ TEST_F(RunCommandTest, ExitStatusAndTheReasonOnTheLastLine) {
     EXPECT_NE(result.LastLine().find(c.lastLine), std::string::npos)
         << c.name << "\n  last line: " << result.LastLine();
   }
+  // The waits on events end when the event comes: an update-mode device
+  // arrives 2 s after the trigger, before anything is sent to it; block 3,
+  // and the bar's fifth step, are caught as they come.
+  const std::string events = Scenario("events.json", R"([{"answer": "OK"}, {"select": 2},
+      {"browse": "sample.hex"}, {"click": "Program"},
+      {"waitFor": {"updateMode": "1/1/2"}},
+      {"expect": {"requests": {"outTransfers": 0, "triggerRequests": 10}}},
+      {"waitFor": {"block": 3}}, {"expect": {"requests": {"blocks": [256, 256, 256]}}},
+      {"waitFor": {"progress": 5}}, {"expect": {"progress": {"pos": 5}}},
+      {"waitFor": {"messageBox": "Complete!"}}, {"answer": "OK"}, {"click": "Close"}])",
+                                      R"({"applicationEnded": true})");
+  const RunResult waits = RunQuillsim("run " + events);
+  EXPECT_EQ(waits.exitCode, 0) << waits.output;
+  EXPECT_NE(waits.output.find("user: waits for an update-mode device on port 1/1/2\n"
+                              "[   2.023 s] expectations hold"),
+            std::string::npos)
+      << waits.output;
+
   const RunResult missing = RunQuillsim("run " + (scratch_ / "absent.json").string());
   EXPECT_EQ(missing.exitCode, 2);
   EXPECT_NE(missing.LastLine().find("cannot read"), std::string::npos) << missing.output;
@@ -107,30 +163,68 @@ TEST_F(RunCommandTest, WritesTheEventLogAndSnapshots) {
 
   std::ifstream in(log);
   std::string line;
+  std::vector<nlohmann::json> records;
+  while (std::getline(in, line)) records.push_back(nlohmann::json::parse(line));  // one a line
+  ASSERT_GT(records.size(), 10u);
+  // The format's version first, the verdict last, each expectation before it.
+  EXPECT_EQ(records.front().at("kind"), "Run");
+  EXPECT_EQ(records.front().at("fields").at("schemaVersion"), "1");
+  EXPECT_EQ(records.back().at("kind"), "Verdict");
+  EXPECT_EQ(records.back().at("fields").at("verdict"), "passed");
+  EXPECT_EQ(records[records.size() - 2].at("kind"), "Expectation");
+  EXPECT_EQ(records[records.size() - 2].at("text"), "script");
   std::set<std::string> kinds;
-  uint64_t previous = 0;
-  size_t records = 0;
-  while (std::getline(in, line)) {
-    const auto record = nlohmann::json::parse(line);  // each line is one JSON value
-    kinds.insert(record.at("kind").get<std::string>());
-    EXPECT_GT(record.at("sequence").get<uint64_t>(), previous);
-    previous = record.at("sequence").get<uint64_t>();
-    EXPECT_TRUE(record.at("fields").is_object());
-    ++records;
+  for (size_t i = 1; i < records.size(); ++i) {
+    kinds.insert(records[i].at("kind").get<std::string>());
+    EXPECT_GT(records[i].at("sequence").get<uint64_t>(),
+              records[i - 1].at("sequence").get<uint64_t>());
+    EXPECT_TRUE(records[i].at("fields").is_object());
   }
-  EXPECT_GT(records, 10u);
   EXPECT_EQ(kinds.count("User"), 1u);
   EXPECT_EQ(kinds.count("Urb"), 1u);  // the device list walks the hubs
 
+  // Each snapshot is named with its order, its step and its time.
   size_t snapshots = 0;
+  std::set<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(svg)) {
     std::ifstream picture(entry.path());
     std::stringstream text;
     text << picture.rdbuf();
     EXPECT_NE(text.str().find("<svg"), std::string::npos) << entry.path();
+    names.insert(entry.path().filename().string());
     ++snapshots;
   }
   EXPECT_GE(snapshots, 2u);  // the warning, then the dialog
+  EXPECT_EQ(names.count("0001-start-0.000s.svg"), 1u) << testing::PrintToString(names);
+  EXPECT_EQ(names.count("0002-step0-0.000s.svg"), 1u) << testing::PrintToString(names);
+}
+
+// Two logs of the same run are the same bytes: the IRPs, the program's
+// pointers and the driver's are numbered, not printed.
+TEST_F(RunCommandTest, TheEventLogIsTheSameForTheSameRun) {
+  std::string logs[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string path = (scratch_ / ("demo" + std::to_string(i) + ".jsonl")).string();
+    ASSERT_EQ(RunQuillsim("demo --json " + path).exitCode, 0);
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    logs[i] = text.str();
+  }
+  EXPECT_EQ(logs[0], logs[1]);
+  EXPECT_NE(logs[0].find(R"("irp":"@1")"), std::string::npos);
+  EXPECT_NE(logs[0].find("Entering DriverEntry: DriverObject @"), std::string::npos);
+  // The driver prints a pointer cut to 32 bits; it has the number of the
+  // same address in the IRP records.
+  const std::string dispatch = "Dispatch DeviceControl, IRP:@";
+  const size_t at = logs[0].find(dispatch);
+  ASSERT_NE(at, std::string::npos);
+  const std::string number = logs[0].substr(
+      at + dispatch.size(),
+      logs[0].find_first_not_of("0123456789", at + dispatch.size()) - (at + dispatch.size()));
+  EXPECT_NE(logs[0].find(R"("irp":"@)" + number + R"(","major":"IRP_MJ_DEVICE_CONTROL")"),
+            std::string::npos)
+      << "IRP @" << number;
 }
 
 // One scenario's report: its account as printed, its verdict, the capture.
@@ -167,10 +261,29 @@ TEST_F(RunCommandTest, TheAccountFollowsTheEventLog) {
   } cases[] = {
       {"demo",
        {"progress range 0..100", "progress 0/100", "device list: 0 ", "main dialog",
-        "user: clicks Program", "progress 0/100", "[   0.000 s] status line: \"Please Wait...\"",
-        "animation plays", "progress range 0..11", "progress 1/11", "progress 11/11",
-        "progress 11/11", "status line: \"Firmware Update Complete.\"", "animation stopped",
-        "message box: \"Complete!\"", "the device's flash equals the image"}},
+        "user: clicks Program", "progress 0/100\n", "[   0.000 s] status line: \"Please Wait...\"",
+        "animation plays", "progress range 0..11", "progress 1/11 (block 1 of 12)\n",
+        "progress 11/11 (block 11 of 12)\n", "progress 11/11 (block 12 of 12)\n",
+        "status line: \"Firmware Update Complete.\"", "animation stopped",
+        "message box: \"Complete!\"",
+        "(update mode, arrival 1): 13 OUT transfers (1 header, 12 blocks), 3005 bytes",
+        "image 3000 bytes in 12 blocks: 11 of 256 bytes and one of 184",
+        "the device's flash equals the image"}},
+      // The blocks are counted anew for each download; Refresh's reset of
+      // the bar sends none.
+      {"run " + std::string(QUILL_EXAMPLES) + "/scenarios/second-update.json",
+       {"progress 11/11 (block 12 of 12)\n", "user: clicks Refresh", "progress 0/11\n",
+        "progress range 0..11", "progress 1/11 (block 1 of 12)\n"}},
+      // A 64 KiB image: the bar's range is empty, the blocks still count,
+      // the last one empty; on a terminal the bar fills by blocks.
+      {"run " + std::string(QUILL_EXAMPLES) + "/scenarios/full-flash.json",
+       {"image file full-flash.hex: 65536 bytes in 257 blocks: 256 of 256 bytes and an empty one",
+        "progress range 0..0", "progress 0/0 (block 1 of 257)\n",
+        "progress 0/0 (block 257 of 257)\n",
+        "258 OUT transfers (1 header, 257 blocks, 1 of them empty), 65541 bytes"}},
+      {"run " + std::string(QUILL_EXAMPLES) + "/scenarios/full-flash.json",
+       {"progress [########################################] 0/0, block 257 of 257"},
+       true},
       {"run -v " + waits,
        {"user: waits 5000 ms", "QUILLDEV - ", "progress range 0..11", "progress 1/11"}},
       {"run " + answers,

@@ -80,7 +80,8 @@ TEST_F(ScenarioTest, RefusesWithThePathOfTheFault) {
       {"{" + m + R"("files": {")" + std::string(300, 'y') + R"(": {"text": "x"}}, "script": []})",
        "/files/" + std::string(300, 'y') + ": cannot write"},
       {"{" + m + R"("files": {"../a.hex": {"text": ""}}, "script": []})",
-       "/files/../a.hex: expected a plain file name"},
+       "/files/..~1a.hex: expected a plain file name"},  // a JSON pointer escapes '/'
+
       // Folder names and a NUL are no file names either (the text would not
       // be written, or be written under a shorter name).
       {"{" + m + R"("files": {"..": {"text": "x"}}, "script": []})",
@@ -102,13 +103,113 @@ TEST_F(ScenarioTest, RefusesWithThePathOfTheFault) {
       {"{" + m + R"("script": [{"sleep": "S5"}]})", "/script/0/sleep: expected true"},
       {"{" + m + R"("script": [{"failAllocation": {"kind": "malloc"}}]})",
        "/script/0/failAllocation/kind: expected"},
-      {R"({"machine": {"os": "OS/2"}, "script": []})", "/machine: /os: expected one of"},
+      // Names the machine or quillsim knows are checked before the run,
+      // with the nearest one.
+      {"{" + m + R"("script": [{"click": "Programm"}]})",
+       "/script/0/click: expected \"Program\", \"Refresh\", \"Browse\", \"Close\", \"OK\", "
+       "\"Cancel\", \"Yes\" or \"No\" (did you mean \"Program\"?)"},
+      {"{" + m + R"("script": [{"answer": "Ok"}]})",
+       "/script/0/answer: expected \"OK\", "
+       "\"Cancel\", \"Yes\" or \"No\" (did you "
+       "mean \"OK\"?)"},
+      {"{" + m + R"("script": [{"waitfor": "x"}]})",
+       "/script/0/waitfor: unknown action (did you mean \"waitFor\"?)"},
+      {"{" + m + R"("script": [], "expect": {"stauts": ""}})",
+       "/expect/stauts: unknown key (did you mean \"status\"?)"},
+      {"{" + m + R"("script": [], "expect": {"controls": {"Progam": "enabled"}}})",
+       "/expect/controls/Progam: expected deviceList, fileBox, progressBar or a button: Program, "
+       "Refresh, Browse, Close, OK (did you mean \"Program\"?)"},
+      {"{" + m + R"("script": [], "expect": {"findings": ["pool-leek"]}})",
+       "/expect/findings/0: no verifier rule \"pool-leek\" (did you mean \"pool-leak\"?)"},
+      // Ports: absent, empty, or without the device the scenario means.
+      {"{" + m + R"("script": [{"unplug": "1/1/9"}]})",
+       "/script/0/unplug: the machine has no port 1/1/9 (did you mean \"1/1/"},
+      {"{" + m + R"("script": [{"unplug": "1/1/3"}]})",
+       "/script/0/unplug: port 1/1/3 of the machine is empty (did you mean \"1/1/2\"?)"},
+      {"{" + m + R"("script": [{"replug": "1/1/1"}]})",
+       "/script/0/replug: port 1/1/1 of the machine is empty (did you mean \"1/1/2\"?)"},
+      {"{" + m + R"("device": "0/1", "script": []})",
+       "/device: the device on port 0/1 is a \"mouse\", not a Q417 (did you mean \"1/1/2\"?)"},
+      {"{" + m + R"("script": [], "expect": {"flash": {"1/9": "untouched"}}})",
+       "/expect/flash/1~19: the machine has no port 1/9"},
+      {"{" + m + R"("script": [], "expect": {"requests": {"port": "0/2", "headers": 1}}})",
+       "/expect/requests/headers: the device on port 0/2 is no Q417"},
+      {"{" + m + R"("script": [], "expect": {"requests": {"arrival": 0}}})",
+       "/expect/requests/arrival: expected an integer >= 1"},
+      // Waits on events and texts.
+      {"{" + m + R"("script": [{"waitFor": {"regex": "(Complete"}}]})",
+       "/script/0/waitFor/regex: not a regular expression"},
+      {"{" + m + R"("script": [{"waitFor": {"progress": 1, "block": 2}}]})",
+       "/script/0/waitFor: expected a text or one of"},
+      {"{" + m + R"("script": [{"waitFor": {"progress": 1, "arrival": 2}}]})",
+       "/script/0/waitFor/arrival: only with \"updateMode\""},
+      {"{" + m + R"("script": [{"waitFor": {"updateMode": "0/2"}}]})",
+       "/script/0/waitFor/updateMode: the device on port 0/2 is a \"keyboard\", not a Q417"},
+      {"{" + m + R"("script": [{"waitFor": {"block": 0}}]})",
+       "/script/0/waitFor/block: expected an integer >= 1"},
+      {"{" + m + R"("script": [], "expect": {"messageBoxes": [{"contain": "x"}]}})",
+       "/expect/messageBoxes/0/contain: unknown key (did you mean \"contains\"?)"},
+      {R"({"machine": {"os": "OS/2"}, "script": []})", "/machine/os: expected one of"},
+      {R"({"machine": {"usb": {"controllers": [{"ports": [{"device": {"kind": "mouze"}}]}]}},
+          "script": []})",
+       "/machine/usb/controllers/0/ports/0/device/kind: expected one of \"generic\", \"mouse\", "
+       "\"keyboard\", \"storage\", \"hub\", \"q417\" (did you mean \"mouse\"?)"},
       {R"({"machine": "nowhere.json", "script": []})", "/machine: /: cannot"},
   };
   for (const auto& c : cases) {
     const std::string error = ErrorOf(c.json);
     EXPECT_EQ(error.rfind(c.error, 0), 0u) << c.json << "\n  gave: " << error;
   }
+}
+
+// What the checks before the run let through: any device counts its
+// update-mode requests, and texts may be given whole, in part or as a
+// pattern.
+TEST_F(ScenarioTest, ReadsWaitsOnEventsAndTextPatterns) {
+  const auto scenario = Parse(std::string("{") + kMachine + R"(,
+    "script": [ { "waitFor": {"contains": "Compl"} }, { "waitFor": {"regex": "^C.m"} },
+                { "waitFor": {"messageBox": "Complete!"} }, { "waitFor": {"progress": 5} },
+                { "waitFor": {"block": 3} }, { "waitFor": {"updateMode": "1/1/2", "arrival": 2} } ],
+    "expect": { "requests": [{"port": "0/1", "triggerRequests": 10}, {"arrival": 2, "headers": 1}],
+                "messageBoxes": ["Complete!", {"contains": "plete"}, {"regex": "^Comp"}] } })");
+  using Kind = quillsim::WaitCondition::Kind;
+  using Mode = quillsim::TextMatch::Mode;
+  const auto& script = scenario.script;
+  ASSERT_EQ(script.size(), 6u);
+  EXPECT_EQ(script[0].waitFor.kind, Kind::Text);
+  EXPECT_EQ(script[0].waitFor.text.mode, Mode::Contains);
+  EXPECT_EQ(script[1].waitFor.text.mode, Mode::Regex);
+  EXPECT_EQ(script[2].waitFor.kind, Kind::MessageBox);
+  EXPECT_EQ(script[3].waitFor.kind, Kind::Progress);
+  EXPECT_EQ(script[3].waitFor.number, 5);
+  EXPECT_EQ(script[4].waitFor.port, "1/1/2");  // the scenario's Q417
+  EXPECT_EQ(script[5].waitFor.number, 2);
+  EXPECT_EQ(scenario.expect.requests[1].arrival, 2);
+  // A whole text, a part, a pattern found anywhere.
+  const auto& boxes = *scenario.expect.messageBoxes;
+  const struct {
+    std::string shown;
+    bool exact, contains, regex;
+  } texts[] = {{"Complete!", true, true, true},
+               {"Complete!  ", false, true, true},
+               {"Incomplete!", false, true, false},
+               {"Compl", false, false, true}};
+  for (const auto& t : texts) {
+    EXPECT_EQ(boxes[0].Matches(t.shown), t.exact) << t.shown;
+    EXPECT_EQ(boxes[1].Matches(t.shown), t.contains) << t.shown;
+    EXPECT_EQ(boxes[2].Matches(t.shown), t.regex) << t.shown;
+  }
+}
+
+TEST(NearestTest, PicksTheClosestNameIgnoringCase) {
+  const std::vector<std::string> names = {"Program", "Refresh", "Browse", "Close", "OK"};
+  const struct {
+    const char* name;
+    const char* nearest;
+  } cases[] = {{"program", "Program"}, {"Refesh", "Refresh"}, {"Brows", "Browse"},
+               {"Clse", "Close"},      {"ok", "OK"},          {"Closed", "Close"}};
+  for (const auto& c : cases) EXPECT_EQ(quillsim::Nearest(c.name, names), c.nearest) << c.name;
+  EXPECT_EQ(quillsim::Nearest("x", {}), "");
 }
 
 TEST(Sha256Test, MatchesTheStandardsTestVectors) {
