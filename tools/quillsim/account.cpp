@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -35,12 +38,16 @@ std::string Escaped(const std::string& text) {
   return out;
 }
 
+// The number a field starts with (as std::stoi reads it), or 0 when it has
+// none or it is out of range. Most fields asked are not numbers (a window
+// without a control id): without exceptions, since a throw costs more than
+// the rest of the account.
 int Number(const std::string& text) {
-  try {
-    return std::stoi(text);
-  } catch (const std::exception&) {
-    return 0;
-  }
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || errno == ERANGE || value < INT_MIN || value > INT_MAX) return 0;
+  return static_cast<int>(value);
 }
 
 // The control id that user32 puts after the class in a child's "window"
