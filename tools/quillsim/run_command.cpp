@@ -266,9 +266,7 @@ class Player {
     if (auto box = agent_.MessageBox(); box && box->text == text) return true;
     for (HWND window : {agent_.TopWindow(), Dialog()}) {
       if (window == nullptr) continue;
-      for (const auto& control : agent_.Controls(window)) {
-        if (control.visible && control.text == text) return true;
-      }
+      if (agent_.ShowsText(window, text)) return true;
     }
     return false;
   }
