@@ -608,7 +608,9 @@ int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& re
             << run.exitCode << ")\n";
 
   TellDevice(scenario, run.bus.get(), image);
-  const auto events = machine.Log().All();
+  // A copy of the whole log only for the files that write it out.
+  const auto events = options.json.empty() && options.pcap.empty() ? std::vector<winsim::Event>{}
+                                                                   : machine.Log().All();
   if (!options.requests.empty() &&
       !WriteDeviceRequests(options.requests, scenario, run.bus.get())) {
     std::cout << "cannot write " << options.requests << "\n";
