@@ -28,8 +28,7 @@ const std::string& ShownText(const Window& window) {
   static const std::string kNothing;
   if (const auto* combo = dynamic_cast<const ComboData*>(window.control.get())) {
     if ((window.style & 3) == CBS_DROPDOWNLIST) {
-      return combo->selection >= 0 ? combo->items[static_cast<size_t>(combo->selection)]
-                                   : kNothing;
+      return combo->selection >= 0 ? combo->items[static_cast<size_t>(combo->selection)] : kNothing;
     }
   }
   return window.text;

@@ -27,7 +27,11 @@ struct Rle8Case {
 TEST(Rle8Test, DrawsWhatTheFrameCodes) {
   const uint8_t u = kUntouched;
   const Rle8Case cases[] = {
-      {"a run, end of line, a run on the row above", 2, 2, {2, 5, 0, 0, 1, 7, 0, 1}, {7, u, 5, 5},
+      {"a run, end of line, a run on the row above",
+       2,
+       2,
+       {2, 5, 0, 0, 1, 7, 0, 1},
+       {7, u, 5, 5},
        false},
       {"an odd literal and its padding", 4, 1, {0, 3, 1, 2, 3, 0, 1, 9}, {1, 2, 3, 9}, false},
       {"a move right", 3, 1, {0, 2, 1, 0, 1, 9}, {u, 9, u}, false},
