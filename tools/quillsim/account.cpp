@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -29,18 +32,30 @@ bool IsTrace(winsim::EventKind kind) {
          kind == winsim::EventKind::Pnp;
 }
 
+// The events the account tells of.
+bool IsTold(const winsim::Event& event) {
+  return event.kind == winsim::EventKind::User ||
+         (event.kind == winsim::EventKind::Note && event.text == "allocation fails");
+}
+
+bool IsToldOrTrace(const winsim::Event& event) { return IsTold(event) || IsTrace(event.kind); }
+
 std::string Escaped(const std::string& text) {
   std::string out;
   for (char c : text) out += c == '\n' ? std::string("\\n") : std::string(1, c);
   return out;
 }
 
+// The number a field starts with (as std::stoi reads it), or 0 when it has
+// none or it is out of range. Most fields asked are not numbers (a window
+// without a control id): without exceptions, since a throw costs more than
+// the rest of the account.
 int Number(const std::string& text) {
-  try {
-    return std::stoi(text);
-  } catch (const std::exception&) {
-    return 0;
-  }
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || errno == ERANGE || value < INT_MIN || value > INT_MAX) return 0;
+  return static_cast<int>(value);
 }
 
 // The control id that user32 puts after the class in a child's "window"
@@ -97,12 +112,14 @@ void Observer::Drain() {
 }
 
 void Observer::Follow() {
-  for (const winsim::Event& event : machine_.Log().Since(logSeen_)) {
-    ++logSeen_;
-    if (event.kind == winsim::EventKind::User ||
-        (event.kind == winsim::EventKind::Note && event.text == "allocation fails")) {
+  // Only what the account tells is copied out of the log: with -v the trace
+  // too, otherwise not the bus's traffic, which is most of a download's log.
+  std::vector<winsim::Event> events;
+  logSeen_ = machine_.Log().Since(logSeen_, verbose_ ? IsToldOrTrace : IsTold, events);
+  for (const winsim::Event& event : events) {
+    if (IsTold(event)) {
       Tell(event);
-    } else if (verbose_ && IsTrace(event.kind)) {
+    } else {
       std::string line = event.Format();
       while (!line.empty() && line.back() == '\n') line.pop_back();
       // A list being filled is told once, full, before the next line of

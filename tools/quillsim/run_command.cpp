@@ -370,8 +370,8 @@ class Player {
     if (auto box = agent_.MessageBox(); box && text.Matches(box->text)) return true;
     for (HWND window : {agent_.TopWindow(), Dialog()}) {
       if (window == nullptr) continue;
-      for (const auto& control : agent_.Controls(window)) {
-        if (control.visible && text.Matches(control.text)) return true;
+      if (agent_.ShowsText(window, [&](const std::string& shown) { return text.Matches(shown); })) {
+        return true;
       }
     }
     return false;

@@ -21,28 +21,48 @@ constexpr uint32_t RotateRight(uint32_t value, int bits) {
   return (value >> bits) | (value << (32 - bits));
 }
 
+// Plain arrays and locals: an unoptimised build would otherwise call
+// std::array's operator[] for every word of every round (a quarter of a
+// 64 KiB update's run went here).
 void CompressBlock(std::array<uint32_t, 8>& state, const uint8_t* block) {
-  std::array<uint32_t, 64> w{};
+  uint32_t w[64];
   for (int i = 0; i < 16; ++i) {
-    w[i] = (uint32_t{block[4 * i]} << 24) | (uint32_t{block[4 * i + 1]} << 16) |
-           (uint32_t{block[4 * i + 2]} << 8) | uint32_t{block[4 * i + 3]};
+    const uint8_t* word = block + 4 * i;
+    w[i] = (uint32_t{word[0]} << 24) | (uint32_t{word[1]} << 16) | (uint32_t{word[2]} << 8) |
+           uint32_t{word[3]};
   }
   for (int i = 16; i < 64; ++i) {
     const uint32_t s0 = RotateRight(w[i - 15], 7) ^ RotateRight(w[i - 15], 18) ^ (w[i - 15] >> 3);
     const uint32_t s1 = RotateRight(w[i - 2], 17) ^ RotateRight(w[i - 2], 19) ^ (w[i - 2] >> 10);
     w[i] = w[i - 16] + s0 + w[i - 7] + s1;
   }
-  std::array<uint32_t, 8> v = state;
+  const uint32_t* k = kRoundConstants.data();
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+  uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
   for (int i = 0; i < 64; ++i) {
-    const uint32_t s1 = RotateRight(v[4], 6) ^ RotateRight(v[4], 11) ^ RotateRight(v[4], 25);
-    const uint32_t choice = (v[4] & v[5]) ^ (~v[4] & v[6]);
-    const uint32_t t1 = v[7] + s1 + choice + kRoundConstants[i] + w[i];
-    const uint32_t s0 = RotateRight(v[0], 2) ^ RotateRight(v[0], 13) ^ RotateRight(v[0], 22);
-    const uint32_t majority = (v[0] & v[1]) ^ (v[0] & v[2]) ^ (v[1] & v[2]);
+    const uint32_t s1 = RotateRight(e, 6) ^ RotateRight(e, 11) ^ RotateRight(e, 25);
+    const uint32_t choice = (e & f) ^ (~e & g);
+    const uint32_t t1 = h + s1 + choice + k[i] + w[i];
+    const uint32_t s0 = RotateRight(a, 2) ^ RotateRight(a, 13) ^ RotateRight(a, 22);
+    const uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
     const uint32_t t2 = s0 + majority;
-    v = {t1 + t2, v[0], v[1], v[2], v[3] + t1, v[4], v[5], v[6]};
+    h = g;
+    g = f;
+    f = e;
+    e = d + t1;
+    d = c;
+    c = b;
+    b = a;
+    a = t1 + t2;
   }
-  for (int i = 0; i < 8; ++i) state[i] += v[i];
+  state[0] += a;
+  state[1] += b;
+  state[2] += c;
+  state[3] += d;
+  state[4] += e;
+  state[5] += f;
+  state[6] += g;
+  state[7] += h;
 }
 
 }  // namespace

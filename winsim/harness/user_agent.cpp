@@ -24,10 +24,11 @@ std::string WithoutMnemonic(std::string text) {
 }
 
 // The text a control shows.
-std::string ShownText(const Window& window) {
+const std::string& ShownText(const Window& window) {
+  static const std::string kNothing;
   if (const auto* combo = dynamic_cast<const ComboData*>(window.control.get())) {
     if ((window.style & 3) == CBS_DROPDOWNLIST) {
-      return combo->selection >= 0 ? combo->items[static_cast<size_t>(combo->selection)] : "";
+      return combo->selection >= 0 ? combo->items[static_cast<size_t>(combo->selection)] : kNothing;
     }
   }
   return window.text;
@@ -221,6 +222,17 @@ std::vector<ControlView> UserAgent::Controls(HWND window) const {
     }
   }
   return views;
+}
+
+bool UserAgent::ShowsText(HWND window,
+                          const std::function<bool(const std::string&)>& matches) const {
+  if (Window* parent = Find(window)) {
+    for (HWND child : parent->children) {
+      const Window* control = Find(child);
+      if (control != nullptr && IsVisible(*control) && matches(ShownText(*control))) return true;
+    }
+  }
+  return false;
 }
 
 std::string UserAgent::Text(HWND window, int id) const {

@@ -109,6 +109,9 @@ class UserAgent {
   HWND FileDialog() const;
   std::optional<ControlView> Control(HWND window, int id) const;
   std::vector<ControlView> Controls(HWND window) const;  // in tab order
+  // Whether a visible control of the window shows a text that matches (what
+  // Controls tells, without copying every control's view).
+  bool ShowsText(HWND window, const std::function<bool(const std::string&)>& matches) const;
   std::string Text(HWND window, int id) const;
   std::string Caption(HWND window) const;
   bool IsEnabled(HWND window, int id) const;

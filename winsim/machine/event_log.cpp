@@ -1,6 +1,7 @@
 // winsim: the machine's event log.
 #include "machine/event_log.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "machine/machine.h"
@@ -81,6 +82,14 @@ std::vector<Event> EventLog::Since(size_t first) const {
   std::lock_guard lock(mutex_);
   if (first >= events_.size()) return {};
   return std::vector<Event>(events_.begin() + static_cast<std::ptrdiff_t>(first), events_.end());
+}
+
+size_t EventLog::Since(size_t first, bool (*keep)(const Event&), std::vector<Event>& into) const {
+  std::lock_guard lock(mutex_);
+  for (size_t i = first; i < events_.size(); ++i) {
+    if (keep(events_[i])) into.push_back(events_[i]);
+  }
+  return std::max(first, events_.size());
 }
 
 std::vector<Event> EventLog::OfKind(EventKind kind) const {

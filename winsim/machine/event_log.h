@@ -55,6 +55,10 @@ class EventLog {
   // The events from index `first` on (a reader that follows the log copies
   // only what is new).
   std::vector<Event> Since(size_t first) const;
+  // The same, only the events `keep` accepts, appended to `into` (a reader
+  // that follows a busy log copies only what it reads). Returns the log's
+  // size: where the next look starts.
+  size_t Since(size_t first, bool (*keep)(const Event&), std::vector<Event>& into) const;
   std::vector<Event> OfKind(EventKind kind) const;
   // The texts of the events of one kind, in order (e.g. the DbgPrint lines).
   std::vector<std::string> Texts(EventKind kind) const;

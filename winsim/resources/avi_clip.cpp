@@ -1,6 +1,8 @@
 // winsim: AVI clips for the animation control (see avi_clip.h).
 #include "resources/avi_clip.h"
 
+#include <algorithm>
+#include <cstring>
 #include <optional>
 
 namespace winsim::resources {
@@ -219,18 +221,31 @@ void DecodeRle8(std::span<const uint8_t> data, int32_t width, int32_t height,
   ByteReader in(data, "RLE8 frame");
   int32_t x = 0;
   int32_t row = 0;  // counted from the bottom
-  auto put = [&](uint8_t color) {
-    if (x >= width || row >= height) in.Fail("run leaves the picture");
-    pixels[static_cast<size_t>(height - 1 - row) * static_cast<size_t>(width) +
-           static_cast<size_t>(x)] = color;
-    ++x;
+  // Writes a run of `count` pixels (of `colors`, or `color` repeated) in one
+  // go: the animation decodes a frame at every tick. Pixels up to the
+  // picture's edge are written before a run that leaves it fails.
+  auto put = [&](const uint8_t* colors, uint8_t color, int count) {
+    const int room = row < height ? std::max(0, width - x) : 0;
+    const int fits = std::min(count, room);
+    if (fits > 0) {
+      uint8_t* at = pixels.data() +
+                    static_cast<size_t>(height - 1 - row) * static_cast<size_t>(width) +
+                    static_cast<size_t>(x);
+      if (colors != nullptr) {
+        std::memcpy(at, colors, static_cast<size_t>(fits));
+      } else {
+        std::memset(at, color, static_cast<size_t>(fits));
+      }
+      x += fits;
+    }
+    if (fits < count) in.Fail("run leaves the picture");
   };
   // A frame may end without the end-of-bitmap escape.
   while (!in.AtEnd()) {
     const uint8_t count = in.U8();
     const uint8_t value = in.U8();
     if (count != 0) {
-      for (int i = 0; i < count; ++i) put(value);
+      put(nullptr, value, count);
     } else if (value == 0) {  // end of line
       x = 0;
       ++row;
@@ -242,7 +257,7 @@ void DecodeRle8(std::span<const uint8_t> data, int32_t width, int32_t height,
       if (x > width || row > height) in.Fail("move leaves the picture");
     } else {  // literal pixels
       const auto literal = in.Bytes(value);
-      for (uint8_t color : literal) put(color);
+      put(literal.data(), 0, value);
       if (value % 2 != 0) in.Skip(1);
     }
   }

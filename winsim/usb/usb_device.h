@@ -109,6 +109,10 @@ class UsbDevice {
 
   bool Configured() const { return configured_; }
   const std::vector<DeviceRequest>& Requests() const { return requests_; }
+  // Forgets the record (a fuzz target that checks each input's requests
+  // keeps it from growing); never while a request the script keeps is
+  // pending (RecordAbandoned refers to its index).
+  void ForgetRequests() { requests_.clear(); }
 
  protected:
   // A descriptor request the script's faults let through, before the

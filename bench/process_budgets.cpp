@@ -1,0 +1,277 @@
+// process_budgets: the budgets on whole processes, each measured side by
+// side with its yardstick in the same run. Commands run in turn (A B A B ...)
+// so that a change in the machine's load falls on both; each run's CPU time
+// is the kernel's account of the finished child (user + system, every
+// thread), which moves with the load far less than wall time does.
+//
+//   process_budgets image QUILLSIM HEX_FILE            quillsim image vs objcopy and cat
+//   process_budgets update RELEASE DEBUG SCENARIO...   a whole update, release vs Debug
+//   process_budgets fuzz NAME FUZZER INPUT...          a fuzz target's executions per CPU second
+//
+// Prints every figure (median, minimum, maximum) and each budget's outcome;
+// exits 1 when a budget fails, 2 when a command cannot run.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---- the budgets ------------------------------------------------------------------------------
+
+// quillsim image on the largest shuffled file, against the peers' CPU time.
+constexpr double kImageVsObjcopy = 0.25;
+constexpr double kImageVsCat = 2.0;
+// A whole simulated update with the release build, by scenario file name.
+struct UpdateBudget {
+  const char* scenario;
+  double limitMs;
+};
+constexpr UpdateBudget kUpdateBudgets[] = {{"main-update.json", 10.0}, {"full-flash.json", 30.0}};
+// Every fuzz target that runs a whole machine per input.
+constexpr double kFuzzExecutionsPerCpuSecond = 1000.0;
+
+constexpr int kImageRuns = 30;
+constexpr int kUpdateRuns = 10;
+constexpr int kFuzzExecutions = 4000;
+
+// ---- running a command ------------------------------------------------------------------------
+
+struct Outcome {
+  double cpuSeconds = 0;
+  int status = 0;  // the exit status; 128 + the signal when killed
+};
+
+// Runs argv with standard input from /dev/null and both outputs to `output`
+// (a file, or /dev/null), and returns its CPU time.
+Outcome Run(const std::vector<std::string>& argv, const std::string& output = "/dev/null") {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  const pid_t child = fork();
+  if (child < 0) {
+    std::perror("fork");
+    std::exit(2);
+  }
+  if (child == 0) {
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0) _exit(126);
+    dup2(in, STDIN_FILENO);
+    dup2(out, STDOUT_FILENO);
+    dup2(out, STDERR_FILENO);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (wait4(child, &status, 0, &usage) != child) {
+    std::perror("wait4");
+    std::exit(2);
+  }
+  Outcome outcome;
+  outcome.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (outcome.status == 126 || outcome.status == 127) {
+    std::fprintf(stderr, "process_budgets: cannot run %s\n", argv[0].c_str());
+    std::exit(2);
+  }
+  return outcome;
+}
+
+struct Spread {
+  double median = 0, minimum = 0, maximum = 0;
+};
+
+Spread SpreadOf(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t middle = values.size() / 2;
+  Spread spread;
+  spread.median =
+      values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+  spread.minimum = values.front();
+  spread.maximum = values.back();
+  return spread;
+}
+
+std::string Command(const std::vector<std::string>& argv) {
+  std::string text;
+  for (const std::string& arg : argv) text += (text.empty() ? "" : " ") + arg;
+  return text;
+}
+
+// A against B, `runs` pairs in turn after one untimed run of each. The
+// ratio is taken pair by pair; B's CPU time is floored at 1 us (the kernel
+// may account a tiny run as 0).
+struct Pairs {
+  Spread a, b, ratio;
+};
+
+Pairs Compare(const std::vector<std::string>& a, const std::vector<std::string>& b, int runs,
+              bool mustSucceed) {
+  std::vector<double> as, bs, ratios;
+  for (int i = -1; i < runs; ++i) {
+    const Outcome first = Run(a);
+    const Outcome second = Run(b);
+    if (mustSucceed && (first.status != 0 || second.status != 0)) {
+      std::fprintf(stderr, "process_budgets: a command failed (exit %d, %d): %s / %s\n",
+                   first.status, second.status, Command(a).c_str(), Command(b).c_str());
+      std::exit(2);
+    }
+    if (i < 0) continue;  // the warm-up: files in the page cache
+    as.push_back(first.cpuSeconds);
+    bs.push_back(second.cpuSeconds);
+    ratios.push_back(first.cpuSeconds / std::max(second.cpuSeconds, 1e-6));
+  }
+  return {SpreadOf(as), SpreadOf(bs), SpreadOf(ratios)};
+}
+
+void PrintMs(const char* name, const Spread& spread) {
+  std::printf("  %-28s median %8.3f ms   min %8.3f   max %8.3f\n", name, spread.median * 1e3,
+              spread.minimum * 1e3, spread.maximum * 1e3);
+}
+
+bool Verdict(bool held, const char* figure, double value, const char* relation, double limit) {
+  std::printf("  budget: %s %.3f %s %.3f: %s\n", figure, value, relation, limit,
+              held ? "holds" : "FAILS");
+  return held;
+}
+
+// ---- the three figures ------------------------------------------------------------------------
+
+bool Image(const std::string& quillsim, const std::string& hexFile) {
+  const fs::path work = fs::temp_directory_path() / ("process_budgets." + std::to_string(getpid()));
+  fs::create_directories(work);
+  const std::vector<std::string> ours = {quillsim, "image", hexFile, "--output",
+                                         (work / "quillsim.bin").string()};
+  const std::vector<std::string> objcopy = {
+      "objcopy", "-I", "ihex", "-O", "binary", hexFile, (work / "objcopy.bin").string()};
+  const std::vector<std::string> cat = {"cat", hexFile};
+  std::printf("quillsim image on %s, %d runs of each in turn (CPU time, user + system)\n",
+              hexFile.c_str(), kImageRuns);
+  const Pairs withObjcopy = Compare(ours, objcopy, kImageRuns, true);
+  const Pairs withCat = Compare(ours, cat, kImageRuns, true);
+  PrintMs("quillsim image", withObjcopy.a);
+  PrintMs("objcopy -I ihex -O binary", withObjcopy.b);
+  PrintMs("quillsim image (with cat)", withCat.a);
+  PrintMs("cat", withCat.b);
+  std::printf("  ratio quillsim/objcopy median %.3f (min %.3f, max %.3f)\n",
+              withObjcopy.ratio.median, withObjcopy.ratio.minimum, withObjcopy.ratio.maximum);
+  std::printf("  ratio quillsim/cat     median %.3f (min %.3f, max %.3f)\n", withCat.ratio.median,
+              withCat.ratio.minimum, withCat.ratio.maximum);
+  std::ifstream a(work / "quillsim.bin", std::ios::binary),
+      b(work / "objcopy.bin", std::ios::binary);
+  const std::string ourImage((std::istreambuf_iterator<char>(a)), {});
+  const std::string theirImage((std::istreambuf_iterator<char>(b)), {});
+  fs::remove_all(work);
+  bool held = true;
+  if (ourImage.empty() || ourImage != theirImage) {
+    std::printf("  quillsim's image differs from objcopy's\n");
+    held = false;
+  }
+  held &= Verdict(withObjcopy.ratio.median <= kImageVsObjcopy, "quillsim/objcopy CPU",
+                  withObjcopy.ratio.median, "<=", kImageVsObjcopy);
+  held &= Verdict(withCat.ratio.median <= kImageVsCat, "quillsim/cat CPU", withCat.ratio.median,
+                  "<=", kImageVsCat);
+  return held;
+}
+
+bool Update(const std::string& release, const std::string& debug,
+            const std::vector<std::string>& scenarios) {
+  bool held = true;
+  for (const std::string& scenario : scenarios) {
+    const std::string name = fs::path(scenario).filename().string();
+    std::printf("a whole update, %s: release against Debug, %d runs of each in turn\n",
+                name.c_str(), kUpdateRuns);
+    const Pairs pairs =
+        Compare({release, "run", scenario}, {debug, "run", scenario}, kUpdateRuns, true);
+    PrintMs("release (-O2)", pairs.a);
+    PrintMs("Debug", pairs.b);
+    std::printf("  ratio release/Debug median %.3f\n", pairs.ratio.median);
+    bool known = false;
+    for (const UpdateBudget& budget : kUpdateBudgets) {
+      if (name != budget.scenario) continue;
+      known = true;
+      held &= Verdict(pairs.a.median * 1e3 <= budget.limitMs, "release CPU ms",
+                      pairs.a.median * 1e3, "<=", budget.limitMs);
+    }
+    if (!known) std::printf("  (no budget for %s)\n", name.c_str());
+  }
+  return held;
+}
+
+// libFuzzer's count of executions from -print_final_stats=1.
+long ExecutedUnits(const std::string& output) {
+  std::ifstream file(output);
+  std::string line;
+  long units = -1;
+  while (std::getline(file, line)) {
+    const char* key = "stat::number_of_executed_units:";
+    if (line.rfind(key, 0) == 0) units = std::atol(line.c_str() + std::strlen(key));
+  }
+  return units;
+}
+
+bool Fuzz(const std::string& name, const std::string& fuzzer,
+          const std::vector<std::string>& inputs) {
+  const fs::path work =
+      fs::temp_directory_path() / ("process_budgets." + name + "." + std::to_string(getpid()));
+  fs::create_directories(work / "corpus");
+  // New inputs go to the first folder: a scratch one, so the seeds stay as
+  // they are. -seed fixes the run; leak detection as in the fuzz runs.
+  std::vector<std::string> argv = {fuzzer,        "-runs=" + std::to_string(kFuzzExecutions),
+                                   "-seed=1",     "-print_final_stats=1",
+                                   "-timeout=30", (work / "corpus").string()};
+  for (const std::string& input : inputs) {
+    if (fs::exists(input)) argv.push_back(input);
+  }
+  const std::string output = (work / "output.txt").string();
+  const Outcome outcome = Run(argv, output);
+  const long units = ExecutedUnits(output);
+  std::printf("fuzz target %s: %ld executions (%d fuzzed after the inputs) in %.2f CPU s\n",
+              name.c_str(), units, kFuzzExecutions, outcome.cpuSeconds);
+  bool held = outcome.status == 0 && units > 0;
+  if (!held) {
+    std::printf("  the run failed (exit %d); its output: %s\n", outcome.status, output.c_str());
+    return false;
+  }
+  fs::remove_all(work);
+  const double rate = static_cast<double>(units) / std::max(outcome.cpuSeconds, 1e-6);
+  return Verdict(rate >= kFuzzExecutionsPerCpuSecond, "executions per CPU second", rate,
+                 ">=", kFuzzExecutionsPerCpuSecond);
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: process_budgets image QUILLSIM HEX_FILE\n"
+               "       process_budgets update RELEASE_QUILLSIM DEBUG_QUILLSIM SCENARIO...\n"
+               "       process_budgets fuzz NAME FUZZER INPUT...\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 3 && args[0] == "image") return Image(args[1], args[2]) ? 0 : 1;
+  if (args.size() >= 4 && args[0] == "update") {
+    return Update(args[1], args[2], {args.begin() + 3, args.end()}) ? 0 : 1;
+  }
+  if (args.size() >= 3 && args[0] == "fuzz") {
+    return Fuzz(args[1], args[2], {args.begin() + 3, args.end()}) ? 0 : 1;
+  }
+  return Usage();
+}
