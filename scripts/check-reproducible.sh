@@ -14,6 +14,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 reference=${1:-}
+# The copies are clean builds, whatever the caller's package.sh would reuse.
+unset QUILL_PACKAGE_WIN32
 
 work=$(mktemp -d /tmp/quill-reproducible.XXXXXX)
 trap 'rm -rf "$work"' EXIT

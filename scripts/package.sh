@@ -30,21 +30,37 @@ name=quill-$version-windows
 start=$SECONDS
 
 # --- Clean builds: the program and the 32-bit driver, then the 64-bit driver --
+# QUILL_PACKAGE_WIN32=DIR builds the 32-bit part in DIR, an existing build of
+# the win32 preset (the same toolchain, generator and build type, so the same
+# bytes in any folder), instead of a clean one: scripts/test.sh's package
+# stage takes its win32 stage's build/win32, and check-reproducible.sh's clean
+# build in another folder must still give the same files.
+declare -A dirs=([win32]=$builds/win32 [win64]=$builds/win64)
 build() {  # build ARCH TOOLCHAIN TARGET...
-  local dir=$builds/$1 toolchain=$2
+  local arch=$1 toolchain=$2 dir=$builds/$1 log=$builds/$1
   shift 2
-  rm -rf "$dir"
-  cmake -S . -B "$dir" -G Ninja --toolchain "$toolchain" -DCMAKE_BUILD_TYPE=Release \
-    >"$builds/$(basename "$dir").configure.log" 2>&1 ||
-    fail "cannot configure $dir: $(tail -5 "$builds/$(basename "$dir").configure.log")"
-  cmake --build "$dir" -j "$(nproc)" --target "$@" >"$builds/$(basename "$dir").build.log" 2>&1 ||
-    fail "build in $dir failed: $(tail -5 "$builds/$(basename "$dir").build.log")"
+  if [ "$arch" = win32 ] && [ -n "${QUILL_PACKAGE_WIN32:-}" ]; then
+    dir=$QUILL_PACKAGE_WIN32
+    local cache=$dir/CMakeCache.txt
+    grep -q "^CMAKE_TOOLCHAIN_FILE:.*[/]$toolchain\$" "$cache" 2>/dev/null &&
+      grep -qx 'CMAKE_BUILD_TYPE:STRING=Release' "$cache" &&
+      grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$cache" ||
+      fail "$dir is no Release Ninja build with $toolchain (QUILL_PACKAGE_WIN32)"
+    echo "package: the 32-bit part from the existing build $dir"
+  else
+    rm -rf "$dir"
+    cmake -S . -B "$dir" -G Ninja --toolchain "$toolchain" -DCMAKE_BUILD_TYPE=Release \
+      >"$log.configure.log" 2>&1 || fail "cannot configure $dir: $(tail -5 "$log.configure.log")"
+  fi
+  dirs[$arch]=$dir
+  cmake --build "$dir" -j "$(nproc)" --target "$@" >"$log.build.log" 2>&1 ||
+    fail "build in $dir failed: $(tail -5 "$log.build.log")"
 }
 mkdir -p "$builds"
 build win32 cmake/i686-w64-mingw32.cmake quillprog quillfw
 build win64 cmake/x86_64-w64-mingw32.cmake quillfw
-echo "package: clean builds in $((SECONDS - start)) s"
-cmp -s "$builds/win32/driver/quillfw.inf" "$builds/win64/driver/quillfw.inf" ||
+echo "package: builds in $((SECONDS - start)) s"
+cmp -s "${dirs[win32]}/driver/quillfw.inf" "${dirs[win64]}/driver/quillfw.inf" ||
   fail "the two builds wrote different quillfw.inf"
 
 # --- The folder ----------------------------------------------------------------
@@ -52,10 +68,10 @@ folder=$out/$name
 rm -rf "$folder" "$out/$name.zip"
 mkdir -p "$folder/amd64"
 crlf() { sed 's/\r*$/\r/' "$1" >"$2"; }
-cp "$builds/win32/app/quillprog.exe" "$folder/quillprog.exe"
-cp "$builds/win32/driver/quillfw.sys" "$folder/quillfw.sys"
-cp "$builds/win64/driver/quillfw.sys" "$folder/amd64/quillfw.sys"
-crlf "$builds/win32/driver/quillfw.inf" "$folder/quillfw.inf"
+cp "${dirs[win32]}/app/quillprog.exe" "$folder/quillprog.exe"
+cp "${dirs[win32]}/driver/quillfw.sys" "$folder/quillfw.sys"
+cp "${dirs[win64]}/driver/quillfw.sys" "$folder/amd64/quillfw.sys"
+crlf "${dirs[win32]}/driver/quillfw.inf" "$folder/quillfw.inf"
 crlf docs/install.txt "$folder/INSTALL.txt"
 (
   cd "$folder"

@@ -64,11 +64,14 @@ stage_win32() {
   scripts/check-win32.sh build/win32
 }
 
-# The release package from a clean build (checked by check-package.sh), made
-# again in another folder: the two must be byte for byte the same.
+# The release package (checked by check-package.sh), its 32-bit part built in
+# the win32 stage's build/win32 (the same bytes as a clean build, since the
+# build is the same in any folder) and its 64-bit driver from a clean build;
+# then made again from a clean build in another folder: the two must be byte
+# for byte the same.
 package=dist/quill-$(sed -n 's/^version = //p' VERSION)-windows
 stage_package() {
-  scripts/package.sh
+  QUILL_PACKAGE_WIN32=build/win32 scripts/package.sh
   scripts/check-reproducible.sh "$package"
 }
 

@@ -167,7 +167,7 @@ step "Xvfb on $DISPLAY"
 
 # --- A throwaway prefix ------------------------------------------------------------
 export WINEPREFIX=$work/prefix
-export WINEDEBUG=-all
+export WINEDEBUG=${QUILL_WINE_DEBUG:--all}  # e.g. +setupapi,+ntoskrnl,+plugplay
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or HTML engine installers
 t0=$(date +%s)
 timeout "$(remaining)" "$wine" wineboot -i >"$work/wineboot.log" 2>&1 ||
@@ -233,19 +233,20 @@ kernel_out=$(abs "$build")/wine-kernel
 updater=$build/tests/wine/quill-wine-update.exe
 if [ -f "$updater" ] && [ -f "$driver_dir/quillfw.sys" ] && [ -f "$build/tests/wine-kernel/quillbus.sys" ]; then
   drivers=$work/drivers
-  mkdir -p "$drivers/amd64" && rm -rf "$kernel_out" && mkdir -p "$kernel_out"
+  mkdir -p "$drivers" && rm -rf "$kernel_out" && mkdir -p "$kernel_out"
   step "Flash ROM file $firmware; device ${device[*]}"
   cp "$build/tests/wine-kernel/quillbus.sys" "$build/tests/wine-kernel/quillbus.inf" "$drivers/"
-  # Laid out as quillfw.inf's SourceDisksFiles say: the 32-bit quillfw.sys
-  # next to the INF, the 64-bit one in amd64\.
-  if [ -f "$driver_dir/amd64/quillfw.sys" ]; then  # a package's layout
-    cp "$driver_dir/quillfw.inf" "$driver_dir/quillfw.sys" "$drivers/"
-    cp "$driver_dir/amd64/quillfw.sys" "$drivers/amd64/"
-  elif [ "$build" = build/win64 ]; then
-    cp "$driver_dir/quillfw.inf" "$drivers/" && cp "$driver_dir/quillfw.sys" "$drivers/amd64/"
-  else
-    cp "$driver_dir/quillfw.inf" "$driver_dir/quillfw.sys" "$drivers/"
+  # quillfw.inf names the 32-bit quillfw.sys next to it ([SourceDisksFiles])
+  # and the 64-bit one in amd64\ ([SourceDisksFiles.amd64]), as Windows
+  # reads them. Wine 8.0's setupapi reads only the undecorated section, in a
+  # 64-bit prefix too, and would install the 32-bit file there (which the
+  # 64-bit winedevice.exe cannot load): the 64-bit prefix gets the 64-bit
+  # quillfw.sys next to the INF, where Wine looks for it.
+  want_sys=$driver_dir/quillfw.sys
+  if ((use64)) && [ -f "$driver_dir/amd64/quillfw.sys" ]; then  # a package
+    want_sys=$driver_dir/amd64/quillfw.sys
   fi
+  cp "$driver_dir/quillfw.inf" "$drivers/" && cp "$want_sys" "$drivers/quillfw.sys"
   # A fresh start of the prefix's services (wineboot's own session may still
   # hold the service database locked for half a minute).
   timeout "$(remaining)" "$wineserver" -w
@@ -257,6 +258,13 @@ if [ -f "$updater" ] && [ -f "$driver_dir/quillfw.sys" ] && [ -f "$build/tests/w
   krc=$?
   set -e
   tr -d '\r' <"$work/updates.log" >"$kernel_out/checks.log"
+  # The driver Wine installed must be the one meant for this prefix.
+  installed_sys=$WINEPREFIX/drive_c/windows/system32/drivers/quillfw.sys
+  if cmp -s "$installed_sys" "$want_sys"; then
+    echo "PASS the prefix's drivers\\quillfw.sys is $want_sys" >>"$kernel_out/checks.log"
+  else
+    echo "FAIL the prefix's drivers\\quillfw.sys is not $want_sys" >>"$kernel_out/checks.log"
+  fi
   grep -E '^(PASS|FAIL|note) ' "$kernel_out/checks.log" || true
   step "updates on Wine's kernel ran in $(($(date +%s) - t0)) s (exit $krc)"
   passed=$((passed + $(grep -c '^PASS ' "$kernel_out/checks.log" || true)))
