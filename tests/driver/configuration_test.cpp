@@ -204,12 +204,29 @@ INSTANTIATE_TEST_SUITE_P(
             StartCase{"OneEndpoint",
                       [](DeviceScript& s) { s.configuration.interfaces[0].endpoints = {Out(1)}; },
                       kBadConfiguration, false},
-            StartCase{"NoInterfaceAsserts",
-                      [](DeviceScript& s) { s.configuration.interfaces.clear(); },
-                      kBadConfiguration,
-                      false,
-                      {},
-                      true},
+            // What the device describes never breaks into a debugger (with
+            // none attached, a kernel-mode breakpoint is a bug check).
+            StartCase{"NoInterface", [](DeviceScript& s) { s.configuration.interfaces.clear(); },
+                      kBadConfiguration, false},
+            // Five bytes whose last two read as a 2-byte descriptor (the
+            // packet size's high byte 2, then bInterval): only the
+            // endpoint's own length is wrong.
+            StartCase{"EndpointDescriptorOfFiveBytes",
+                      [](DeviceScript& s) {
+                        s.faults.firstEndpointLength = 5;
+                        s.configuration.interfaces[0].endpoints[0].maxPacketSize = 0x0200;
+                      },
+                      kBadConfiguration, false},
+            StartCase{"EndpointDescriptorOfOneByte",
+                      [](DeviceScript& s) { s.faults.firstEndpointLength = 1; }, kBadConfiguration,
+                      false},
+            // The interface announces two endpoints, one follows it.
+            StartCase{"FewerEndpointsThanAnnounced",
+                      [](DeviceScript& s) {
+                        s.configuration.interfaces[0].endpoints.pop_back();
+                        s.faults.firstInterfaceEndpoints = 2;
+                      },
+                      kBadConfiguration, false},
             StartCase{"SelectConfigurationFails",
                       [](DeviceScript& s) { s.faults.failSelectConfiguration = kStall; },
                       STATUS_UNSUCCESSFUL},

@@ -627,6 +627,10 @@ NTKERNELAPI VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONG __cdecl DbgPrint(PCSTR Format, ...);
 // Recorded as the verifier finding "debug-break"; execution continues.
 NTSYSAPI VOID NTAPI DbgBreakPoint(VOID);
+// The kernel's exported variable behind KD_DEBUGGER_ENABLED; winsim keeps it
+// equal to the current machine's MachineConfig::kernelDebugger.
+extern BOOLEAN KdDebuggerEnabled;
+#define KD_DEBUGGER_ENABLED KdDebuggerEnabled
 
 // ---------------------------------------------------------------- run-time library
 

@@ -144,6 +144,8 @@ ULONG __cdecl DbgPrint(PCSTR Format, ...) {
   return STATUS_SUCCESS;
 }
 
+BOOLEAN KdDebuggerEnabled = FALSE;
+
 VOID NTAPI DbgBreakPoint(VOID) {
   winsim::kernel::Verify().Report(winsim::rule::kDebugBreak, winsim::kernel::CurrentPlace(),
                                   "DbgBreakPoint");

@@ -26,6 +26,8 @@ struct MachineConfig {
   ClockMode clock = ClockMode::Virtual;
   // Schedule exploration (machine/exploration.h); none by default.
   ExploreConfig explore;
+  // The kernel was started with debugging enabled (KD_DEBUGGER_ENABLED).
+  bool kernelDebugger = false;
 };
 
 class KernelState;  // the kernel's objects (kernel/kernel_state.h)
@@ -48,6 +50,7 @@ class Machine {
 
   const MachineConfig& Config() const { return config_; }
   void SetOs(OsFamily os) { config_.os = os; }
+  void SetKernelDebugger(bool enabled);
   EventLog& Log() { return log_; }
   Verifier& Verify() { return verifier_; }
   FaultInjector& Faults() { return faults_; }
