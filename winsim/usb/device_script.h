@@ -103,6 +103,9 @@ struct Faults {
   // The bus driver fails device set-power IRPs (D0, D3...) for the device's
   // PDO with this status: the device cannot change its power state.
   std::optional<NTSTATUS> failDevicePower;
+  // The bus driver pends device set-power requests for the device and
+  // completes them 10 ms later.
+  bool pendDevicePower = false;
 };
 
 struct DeviceScript {

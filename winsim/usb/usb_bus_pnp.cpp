@@ -2,6 +2,7 @@
 // as the USB bus driver answers them (see usb_bus.h). A port whose device
 // is below D0 is suspended: the hub fails its URBs (usb_bus_urb.cpp).
 #include "kernel/kernel.h"
+#include "machine/machine.h"
 #include "usb/usb_bus_state.h"
 
 namespace winsim::usb {
@@ -80,6 +81,25 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
       if (port != nullptr && port->device != nullptr &&
           port->device->Script().faults.failDevicePower) {
         status = *port->device->Script().faults.failDevicePower;
+      } else if (port != nullptr && port->device != nullptr &&
+                 port->device->Script().faults.pendDevicePower) {
+        // Pending: the port takes the new state a few frames later, then the
+        // request completes.
+        const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+        const POWER_STATE powerState = stack->Parameters.Power.State;
+        IoMarkIrpPending(irp);
+        Machine::Current().Sched().Schedule(
+            10 * kTicksPerMillisecond, "usb: device set-power request done",
+            [this, port, device, irp, state, powerState] {
+              kernel::QueueDpc("usb: device set-power completion",
+                               [this, port, device, irp, state, powerState] {
+                                 PoSetPowerState(device, DevicePowerState, powerState);
+                                 SetDevicePower(*port, state);
+                                 irp->IoStatus.Status = STATUS_SUCCESS;
+                                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                               });
+            });
+        return STATUS_PENDING;
       } else {
         PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
         // The port takes the device's new state before the request
