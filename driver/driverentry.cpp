@@ -322,10 +322,12 @@ FW_PAGEABLE_CODE VOID StopUsingDevice(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION extension = FwExtension(DeviceObject);
   if (FwPnpState(FwReadState(extension)) < FwSurpriseRemoved) {
     FWSetState(extension, FwSurpriseRemoved, -1);
+    // The name goes first: an open from now on finds no device rather than
+    // one that refuses it.
+    IoDeleteSymbolicLink(&extension->LinkName);
     FWDrainDataPath(extension, TRUE);
     // Removal without a stop: release what the start kept. Nothing is sent.
     FWDeconfigureDevice(DeviceObject, FALSE);
-    IoDeleteSymbolicLink(&extension->LinkName);
   }
 }
 

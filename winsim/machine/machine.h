@@ -28,6 +28,9 @@ struct MachineConfig {
   ExploreConfig explore;
   // The kernel was started with debugging enabled (KD_DEBUGGER_ENABLED).
   bool kernelDebugger = false;
+  // The user of user mode is an administrator (devices restricted to
+  // Administrators open; kernel::RestrictToAdministrators).
+  bool administrator = true;
 };
 
 class KernelState;  // the kernel's objects (kernel/kernel_state.h)
@@ -51,6 +54,7 @@ class Machine {
   const MachineConfig& Config() const { return config_; }
   void SetOs(OsFamily os) { config_.os = os; }
   void SetKernelDebugger(bool enabled);
+  void SetAdministrator(bool administrator) { config_.administrator = administrator; }
   EventLog& Log() { return log_; }
   Verifier& Verify() { return verifier_; }
   FaultInjector& Faults() { return faults_; }
