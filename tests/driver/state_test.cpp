@@ -268,6 +268,29 @@ TEST_P(StateTest, TheRemovalWaitsForTheHoldersOfTheRemoveLock) {
 INSTANTIATE_TEST_SUITE_P(BothModes, StateTest,
                          testing::Values(CompletionMode::Asynchronous, CompletionMode::Inline));
 
+// quillfw calls nothing that a family the design names lacks (winsim's
+// verifier reports such a call: the driver would not have loaded there):
+// arrival, a write, a sleep and wake, a stop and restart, the removal.
+TEST_F(DriverTest, EveryFamilyHasEveryRoutineTheDriverCalls) {
+  for (OsFamily os : {OsFamily::Windows98, OsFamily::Windows98SE, OsFamily::WindowsMe,
+                      OsFamily::Windows2000, OsFamily::WindowsNt}) {
+    SCOPED_TRACE(static_cast<int>(os));
+    FreshMachine(os);
+    ASSERT_TRUE(RunBus(TreeWith(UpdateModeDevice(), CompletionMode::Asynchronous), [&] {
+      HANDLE handle = OpenDevice();
+      ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+      EXPECT_TRUE(Write(handle, 300).ok);
+      ASSERT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
+      pnp::SystemWake();
+      EXPECT_TRUE(Write(handle, 5).ok);
+      CloseHandle(handle);
+      pnp::StopAndRestart(UpdateModeNode());
+      pnp::WaitIdle();
+    }));
+    EXPECT_FALSE(machine().Verify().Has(rule::kImportMissing));
+  }
+}
+
 // An assertion of the driver's own traces its line and breaks only where a
 // kernel debugger is enabled (without one, a breakpoint is a bug check).
 // The pageable-code check at DISPATCH_LEVEL is such an assertion.

@@ -359,6 +359,8 @@ MachineDescription ParseMachineDescription(std::string_view text) {
   Object root(document, "", {"os", "windowsDirectory", "clock", "usb"});
   machine.os = root.Choice<OsFamily>("os",
                                      {{"Windows98", OsFamily::Windows98},
+                                      {"Windows98SE", OsFamily::Windows98SE},
+                                      {"WindowsMe", OsFamily::WindowsMe},
                                       {"Windows2000", OsFamily::Windows2000},
                                       {"WindowsNT", OsFamily::WindowsNt}},
                                      OsFamily::WindowsNt);

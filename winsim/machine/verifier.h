@@ -69,6 +69,9 @@ inline constexpr std::string_view kHang = "hang";
 // A system set-power IRP (IRP_MN_SET_POWER, SystemPowerState) came back
 // failed: Windows lets no driver fail one.
 inline constexpr std::string_view kSystemSetPowerFailed = "system-set-power-failed";
+// A driver called a routine that the machine's Windows family does not
+// export (machine/os_exports.txt): on Windows it would not have loaded.
+inline constexpr std::string_view kImportMissing = "import-missing-on-family";
 }  // namespace rule
 
 struct Finding {
