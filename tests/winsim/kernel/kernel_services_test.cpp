@@ -171,9 +171,10 @@ TEST_F(KernelServicesTest, ACallToARoutineTheFamilyLacksIsAFinding) {
     machine_->SetOs(row.os);
     machine_->Verify().Expect(rule::kImportMissing);
     machine_->Verify().Expect(rule::kRemoveLockUnmatched);  // a wait with no acquisition
+    ASSERT_EQ(&Machine::Current(), machine_.get());
     const auto missing = [&] {
       size_t count = 0;
-      for (const Finding& finding : machine_->Verify().Findings()) {
+      for (const Finding& finding : Machine::Current().Verify().Findings()) {
         count += finding.rule == rule::kImportMissing;
       }
       return count;
