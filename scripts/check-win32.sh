@@ -167,7 +167,7 @@ check_family_imports() {
       case "${facts[$((i + 2))]}" in
         y) ;;
         n) fail "$(basename "$image") imports $dll!$name, which ${families[$i]} does not export" ;;
-        *) grep -q "$name" "$root/docs/windows.md" \
+        *) grep -qw -- "$name" "$root/docs/windows.md" \
              || fail "$(basename "$image"): $dll!$name on ${families[$i]} is unconfirmed and docs/windows.md does not list it" ;;
       esac
     done
