@@ -48,6 +48,7 @@ extern "C" FW_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
       DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalControl;
       DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
       DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+      DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
     }
   }
   return status;
@@ -55,6 +56,11 @@ extern "C" FW_INIT_CODE NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
 
 // Windows 98 offers WDM 1.0 but not 1.10 (DriverEntry has required 1.0).
 FW_INIT_CODE BOOLEAN IsWin98() { return !IoIsWdmVersionAvailable(1, 0x10); }
+
+// KD_DEBUGGER_ENABLED is the NT family's documented test (the kernel was
+// started with debugging enabled). Windows 98 and Me document none for a WDM
+// driver, so there an assertion only traces.
+BOOLEAN FwKernelDebuggerEnabled() { return !Win98 && KD_DEBUGGER_ENABLED; }
 
 FW_PAGEABLE_CODE VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject) {
   FW_PAGED_CODE();
@@ -116,11 +122,14 @@ FW_PAGEABLE_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_O
       RtlInitUnicodeString(&extension->LinkName, QUILLFW_LINK_NAME);
       linkStatus = IoCreateSymbolicLink(&extension->LinkName, &extension->DeviceName);
 
-      IoInitializeRemoveLockEx(&extension->RemoveLock, FW_REMOVE_LOCK_TAG, 0, 100,
-                               sizeof(IO_REMOVE_LOCK));
+      FWInitializeRemoveLock(&extension->RemoveLock);
       KeInitializeEvent(&extension->TransferLock, SynchronizationEvent, TRUE);
-      KeInitializeEvent(&extension->PowerOn, NotificationEvent, TRUE);
-      KeInitializeEvent(&extension->TransferIdle, NotificationEvent, TRUE);
+      // Not started, powered: requests fail until a start (Resume signalled).
+      extension->DeviceState = FwMakeState(FwNotStarted, FwPowered);
+      KeInitializeEvent(&extension->StateLock, SynchronizationEvent, TRUE);
+      KeInitializeEvent(&extension->Resume, NotificationEvent, TRUE);
+      KeInitializeEvent(&extension->IoIdle, NotificationEvent, TRUE);
+      KeInitializeEvent(&extension->CancelLock, SynchronizationEvent, TRUE);
       deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
     } while (FALSE);
 
@@ -140,36 +149,202 @@ FW_PAGEABLE_CODE NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_O
   return status;
 }
 
-// Removal begins at surprise removal (the device has left) or at the removal
-// request: new transfer requests fail with STATUS_DELETE_PENDING, the link
-// goes and the configuration is released. The device object stays attached
-// until IRP_MN_REMOVE_DEVICE, which Windows sends once the last handle is
-// closed; deleting it earlier is a fault. Done once, however often reached.
-FW_PAGEABLE_CODE VOID StopUsingDevice(PDEVICE_OBJECT DeviceObject) {
+// ---------------------------------------------------------------------------
+// The driver's remove lock
+
+FW_PAGEABLE_CODE VOID FWInitializeRemoveLock(FW_REMOVE_LOCK* Lock) {
   FW_PAGED_CODE();
-  PDEVICE_EXTENSION extension = FwExtension(DeviceObject);
-  if (InterlockedExchange(&extension->RemovalStarted, 1) == 0) {
-    // Removal without a stop: release what the start kept. Nothing is sent.
-    FWDeconfigureDevice(DeviceObject, FALSE);
-    IoDeleteSymbolicLink(&extension->LinkName);
-    // Transfer requests waiting for D0 wake and fail.
-    KeSetEvent(&extension->PowerOn, IO_NO_INCREMENT, FALSE);
+  Lock->Count = 1;
+  Lock->Removed = 0;
+  KeInitializeEvent(&Lock->Released, NotificationEvent, FALSE);
+}
+
+// Counts first, then looks: a removal that marks the lock after the count
+// went up waits for this holder, one that marked it before is seen here.
+NTSTATUS FWAcquireRemoveLock(FW_REMOVE_LOCK* Lock) {
+  NTSTATUS status = STATUS_SUCCESS;
+  InterlockedIncrement(&Lock->Count);
+  if (FwRead(&Lock->Removed) != 0) {
+    FWReleaseRemoveLock(Lock);
+    status = STATUS_DELETE_PENDING;
+  }
+  return status;
+}
+
+VOID FWReleaseRemoveLock(FW_REMOVE_LOCK* Lock) {
+  if (InterlockedDecrement(&Lock->Count) == 0) {
+    KeSetEvent(&Lock->Released, IO_NO_INCREMENT, FALSE);
   }
 }
 
-// IRP_MN_REMOVE_DEVICE: detaches and deletes the device object. It does not
-// wait for the holders of the remove lock: each open holds it until its
-// close, and after a surprise removal the handles are all closed by now.
-// Requests that still arrive find RemovalStarted set and a null
-// LowerDeviceObject, and fail with STATUS_DELETE_PENDING; the device
-// object's memory stays until the last handle closes, so they can still look.
+FW_PAGEABLE_CODE VOID FWReleaseRemoveLockAndWait(FW_REMOVE_LOCK* Lock) {
+  FW_PAGED_CODE();
+  InterlockedExchange(&Lock->Removed, 1);
+  FWReleaseRemoveLock(Lock);
+  KeWaitForSingleObject(&Lock->Released, Executive, KernelMode, FALSE, NULL);
+}
+
+// ---------------------------------------------------------------------------
+// The device state and the data path's door
+
+// How the state treats a request: STATUS_SUCCESS lets it go on, STATUS_PENDING
+// holds it until the state changes, any other status fails it.
+static NTSTATUS FWAdmission(LONG State) {
+  NTSTATUS verdict;
+  switch (FwPnpState(State)) {
+    case FwSurpriseRemoved:
+    case FwRemoved:
+      verdict = STATUS_DELETE_PENDING;
+      break;
+    case FwStopPending:
+    case FwRemovePending:
+      // The query may yet be cancelled.
+      verdict = STATUS_PENDING;
+      break;
+    case FwStarted:
+      if (FwPowerState(State) == FwPowered) {
+        verdict = STATUS_SUCCESS;
+      } else if (FwPowerState(State) == FwPowerHeld) {
+        // Nothing may go to a suspended port: the request waits for D0.
+        verdict = STATUS_PENDING;
+      } else {
+        verdict = STATUS_DEVICE_POWERED_OFF;
+      }
+      break;
+    default:
+      // Not started, or stopped: there is no configuration to send to.
+      verdict = STATUS_INVALID_DEVICE_STATE;
+      break;
+  }
+  return verdict;
+}
+
+// Changes the device state; PnpState or PowerState -1 keeps that part.
+// Resume follows the new state: cleared before a state that holds requests
+// is published, signalled after one that does not. Called with StateLock
+// held, so that Resume is signalled exactly while the state lets requests
+// go on or fail. Returns the old state.
+static LONG FWSetState(PDEVICE_EXTENSION Extension, LONG PnpState, LONG PowerState) {
+  LONG old = FwReadState(Extension);
+  LONG state = FwMakeState(PnpState >= 0 ? PnpState : FwPnpState(old),
+                           PowerState >= 0 ? PowerState : FwPowerState(old));
+  if (FWAdmission(state) == STATUS_PENDING) {
+    KeClearEvent(&Extension->Resume);
+    InterlockedExchange(&Extension->DeviceState, state);
+  } else {
+    InterlockedExchange(&Extension->DeviceState, state);
+    KeSetEvent(&Extension->Resume, IO_NO_INCREMENT, FALSE);
+  }
+  return old;
+}
+
+static VOID FWLockState(PDEVICE_EXTENSION Extension) {
+  KeWaitForSingleObject(&Extension->StateLock, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID FWUnlockState(PDEVICE_EXTENSION Extension) {
+  KeSetEvent(&Extension->StateLock, IO_NO_INCREMENT, FALSE);
+}
+
+// The request counts itself in before it reads the state, and a change of
+// state is published before the changer reads the count (both interlocked,
+// full barriers): either the request sees the new state, or the changer sees
+// the request and waits for it.
+NTSTATUS FWEnterDataPath(PDEVICE_EXTENSION Extension) {
+  NTSTATUS verdict = STATUS_PENDING;
+  while (verdict == STATUS_PENDING) {
+    InterlockedIncrement(&Extension->IoCount);
+    verdict = FWAdmission(FwReadState(Extension));
+    if (verdict != STATUS_SUCCESS) {
+      FWLeaveDataPath(Extension);
+    }
+    if (verdict == STATUS_PENDING) {
+      KeWaitForSingleObject(&Extension->Resume, Executive, KernelMode, FALSE, NULL);
+    }
+  }
+  return verdict;
+}
+
+VOID FWLeaveDataPath(PDEVICE_EXTENSION Extension) {
+  if (InterlockedDecrement(&Extension->IoCount) == 0) {
+    KeSetEvent(&Extension->IoIdle, IO_NO_INCREMENT, FALSE);
+  }
+}
+
+// Under CancelLock, the transfer cannot withdraw and free its IRP.
+FW_PAGEABLE_CODE VOID FWCancelTransfer(PDEVICE_EXTENSION Extension) {
+  FW_PAGED_CODE();
+  KeWaitForSingleObject(&Extension->CancelLock, Executive, KernelMode, FALSE, NULL);
+  if (Extension->TransferIrp != NULL) {
+    DbgPrint("QUILLDEV - Cancelling the transfer under way\n");
+    IoCancelIrp(Extension->TransferIrp);
+  }
+  KeSetEvent(&Extension->CancelLock, IO_NO_INCREMENT, FALSE);
+}
+
+// Waits until no request is in the data path. Cancel: after
+// FW_DRAIN_TIMEOUT the transfer under way is cancelled (again after each
+// further period), and the wait goes on until it has ended; otherwise the
+// wait gives up then. Returns TRUE when the data path is empty. The state
+// has already been changed so that no new request enters.
+static FW_PAGEABLE_CODE BOOLEAN FWDrainDataPath(PDEVICE_EXTENSION Extension, BOOLEAN Cancel) {
+  FW_PAGED_CODE();
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = FW_DRAIN_TIMEOUT;
+  BOOLEAN idle = FALSE;
+  BOOLEAN waiting = TRUE;
+  while (waiting) {
+    // Cleared before the count is read: a request that leaves after the read
+    // signals it again.
+    KeClearEvent(&Extension->IoIdle);
+    FwMemoryBarrier();
+    if (FwRead(&Extension->IoCount) == 0) {
+      idle = TRUE;
+      waiting = FALSE;
+    } else if (KeWaitForSingleObject(&Extension->IoIdle, Executive, KernelMode, FALSE, &timeout) ==
+               STATUS_TIMEOUT) {
+      if (Cancel) {
+        FWCancelTransfer(Extension);
+      } else {
+        waiting = FALSE;
+      }
+    }
+  }
+  return idle;
+}
+
+// Removal begins: failing the held and later requests, ending the transfer
+// under way, releasing the configuration and the link. The device object
+// stays attached until IRP_MN_REMOVE_DEVICE, which Windows sends once the
+// last handle is closed; deleting it earlier is a fault.
+FW_PAGEABLE_CODE VOID StopUsingDevice(PDEVICE_OBJECT DeviceObject) {
+  FW_PAGED_CODE();
+  PDEVICE_EXTENSION extension = FwExtension(DeviceObject);
+  if (FwPnpState(FwReadState(extension)) < FwSurpriseRemoved) {
+    FWSetState(extension, FwSurpriseRemoved, -1);
+    // The name goes first: an open from now on finds no device rather than
+    // one that refuses it.
+    IoDeleteSymbolicLink(&extension->LinkName);
+    FWDrainDataPath(extension, TRUE);
+    // Removal without a stop: release what the start kept. Nothing is sent.
+    FWDeconfigureDevice(DeviceObject, FALSE);
+  }
+}
+
+// Requests that still arrive after it find the removal state and a null
+// LowerDeviceObject, and fail with STATUS_DELETE_PENDING; the device object's
+// memory stays until the last reference goes, so they can still look.
 FW_PAGEABLE_CODE VOID RemoveDevice(PDEVICE_OBJECT DeviceObject) {
   FW_PAGED_CODE();
   PDEVICE_EXTENSION extension = FwExtension(DeviceObject);
+  FWLockState(extension);
   StopUsingDevice(DeviceObject);
+  LONG old = FWSetState(extension, FwRemoved, -1);
+  FWUnlockState(extension);
 
   // A removal request may arrive again.
-  if (InterlockedExchange(&extension->DeviceRemoved, 1) == 0) {
+  if (FwPnpState(old) != FwRemoved) {
+    FWReleaseRemoveLockAndWait(&extension->RemoveLock);
     RtlFreeUnicodeString(&extension->DeviceName);
     extension->DeviceName.Buffer = NULL;
 
@@ -192,29 +367,36 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG Information) {
   return Status;
 }
 
-NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PDEVICE_EXTENSION extension = FwExtension(DeviceObject);
+// Passes a request down as it is, under the remove lock; fails it once
+// removal has begun.
+static NTSTATUS FWPassDown(PDEVICE_EXTENSION Extension, PIRP Irp) {
   NTSTATUS status;
-
-  if (FwRemovalStarted(extension)) {
+  if (FwRemovalStarted(Extension)) {
     status = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
   } else {
-    status = IoAcquireRemoveLockEx(&extension->RemoveLock, Irp, FwSourceName, __LINE__,
-                                   sizeof(IO_REMOVE_LOCK));
+    status = FWAcquireRemoveLock(&Extension->RemoveLock);
     if (!NT_SUCCESS(status)) {
       status = CompleteRequest(Irp, status, 0);
     } else {
-      PDEVICE_OBJECT lowerDeviceObject = extension->LowerDeviceObject;
+      PDEVICE_OBJECT lowerDeviceObject = Extension->LowerDeviceObject;
       if (lowerDeviceObject == NULL) {
         status = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
       } else {
         IoSkipCurrentIrpStackLocation(Irp);
         status = IoCallDriver(lowerDeviceObject, Irp);
       }
-      IoReleaseRemoveLockEx(&extension->RemoveLock, Irp, sizeof(IO_REMOVE_LOCK));
+      FWReleaseRemoveLock(&Extension->RemoveLock);
     }
   }
   return status;
+}
+
+NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return FWPassDown(FwExtension(DeviceObject), Irp);
+}
+
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return FWPassDown(FwExtension(DeviceObject), Irp);
 }
 
 // ---------------------------------------------------------------------------
@@ -241,38 +423,30 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                (in && !TransferRequestHolds(outputLength, request->Count))) {
       status = STATUS_INVALID_BUFFER_SIZE;
     } else {
+      status = FWAcquireRemoveLock(&extension->RemoveLock);
+    }
+    if (NT_SUCCESS(status)) {
       // The request fields exist once per device: one request at a time.
+      // With its turn, the request passes the state's door, which may hold
+      // it (a stop or removal query, D1 to D3) or fail it.
       KeWaitForSingleObject(&extension->TransferLock, Executive, KernelMode, FALSE, NULL);
-      // Nothing may go to a suspended port: with its turn, the request waits
-      // for D0 (or for removal). It marks itself as sending before it looks
-      // at PowerOn a last time, and a device request to a lower state clears
-      // PowerOn before it looks at TransferIdle, so that one of the two
-      // always sees the other and waits.
-      BOOLEAN powered = FALSE;
-      while (!powered) {
-        KeWaitForSingleObject(&extension->PowerOn, Executive, KernelMode, FALSE, NULL);
-        KeClearEvent(&extension->TransferIdle);
-        powered = KeReadStateEvent(&extension->PowerOn) != 0;
-        if (!powered) {
-          KeSetEvent(&extension->TransferIdle, IO_NO_INCREMENT, FALSE);
+      status = FWEnterDataPath(extension);
+      if (NT_SUCCESS(status)) {
+        USBD_PIPE_HANDLE pipe = in ? extension->InPipe : extension->OutPipe;
+        if (pipe == NULL) {
+          // No endpoint in that direction.
+          status = STATUS_INVALID_DEVICE_STATE;
+        } else {
+          extension->RequestData = request->Data;
+          extension->RequestLength = request->Count;
+          status = FWWriteFWToDevice(DeviceObject, Irp, in);
+          extension->RequestData = NULL;
+          extension->RequestLength = 0;
         }
+        FWLeaveDataPath(extension);
       }
-      USBD_PIPE_HANDLE pipe = in ? extension->InPipe : extension->OutPipe;
-      if (FwRemovalStarted(extension)) {
-        // Removal came while this request waited for its turn or for D0.
-        status = STATUS_DELETE_PENDING;
-      } else if (extension->ConfigDescriptor == NULL || pipe == NULL) {
-        // Not started, or stopped: the pipe handles are not (or no longer) valid.
-        status = STATUS_INVALID_DEVICE_STATE;
-      } else {
-        extension->RequestData = request->Data;
-        extension->RequestLength = request->Count;
-        status = FWWriteFWToDevice(DeviceObject, Irp, in);
-        extension->RequestData = NULL;
-        extension->RequestLength = 0;
-      }
-      KeSetEvent(&extension->TransferIdle, IO_NO_INCREMENT, FALSE);
       KeSetEvent(&extension->TransferLock, IO_NO_INCREMENT, FALSE);
+      FWReleaseRemoveLock(&extension->RemoveLock);
     }
     Irp->IoStatus.Status = status;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -338,12 +512,53 @@ static NTSTATUS FWForwardPnp(PDEVICE_EXTENSION Extension, PIRP Irp) {
   return status;
 }
 
+// A stop or removal query: requests are held from now on, and the query
+// succeeds once the request under way has ended (the lower drivers have
+// their say then). It fails if that takes longer than FW_DRAIN_TIMEOUT, and
+// the state is restored. Returns the query's status; Forwarded tells whether
+// the lower drivers saw it.
+static NTSTATUS FWQueryStopOrRemove(PDEVICE_EXTENSION Extension, PIRP Irp, LONG PendingState) {
+  NTSTATUS status;
+  FWLockState(Extension);
+  LONG old = FWSetState(Extension, PendingState, -1);
+  if (FwPnpState(old) >= FwSurpriseRemoved) {
+    // Removal has begun: the query changes nothing.
+    FWSetState(Extension, FwPnpState(old), -1);
+    status = FWForwardPnp(Extension, Irp);
+  } else {
+    if (FwPnpState(old) != FwStopPending && FwPnpState(old) != FwRemovePending) {
+      Extension->PreviousPnpState = FwPnpState(old);
+    }
+    if (!FWDrainDataPath(Extension, FALSE)) {
+      status = STATUS_DEVICE_BUSY;
+    } else {
+      status = FWForwardPnp(Extension, Irp);
+    }
+    if (!NT_SUCCESS(status)) {
+      FWSetState(Extension, Extension->PreviousPnpState, -1);
+    }
+  }
+  FWUnlockState(Extension);
+  return status;
+}
+
+// A cancelled query: the state before the query comes back, and the held
+// requests go on.
+static NTSTATUS FWCancelQuery(PDEVICE_EXTENSION Extension, PIRP Irp, LONG PendingState) {
+  NTSTATUS status = FWForwardPnp(Extension, Irp);
+  FWLockState(Extension);
+  if (FwPnpState(FwReadState(Extension)) == PendingState) {
+    FWSetState(Extension, Extension->PreviousPnpState, -1);
+  }
+  FWUnlockState(Extension);
+  return status;
+}
+
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = FwExtension(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   UCHAR minorFunction = stack->MinorFunction;
   BOOLEAN remove = FALSE;
-  BOOLEAN surpriseRemoval = FALSE;
   NTSTATUS status;
 
   switch (minorFunction) {
@@ -358,44 +573,74 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       // started it; a failed lower start fails the start with its status
       // (configuring anyway could report the start as a success).
       if (NT_SUCCESS(status)) {
-        status = FWConfigureDevice(DeviceObject);
+        FWLockState(extension);
+        if (FwPnpState(FwReadState(extension)) == FwStarted) {
+          // A start without a stop before it: nothing may use the
+          // configuration that it replaces.
+          FWSetState(extension, FwStopped, -1);
+          FWDrainDataPath(extension, TRUE);
+        }
+        if (FwPnpState(FwReadState(extension)) < FwSurpriseRemoved) {
+          status = FWConfigureDevice(DeviceObject);
+          FWSetState(extension, NT_SUCCESS(status) ? FwStarted : FwNotStarted, -1);
+        }
+        FWUnlockState(extension);
       }
       break;
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
       DbgPrint("DispatchPnp: IRP_MN_QUERY_REMOVE_DEVICE\n");
       Irp->IoStatus.Status = STATUS_SUCCESS;
+      status = FWQueryStopOrRemove(extension, Irp, FwRemovePending);
+      break;
+
+    case IRP_MN_SURPRISE_REMOVAL:
+      DbgPrint("DispatchPnp: IRP_MN_REMOVE_DEVICE or IRP_MN_SURPRISE_REMOVAL\n");
+      // The requests and the transfer end before the request goes down.
+      FWLockState(extension);
+      StopUsingDevice(DeviceObject);
+      FWUnlockState(extension);
+      Irp->IoStatus.Status = STATUS_SUCCESS;
       status = FWForwardPnp(extension, Irp);
       break;
 
     case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
       DbgPrint("DispatchPnp: IRP_MN_REMOVE_DEVICE or IRP_MN_SURPRISE_REMOVAL\n");
+      FWLockState(extension);
+      StopUsingDevice(DeviceObject);
+      FWUnlockState(extension);
       Irp->IoStatus.Status = STATUS_SUCCESS;
       status = FWForwardPnp(extension, Irp);
-      surpriseRemoval = minorFunction == IRP_MN_SURPRISE_REMOVAL;
-      remove = !surpriseRemoval;
+      remove = TRUE;
       break;
 
     case IRP_MN_CANCEL_REMOVE_DEVICE:
       DbgPrint("DispatchPnp: IRP_MN_CANCEL_REMOVE_DEVICE\n");
-      status = FWForwardPnp(extension, Irp);
+      status = FWCancelQuery(extension, Irp, FwRemovePending);
       break;
 
     case IRP_MN_STOP_DEVICE:
       DbgPrint("DispatchPnp: IRP_MN_STOP_DEVICE\n");
-      FWDeconfigureDevice(DeviceObject, TRUE);
+      // Requests fail from here on; the one under way ends (or is
+      // cancelled) before the configuration goes.
+      FWLockState(extension);
+      if (FwPnpState(FwReadState(extension)) < FwSurpriseRemoved) {
+        FWSetState(extension, FwStopped, -1);
+        FWDrainDataPath(extension, TRUE);
+        FWDeconfigureDevice(DeviceObject, TRUE);
+      }
+      FWUnlockState(extension);
       status = FWForwardPnp(extension, Irp);
       break;
 
     case IRP_MN_QUERY_STOP_DEVICE:
       DbgPrint("DispatchPnp: IRP_MN_QUERY_STOP_DEVICE\n");
-      status = FWForwardPnp(extension, Irp);
+      status = FWQueryStopOrRemove(extension, Irp, FwStopPending);
       break;
 
     case IRP_MN_CANCEL_STOP_DEVICE:
       DbgPrint("DispatchPnp: IRP_MN_CANCEL_STOP_DEVICE\n");
-      status = FWForwardPnp(extension, Irp);
+      status = FWCancelQuery(extension, Irp, FwStopPending);
       break;
 
     case IRP_MN_QUERY_CAPABILITIES:
@@ -414,9 +659,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // Information stays as the lower drivers set it.
   Irp->IoStatus.Status = status;
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
-  if (surpriseRemoval) {
-    StopUsingDevice(DeviceObject);
-  } else if (remove) {
+  if (remove) {
     RemoveDevice(DeviceObject);
   }
 
@@ -432,6 +675,58 @@ static NTSTATUS FWPassPowerDown(PDEVICE_OBJECT LowerDeviceObject, PIRP Irp) {
   IoCopyCurrentIrpStackLocationToNext(Irp);
   PoStartNextPowerIrp(Irp);
   return PoCallDriver(LowerDeviceObject, Irp);
+}
+
+// Sends a device set-power request down and waits until the lower drivers
+// have finished it, pending or not. DO_POWER_PAGABLE: PASSIVE_LEVEL. The
+// caller completes the IRP.
+static FW_PAGEABLE_CODE NTSTATUS FWSendDevicePowerDown(PDEVICE_OBJECT LowerDeviceObject, PIRP Irp) {
+  FW_PAGED_CODE();
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, FWDevicePowerCompletion, &done, TRUE, TRUE, TRUE);
+  if (PoCallDriver(LowerDeviceObject, Irp) == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+  }
+  return Irp->IoStatus.Status;
+}
+
+// A device set-power request. To D0: down first; once the device is powered,
+// held requests go on, and if the device failed to power up they fail, as
+// does every later request until a D0 request succeeds. To D1-D3: requests
+// are held first, the one under way ends (or is cancelled after
+// FW_DRAIN_TIMEOUT), and only then the request goes down; a device that
+// refuses stays in D0 and the held requests go on.
+static NTSTATUS FWSetDevicePower(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT LowerDeviceObject,
+                                 PIRP Irp, DEVICE_POWER_STATE State) {
+  NTSTATUS status;
+  if (State == PowerDeviceD0) {
+    Extension->DevicePower = State;
+    status = FWSendDevicePowerDown(LowerDeviceObject, Irp);
+    FWLockState(Extension);
+    if (NT_SUCCESS(status)) {
+      FWSetState(Extension, -1, FwPowered);
+    } else {
+      FWSetState(Extension, -1, FwWakeFailed);
+    }
+    FWUnlockState(Extension);
+  } else {
+    FWLockState(Extension);
+    LONG old = FWSetState(Extension, -1, FwPowerHeld);
+    FWDrainDataPath(Extension, TRUE);
+    FWUnlockState(Extension);
+    Extension->DevicePower = State;
+    status = FWSendDevicePowerDown(LowerDeviceObject, Irp);
+    if (!NT_SUCCESS(status)) {
+      FWLockState(Extension);
+      FWSetState(Extension, -1, FwPowerState(old));
+      FWUnlockState(Extension);
+    }
+  }
+  PoStartNextPowerIrp(Irp);
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return status;
 }
 
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -464,6 +759,12 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         NTSTATUS requestStatus = PoRequestPowerIrp(lowerDeviceObject, IRP_MN_SET_POWER, wanted,
                                                    FWLoaderPowerRequestCompletion, Irp, NULL);
         if (!NT_SUCCESS(requestStatus)) {
+          if (wanted.DeviceState == PowerDeviceD0) {
+            // No way back to D0: requests fail rather than wait for it.
+            FWLockState(extension);
+            FWSetState(extension, -1, FwWakeFailed);
+            FWUnlockState(extension);
+          }
           // No device request: a system set-power request may not be failed,
           // so it goes down as it came.
           FWPassPowerDown(lowerDeviceObject, Irp);
@@ -474,17 +775,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       }
     } else {
       DbgPrint("DispatchPower: DevicePowerState\n");
-      extension->DevicePower = state.DeviceState;
-      if (state.DeviceState != PowerDeviceD0 && !FwRemovalStarted(extension)) {
-        // New transfer requests wait for D0; the one under way (its pieces
-        // follow one another from its completion routine) ends first.
-        KeClearEvent(&extension->PowerOn);
-        KeWaitForSingleObject(&extension->TransferIdle, Executive, KernelMode, FALSE, NULL);
-      }
-      IoCopyCurrentIrpStackLocationToNext(Irp);
-      IoSetCompletionRoutine(Irp, FWDevicePowerCompletion, NULL, TRUE, TRUE, TRUE);
-      PoStartNextPowerIrp(Irp);
-      status = PoCallDriver(lowerDeviceObject, Irp);
+      status = FWSetDevicePower(extension, lowerDeviceObject, Irp, state.DeviceState);
     }
   } else if (stack->MinorFunction == IRP_MN_QUERY_POWER) {
     DbgPrint("DispatchPower: IRP_MN_QUERY_POWER\n");
@@ -498,17 +789,10 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-NTSTATUS NTAPI FWDevicePowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID /*Context*/) {
-  if (Irp->PendingReturned) {
-    IoMarkIrpPending(Irp);
-  }
-  DEVICE_POWER_STATE state = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.DeviceState;
-  if (state == PowerDeviceD0 || !NT_SUCCESS(Irp->IoStatus.Status)) {
-    // A failed D0 request sets it too: the system is working again, and a
-    // transfer then fails rather than waiting with no end.
-    KeSetEvent(&FwExtension(DeviceObject)->PowerOn, IO_NO_INCREMENT, FALSE);
-  }
-  return STATUS_SUCCESS;
+NTSTATUS NTAPI FWDevicePowerCompletion(PDEVICE_OBJECT /*DeviceObject*/, PIRP /*Irp*/,
+                                       PVOID Context) {
+  KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 VOID NTAPI FWLoaderPowerRequestCompletion(PDEVICE_OBJECT /*DeviceObject*/, UCHAR /*MinorFunction*/,

@@ -30,12 +30,17 @@ extern "C" {
 // Diagnostics. Each source file defines FwSourceName ("driverentry" or
 // "readwrite"); the messages carry it with the line of the check.
 
-// Assertion: message, then a break into the debugger.
+// Assertion: message, then a break into the debugger, but only where one is
+// enabled (FwKernelDebuggerEnabled): without a kernel debugger a breakpoint in
+// kernel mode is a bug check. Assertions guard the driver's own invariants,
+// never what a device reports.
 #define FW_ASSERT(expression)                                                                  \
   do {                                                                                         \
     if (!(expression)) {                                                                       \
       DbgPrint("Assertion failure in %s, line %d: %s\n", FwSourceName, __LINE__, #expression); \
-      DbgBreakPoint();                                                                         \
+      if (FwKernelDebuggerEnabled()) {                                                         \
+        DbgBreakPoint();                                                                       \
+      }                                                                                        \
     }                                                                                          \
   } while (0)
 
@@ -71,6 +76,38 @@ constexpr ULONG FW_PIECE_SIZE = 0x1000;
 constexpr ULONG FW_STRING_REPLY_SIZE = 256;
 
 // ---------------------------------------------------------------------------
+// The device's state: one LONG, read and changed only with interlocked
+// operations. Bits 0-7 hold the Plug and Play state, bits 8-15 the power
+// state. Only DispatchPnp and DispatchPower change it, at PASSIVE_LEVEL and
+// one at a time (StateLock); the data path reads it (docs/driver.md, "States").
+enum FW_PNP_STATE {
+  FwNotStarted = 0,       // added, or a start failed: no configuration
+  FwStarted = 1,          // configured; requests go (power permitting)
+  FwStopPending = 2,      // a stop was queried: requests are held
+  FwStopped = 3,          // deconfigured: requests fail
+  FwRemovePending = 4,    // a removal was queried: requests are held
+  FwSurpriseRemoved = 5,  // the device has left: requests fail
+  FwRemoved = 6,          // IRP_MN_REMOVE_DEVICE: requests fail
+};
+enum FW_POWER_STATE {
+  FwPowered = 0,     // D0: requests go
+  FwPowerHeld = 1,   // going to or in D1 to D3: requests are held
+  FwWakeFailed = 2,  // the last D0 request failed: requests fail
+};
+inline LONG FwMakeState(LONG PnpState, LONG PowerState) { return PnpState | (PowerState << 8); }
+inline LONG FwPnpState(LONG State) { return State & 0xFF; }
+inline LONG FwPowerState(LONG State) { return (State >> 8) & 0xFF; }
+
+// The driver's own remove lock: a count that starts at 1 (the device's own
+// reference) and an event signalled when it reaches 0. The platform's remove
+// lock routines are missing on Windows 98, and IoReleaseRemoveLockAndWaitEx
+// on 98 SE and Me too, so the driver keeps its own with the same rules.
+typedef struct FW_REMOVE_LOCK {
+  LONG Count;       // holders, plus 1 until FWReleaseRemoveLockAndWait
+  LONG Removed;     // set once: later acquisitions fail
+  KEVENT Released;  // notification event, signalled when Count reaches 0
+} FW_REMOVE_LOCK;
+
 // The per-device record, the device object's extension. The platform hands
 // it over zero-filled, and the driver relies on that.
 typedef struct _DEVICE_EXTENSION {
@@ -78,7 +115,7 @@ typedef struct _DEVICE_EXTENSION {
   PDEVICE_OBJECT LowerDeviceObject;  // target of everything sent down; null
                                      // before attaching and after removal
   PDEVICE_OBJECT Pdo;                // physical device object (kept only)
-  IO_REMOVE_LOCK RemoveLock;         // tag "Q417"
+  FW_REMOVE_LOCK RemoveLock;         // held by each open and each request
   UNICODE_STRING DeviceName;         // copy of QUILLFW_DEVICE_NAME
   LONG OpenHandles;                  // successful opens not yet closed
   USB_DEVICE_DESCRIPTOR DeviceDescriptor;
@@ -97,30 +134,54 @@ typedef struct _DEVICE_EXTENSION {
   // Held by the control request being served: requests run one at a time
   // (a synchronization event, signalled while no request is served).
   KEVENT TransferLock;
-  // Signalled while the device may be sent transfers: in D0, or once removal
-  // has begun (the waiters then end with STATUS_DELETE_PENDING). Cleared when
-  // a device set-power request to a lower state goes down: the hub fails
-  // every URB to a suspended port, so transfer requests wait for D0 instead.
-  // A notification event.
-  KEVENT PowerOn;
-  // Signalled while no transfer is being sent (a notification event): a
-  // device request to a lower state waits on it, so that the pieces of the
-  // transfer under way all go out before the port is suspended.
-  KEVENT TransferIdle;
-  // Set once, when removal begins (surprise removal or the removal request).
-  // From then on nothing more is sent down but Plug and Play and power.
-  LONG RemovalStarted;
-  // Set once, when IRP_MN_REMOVE_DEVICE detaches and deletes the device.
-  LONG DeviceRemoved;
+  // FwMakeState(Plug and Play state, power state); see above.
+  LONG DeviceState;
+  // The Plug and Play state before a query, restored when it is cancelled
+  // or fails. Under StateLock.
+  LONG PreviousPnpState;
+  // Serialises the changes of DeviceState with Resume (a synchronization
+  // event used as a lock, signalled while free). PASSIVE_LEVEL only.
+  KEVENT StateLock;
+  // Signalled while DeviceState lets requests go on or fail, cleared while it
+  // holds them (a notification event): held requests wait on it.
+  KEVENT Resume;
+  // Requests in the data path: admitted by the state and not yet done.
+  LONG IoCount;
+  // Signalled when IoCount falls to 0 (a notification event).
+  KEVENT IoIdle;
+  // The transfer IRP under way, for IoCancelIrp; null between transfers.
+  // Set and cleared, and used by a canceller, only under CancelLock (a
+  // synchronization event used as a lock), so that the transfer cannot free
+  // the IRP under IoCancelIrp. PASSIVE_LEVEL only.
+  PIRP TransferIrp;
+  KEVENT CancelLock;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 inline PDEVICE_EXTENSION FwExtension(PDEVICE_OBJECT DeviceObject) {
   return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 }
 
-// TRUE once RemoveDevice has begun. Read at any IRQL.
+// Reads a LONG that others change with interlocked operations. A plain
+// load: where a read must not pass an earlier store, the store is itself
+// interlocked (a full barrier on x86), or FwMemoryBarrier comes between.
+// (InterlockedCompareExchange would do both, but Windows 9x's kernel is not
+// known to export it.)
+inline LONG FwRead(const LONG* Value) { return *(const volatile LONG*)Value; }
+
+// A full memory barrier: any interlocked operation is one on x86.
+inline VOID FwMemoryBarrier() {
+  LONG barrier = 0;
+  InterlockedExchange(&barrier, 1);
+}
+
+// The device state. Any IRQL.
+inline LONG FwReadState(PDEVICE_EXTENSION Extension) { return FwRead(&Extension->DeviceState); }
+
+// TRUE once removal has begun (surprise removal or the removal request):
+// from then on nothing more is sent down but Plug and Play and power. Any
+// IRQL.
 inline BOOLEAN FwRemovalStarted(PDEVICE_EXTENSION Extension) {
-  return *(volatile LONG*)&Extension->RemovalStarted != 0;
+  return FwPnpState(FwReadState(Extension)) >= FwSurpriseRemoved;
 }
 
 // One transfer: allocated by FWWriteFWToDevice (non-paged, zero-filled),
@@ -156,6 +217,16 @@ static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9, "USB configuration desc
 extern UNICODE_STRING ServiceKeyName;  // copy of the registry path (paged pool)
 extern BOOLEAN Win98;                  // WDM 1.10 not available
 
+// TRUE when a breakpoint would reach a kernel debugger: on the NT family
+// when kernel debugging is enabled (KD_DEBUGGER_ENABLED). Never on Windows
+// 98 and Me, which document no such test for a WDM driver. Any IRQL.
+BOOLEAN FwKernelDebuggerEnabled();
+
+// How long a power-down, a stop or a removal waits for the transfer under way
+// (which normally ends within milliseconds) before it cancels it, and how
+// long a stop or removal query waits before it fails: 1 s, relative.
+constexpr LONGLONG FW_DRAIN_TIMEOUT = -10 * 1000 * 1000;
+
 // ---------------------------------------------------------------------------
 // driverentry.cpp
 
@@ -164,22 +235,46 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 BOOLEAN IsWin98();
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Pdo);
-// Tears the device object down; called by DispatchPnp for removal and
-// surprise removal, at PASSIVE_LEVEL. Safe to reach twice.
+// Removal begins: at IRP_MN_SURPRISE_REMOVAL (the device has left) or at
+// IRP_MN_REMOVE_DEVICE when no surprise removal came first. Fails the held
+// and later requests, ends the transfer under way, releases the
+// configuration and deletes the link; the device object stays. PASSIVE_LEVEL,
+// with StateLock held. Done once however often reached.
 VOID StopUsingDevice(PDEVICE_OBJECT DeviceObject);
+// IRP_MN_REMOVE_DEVICE, after the request went down: waits until no open or
+// request holds the remove lock, then detaches and deletes the device object.
+// PASSIVE_LEVEL. Done once however often reached.
 VOID RemoveDevice(PDEVICE_OBJECT DeviceObject);
+// The driver's remove lock (FW_REMOVE_LOCK): an acquisition fails with
+// STATUS_DELETE_PENDING once removal has begun; the wait drops the device's
+// own reference and returns when every holder has released.
+VOID FWInitializeRemoveLock(FW_REMOVE_LOCK* Lock);
+NTSTATUS FWAcquireRemoveLock(FW_REMOVE_LOCK* Lock);
+VOID FWReleaseRemoveLock(FW_REMOVE_LOCK* Lock);
+VOID FWReleaseRemoveLockAndWait(FW_REMOVE_LOCK* Lock);
+// The data path's door. FWEnterDataPath admits a request by the device state
+// (STATUS_SUCCESS: the caller goes on and calls FWLeaveDataPath when done),
+// holds it while the state says so, or returns the status it fails with.
+// PASSIVE_LEVEL.
+NTSTATUS FWEnterDataPath(PDEVICE_EXTENSION Extension);
+VOID FWLeaveDataPath(PDEVICE_EXTENSION Extension);
+// Cancels the transfer IRP under way, if there is one. PASSIVE_LEVEL.
+VOID FWCancelTransfer(PDEVICE_EXTENSION Extension);
 // Completes Irp with Status and Information; returns Status.
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG Information);
 NTSTATUS NTAPI DispatchInternalControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Passes IRP_MJ_SYSTEM_CONTROL (WMI) down: the driver offers no WMI.
+NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Sends Irp to DeviceObject and waits for it; the caller completes Irp.
 // Urb is only traced.
 NTSTATUS FWLoaderSubmitIrpSynch(PDEVICE_OBJECT DeviceObject, PIRP Irp, PURB Urb);
 NTSTATUS NTAPI FWLoaderSynchCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-// Signals PowerOn once a device set-power request has left the device in D0
-// (or failed, leaving it where it was).
+// Completion routine of a device set-power request that DispatchPower waits
+// for: signals the event (Context) and keeps the IRP for DispatchPower, which
+// completes it.
 NTSTATUS NTAPI FWDevicePowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // Finishes the system set-power request (Context) once the device request
 // that it caused has ended.
@@ -207,6 +302,7 @@ NTSTATUS FWResetPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE Pipe);
 NTSTATUS FWGetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR Index, PUNICODE_STRING String);
 // One transfer of RequestLength bytes at RequestData (In: from the IN pipe,
 // else to the OUT pipe). Sets Irp->IoStatus.Information; the caller completes
-// Irp. PASSIVE_LEVEL, with the extension's TransferLock held.
+// Irp. PASSIVE_LEVEL, with the extension's TransferLock held, inside the data
+// path (FWEnterDataPath).
 NTSTATUS FWWriteFWToDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN In);
 NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

@@ -6,20 +6,16 @@
 static const char FwSourceName[] = "readwrite";
 
 // ---------------------------------------------------------------------------
-// Create and close. Outside Windows 98 each open holds the remove lock,
-// tagged with its file object, until its close.
+// Create and close. Each open holds the driver's remove lock until its close,
+// so that the removal waits for it (on every family: the lock is the
+// driver's own).
 
 FW_PAGEABLE_CODE NTSTATUS NTAPI DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   FW_PAGED_CODE();
   DbgPrint("QUILLDEV - IRP_MJ_CREATE\n");
   PDEVICE_EXTENSION extension = FwExtension(DeviceObject);
-  NTSTATUS status = STATUS_SUCCESS;
 
-  if (!Win98) {
-    status =
-        IoAcquireRemoveLockEx(&extension->RemoveLock, IoGetCurrentIrpStackLocation(Irp)->FileObject,
-                              FwSourceName, __LINE__, sizeof(IO_REMOVE_LOCK));
-  }
+  NTSTATUS status = FWAcquireRemoveLock(&extension->RemoveLock);
   if (NT_SUCCESS(status)) {
     InterlockedIncrement(&extension->OpenHandles);
   }
@@ -32,10 +28,7 @@ FW_PAGEABLE_CODE NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP 
   PDEVICE_EXTENSION extension = FwExtension(DeviceObject);
 
   InterlockedDecrement(&extension->OpenHandles);
-  if (!Win98) {
-    IoReleaseRemoveLockEx(&extension->RemoveLock, IoGetCurrentIrpStackLocation(Irp)->FileObject,
-                          sizeof(IO_REMOVE_LOCK));
-  }
+  FWReleaseRemoveLock(&extension->RemoveLock);
   return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
@@ -170,9 +163,10 @@ static FW_PAGEABLE_CODE VOID FWTraceString(PDEVICE_OBJECT DeviceObject, UCHAR In
 }
 
 // Whether the descriptors of a configuration read whole lie inside its
-// wTotalLength bytes, each at least its own header long, an interface
-// descriptor whole. USBD_ParseConfigurationDescriptorEx takes them at their
-// word and returns a descriptor that runs past the end just the same.
+// wTotalLength bytes, each at least its own header long, an interface or
+// endpoint descriptor at least its type's size. USBD_ParseConfigurationDescriptorEx
+// and USBD_CreateConfigurationRequestEx take them at their word and read
+// past a short one just the same.
 static FW_PAGEABLE_CODE BOOLEAN
 FWConfigurationIsWellFormed(PUSB_CONFIGURATION_DESCRIPTOR Descriptor) {
   FW_PAGED_CODE();
@@ -182,13 +176,31 @@ FWConfigurationIsWellFormed(PUSB_CONFIGURATION_DESCRIPTOR Descriptor) {
   while (wellFormed && at < end) {
     if (end - at < 2 || at[0] < 2 || at[0] > end - at ||
         (at[1] == USB_INTERFACE_DESCRIPTOR_TYPE &&
-         at[0] < (UCHAR)sizeof(USB_INTERFACE_DESCRIPTOR))) {
+         at[0] < (UCHAR)sizeof(USB_INTERFACE_DESCRIPTOR)) ||
+        (at[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && at[0] < (UCHAR)sizeof(USB_ENDPOINT_DESCRIPTOR))) {
       wellFormed = FALSE;
     } else {
       at += at[0];
     }
   }
   return wellFormed;
+}
+
+// The endpoint descriptors that follow Interface, up to the next interface
+// descriptor or the configuration's end. The configuration is well formed.
+static FW_PAGEABLE_CODE ULONG FWCountEndpoints(PUSB_CONFIGURATION_DESCRIPTOR Descriptor,
+                                               PUSB_INTERFACE_DESCRIPTOR Interface) {
+  FW_PAGED_CODE();
+  PUCHAR end = (PUCHAR)Descriptor + Descriptor->wTotalLength;
+  PUCHAR at = (PUCHAR)Interface + Interface->bLength;
+  ULONG endpoints = 0;
+  while (at < end && at[1] != USB_INTERFACE_DESCRIPTOR_TYPE) {
+    if (at[1] == USB_ENDPOINT_DESCRIPTOR_TYPE) {
+      ++endpoints;
+    }
+    at += at[0];
+  }
+  return endpoints;
 }
 
 // Reads configuration descriptor 0 whole. The device's word is not taken for
@@ -250,29 +262,43 @@ static FW_PAGEABLE_CODE NTSTATUS FWSelectConfiguration(PDEVICE_OBJECT DeviceObje
                 "QUILLDEV - Selecting configuration named %ws\n");
 
   // With every criterion -1 this is the configuration's first interface.
+  // What the device describes is checked, never asserted: a malformed
+  // device fails its start.
   PUSB_INTERFACE_DESCRIPTOR pid =
       USBD_ParseConfigurationDescriptorEx(Descriptor, Descriptor, -1, -1, -1, -1, -1);
-  FW_ASSERT(pid);
   if (pid == NULL) {
+    DbgPrint("QUILLDEV - Configuration 1 has no interface\n");
     status = STATUS_DEVICE_CONFIGURATION_ERROR;
   } else {
     FWTraceString(DeviceObject, pid->iInterface, "QUILLDEV - Selecting interface named %ws\n");
 
+    // Endpoints as many as the interface announces, and at least two.
+    ULONG endpoints = FWCountEndpoints(Descriptor, pid);
+    if (endpoints > pid->bNumEndpoints) {
+      endpoints = pid->bNumEndpoints;
+    }
     USBD_INTERFACE_LIST_ENTRY interfaces[2];
     interfaces[0].InterfaceDescriptor = pid;
     interfaces[0].Interface = NULL;
     interfaces[1].InterfaceDescriptor = NULL;
     interfaces[1].Interface = NULL;
-    PURB urb = USBD_CreateConfigurationRequestEx(Descriptor, interfaces);
+    PURB urb = NULL;
+    if (endpoints == pid->bNumEndpoints) {
+      urb = USBD_CreateConfigurationRequestEx(Descriptor, interfaces);
+    }
 
-    if (urb == NULL) {
-      DbgPrint("QUILLDEV - Unable to create configuration request\n");
-      status = STATUS_INSUFFICIENT_RESOURCES;
-    } else if (pid->bNumEndpoints < 2) {
+    if (endpoints < 2) {
+      DbgPrint("QUILLDEV - %d is the wrong number of endpoints\n", endpoints);
+      status = STATUS_DEVICE_CONFIGURATION_ERROR;
+    } else if (endpoints != pid->bNumEndpoints) {
       DbgPrint("QUILLDEV - %d is the wrong number of endpoints\n", pid->bNumEndpoints);
       status = STATUS_DEVICE_CONFIGURATION_ERROR;
+    } else if (urb == NULL) {
+      DbgPrint("QUILLDEV - Unable to create configuration request\n");
+      status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
       PUSBD_INTERFACE_INFORMATION pii = &urb->UrbSelectConfiguration.Interface;
+      // The library sized the interface information from bNumEndpoints.
       FW_ASSERT(pii->NumberOfPipes == pid->bNumEndpoints);
       PUSBD_PIPE_INFORMATION pipes = pii->Pipes;
       // The first two pipes carry the pieces of a transfer; further pipes keep
@@ -473,6 +499,11 @@ NTSTATUS FWWriteFWToDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN In) {
     KeInitializeEvent(&context->Done, NotificationEvent, FALSE);
 
     FWPrepareTransferIrp(transferIrp, context);
+    // Published for FWCancelTransfer: a power-down, stop or removal cancels
+    // a transfer that the device does not finish.
+    KeWaitForSingleObject(&extension->CancelLock, Executive, KernelMode, FALSE, NULL);
+    extension->TransferIrp = transferIrp;
+    KeSetEvent(&extension->CancelLock, IO_NO_INCREMENT, FALSE);
     status = IoCallDriver(lowerDeviceObject, transferIrp);
 
     // A failure returned at once has already been through OnWriteComplete
@@ -497,6 +528,10 @@ NTSTATUS FWWriteFWToDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN In) {
   }
 
   if (transferIrp != NULL) {
+    // Withdrawn first: no canceller is inside IoCancelIrp with it then.
+    KeWaitForSingleObject(&extension->CancelLock, Executive, KernelMode, FALSE, NULL);
+    extension->TransferIrp = NULL;
+    KeSetEvent(&extension->CancelLock, IO_NO_INCREMENT, FALSE);
     IoFreeIrp(transferIrp);
   }
   if (partialMdl != NULL) {
@@ -542,6 +577,10 @@ NTSTATUS NTAPI OnWriteComplete(PDEVICE_OBJECT /*DeviceObject*/, PIRP Irp, PVOID 
     if (FwRemovalStarted(extension)) {
       // The device is going away: no further piece.
       status = STATUS_DELETE_PENDING;
+      Irp->IoStatus.Status = status;
+    } else if (Irp->Cancel) {
+      // Cancelled between two pieces (FWCancelTransfer): no further piece.
+      status = STATUS_CANCELLED;
       Irp->IoStatus.Status = status;
     } else {
       ULONG pieceLength = context->Remaining < FW_PIECE_SIZE ? context->Remaining : FW_PIECE_SIZE;

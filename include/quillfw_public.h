@@ -24,7 +24,13 @@
 
 // ---------------------------------------------------------------------------
 // Control codes. Both take a TransferRequest as input and are served
-// synchronously: the request completes when the USB transfer ends.
+// synchronously, one at a time per device: the request completes when its
+// USB transfer has ended, or at once with one of the failures below. While a
+// stop or removal of the device is being queried, or the device is in D1 to
+// D3 (the machine sleeps), a request waits its turn and goes on afterwards.
+// A transfer that the device does not finish within about a second of a
+// power-down, a stop or a removal is cancelled: it fails with
+// STATUS_CANCELLED.
 //
 // IOCTL_FIRMWARE_WRITE: sends the payload to the device's OUT pipe.
 //   Returns 0 bytes; the status is that of the transfer.
@@ -36,8 +42,10 @@
 //
 // Both fail with STATUS_INVALID_BUFFER_SIZE when the envelope breaks the size
 // rule, STATUS_DELETE_PENDING once the device is being removed, and
-// STATUS_INVALID_DEVICE_STATE while the device has no configuration (or no
-// endpoint in the wanted direction); none of these sends anything on the bus.
+// STATUS_INVALID_DEVICE_STATE while the device has no configuration (it is
+// not started, or stopped) or no endpoint in the wanted direction, and
+// STATUS_DEVICE_POWERED_OFF after the device failed to return to D0 (until a
+// later wake succeeds); none of these sends anything on the bus.
 // Requests on one device are served one at a time. Any other control code
 // succeeds and does nothing.
 #define IOCTL_FIRMWARE_WRITE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)

@@ -17,7 +17,7 @@ constexpr bool FitsFailureText(const char (&)[N]) {
 }
 static_assert(FitsFailureText(FailureDeviceNotFound) && FitsFailureText(FailureHeaderNotSent) &&
               FitsFailureText(FailureBlockNotSent) && FitsFailureText(FailureLengthExceeded) &&
-              FitsFailureText(FailureLengthMismatch));
+              FitsFailureText(FailureLengthMismatch) && FitsFailureText(FailureAccessDenied));
 
 void StoreCount(BYTE* request, UINT32 count) {
   request[0] = static_cast<BYTE>(count);
@@ -28,12 +28,19 @@ void StoreCount(BYTE* request, UINT32 count) {
 
 // Tries to open the driver's device once a second. The dialog is brought to
 // the front after every attempt, because the driver's installation may have
-// put other windows over it.
-HANDLE OpenDownloadDevice(HWND dialog) {
+// put other windows over it. A device that is there but refuses the user
+// (only Administrators may open it) ends the waiting at once: *AccessDenied.
+HANDLE OpenDownloadDevice(HWND dialog, bool* AccessDenied) {
+  *AccessDenied = false;
   for (UINT attempt = 0; attempt < DeviceOpenAttempts; ++attempt) {
     const HANDLE device = CreateFileA(DownloadDeviceName, GENERIC_READ | GENERIC_WRITE, 0, NULL,
                                       OPEN_EXISTING, 0, NULL);
+    const DWORD error = device == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     SetForegroundWindow(dialog);
+    if (error == ERROR_ACCESS_DENIED) {
+      *AccessDenied = true;
+      return INVALID_HANDLE_VALUE;
+    }
     SleepEx(DeviceOpenInterval, TRUE);
     if (device != INVALID_HANDLE_VALUE) {
       return device;
@@ -99,9 +106,10 @@ void PostFinal(DownloadJob* job, const char* failure) {
 
 UINT DownloadWorker(LPVOID argument) {
   DownloadJob* job = static_cast<DownloadJob*>(argument);
-  const HANDLE device = OpenDownloadDevice(job->DialogWindow);
+  bool accessDenied = false;
+  const HANDLE device = OpenDownloadDevice(job->DialogWindow, &accessDenied);
   if (device == INVALID_HANDLE_VALUE) {
-    PostFinal(job, FailureDeviceNotFound);
+    PostFinal(job, accessDenied ? FailureAccessDenied : FailureDeviceNotFound);
     return 0;
   }
   const UINT32 length = FlashImageLength(job->Image);

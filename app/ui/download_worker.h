@@ -34,6 +34,8 @@ constexpr char FailureHeaderNotSent[] = "ERROR: Cannot send firmware to device!"
 constexpr char FailureBlockNotSent[] = "Error Downloading Firmware!";
 constexpr char FailureLengthExceeded[] = "Total Length of Firmware Exceeded!";
 constexpr char FailureLengthMismatch[] = "Incorrect Firmware Length!";
+// The device is there, but only Administrators may open it (quillfw.inf).
+constexpr char FailureAccessDenied[] = "ERROR: Administrator rights are needed to program!";
 
 constexpr unsigned DownloadFailureTextSize = 64;
 

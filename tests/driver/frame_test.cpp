@@ -186,7 +186,7 @@ TEST_P(ArrivalTest, TheDeviceIsAddedStartedAndOpenedByItsLink) {
     ASSERT_NE(second, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(CloseHandle(first));
     EXPECT_TRUE(CloseHandle(second));
-    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_SYSTEM_CONTROL}) {
+    for (UCHAR major : {IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_CLEANUP}) {
       EXPECT_EQ(kernel::SendIrpAndWait(
                     device, [&](PIO_STACK_LOCATION stack) { stack->MajorFunction = major; }),
                 STATUS_INVALID_DEVICE_REQUEST);

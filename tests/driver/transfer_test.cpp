@@ -346,7 +346,7 @@ INSTANTIATE_TEST_SUITE_P(BothModes, FailureTest,
 TEST_F(DriverTest, APieceThatEndsAfterRemovalBeganSendsNoFurtherPiece) {
   ASSERT_TRUE(machine().Run([&] {
     DEVICE_EXTENSION extension = {};
-    extension.RemovalStarted = 1;
+    extension.DeviceState = FwMakeState(FwSurpriseRemoved, FwPowered);
     TransferContext context = {};
     context.Extension = &extension;
     context.Remaining = 100;

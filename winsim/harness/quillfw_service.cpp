@@ -2,6 +2,7 @@
 
 #include <wdm.h>
 
+#include "kernel/kernel.h"
 #include "pnp/pnp_manager.h"
 
 // quillfw's entry (driver/driverentry.cpp).
@@ -11,6 +12,8 @@ namespace quillfw_host {
 
 void RegisterQuillfwService() {
   winsim::pnp::RegisterService(kUpdateModeHardwareId, kServiceName, DriverEntry);
+  // quillfw.inf's Security entry: SYSTEM and Administrators only.
+  winsim::kernel::RestrictToAdministrators(u"\\Device\\QUILLDEV");
 }
 
 }  // namespace quillfw_host

@@ -641,6 +641,10 @@ __attribute__((noreturn)) NTKERNELAPI VOID NTAPI KeBugCheckEx(ULONG BugCheckCode
                                                               ULONG_PTR BugCheckParameter3,
                                                               ULONG_PTR BugCheckParameter4);
 __attribute__((noreturn)) NTKERNELAPI VOID NTAPI KeBugCheck(ULONG BugCheckCode);
+// The kernel's exported variable behind KD_DEBUGGER_ENABLED; winsim keeps it
+// equal to the current machine's MachineConfig::kernelDebugger.
+extern BOOLEAN KdDebuggerEnabled;
+#define KD_DEBUGGER_ENABLED KdDebuggerEnabled
 
 // ---------------------------------------------------------------- run-time library
 

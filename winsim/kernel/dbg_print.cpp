@@ -198,6 +198,8 @@ ULONG __cdecl DbgPrint(PCSTR Format, ...) {
   return STATUS_SUCCESS;
 }
 
+BOOLEAN KdDebuggerEnabled = FALSE;
+
 VOID NTAPI DbgBreakPoint(VOID) { winsim::kernel::Breakpoint("DbgBreakPoint"); }
 
 VOID NTAPI DbgBreakPointWithStatus(ULONG Status) {

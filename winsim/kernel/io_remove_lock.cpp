@@ -5,6 +5,7 @@
 
 #include "kernel/kernel.h"
 #include "kernel/kernel_state.h"
+#include "machine/os_exports.h"
 
 namespace winsim::kernel {
 
@@ -51,6 +52,7 @@ bool Untrack(PIO_REMOVE_LOCK lock, PVOID tag) {
 extern "C" {
 
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, ULONG) {
+  winsim::CheckExported("IoInitializeRemoveLockEx");
   Lock->Common.Removed = FALSE;
   Lock->Common.IoCount = 1;
   KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
@@ -61,6 +63,7 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG, ULONG, ULONG, U
 }
 
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR, ULONG, ULONG) {
+  winsim::CheckExported("IoAcquireRemoveLockEx");
   InterlockedIncrement(&RemoveLock->Common.IoCount);
   if (RemoveLock->Common.Removed) {
     Release(RemoveLock);
@@ -71,6 +74,7 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 }
 
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG) {
+  winsim::CheckExported("IoReleaseRemoveLockEx");
   if (!Untrack(RemoveLock, Tag)) {
     Verify().Report(winsim::rule::kRemoveLockUnmatched, CurrentPlace(),
                     "IoReleaseRemoveLock with tag " + Hex(reinterpret_cast<uintptr_t>(Tag), 0) +
@@ -81,6 +85,7 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG) {
 }
 
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG) {
+  winsim::CheckExported("IoReleaseRemoveLockAndWaitEx");
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     Verify().Report(winsim::rule::kIrql, CurrentPlace(),
                     "IoReleaseRemoveLockAndWait above PASSIVE_LEVEL");

@@ -2,6 +2,7 @@
 // DeviceIoControl and CloseHandle use), and IRPs that winsim sends itself.
 #include "kernel/kernel.h"
 #include "kernel/kernel_state.h"
+#include "machine/machine.h"
 
 namespace winsim::kernel {
 
@@ -100,6 +101,10 @@ NTSTATUS SendIrpAndWait(PDEVICE_OBJECT device, const std::function<void(PIO_STAC
   return status;
 }
 
+void RestrictToAdministrators(std::u16string name) {
+  State().administratorsOnly.push_back(std::move(name));
+}
+
 NTSTATUS UserOpen(std::string_view path, PFILE_OBJECT* file) {
   Scheduler::KernelEntry systemCall;
   SwitchPoint("a user-mode open");
@@ -110,6 +115,11 @@ NTSTATUS UserOpen(std::string_view path, PFILE_OBJECT* file) {
   // The I/O manager checks no share access for devices; only an exclusive
   // device refuses a second open.
   if ((device->Flags & DO_EXCLUSIVE) && record.openFiles > 0) return STATUS_ACCESS_DENIED;
+  if (!Machine::Current().Config().administrator) {
+    for (const std::u16string& name : State().administratorsOnly) {
+      if (LookupDevice(name) == device) return STATUS_ACCESS_DENIED;
+    }
+  }
   if (RequestIrpFails()) return STATUS_INSUFFICIENT_RESOURCES;
   FileRecord fileRecord;
   fileRecord.object = std::make_unique<FILE_OBJECT>();

@@ -50,6 +50,11 @@ size_t DeviceObjectCount(PDRIVER_OBJECT driver);
 // Resolves an object name ("\Device\X", "\DosDevices\X", "\??\X"), following
 // symbolic links. Returns nullptr when it names no device (any more).
 PDEVICE_OBJECT LookupDevice(std::u16string_view name);
+// The device named name (once it exists) lets only SYSTEM and Administrators
+// open it, as a security descriptor "D:P(A;;GA;;;SY)(A;;GA;;;BA)" does: a
+// user-mode open on a machine whose user is no administrator
+// (MachineConfig::administrator) fails with STATUS_ACCESS_DENIED.
+void RestrictToAdministrators(std::u16string name);
 // The device on top of device's stack (not referenced).
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 

@@ -141,6 +141,9 @@ class KernelState {
   std::map<PMDL, MdlRecord> mdls;
   std::map<PIO_REMOVE_LOCK, RemoveLockRecord> removeLocks;
   std::map<PFILE_OBJECT, FileRecord> files;
+  // Devices whose security lets only SYSTEM and Administrators open them
+  // (what an INF's Security entry sets), by name.
+  std::vector<std::u16string> administratorsOnly;
   std::vector<std::function<void(PFILE_OBJECT)>> fileClosedObservers;
   std::deque<std::pair<std::string, std::function<void()>>> dpcQueue;
   bool dpcThreadRunning = false;

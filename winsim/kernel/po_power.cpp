@@ -142,6 +142,8 @@ extern "C" {
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
   switch (winsim::Machine::Current().Config().os) {
     case winsim::OsFamily::Windows98:
+    case winsim::OsFamily::Windows98SE:
+    case winsim::OsFamily::WindowsMe:
       return MajorVersion == 1 && MinorVersion == 0x00;
     case winsim::OsFamily::Windows2000:
       return MajorVersion < 1 || (MajorVersion == 1 && MinorVersion <= 0x10);

@@ -66,8 +66,9 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     return INVALID_HANDLE_VALUE;
   }
   // Device opens have no share check, as on Windows: the share mode is only
-  // recorded. The access is not checked either (devices here have no
-  // security descriptors).
+  // recorded. The access is not checked either; the only security modelled
+  // is a device restricted to Administrators (kernel::RestrictToAdministrators),
+  // which refuses a user who is none.
   PFILE_OBJECT file = nullptr;
   const NTSTATUS status = kernel::UserOpen(kernelPath, &file);
   fields.emplace_back("status", kernel::StatusText(status));

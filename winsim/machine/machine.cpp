@@ -23,6 +23,12 @@ Machine::Machine(MachineConfig config)
     std::fprintf(stderr, "winsim: only one Machine may exist at a time\n");
     std::abort();
   }
+  KdDebuggerEnabled = config_.kernelDebugger ? TRUE : FALSE;
+}
+
+void Machine::SetKernelDebugger(bool enabled) {
+  config_.kernelDebugger = enabled;
+  KdDebuggerEnabled = enabled ? TRUE : FALSE;
 }
 
 Machine::~Machine() {

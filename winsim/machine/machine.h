@@ -19,7 +19,9 @@ namespace winsim {
 
 // Windows98: WDM 1.0 only. Windows2000: WDM 1.0 and 1.10. WindowsNt: WDM
 // 1.0 to 1.30 (Windows XP). NoWdm: no WDM version at all (a test setting).
-enum class OsFamily { Windows98, WindowsNt, NoWdm, Windows2000 };
+// Windows98SE and WindowsMe answer WDM versions as Windows98 does here; they
+// differ in the routines their kernels export (machine/os_exports.txt).
+enum class OsFamily { Windows98, WindowsNt, NoWdm, Windows2000, Windows98SE, WindowsMe };
 
 struct MachineConfig {
   OsFamily os = OsFamily::WindowsNt;
@@ -30,6 +32,9 @@ struct MachineConfig {
   // debug-break) and the machine goes on, as after the debugger's "go".
   // Without one, a breakpoint in kernel mode is a bug check.
   bool kernelDebugger = false;
+  // The user of user mode is an administrator (devices restricted to
+  // Administrators open; kernel::RestrictToAdministrators).
+  bool administrator = true;
 };
 
 class KernelState;  // the kernel's objects (kernel/kernel_state.h)
@@ -53,6 +58,8 @@ class Machine {
 
   const MachineConfig& Config() const { return config_; }
   void SetOs(OsFamily os) { config_.os = os; }
+  void SetKernelDebugger(bool enabled);
+  void SetAdministrator(bool administrator) { config_.administrator = administrator; }
   EventLog& Log() { return log_; }
   Verifier& Verify() { return verifier_; }
   FaultInjector& Faults() { return faults_; }

@@ -54,12 +54,12 @@ usb::TransferFault ReadTransferFault(const json& item, const std::string& path) 
 }
 
 void ReadFaults(const json& item, const std::string& path, usb::Faults& faults) {
-  Object object(
-      item, path,
-      {"failTransfers", "neverCompleteTransfers", "failSubmissions", "failResetPipes",
-       "resetPipeFailure", "failDescriptors", "oddStrings", "failSelectConfiguration",
-       "configurationTotalLength", "secondReadTotalLength", "secondReadShortBy",
-       "firstInterfaceLength", "surpriseRemovalAtTransfer", "failStart", "failDevicePower"});
+  Object object(item, path,
+                {"failTransfers", "neverCompleteTransfers", "failSubmissions", "failResetPipes",
+                 "resetPipeFailure", "failDescriptors", "oddStrings", "failSelectConfiguration",
+                 "configurationTotalLength", "secondReadTotalLength", "secondReadShortBy",
+                 "firstInterfaceLength", "firstEndpointLength", "firstInterfaceEndpoints",
+                 "surpriseRemovalAtTransfer", "failStart", "failDevicePower"});
   object.Array("failTransfers", 1000, [&](const json& element, const std::string& at) {
     faults.failTransfers.push_back(ReadTransferFault(element, at));
   });
@@ -119,6 +119,14 @@ void ReadFaults(const json& item, const std::string& path, usb::Faults& faults) 
   if (object.Has("firstInterfaceLength")) {
     faults.firstInterfaceLength =
         static_cast<uint8_t>(object.Integer("firstInterfaceLength", 0, 255, 9));
+  }
+  if (object.Has("firstEndpointLength")) {
+    faults.firstEndpointLength =
+        static_cast<uint8_t>(object.Integer("firstEndpointLength", 0, 255, 7));
+  }
+  if (object.Has("firstInterfaceEndpoints")) {
+    faults.firstInterfaceEndpoints =
+        static_cast<uint8_t>(object.Integer("firstInterfaceEndpoints", 0, 255, 2));
   }
   if (object.Has("surpriseRemovalAtTransfer")) {
     faults.surpriseRemovalAtTransfer =
@@ -351,6 +359,8 @@ MachineDescription ParseMachineDescription(std::string_view text) {
   Object root(document, "", {"os", "windowsDirectory", "clock", "kernelDebugger", "usb"});
   machine.os = root.Choice<OsFamily>("os",
                                      {{"Windows98", OsFamily::Windows98},
+                                      {"Windows98SE", OsFamily::Windows98SE},
+                                      {"WindowsMe", OsFamily::WindowsMe},
                                       {"Windows2000", OsFamily::Windows2000},
                                       {"WindowsNT", OsFamily::WindowsNt}},
                                      OsFamily::WindowsNt);

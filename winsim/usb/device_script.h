@@ -90,10 +90,12 @@ struct Faults {
   std::vector<OddString> oddStrings;
   std::optional<Failure> failSelectConfiguration;
   // Configuration descriptor malformations.
-  std::optional<uint16_t> totalLengthOverride;        // wTotalLength as reported
-  std::optional<uint16_t> secondReadTotalLength;      // wTotalLength of later reads
-  std::optional<uint32_t> secondReadShortBy;          // later full reads come back short
-  std::optional<uint8_t> firstInterfaceLength;        // its bLength as reported, bytes as they are
+  std::optional<uint16_t> totalLengthOverride;    // wTotalLength as reported
+  std::optional<uint16_t> secondReadTotalLength;  // wTotalLength of later reads
+  std::optional<uint32_t> secondReadShortBy;      // later full reads come back short
+  std::optional<uint8_t> firstInterfaceLength;    // its bLength as reported, bytes as they are
+  std::optional<uint8_t> firstEndpointLength;  // likewise, of the first interface's first endpoint
+  std::optional<uint8_t> firstInterfaceEndpoints;     // its bNumEndpoints as reported
   std::optional<uint32_t> surpriseRemovalAtTransfer;  // that transfer fails, the device leaves
   // The bus driver fails IRP_MN_START_DEVICE for the device's PDO with this
   // status (every start), before any function driver talks to the device.

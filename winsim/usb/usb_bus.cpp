@@ -154,6 +154,14 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
       return extension.bus->Power(
           device, extension.role == Role::Device ? static_cast<Port*>(extension.object) : nullptr,
           irp);
+    case IRP_MJ_SYSTEM_CONTROL: {
+      // WMI: the bus driver registers no WMI provider, so it completes the
+      // request with the status it carries, as Windows' bus drivers do.
+      LogUrb("IRP_MJ_SYSTEM_CONTROL", {{"status", kernel::StatusText(irp->IoStatus.Status)}});
+      const NTSTATUS status = irp->IoStatus.Status;
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      return status;
+    }
     default:
       return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
@@ -162,8 +170,9 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 VOID Unload(PDRIVER_OBJECT) {}
 
 NTSTATUS BusDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
-  for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_DEVICE_CONTROL,
-                      IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_PNP, IRP_MJ_POWER}) {
+  for (UCHAR major :
+       {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_DEVICE_CONTROL,
+        IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_PNP, IRP_MJ_POWER, IRP_MJ_SYSTEM_CONTROL}) {
     driver->MajorFunction[major] = Dispatch;
   }
   driver->DriverUnload = Unload;
@@ -327,6 +336,7 @@ void UsbBus::State::Leave(Port& port) {
   port.closedPipes.clear();
   // Transfers the script kept pending end now, as the device is gone.
   for (auto& [irp, request] : port.held) {
+    IoSetCancelRoutine(irp, nullptr);
     port.history.back()->RecordAbandoned(request, USBD_STATUS_DEVICE_GONE,
                                          STATUS_DEVICE_NOT_CONNECTED);
     auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);

@@ -46,6 +46,34 @@ uint8_t* TransferBufferOf(PVOID buffer, PMDL mdl, ULONG length, bool* refused,
   return static_cast<uint8_t*>(buffer);
 }
 
+// Cancel routine of a transfer the device keeps pending: as Windows' port
+// driver does, it completes the URB with USBD_STATUS_CANCELED and the IRP
+// with STATUS_CANCELLED. Called with the cancel spin lock held.
+VOID NTAPI CancelHeldTransfer(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  auto* extension = static_cast<Extension*>(device->DeviceExtension);
+  auto* port = static_cast<Port*>(extension->object);
+  for (auto it = port->held.begin(); it != port->held.end(); ++it) {
+    if (it->first == irp) {
+      if (port->device != nullptr) {
+        port->history.back()->RecordAbandoned(it->second, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+      }
+      port->held.erase(it);
+      break;
+    }
+  }
+  LogUrb("transfer cancelled", {{"port", port->path}});
+  auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  // No longer pending on its pipe (which a reset may then clear).
+  Pipe* pipe = PipeOfHandle(*port, urb->UrbBulkOrInterruptTransfer.PipeHandle);
+  if (pipe != nullptr && port->bus->completion != CompletionMode::Inline && pipe->pending > 0) {
+    --pipe->pending;
+  }
+  urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+  port->bus->CaptureComplete(irp, USBD_STATUS_CANCELED);
+  Complete(irp, STATUS_CANCELLED);
+}
+
 Reply Invalid(USBD_STATUS usbdStatus) {
   Reply reply;
   reply.usbdStatus = usbdStatus;
@@ -95,6 +123,15 @@ NTSTATUS UsbBus::State::Finish(Port& port, PIRP irp, PURB urb, Reply reply, cons
     LogUrb(what, {{"port", port.path}, {"status", "held (the device does not answer)"}});
     IoMarkIrpPending(irp);
     port.held.emplace_back(irp, port.device->Requests().size() - 1);
+    // A held transfer can be cancelled; one cancelled before it got here is
+    // cancelled at once.
+    IoSetCancelRoutine(irp, CancelHeldTransfer);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+      KIRQL irql;
+      IoAcquireCancelSpinLock(&irql);
+      irp->CancelIrql = irql;
+      CancelHeldTransfer(IoGetCurrentIrpStackLocation(irp)->DeviceObject, irp);
+    }
     return STATUS_PENDING;
   }
   LogUrb(what,

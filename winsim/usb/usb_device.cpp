@@ -156,6 +156,15 @@ std::vector<uint8_t> UsbDevice::ConfigurationDescriptor() const {
   if (script_.faults.firstInterfaceLength && bytes.size() > sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
     bytes[sizeof(USB_CONFIGURATION_DESCRIPTOR)] = *script_.faults.firstInterfaceLength;
   }
+  const size_t firstEndpoint =
+      sizeof(USB_CONFIGURATION_DESCRIPTOR) + sizeof(USB_INTERFACE_DESCRIPTOR);
+  if (script_.faults.firstInterfaceEndpoints && bytes.size() > firstEndpoint) {
+    bytes[sizeof(USB_CONFIGURATION_DESCRIPTOR) + 4] = *script_.faults.firstInterfaceEndpoints;
+  }
+  // The first endpoint descriptor follows the first interface's 9 bytes.
+  if (script_.faults.firstEndpointLength && bytes.size() > firstEndpoint) {
+    bytes[firstEndpoint] = *script_.faults.firstEndpointLength;
+  }
   return bytes;
 }
 

@@ -192,6 +192,40 @@ TEST_F(WorkerTest, GivesUpAfter120FailedOpensOnTheVirtualClock) {
   EXPECT_EQ(WriteRequests("13"), 0u);
 }
 
+// quillfw's device lets only Administrators open it: a user without those
+// rights learns so at the first refused open, not after two minutes, and
+// nothing is sent.
+TEST_F(WorkerTest, AnOpenRefusedForRightsEndsTheWaitAtOnce) {
+  StartQ417();
+  machine_->SetAdministrator(false);
+  const TestImage image(300);
+  DownloadJob job = {};
+  std::vector<Posted> posted;
+  winsim::VirtualTime elapsed = 0;
+  RunApp([&] {
+    job = NewJob(AfxGetMainWnd()->GetSafeHwnd(), image);
+    ULONG count = 0;
+    EnumerateUsbDevices(&count);
+    EXPECT_EQ(TriggerUpdateMode(0), 0u);
+    ClearDeviceTable();
+    const winsim::VirtualTime start = machine_->Sched().Now();
+    DownloadWorker(&job);
+    elapsed = machine_->Sched().Now() - start;
+    posted = TakePosted();
+  });
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].message, WM_DOWNLOAD_FAILED);
+  EXPECT_STREQ(job.FailureText, FailureAccessDenied);
+  // The opens before the device came back, then the refused one.
+  EXPECT_LT(elapsed, 30'000 * winsim::kTicksPerMillisecond);
+  size_t refused = 0;
+  for (const winsim::Event& event : UserEvents("CreateFileA fails")) {
+    refused += event.Field("path") == DownloadDeviceName && event.Field("error") == "5";
+  }
+  EXPECT_EQ(refused, 1u);
+  EXPECT_EQ(WriteRequests("13"), 0u);
+}
+
 TEST_F(WorkerTest, TheDeviceIsClosedBeforeTheFinalMessage) {
   StartQ417();
   const TestImage image(700);

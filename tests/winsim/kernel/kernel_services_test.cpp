@@ -158,6 +158,44 @@ TEST_F(KernelServicesTest, WdmVersionsFollowTheSystem) {
   }
 }
 
+// A call to a routine that the machine's family does not export is a
+// finding (the driver would not have loaded there); where the family has it,
+// or the fact is unconfirmed, there is none.
+TEST_F(KernelServicesTest, ACallToARoutineTheFamilyLacksIsAFinding) {
+  struct Row {
+    OsFamily os;
+    bool initializeMissing, waitMissing;
+  };
+  for (const Row& row :
+       {Row{OsFamily::Windows98, true, true}, Row{OsFamily::Windows98SE, false, true},
+        Row{OsFamily::WindowsMe, false, true}, Row{OsFamily::Windows2000, false, false},
+        Row{OsFamily::WindowsNt, false, false}}) {
+    SCOPED_TRACE(static_cast<int>(row.os));
+    machine_->SetOs(row.os);
+    machine_->Verify().Expect(rule::kImportMissing);
+    machine_->Verify().Expect(rule::kRemoveLockUnmatched);  // a wait with no acquisition
+    ASSERT_EQ(&Machine::Current(), machine_.get());
+    const auto missing = [&] {
+      size_t count = 0;
+      for (const Finding& finding : Machine::Current().Verify().Findings()) {
+        count += finding.rule == rule::kImportMissing;
+      }
+      return count;
+    };
+    size_t initialize = 0, wait = 0;
+    RunOnMachine([&] {
+      const size_t before = missing();
+      IO_REMOVE_LOCK lock;
+      IoInitializeRemoveLockEx(&lock, 'kcoL', 0, 0, sizeof(lock));
+      initialize = missing() - before;
+      IoReleaseRemoveLockAndWaitEx(&lock, nullptr, sizeof(lock));
+      wait = missing() - before - initialize;
+    });
+    EXPECT_EQ(initialize, row.initializeMissing ? 1u : 0u);
+    EXPECT_EQ(wait, row.waitMissing ? 1u : 0u);
+  }
+}
+
 // DbgPrint formats as the kernel's printf does, precision included.
 TEST_F(KernelServicesTest, DbgPrintKeepsAConversionsPrecision) {
   RunOnMachine([&] { DbgPrint("WDM (%d.%2.2d)\n", 1, 0); });

@@ -129,7 +129,7 @@ TEST(MachineDescription, WrongDescriptionsAreRefusedWithTheirPath) {
       {device(R"("kind":"storage","lowSpeed":"yes")"),
        "/usb/controllers/0/ports/2/device/lowSpeed: expected true or false"},
       {R"({"os":"Windows95"})",
-       "/os: expected one of \"Windows98\", \"Windows2000\", \"WindowsNT\""},
+       "/os: expected one of \"Windows98\", \"Windows98SE\", \"WindowsMe\", \"Windows2000\", \"WindowsNT\""},
       {R"({"windowsDirectory":"/usr/windows"})",
        "/windowsDirectory: expected a drive path such as \"C:\\\\WINDOWS\""},
       {R"({"clock":"fast"})", "/clock: expected one of \"virtual\", \"realTime\""},

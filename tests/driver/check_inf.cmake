@@ -1,0 +1,36 @@
+# cmake -DINF=driver/quillfw.inf -P check_inf.cmake
+# quillfw.inf is fit for real installs on every family the driver names:
+# a setup class of its own (never Windows' USB class), an undecorated models
+# section with the 98/Me WDM loader entries, install sections for the NT
+# family, a security descriptor for SYSTEM and Administrators only, and no
+# comment that promises a catalog the INF does not name.
+file(READ ${INF} inf)
+function(require pattern what)
+  if(NOT inf MATCHES "${pattern}")
+    message(FATAL_ERROR "${INF}: ${what}")
+  endif()
+endfunction()
+function(refuse pattern what)
+  if(inf MATCHES "${pattern}")
+    message(FATAL_ERROR "${INF}: ${what}")
+  endif()
+endfunction()
+refuse("\nClass[ \t]*=[ \t]*USB[ \t\r]*\n" "Class=USB is Windows' class for host controllers and hubs")
+refuse("36FC9E60-C465-11CF-8056-444553540000" "the USB class GUID")
+require("\nClass[ \t]*=[ \t]*[A-Za-z]+" "no Class")
+require("\nClassGuid[ \t]*=[ \t]*{[0-9A-F-]+}" "no ClassGuid")
+require("\n\\[ClassInstall32\\]" "no [ClassInstall32] (Windows 2000 and later)")
+require("\n\\[ClassInstall\\]" "no [ClassInstall] (Windows 98 and Me)")
+require("\nSignature[ \t]*=[ \t]*\"\\$Chicago\\$\"" "Windows 98 and Me read only a \$Chicago\$ INF")
+require("\n%Quill%[ \t]*=[ \t]*Quill," "no models line")
+require("\n\\[Quill\\][ \t\r]*\n%Q417.Update%" "no undecorated models section (Windows 98, Me, 2000)")
+require("\n\\[Q417_Install\\][^[]*AddReg" "the 98/Me install section adds no registry entries")
+require("HKR,,DevLoader,,\\*ntkern" "no WDM loader (DevLoader=*ntkern) for 98/Me")
+require("HKR,,NTMPDriver,,quillfw.sys" "no NTMPDriver for 98/Me")
+require("\n\\[Q417_Install.NT.Services\\]" "no service for Windows 2000 and XP")
+require("\n\\[Q417_Install.NT.HW\\][^[]*AddReg" "no security for Windows 2000 and XP")
+require("HKR,,Security,,\"D:P\\(A;;GA;;;SY\\)\\(A;;GA;;;BA\\)\"" "not SYSTEM and Administrators only")
+if(NOT inf MATCHES "\nCatalogFile")
+  refuse("\\(the catalog below\\)" "a comment promises a catalog the INF does not name")
+endif()
+message(STATUS "quillfw.inf: own class, every family's sections, SYSTEM and Administrators only")
