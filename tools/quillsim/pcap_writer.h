@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/event_log.h"
+#include "ground/event_log.h"
 
 namespace quillsim {
 

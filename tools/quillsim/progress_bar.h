@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "machine/scheduler.h"
+#include "ground/scheduler.h"
 
 namespace quillsim {
 

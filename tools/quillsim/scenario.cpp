@@ -11,8 +11,8 @@
 #include <system_error>
 
 #include "crt/crt_heap.h"
+#include "ground/verifier.h"
 #include "kernel32/user_process.h"
-#include "machine/verifier.h"
 #include "usb/models/q417.h"
 
 namespace quillsim {

@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-#include "machine/scheduler.h"
+#include "ground/scheduler.h"
 
 namespace winsim {
 

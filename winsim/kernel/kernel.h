@@ -143,7 +143,7 @@ int SystemSetPowerArrivals(PDEVICE_OBJECT physicalDevice);
 
 // ---------------------------------------------------------------- exploration
 
-// A switch point of schedule exploration (machine/exploration.h): where a
+// A switch point of schedule exploration (ground/exploration.h): where a
 // thread calls into the kernel or a driver, another thread may run first.
 void SwitchPoint(const char* where);
 

@@ -3,8 +3,8 @@
 
 #include <ntstatus.h>
 
+#include "ground/scheduler.h"
 #include "kernel32/status_mapping.h"
-#include "machine/scheduler.h"
 
 namespace winsim::kernel32 {
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <typeindex>
 
-#include "machine/event_log.h"
-#include "machine/scheduler.h"
-#include "machine/verifier.h"
+#include "ground/event_log.h"
+#include "ground/scheduler.h"
+#include "ground/verifier.h"
 
 namespace winsim {
 
@@ -26,7 +26,7 @@ enum class OsFamily { Windows98, WindowsNt, NoWdm, Windows2000, Windows98SE, Win
 struct MachineConfig {
   OsFamily os = OsFamily::WindowsNt;
   ClockMode clock = ClockMode::Virtual;
-  // Schedule exploration (machine/exploration.h); none by default.
+  // Schedule exploration (ground/exploration.h); none by default.
   ExploreConfig explore;
   // A kernel debugger is attached: a breakpoint is recorded (the finding
   // debug-break) and the machine goes on, as after the debugger's "go".

@@ -7,7 +7,7 @@
 #include <map>
 #include <sstream>
 
-#include "machine/description_reader.h"
+#include "usb/description_reader.h"
 #include "usb/models/models.h"
 
 namespace winsim {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "ground/verifier.h"
 #include "kernel/kernel.h"
-#include "machine/verifier.h"
 
 namespace winsim {
 

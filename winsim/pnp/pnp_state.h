@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/scheduler.h"
+#include "ground/scheduler.h"
 #include "pnp/pnp_manager.h"
 
 namespace winsim::pnp {

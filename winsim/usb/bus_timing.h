@@ -15,7 +15,7 @@
 
 #include <cstdint>
 
-#include "machine/scheduler.h"
+#include "ground/scheduler.h"
 
 namespace winsim::usb {
 

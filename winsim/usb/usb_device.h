@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/scheduler.h"
+#include "ground/scheduler.h"
 #include "usb/device_script.h"
 
 namespace winsim::usb {

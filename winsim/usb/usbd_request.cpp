@@ -4,7 +4,7 @@
 #include <usbdi.h>
 #include <usbdlib.h>
 
-#include "machine/verifier.h"
+#include "ground/verifier.h"
 
 namespace {
 

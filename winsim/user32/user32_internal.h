@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "machine/scheduler.h"
+#include "ground/scheduler.h"
 #include "resources/avi_clip.h"
 #include "resources/resource_file.h"
 #include "user32/desktop.h"

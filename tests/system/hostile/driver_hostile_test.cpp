@@ -6,8 +6,8 @@
 #include <algorithm>
 
 #include "driver_fixture.h"
+#include "ground/exploration.h"
 #include "kernel/kernel.h"
-#include "machine/exploration.h"
 
 namespace driver_tests {
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "driver_fixture.h"
+#include "ground/exploration.h"
 #include "kernel/kernel.h"
-#include "machine/exploration.h"
 
 namespace driver_tests {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/exploration.h"
+#include "ground/exploration.h"
 #include "machine/machine.h"
 
 namespace {

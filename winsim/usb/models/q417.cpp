@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "machine/description_reader.h"
+#include "usb/description_reader.h"
 
 namespace winsim::usb {
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "machine/scheduler.h"
+#include "ground/scheduler.h"
 #include "usb/models/models.h"
 
 namespace winsim::usb {

@@ -6,7 +6,7 @@
 // next one: making a host thread costs far more than a simulated thread's
 // usual work (a scheduled event, a completion), and the pool lives as long as
 // the scheduler. Ready threads run in FIFO order, so a run is deterministic
-// (under exploration, machine/exploration.h, the explorer picks, and a thread
+// (under exploration, ground/exploration.h, the explorer picks, and a thread
 // may also lose the baton at a switch point). With no
 // thread ready, the clock jumps to the next timer; with no timer either and a
 // thread still waiting for ever, that is a hang: it is logged (who waits
@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/exploration.h"
+#include "ground/exploration.h"
 
 namespace winsim {
 

@@ -1,6 +1,6 @@
 // winsim: the scheduler (one simulated thread runs at a time) and the
 // virtual clock.
-#include "machine/scheduler.h"
+#include "ground/scheduler.h"
 
 #include <pthread.h>
 
@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "machine/event_log.h"
+#include "ground/event_log.h"
 
 namespace winsim {
 
@@ -476,7 +476,8 @@ SimThread* Scheduler::TakeReadyLocked(const char* where, SimThread* avoid) {
       choices.push_back(i);
     }
     index = choices[explorer_->Choose(candidates, false)];
-    if (index != positions.front()) RecordSwitchLocked(where, ready_[positions.front()], ready_[index]);
+    if (index != positions.front())
+      RecordSwitchLocked(where, ready_[positions.front()], ready_[index]);
   }
   SimThread* next = ready_[index];
   ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(index));

@@ -1,5 +1,5 @@
 // winsim: the machine's event log.
-#include "machine/event_log.h"
+#include "ground/event_log.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // winsim: schedule exploration policies (PCT, preemption bounding).
-#include "machine/exploration.h"
+#include "ground/exploration.h"
 
 #include <algorithm>
 #include <cstdio>

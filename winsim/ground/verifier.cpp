@@ -1,5 +1,5 @@
 // winsim: verifier findings and fault injection.
-#include "machine/verifier.h"
+#include "ground/verifier.h"
 
 #include <algorithm>
 
