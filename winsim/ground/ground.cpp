@@ -1,0 +1,44 @@
+// winsim: the ground of the machine that exists now.
+#include "ground/ground.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+namespace winsim {
+
+namespace {
+std::atomic<Ground*> currentGround{nullptr};
+}
+
+Ground::Ground(MachineConfig config)
+    : config_(config), scheduler_(std::make_unique<Scheduler>(log_, config.clock)) {}
+
+Ground::~Ground() = default;
+
+void Ground::BecomeCurrent(KernelState& kernel) {
+  kernelState_ = &kernel;
+  Ground* expected = nullptr;
+  if (!currentGround.compare_exchange_strong(expected, this)) {
+    std::fprintf(stderr, "winsim: only one Machine may exist at a time\n");
+    std::abort();
+  }
+}
+
+void Ground::StopBeingCurrent() {
+  kernelState_ = nullptr;
+  currentGround = nullptr;
+}
+
+Ground& Ground::Current() {
+  Ground* ground = currentGround.load();
+  if (!ground) {
+    std::fprintf(stderr, "winsim: a kernel service was called with no Machine\n");
+    std::abort();
+  }
+  return *ground;
+}
+
+Ground* Ground::CurrentOrNull() { return currentGround.load(); }
+
+}  // namespace winsim
