@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "machine/machine.h"
+#include "usb/description_error.h"
 #include "usb/device_script.h"
 
 namespace winsim {
@@ -30,17 +31,6 @@ struct MachineDescription {
     config.kernelDebugger = kernelDebugger;
     return config;
   }
-};
-
-class DescriptionError : public std::runtime_error {
- public:
-  DescriptionError(std::string path, const std::string& message)
-      : std::runtime_error((path.empty() ? std::string("/") : path) + ": " + message),
-        path_(std::move(path)) {}
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 // Parses a description; throws DescriptionError.

@@ -1,4 +1,4 @@
-// winsim: reading machine descriptions (machine_description.h): the checked
+// winsim: reading machine descriptions (machine/machine_description.h): the checked
 // JSON object and the readers that device models (usb/models/models.h)
 // share to read a section of their own.
 #pragma once
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/machine_description.h"
+#include "usb/description_error.h"
 #include "usb/device_script.h"
 
 namespace winsim::description {
