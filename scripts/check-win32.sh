@@ -149,13 +149,13 @@ check_program() {
 
 # Every import of quillfw.sys and quillprog.exe exported by every Windows
 # family the design names (98, 98 SE, Me, 2000, XP), as
-# winsim/machine/os_exports.txt records with its sources: an image with one
+# winsim/kernel/os_exports.txt records with its sources: an image with one
 # missing import does not load. A fact the table marks unconfirmed (?) passes
 # only if docs/windows.md lists the import as unconfirmed.
 check_family_imports() {
   local image=$1 root table row dll name i
   root=$(cd "$(dirname "$0")/.." && pwd)
-  table="$root/winsim/machine/os_exports.txt"
+  table="$root/winsim/kernel/os_exports.txt"
   [ -f "$table" ] || fail "$table missing"
   local families=("Windows 98" "Windows 98 SE" "Windows Me" "Windows 2000" "Windows XP")
   while read -r dll name; do

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "machine/machine.h"
+#include "ground/ground.h"
 
 namespace winsim {
 
@@ -67,7 +67,7 @@ void EventLog::Add(EventKind kind, std::string text,
   event.text = std::move(text);
   event.fields = std::move(fields);
   event.thread = Scheduler::CurrentName();
-  if (Machine* machine = Machine::CurrentOrNull()) event.time = machine->Sched().Now();
+  if (Ground* machine = Ground::CurrentOrNull()) event.time = machine->Sched().Now();
   std::lock_guard lock(mutex_);
   event.sequence = events_.size() + 1;
   events_.push_back(std::move(event));

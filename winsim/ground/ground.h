@@ -22,7 +22,7 @@ namespace winsim {
 // Windows98: WDM 1.0 only. Windows2000: WDM 1.0 and 1.10. WindowsNt: WDM
 // 1.0 to 1.30 (Windows XP). NoWdm: no WDM version at all (a test setting).
 // Windows98SE and WindowsMe answer WDM versions as Windows98 does here; they
-// differ in the routines their kernels export (machine/os_exports.txt).
+// differ in the routines their kernels export (kernel/os_exports.txt).
 enum class OsFamily { Windows98, WindowsNt, NoWdm, Windows2000, Windows98SE, WindowsMe };
 
 struct MachineConfig {

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "machine/machine.h"
+#include "ground/ground.h"
 
 namespace winsim {
 
@@ -14,7 +14,7 @@ void Verifier::Report(std::string_view ruleName, std::string place, std::string 
     expected = std::find(expected_.begin(), expected_.end(), ruleName) != expected_.end();
     findings_.push_back({std::string(ruleName), place, detail, expected});
   }
-  if (Machine* machine = Machine::CurrentOrNull()) {
+  if (Ground* machine = Ground::CurrentOrNull()) {
     machine->Log().Add(EventKind::Finding, detail,
                        {{"rule", std::string(ruleName)}, {"place", place}});
   }
@@ -69,7 +69,7 @@ bool FaultInjector::ShouldFail(AllocationKind kind, ULONG poolTag) {
   // A failure the plan brought about is on the record, to tell it from one
   // that came of itself.
   if (fails) {
-    if (Machine* machine = Machine::CurrentOrNull()) {
+    if (Ground* machine = Ground::CurrentOrNull()) {
       static constexpr const char* kNames[] = {"Pool", "Irp", "Mdl", "UserRequest"};
       std::vector<std::pair<std::string, std::string>> fields = {
           {"kind", kNames[static_cast<int>(kind)]}, {"ordinal", std::to_string(ordinal)}};

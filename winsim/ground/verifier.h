@@ -77,7 +77,7 @@ inline constexpr std::string_view kSystemSetPowerFailed = "system-set-power-fail
 // (ten minutes; bug check 0x9F, parameter 3, on Windows Vista and later).
 inline constexpr std::string_view kPowerIrpWatchdog = "power-irp-watchdog";
 // A driver called a routine that the machine's Windows family does not
-// export (machine/os_exports.txt): on Windows it would not have loaded.
+// export (kernel/os_exports.txt): on Windows it would not have loaded.
 inline constexpr std::string_view kImportMissing = "import-missing-on-family";
 }  // namespace rule
 

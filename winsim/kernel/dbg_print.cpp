@@ -150,7 +150,7 @@ std::string BugCheckName(ULONG code) {
 // is recorded the same way.
 void Breakpoint(const std::string& what) {
   const std::string place = CurrentPlace();
-  if (Machine::Current().Config().kernelDebugger) {
+  if (Ground::Current().Config().kernelDebugger) {
     Verify().Report(rule::kDebugBreak, place, what);
     return;
   }
@@ -179,7 +179,7 @@ void BugCheck(ULONG code, ULONG_PTR parameter1, ULONG_PTR parameter2, ULONG_PTR 
   Log().Add(EventKind::BugCheck, line,
             {{"code", codeText}, {"parameters", text}, {"place", place}});
   Verify().Report(rule::kBugCheck, place, line);
-  Machine::Current().Sched().Halt();
+  Ground::Current().Sched().Halt();
   if (Scheduler::Current() == nullptr) throw std::runtime_error(line);
   throw ThreadUnwind{};
 }

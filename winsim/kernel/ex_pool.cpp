@@ -36,7 +36,7 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
                     std::string(paged ? "paged" : "non-paged") + " pool allocated at IRQL " +
                         std::to_string(irql));
   }
-  if (Machine::Current().Faults().ShouldFail(AllocationKind::Pool, tag)) return nullptr;
+  if (Ground::Current().Faults().ShouldFail(AllocationKind::Pool, tag)) return nullptr;
   PoolBlock block;
   block.size = bytes;
   block.tag = tag;

@@ -268,7 +268,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN) {
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
     Verify().Report(winsim::rule::kIrql, CurrentPlace(), "IoAllocateIrp above DISPATCH_LEVEL");
   }
-  if (winsim::Machine::Current().Faults().ShouldFail(winsim::AllocationKind::Irp)) return nullptr;
+  if (winsim::Ground::Current().Faults().ShouldFail(winsim::AllocationKind::Irp)) return nullptr;
   return AllocateIrpStorage(StackSize, true);
 }
 
@@ -494,7 +494,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                                          PVOID OutputBuffer, ULONG OutputBufferLength,
                                          BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                          PIO_STATUS_BLOCK IoStatusBlock) {
-  if (winsim::Machine::Current().Faults().ShouldFail(winsim::AllocationKind::Irp)) return nullptr;
+  if (winsim::Ground::Current().Faults().ShouldFail(winsim::AllocationKind::Irp)) return nullptr;
   const ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
   auto systemBuffer = std::make_shared<std::vector<std::byte>>();
   PIRP irp = AllocateIoManagerIrp(DeviceObject->StackSize, [=](PIRP done) {

@@ -58,7 +58,7 @@ PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBu
   if (Length == 0) {
     Verify().Report(winsim::rule::kMdlZeroLength, CurrentPlace(), "IoAllocateMdl of 0 bytes");
   }
-  if (winsim::Machine::Current().Faults().ShouldFail(winsim::AllocationKind::Mdl)) return nullptr;
+  if (winsim::Ground::Current().Faults().ShouldFail(winsim::AllocationKind::Mdl)) return nullptr;
   const ULONG pages = ADDRESS_AND_SIZE_TO_SPAN_PAGES(VirtualAddress, Length);
   const size_t bytes = sizeof(MDL) + pages * sizeof(PFN_NUMBER);
   winsim::MdlRecord record;

@@ -5,7 +5,7 @@
 
 #include "kernel/kernel.h"
 #include "kernel/kernel_state.h"
-#include "machine/os_exports.h"
+#include "kernel/os_exports.h"
 
 namespace winsim::kernel {
 

@@ -1,8 +1,8 @@
 // winsim: the user-mode entry to I/O (what kernel32's CreateFile,
 // DeviceIoControl and CloseHandle use), and IRPs that winsim sends itself.
+#include "ground/ground.h"
 #include "kernel/kernel.h"
 #include "kernel/kernel_state.h"
-#include "machine/machine.h"
 
 namespace winsim::kernel {
 
@@ -52,7 +52,7 @@ std::u16string ObjectName(std::string_view path) {
 // The I/O manager's IRP for a user-mode request could not be allocated. A
 // close never fails for want of one: Windows keeps a reserve for it.
 bool RequestIrpFails() {
-  return Machine::Current().Faults().ShouldFail(AllocationKind::UserRequest);
+  return Ground::Current().Faults().ShouldFail(AllocationKind::UserRequest);
 }
 
 // The physical device object at the bottom of device's stack.
@@ -72,7 +72,7 @@ PDEVICE_OBJECT LookupStartedDevice(std::string_view path) {
     PDEVICE_OBJECT device = LookupDevice(ObjectName(path));
     if (!device || !state.startingStacks.contains(BottomOfStack(device))) return device;
     RoutineScope scope(nullptr, "UserOpen");
-    Machine::Current().Sched().WaitOn(&state.startingStacks, -1, "UserOpen: the device's start");
+    Ground::Current().Sched().WaitOn(&state.startingStacks, -1, "UserOpen: the device's start");
   }
 }
 
@@ -83,7 +83,7 @@ void SetStackStarting(PDEVICE_OBJECT physicalDevice, bool starting) {
   if (starting) {
     state.startingStacks.insert(physicalDevice);
   } else if (state.startingStacks.erase(physicalDevice) > 0) {
-    Machine::Current().Sched().Wake(&state.startingStacks);
+    Ground::Current().Sched().Wake(&state.startingStacks);
   }
 }
 
@@ -115,7 +115,7 @@ NTSTATUS UserOpen(std::string_view path, PFILE_OBJECT* file) {
   // The I/O manager checks no share access for devices; only an exclusive
   // device refuses a second open.
   if ((device->Flags & DO_EXCLUSIVE) && record.openFiles > 0) return STATUS_ACCESS_DENIED;
-  if (!Machine::Current().Config().administrator) {
+  if (!Ground::Current().Config().administrator) {
     for (const std::u16string& name : State().administratorsOnly) {
       if (LookupDevice(name) == device) return STATUS_ACCESS_DENIED;
     }

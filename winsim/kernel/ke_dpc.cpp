@@ -24,7 +24,7 @@ void DpcThread() {
     }
     // Idle: the thread parks without a time-out; being a daemon it does not
     // count as a hang.
-    Machine::Current().Sched().WaitOn(&state.dpcQueue, -1, "the DPC queue (idle)");
+    Ground::Current().Sched().WaitOn(&state.dpcQueue, -1, "the DPC queue (idle)");
   }
 }
 
@@ -33,7 +33,7 @@ void DpcThread() {
 void QueueDpc(std::string what, std::function<void()> work) {
   KernelState& state = State();
   state.dpcQueue.emplace_back(std::move(what), std::move(work));
-  Scheduler& scheduler = Machine::Current().Sched();
+  Scheduler& scheduler = Ground::Current().Sched();
   if (!state.dpcThreadRunning) {
     state.dpcThreadRunning = true;
     scheduler.CreateThread("dpc", DpcThread, DISPATCH_LEVEL, true);

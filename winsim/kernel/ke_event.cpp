@@ -2,7 +2,7 @@
 #include "kernel/kernel.h"
 #include "kernel/kernel_state.h"
 
-using winsim::Machine;
+using winsim::Ground;
 using winsim::VirtualTime;
 using winsim::kernel::CurrentPlace;
 using winsim::kernel::Hex;
@@ -14,7 +14,7 @@ namespace {
 // Windows' time-outs: negative is relative, positive absolute, in 100 ns.
 VirtualTime Deadline(PLARGE_INTEGER timeout) {
   if (!timeout) return -1;
-  const VirtualTime now = Machine::Current().Sched().Now();
+  const VirtualTime now = Ground::Current().Sched().Now();
   return timeout->QuadPart < 0 ? now - timeout->QuadPart : timeout->QuadPart;
 }
 
@@ -36,7 +36,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY, BOOLEAN) {
     Verify().Report(winsim::rule::kIrql, CurrentPlace(), "KeSetEvent above DISPATCH_LEVEL");
   }
   const LONG previous = Event->Header.SignalState;
-  auto& scheduler = Machine::Current().Sched();
+  auto& scheduler = Ground::Current().Sched();
   if (Event->Header.Type == SynchronizationEvent) {
     // The signal goes to one waiter, or stays until one comes.
     Event->Header.SignalState = scheduler.Wake(Event, 1) ? 0 : 1;
@@ -82,7 +82,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE
   std::string where =
       "KeWaitForSingleObject(event " + Hex(reinterpret_cast<uintptr_t>(Object), 0) + ")";
   if (const std::string place = CurrentPlace(); !place.empty()) where += " in " + place;
-  const bool woken = Machine::Current().Sched().WaitOn(Object, Deadline(Timeout), where);
+  const bool woken = Ground::Current().Sched().WaitOn(Object, Deadline(Timeout), where);
   return woken ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 
@@ -90,16 +90,16 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER I
   if (KeGetCurrentIrql() > APC_LEVEL) {
     Verify().Report(winsim::rule::kIrql, CurrentPlace(), "KeDelayExecutionThread above APC_LEVEL");
   }
-  Machine::Current().Sched().SleepUntil(Deadline(Interval));
+  Ground::Current().Sched().SleepUntil(Deadline(Interval));
   return STATUS_SUCCESS;
 }
 
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
-  Machine::Current().Sched().Advance(VirtualTime(MicroSeconds) * 10);
+  Ground::Current().Sched().Advance(VirtualTime(MicroSeconds) * 10);
 }
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-  CurrentTime->QuadPart = Machine::Current().Sched().Now();
+  CurrentTime->QuadPart = Ground::Current().Sched().Now();
 }
 
 }  // extern "C"

@@ -26,9 +26,9 @@ struct RoutineFrame {
 thread_local std::vector<RoutineFrame> tlsRoutines;
 }  // namespace
 
-KernelState& State() { return Machine::Current().Kernel(); }
-Verifier& Verify() { return Machine::Current().Verify(); }
-EventLog& Log() { return Machine::Current().Log(); }
+KernelState& State() { return Ground::Current().Kernel(); }
+Verifier& Verify() { return Ground::Current().Verify(); }
+EventLog& Log() { return Ground::Current().Log(); }
 
 PDRIVER_OBJECT CurrentDriver() {
   for (auto it = tlsRoutines.rbegin(); it != tlsRoutines.rend(); ++it) {
@@ -77,7 +77,7 @@ RoutineScope::~RoutineScope() { tlsRoutines.pop_back(); }
 std::string StatusText(NTSTATUS status) { return Hex(static_cast<ULONG>(status)); }
 
 void SwitchPoint(const char* where) {
-  if (Machine* machine = Machine::CurrentOrNull()) machine->Sched().SwitchPoint(where);
+  if (Ground* machine = Ground::CurrentOrNull()) machine->Sched().SwitchPoint(where);
 }
 
 }  // namespace kernel

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "machine/machine.h"
+#include "ground/ground.h"
 
 namespace winsim {
 

@@ -89,7 +89,7 @@ NTSTATUS Present(PDEVICE_OBJECT device, PIRP irp) {
 void PowerIrpFinished(PIRP irp) {
   auto found = State().powerInFlight.find(irp);
   if (found == State().powerInFlight.end()) return;
-  const VirtualTime held = Machine::Current().Sched().Now() - found->second.since;
+  const VirtualTime held = Ground::Current().Sched().Now() - found->second.since;
   if (held > kPowerWatchdog) ReportWatchdog(irp, found->second, held);
   State().powerInFlight.erase(found);
 }
@@ -114,7 +114,7 @@ NTSTATUS CallPowerDriver(PDEVICE_OBJECT device, PIRP irp) {
   auto record = State().irps.find(irp);
   if (irp->CurrentLocation == irp->StackCount + 1 && record != State().irps.end() &&
       !record->second->driverAllocated && !State().powerInFlight.contains(irp)) {
-    State().powerInFlight[irp] = {PowerIrpName(next), Machine::Current().Sched().Now()};
+    State().powerInFlight[irp] = {PowerIrpName(next), Ground::Current().Sched().Now()};
   }
   if (!Serialised(next)) return Present(device, irp);
   KernelState::PowerQueue& queue = QueueOf(device, next);
@@ -140,7 +140,7 @@ using namespace winsim::kernel;
 extern "C" {
 
 BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
-  switch (winsim::Machine::Current().Config().os) {
+  switch (winsim::Ground::Current().Config().os) {
     case winsim::OsFamily::Windows98:
     case winsim::OsFamily::Windows98SE:
     case winsim::OsFamily::WindowsMe:
@@ -180,7 +180,7 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
   }
   PIRP next = queue.waiting.front();
   queue.waiting.pop_front();
-  winsim::Machine::Current().Sched().CreateThread(
+  winsim::Ground::Current().Sched().CreateThread(
       "power", [device, next] { Present(device, next); }, PASSIVE_LEVEL);
 }
 

@@ -3,8 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "ground/ground.h"
 #include "kernel/kernel.h"
-#include "machine/machine.h"
 #include "pnp/pnp_state.h"
 
 namespace winsim::pnp {

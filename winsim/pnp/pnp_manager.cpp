@@ -6,15 +6,15 @@
 #include <cctype>
 #include <utility>
 
+#include "ground/ground.h"
 #include "kernel/kernel.h"
-#include "machine/machine.h"
 #include "pnp/pnp_state.h"
 
 namespace winsim::pnp {
 
 namespace {
 
-Scheduler& Sched() { return Machine::Current().Sched(); }
+Scheduler& Sched() { return Ground::Current().Sched(); }
 
 void ManagerThread() {
   PnpState& state = Manager();
@@ -270,7 +270,7 @@ PnpState::PnpState() {
 
 PnpState::~PnpState() = default;
 
-PnpState& Manager() { return Machine::Current().State<PnpState>(); }
+PnpState& Manager() { return Ground::Current().State<PnpState>(); }
 
 void Queue(std::string what, std::function<void()> work) {
   PnpState& state = Manager();
@@ -307,7 +307,7 @@ void Record(const DeviceNode* node, const std::string& request, const std::strin
   if (!device.empty()) text += " " + device;
   if (!driver.empty()) text += " (" + driver + ")";
   if (!status.empty()) text += " -> " + status;
-  Machine::Current().Log().Add(
+  Ground::Current().Log().Add(
       EventKind::Pnp, std::move(text),
       {{"request", request}, {"device", device}, {"driver", driver}, {"status", status}});
 }

@@ -3,8 +3,8 @@
 // request with PoRequestPowerIrp are the kernel's (po_power.cpp).
 #include <utility>
 
+#include "ground/ground.h"
 #include "kernel/kernel.h"
-#include "machine/machine.h"
 #include "pnp/pnp_state.h"
 
 namespace winsim::pnp {
@@ -49,7 +49,7 @@ NTSTATUS SendSystemPower(DeviceNode* node, UCHAR minor, SYSTEM_POWER_STATE state
     Record(node, std::string(reached ? "bus driver got " : "bus driver never got ") + what, "", "");
   }
   if (minor == IRP_MN_SET_POWER && !NT_SUCCESS(status)) {
-    Machine::Current().Verify().Report(
+    Ground::Current().Verify().Report(
         rule::kSystemSetPowerFailed,
         DriverShortName(kernel::TopOfStack(node->pdo)->DriverObject) + "!IRP_MJ_POWER",
         what + " completed with " + kernel::StatusText(status));
@@ -84,7 +84,7 @@ bool SystemSleep(SYSTEM_POWER_STATE state) {
     // From the set-power request on the machine sleeps: no user-mode thread
     // runs, and the buses' reports wait for the wake.
     manager.asleep = true;
-    Machine::Current().Sched().SetUserModeHeld(true);
+    Ground::Current().Sched().SetUserModeHeld(true);
     Record(nullptr, "user mode stops: the machine sleeps", "", "");
     for (DeviceNode* node : stacks) SendSystemPower(node, IRP_MN_SET_POWER, state);
     manager.systemPower = state;
@@ -107,7 +107,7 @@ void SystemWake() {
     for (auto& [what, work] : std::exchange(manager.heldReports, {})) {
       Queue(what, std::move(work));
     }
-    Machine::Current().Sched().SetUserModeHeld(false);
+    Ground::Current().Sched().SetUserModeHeld(false);
     Record(nullptr, "user mode goes on: the machine is awake", "", "");
   });
 }

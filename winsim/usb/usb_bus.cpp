@@ -10,8 +10,8 @@
 #include <cstring>
 #include <functional>
 
+#include "ground/ground.h"
 #include "kernel/kernel.h"
-#include "machine/machine.h"
 #include "pnp/pnp_manager.h"
 #include "usb/models/models.h"
 #include "usb/usb_bus_state.h"
@@ -54,7 +54,7 @@ void CopyReplyData(uint8_t* buffer, const Reply& reply) {
 }
 
 void LogUrb(std::string text, std::vector<std::pair<std::string, std::string>> fields) {
-  Machine::Current().Log().Add(EventKind::Urb, std::move(text), std::move(fields));
+  Ground::Current().Log().Add(EventKind::Urb, std::move(text), std::move(fields));
 }
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
@@ -362,7 +362,7 @@ void UsbBus::State::Leave(Port& port) {
 
 void UsbBus::State::ScheduleReturn(Port& port, const ReturnAs& comeBack) {
   Port* target = &port;
-  Machine::Current().Sched().Schedule(
+  Ground::Current().Sched().Schedule(
       comeBack.delay, comeBack.what, [this, target, make = comeBack.make] {
         if (shutDown || target->status != NoDeviceConnected || !target->script.device) {
           return;
@@ -380,12 +380,12 @@ void UsbBus::State::After(Port& port, const AfterRequest& after) {
   } else if (after.leaveAfter) {
     Port* target = &port;
     const AfterRequest later{true, std::nullopt, after.comeBack};
-    Machine::Current().Sched().Schedule(*after.leaveAfter, "usb: device leaves",
-                                        [this, target, later] {
-                                          if (!shutDown) {
-                                            After(*target, later);
-                                          }
-                                        });
+    Ground::Current().Sched().Schedule(*after.leaveAfter, "usb: device leaves",
+                                       [this, target, later] {
+                                         if (!shutDown) {
+                                           After(*target, later);
+                                         }
+                                       });
   }
 }
 

@@ -5,7 +5,7 @@
 // setup and data as hexadecimal bytes. quillsim's --pcap writes them out.
 #include <usbdi.h>
 
-#include "machine/machine.h"
+#include "ground/ground.h"
 #include "usb/usb_bus_state.h"
 
 namespace winsim::usb {
@@ -68,7 +68,7 @@ void Log(PIRP irp, const char* what, const Captured& transfer, USBD_STATUS statu
   if (!data.empty()) {
     fields.emplace_back("data", AllHex(data));
   }
-  Machine::Current().Log().Add(EventKind::UsbPacket, what, std::move(fields));
+  Ground::Current().Log().Add(EventKind::UsbPacket, what, std::move(fields));
 }
 
 }  // namespace

@@ -3,8 +3,8 @@
 // forwards goes to the port's device and takes its frames on the bus.
 #include <cstring>
 
+#include "ground/ground.h"
 #include "kernel/kernel.h"
-#include "machine/machine.h"
 #include "usb/hub_answers.h"
 #include "usb/usb_bus_state.h"
 
@@ -169,12 +169,12 @@ NTSTATUS UsbBus::State::HubControl(Hub& hub, PIRP irp) {
   // what it knows.
   if (const VirtualTime busTime = port != nullptr ? BusTime(*port, frames) : 0; busTime > 0) {
     IoMarkIrpPending(irp);
-    Machine::Current().Sched().Schedule(busTime, "usb: hub request's frames over",
-                                        [this, irp, answer, port, after, usbdStatus, inData] {
-                                          CaptureComplete(irp, usbdStatus, inData);
-                                          Complete(irp, answer.status, answer.information);
-                                          After(*port, after);
-                                        });
+    Ground::Current().Sched().Schedule(busTime, "usb: hub request's frames over",
+                                       [this, irp, answer, port, after, usbdStatus, inData] {
+                                         CaptureComplete(irp, usbdStatus, inData);
+                                         Complete(irp, answer.status, answer.information);
+                                         After(*port, after);
+                                       });
     return STATUS_PENDING;
   }
   CaptureComplete(irp, usbdStatus, inData);

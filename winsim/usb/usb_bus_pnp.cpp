@@ -3,8 +3,8 @@
 // is below D0 is suspended: the hub fails its URBs (usb_bus_urb.cpp).
 #include <utility>
 
+#include "ground/ground.h"
 #include "kernel/kernel.h"
-#include "machine/machine.h"
 #include "usb/usb_bus_state.h"
 
 namespace winsim::usb {
@@ -98,14 +98,14 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
           IoMarkIrpPending(irp);
           LogUrb("device power request pended",
                  {{"port", port->path}, {"state", "D" + std::to_string(int(state) - 1)}});
-          Machine::Current().Sched().Schedule(kPortPowerChange, "usb: port power changed",
-                                              [this, port, irp, state] {
-                                                SetDevicePower(*port, state);
-                                                kernel::QueueDpc("device power request", [irp] {
-                                                  irp->IoStatus.Status = STATUS_SUCCESS;
-                                                  IoCompleteRequest(irp, IO_NO_INCREMENT);
-                                                });
-                                              });
+          Ground::Current().Sched().Schedule(kPortPowerChange, "usb: port power changed",
+                                             [this, port, irp, state] {
+                                               SetDevicePower(*port, state);
+                                               kernel::QueueDpc("device power request", [irp] {
+                                                 irp->IoStatus.Status = STATUS_SUCCESS;
+                                                 IoCompleteRequest(irp, IO_NO_INCREMENT);
+                                               });
+                                             });
           return STATUS_PENDING;
         }
         // The port takes the device's new state before the request

@@ -6,8 +6,8 @@
 
 #include <cstring>
 
+#include "ground/ground.h"
 #include "kernel/kernel.h"
-#include "machine/machine.h"
 #include "usb/usb_bus_state.h"
 
 namespace winsim::usb {
@@ -90,7 +90,7 @@ VirtualTime UsbBus::State::BusTime(Port& port, uint32_t frames) {
     return 0;
   }
   Controller& controller = *port.hub->controller;
-  const VirtualTime now = Machine::Current().Sched().Now();
+  const VirtualTime now = Ground::Current().Sched().Now();
   const VirtualTime start = controller.busyUntil > now ? controller.busyUntil : now;
   controller.busyUntil = start + frames * kFullSpeedFrame;
   return controller.busyUntil - now;
@@ -169,7 +169,7 @@ NTSTATUS UsbBus::State::Finish(Port& port, PIRP irp, PURB urb, Reply reply, cons
   // device leaves first (Leave then completes it).
   const uint64_t number = nextTransfer++;
   port.onTheBus.push_back({number, irp, port.device->Requests().size() - 1});
-  Machine::Current().Sched().Schedule(
+  Ground::Current().Sched().Schedule(
       busTime, "usb: transfer's frames over", [target, number, complete] {
         auto& onTheBus = target->onTheBus;
         for (auto it = onTheBus.begin(); it != onTheBus.end(); ++it) {
@@ -347,7 +347,7 @@ NTSTATUS UsbBus::State::UrbBulkOrInterruptTransfer(Port& port, PIRP irp, PURB ur
   if (pipe == nullptr) {
     for (const auto& closed : port.closedPipes) {
       if (closed.get() != request.PipeHandle) continue;
-      Machine::Current().Verify().Report(
+      Ground::Current().Verify().Report(
           rule::kPipeClosed, what,
           Format("a transfer on the pipe of endpoint 0x%02X, closed by a select-configuration "
                  "request",
@@ -369,7 +369,7 @@ NTSTATUS UsbBus::State::UrbBulkOrInterruptTransfer(Port& port, PIRP irp, PURB ur
   }
   // Windows 98 and 2000 hold a transfer to the pipe's MaximumTransferSize;
   // XP's port driver splits what is longer and ignores the field.
-  if (Machine::Current().Config().os != OsFamily::WindowsNt && length > pipe->maximumTransferSize) {
+  if (Ground::Current().Config().os != OsFamily::WindowsNt && length > pipe->maximumTransferSize) {
     return Finish(port, irp, urb, Invalid(USBD_STATUS_INVALID_PARAMETER), what);
   }
   if (pipe->halted) {
@@ -377,8 +377,8 @@ NTSTATUS UsbBus::State::UrbBulkOrInterruptTransfer(Port& port, PIRP irp, PURB ur
     return Finish(port, irp, urb, Invalid(USBD_STATUS_ENDPOINT_HALTED), what);
   }
   if (length > 0 && request.TransferBuffer == nullptr && request.TransferBufferMDL == nullptr) {
-    Machine::Current().Verify().Report(rule::kTransferWithoutBuffer, what,
-                                       Format("%u bytes with neither buffer nor MDL", length));
+    Ground::Current().Verify().Report(rule::kTransferWithoutBuffer, what,
+                                      Format("%u bytes with neither buffer nor MDL", length));
   }
   bool refused = false;
   uint8_t* buffer =

@@ -1,6 +1,6 @@
 // winsim: the per-family export table, read once from os_exports.txt (the
 // build passes its path).
-#include "machine/os_exports.h"
+#include "kernel/os_exports.h"
 
 #include <fstream>
 #include <map>
@@ -80,12 +80,12 @@ Exported ExportedOn(OsFamily os, std::string_view name) {
 }
 
 void CheckExported(std::string_view name) {
-  const OsFamily os = Machine::Current().Config().os;
+  const OsFamily os = Ground::Current().Config().os;
   if (ExportedOn(os, name) == Exported::No) {
-    Machine::Current().Verify().Report(
+    Ground::Current().Verify().Report(
         rule::kImportMissing, kernel::CurrentPlace(),
         std::string(name) + " is not exported by " + FamilyName(os) +
-            ": a driver importing it does not load there (winsim/machine/os_exports.txt)");
+            ": a driver importing it does not load there (winsim/kernel/os_exports.txt)");
   }
 }
 

@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-#include "machine/machine.h"
+#include "ground/ground.h"
 
 namespace winsim {
 
