@@ -6,7 +6,7 @@
 #include <mutex>
 #include <set>
 
-#include "kernel32/kernel32_objects.h"
+#include "ground/ground.h"
 
 namespace winsim::crt {
 namespace {
@@ -36,14 +36,16 @@ bool Admit(size_t size, size_t& ordinal) {
   heap.sizes.push_back(size);
   if (heap.failOrdinals.count(ordinal) == 0) return true;
   lock.unlock();
-  kernel32::LogUser("malloc fails",
-                    {{"ordinal", std::to_string(ordinal)}, {"bytes", std::to_string(size)}});
+  if (Ground* machine = Ground::CurrentOrNull()) {
+    machine->Log().Add(EventKind::User, "malloc fails",
+                       {{"ordinal", std::to_string(ordinal)}, {"bytes", std::to_string(size)}});
+  }
   return false;
 }
 
 void Track(void* block, size_t ordinal, size_t size, std::string_view api) {
   if (block == nullptr || ordinal == 0) return;
-  std::string place = kernel32::CallPlace(api);
+  std::string place = CallPlace(api);
   CountedHeap& heap = Heap();
   std::lock_guard guard(heap.mutex);
   heap.live[block] = HeapBlock{ordinal, size, std::move(place)};

@@ -41,4 +41,16 @@ Ground& Ground::Current() {
 
 Ground* Ground::CurrentOrNull() { return currentGround.load(); }
 
+std::string CallPlace(std::string_view api) {
+  std::string place(api);
+  Ground* machine = Ground::CurrentOrNull();
+  if (machine == nullptr) {
+    return place;
+  }
+  char time[32];
+  std::snprintf(time, sizeof(time), "%.6f s",
+                static_cast<double>(machine->Sched().Now()) / (1000.0 * kTicksPerMillisecond));
+  return place + " on thread '" + Scheduler::CurrentName() + "' at " + time;
+}
+
 }  // namespace winsim

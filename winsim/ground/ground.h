@@ -11,6 +11,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <typeindex>
 
 #include "ground/event_log.h"
@@ -38,6 +40,10 @@ struct MachineConfig {
   // Administrators open; kernel::RestrictToAdministrators).
   bool administrator = true;
 };
+
+// "CreateFileA on thread 'main' at 0.250000 s": where a call was made (the
+// name alone with no machine).
+std::string CallPlace(std::string_view api);
 
 class KernelState;  // the kernel's objects (kernel/kernel_state.h)
 

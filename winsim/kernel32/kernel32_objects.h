@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "ground/ground.h"
+
 struct _FILE_OBJECT;
 
 namespace winsim::kernel32 {
@@ -54,8 +56,7 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
   return std::dynamic_pointer_cast<T>(LookupHandle(handle));
 }
 
-// "CreateFileA on thread 'main' at 0.250000 s": where a call was made.
-std::string CallPlace(std::string_view api);
+using winsim::CallPlace;  // the ground's, which the C heap shares
 // Appends an EventKind::User event when a machine exists.
 void LogUser(std::string text, std::vector<std::pair<std::string, std::string>> fields = {});
 // Reports a verifier finding when a machine exists.

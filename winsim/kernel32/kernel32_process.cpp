@@ -88,18 +88,6 @@ std::string HandleText(HANDLE handle) {
   return text;
 }
 
-std::string CallPlace(std::string_view api) {
-  std::string place(api);
-  Machine* machine = Machine::CurrentOrNull();
-  if (machine == nullptr) {
-    return place;
-  }
-  char time[32];
-  std::snprintf(time, sizeof(time), "%.6f s",
-                static_cast<double>(machine->Sched().Now()) / (1000.0 * kTicksPerMillisecond));
-  return place + " on thread '" + Scheduler::CurrentName() + "' at " + time;
-}
-
 void LogUser(std::string text, std::vector<std::pair<std::string, std::string>> fields) {
   if (Machine* machine = Machine::CurrentOrNull()) {
     machine->Log().Add(EventKind::User, std::move(text), std::move(fields));
