@@ -8,6 +8,10 @@
 #     parser) know the device models only through their registry
 #     (usb/models/models.h): they include no other header of usb/models/
 #     and name no model;
+#   - no two folders of winsim include each other, nor include each other
+#     round a longer loop: each folder is built only on those below it
+#     (the ground at the bottom, the machine's assembly and the harness on
+#     top);
 #   - the program's C heap calls reach winsim's counted heap: no product
 #     library links malloc, calloc or free under their own names (only
 #     static libraries are renamed after archiving, see
@@ -92,6 +96,42 @@ if [ -n "$models" ]; then
   status=1
 fi
 
+# winsim's folders, one edge per folder that a file's own #include "..."
+# lines reach (relative to the file, then to winsim/; usb/models counts as
+# usb). Direct includes suffice: a loop of folders shows in them whenever it
+# shows through headers that include others.
+edges=""
+while IFS= read -r line; do
+  file=${line%%:*}
+  [[ ${line#*:} =~ \"([^\"]*)\" ]] && included=${BASH_REMATCH[1]}
+  if [ -f "$(dirname "$file")/$included" ]; then
+    target=$(realpath -m --relative-to=. "$(dirname "$file")/$included")
+  elif [ -f "winsim/$included" ]; then
+    target=winsim/$included
+  else
+    continue  # the product's headers (the harness), or the system's
+  fi
+  from=${file#winsim/} to=${target#winsim/}
+  from=${from%%/*} to=${to%%/*}
+  [[ $target == winsim/* && $from != "$to" && $to != include ]] && edges+="$from $to $file $target"$'\n'
+done < <(grep -rHE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' winsim --include='*.h' --include='*.cpp')
+mutual=$(awk '{ edge[$1 " " $2] = $3 " includes " $4 }
+  END { for (e in edge) { split(e, p, " "); back = p[2] " " p[1]
+          if (p[1] < p[2] && back in edge) print p[1] " and " p[2] ": " edge[e] "; " edge[back] } }' <<<"$edges" | sort)
+if [ -n "$mutual" ]; then
+  echo "check-layout: two winsim folders include each other:" >&2
+  echo "$mutual" >&2
+  status=1
+fi
+# tsort names the folders of any loop, of two folders or more.
+loop=$(awk 'NF { print $1, $2 }' <<<"$edges" | sort -u | tsort 2>&1 >/dev/null |
+  sed -n '/loop/d; s/^tsort: //p' | tr '\n' ' ' || true)
+if [ -n "$loop" ] && [ -z "$mutual" ]; then
+  echo "check-layout: winsim's folders include each other round a loop through: $loop" >&2
+  status=1
+fi
+folders=$(awk 'NF { print $1; print $2 }' <<<"$edges" | sort -u | wc -l)
+
 # The linked forms of the product: its archives and the objects of its
 # object libraries (linked as they are).
 heap=""
@@ -109,5 +149,5 @@ if [ -n "$heap" ]; then
   status=1
 fi
 
-[ "$status" = 0 ] && echo "check-layout: $checked product sources and $(ls winsim/kernel/*.h | wc -l) kernel headers hold the layout; the bus and the description parser name no model; the C heap calls reach winsim"
+[ "$status" = 0 ] && echo "check-layout: $checked product sources and $(ls winsim/kernel/*.h | wc -l) kernel headers hold the layout; the bus and the description parser name no model; $folders winsim folders include one another in one direction only; the C heap calls reach winsim"
 exit $status
