@@ -77,6 +77,9 @@ namespace {
 constexpr size_t kMaxThreadStartResets = 8;
 void (*threadStartResets[kMaxThreadStartResets])() = {};
 size_t threadStartResetCount = 0;
+constexpr size_t kMaxThreadEndCleanUps = 8;
+void (*threadEndCleanUps[kMaxThreadEndCleanUps])() = {};
+size_t threadEndCleanUpCount = 0;
 
 }  // namespace
 
@@ -85,6 +88,14 @@ bool ResetAtEachThreadStart(void (*reset)()) {
     throw std::logic_error("too many thread-start resets");
   }
   threadStartResets[threadStartResetCount++] = reset;
+  return true;
+}
+
+bool CleanUpAtEachThreadEnd(void (*cleanUp)()) {
+  if (threadEndCleanUpCount == kMaxThreadEndCleanUps) {
+    throw std::logic_error("too many thread-end clean-ups");
+  }
+  threadEndCleanUps[threadEndCleanUpCount++] = cleanUp;
   return true;
 }
 
@@ -280,6 +291,7 @@ void Scheduler::RunBody(SimThread* self) {
       log_.Add(EventKind::Note, std::string("thread ended by an exception: ") + error.what());
     }
   }
+  for (size_t i = 0; i < threadEndCleanUpCount; ++i) threadEndCleanUps[i]();
   tlsCurrent = nullptr;
 }
 

@@ -48,7 +48,7 @@ PIRP AllocateIrpStorage(CCHAR stackSize, bool driverAllocated) {
   record->owner = CurrentDriver();
   record->place = CurrentPlace();
   State().irps.emplace(irp, std::move(record));
-  State().freedIrps.erase(irp);
+  State().freedIrps.Forget(irp);
   return irp;
 }
 
@@ -123,7 +123,7 @@ PIRP AllocateIoManagerIrp(CCHAR stackSize, std::function<void(PIRP)> onFinished)
 void FreeIoManagerIrp(PIRP irp) {
   PowerIrpFinished(irp);
   State().irps.erase(irp);
-  State().freedIrps.insert(irp);
+  State().freedIrps.Add(irp);
 }
 
 void CheckIrpsAndMdlsAtUnload(PDRIVER_OBJECT driver) {
@@ -278,7 +278,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   if (!record) {
     Verify().Report(winsim::rule::kIrpBadFree, CurrentPlace(),
                     "IoFreeIrp of " + Hex(reinterpret_cast<uintptr_t>(Irp), 0) +
-                        (state.freedIrps.contains(Irp) ? ", which was already freed"
+                        (state.freedIrps.Contains(Irp) ? ", which was already freed"
                                                        : ", which is not an allocated IRP"));
     return;
   }
@@ -295,7 +295,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
     return;
   }
   state.irps.erase(Irp);
-  state.freedIrps.insert(Irp);
+  state.freedIrps.Add(Irp);
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
@@ -382,7 +382,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR) {
   winsim::kernel::SwitchPoint("IoCompleteRequest");
   std::shared_ptr<winsim::IrpRecord> record = FindIrp(Irp);
-  if (!record && State().freedIrps.contains(Irp)) {
+  if (!record && State().freedIrps.Contains(Irp)) {
     // Its first completion already finished (and freed) it.
     Verify().Report(winsim::rule::kIrpDoubleCompletion, IrpPlace(Irp, nullptr),
                     "IRP completed again after its completion had finished");

@@ -5,6 +5,8 @@
 
 #include <wdm.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdarg>
 #include <cstddef>
 #include <deque>
@@ -18,6 +20,29 @@
 #include "ground/ground.h"
 
 namespace winsim {
+
+// The addresses of the last IRPs freed, for the double-free and
+// double-completion checks. A fixed ring: a machine that runs for long (a
+// fuzz target's thousands of inputs) frees ever more IRPs, and a table of
+// every one of them grew without end. An address leaves the ring when an IRP
+// is allocated there again.
+class RecentlyFreed {
+ public:
+  static constexpr size_t kCapacity = 256;
+  void Add(const void* address) {
+    slots_[next_] = address;
+    next_ = (next_ + 1) % kCapacity;
+  }
+  void Forget(const void* address) { std::replace(slots_.begin(), slots_.end(), address, kNone); }
+  bool Contains(const void* address) const {
+    return address != kNone && std::find(slots_.begin(), slots_.end(), address) != slots_.end();
+  }
+
+ private:
+  static constexpr const void* kNone = nullptr;
+  std::array<const void*, kCapacity> slots_{};
+  size_t next_ = 0;
+};
 
 struct DriverRecord {
   std::unique_ptr<DRIVER_OBJECT> object;
@@ -134,7 +159,7 @@ class KernelState {
   std::map<std::u16string, PDEVICE_OBJECT> names;  // upper-case object names
   std::map<std::u16string, std::u16string> links;  // upper-case link -> target
   std::map<PIRP, std::shared_ptr<IrpRecord>> irps;
-  std::set<const void*> freedIrps;
+  RecentlyFreed freedIrps;
   std::map<void*, PoolBlock> pool;
   std::set<ULONG> specialPoolTags;
   std::deque<std::unique_ptr<std::byte[]>> quarantine;  // freed, poisoned blocks
