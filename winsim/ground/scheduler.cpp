@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "ground/event_log.h"
+#include "ground/thread_end.h"
 
 namespace winsim {
 

@@ -54,11 +54,6 @@ struct HostWorker;
 // reset once (at static initialisation), run as each simulated thread starts.
 // Returns true, for use as a static's initialiser.
 bool ResetAtEachThreadStart(void (*reset)());
-// Likewise a family that keeps state per simulated thread in tables of its
-// own registers a clean-up, run on each simulated thread as it ends (its body
-// returned or was unwound), so that a long-lived machine does not collect the
-// state of threads that are gone.
-bool CleanUpAtEachThreadEnd(void (*cleanUp)());
 
 class Scheduler {
  public:

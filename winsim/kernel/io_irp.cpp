@@ -86,7 +86,17 @@ std::byte PoisonAt(size_t offset) {
 
 std::vector<std::byte> MakeSystemBuffer(const void* input, ULONG inputLength, ULONG outputLength) {
   std::vector<std::byte> buffer(std::max(inputLength, outputLength));
-  for (size_t i = 0; i < buffer.size(); ++i) buffer[i] = PoisonAt(i);
+  // The pattern, then what is filled so far copied after itself: a few
+  // copies instead of a store per byte (the buffers of a topology walk are
+  // kilobytes, and a walk sends hundreds of them).
+  const size_t size = buffer.size();
+  size_t filled = std::min(size, std::size(kSystemBufferPoison));
+  if (filled > 0) memcpy(buffer.data(), kSystemBufferPoison, filled);
+  while (filled < size) {
+    const size_t more = std::min(filled, size - filled);
+    memcpy(buffer.data() + filled, buffer.data(), more);
+    filled += more;
+  }
   if (input && inputLength) memcpy(buffer.data(), input, inputLength);
   return buffer;
 }

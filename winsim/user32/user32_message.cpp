@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include "ground/thread_end.h"
 #include "machine/machine.h"
 #include "user32/user32_internal.h"
 
