@@ -34,6 +34,7 @@
 #include <span>
 #include <vector>
 
+#include "ground/event_recording.h"
 #include "kernel/kernel.h"
 #include "kernel/kernel_state.h"
 #include "kernel32/user_process.h"
@@ -134,6 +135,10 @@ struct Rig {
   std::unique_ptr<winsim::Desktop> desktop = std::make_unique<winsim::Desktop>();
 
   Rig() {
+    // Nothing here reads the machine's event log, and building its texts
+    // cost more than a tenth of a run: it is off unless QUILL_FUZZ_LOG is
+    // set (to look into an input that fails).
+    winsim::SetEventRecording(std::getenv("QUILL_FUZZ_LOG") != nullptr);
     Require(machine->Run([] {
       NTSTATUS status = STATUS_UNSUCCESSFUL;
       winsim::kernel::LoadDriver("FuzzHub", FuzzHubDriverEntry, &status);

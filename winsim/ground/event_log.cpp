@@ -2,8 +2,10 @@
 #include "ground/event_log.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
+#include "ground/event_recording.h"
 #include "ground/ground.h"
 
 namespace winsim {
@@ -60,8 +62,19 @@ std::string Event::Format() const {
   return line;
 }
 
+namespace {
+
+std::atomic<bool> recording = true;
+
+}  // namespace
+
+void SetEventRecording(bool on) { recording = on; }
+
+bool EventRecording() { return recording.load(std::memory_order_relaxed); }
+
 void EventLog::Add(EventKind kind, std::string text,
                    std::vector<std::pair<std::string, std::string>> fields) {
+  if (!EventRecording()) return;
   Event event;
   event.kind = kind;
   event.text = std::move(text);

@@ -1,6 +1,7 @@
 // winsim: IRPs: allocation, IoCallDriver, IoCompleteRequest with the
 // documented completion-routine rules, threaded device-control IRPs,
 // cancellation, and the verifier's IRP rules.
+#include "ground/event_recording.h"
 #include "kernel/kernel.h"
 #include "kernel/kernel_state.h"
 
@@ -64,6 +65,7 @@ void ForOpenCallsAt(IrpRecord& record, int level, Action action) {
 }
 
 void LogCompletion(PIRP irp, const IrpRecord& record) {
+  if (!EventRecording()) return;
   Log().Add(EventKind::IrpCompleted, MajorName(record.major),
             {{"irp", Hex(reinterpret_cast<uintptr_t>(irp), 0)},
              {"major", MajorName(record.major)},
@@ -367,15 +369,17 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                         ? next->Parameters.DeviceIoControl.IoControlCode
                         : 0;
   }
-  Log().Add(winsim::EventKind::IrpSent, MajorName(next->MajorFunction),
-            {{"irp", Hex(reinterpret_cast<uintptr_t>(Irp), 0)},
-             {"driver", DriverName(DeviceObject->DriverObject)},
-             {"major", MajorName(next->MajorFunction)},
-             {"minor", Hex(next->MinorFunction, 2)},
-             {"ioctl", (next->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
-                        next->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
-                           ? Hex(next->Parameters.DeviceIoControl.IoControlCode)
-                           : Hex(0)}});
+  if (winsim::EventRecording()) {
+    Log().Add(winsim::EventKind::IrpSent, MajorName(next->MajorFunction),
+              {{"irp", Hex(reinterpret_cast<uintptr_t>(Irp), 0)},
+               {"driver", DriverName(DeviceObject->DriverObject)},
+               {"major", MajorName(next->MajorFunction)},
+               {"minor", Hex(next->MinorFunction, 2)},
+               {"ioctl", (next->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+                          next->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+                             ? Hex(next->Parameters.DeviceIoControl.IoControlCode)
+                             : Hex(0)}});
+  }
   const bool lowerHasNoRoutine = next->CompletionRoutine == nullptr || next->Control == 0;
   const int upperLevel = Irp->CurrentLocation;
   IoSetNextIrpStackLocation(Irp);

@@ -5,6 +5,7 @@
 // setup and data as hexadecimal bytes. quillsim's --pcap writes them out.
 #include <usbdi.h>
 
+#include "ground/event_recording.h"
 #include "ground/ground.h"
 #include "usb/usb_bus_state.h"
 
@@ -53,6 +54,7 @@ Captured OnPort(const Port& port, USHORT function) {
 
 void Log(PIRP irp, const char* what, const Captured& transfer, USBD_STATUS status,
          const std::vector<uint8_t>& setup, const std::vector<uint8_t>& data) {
+  if (!EventRecording()) return;
   std::vector<std::pair<std::string, std::string>> fields = {
       // As the IRP events write it.
       {"irp", Format("0x%llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(irp)))},

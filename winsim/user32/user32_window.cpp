@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ground/event_recording.h"
 #include "machine/machine.h"
 #include "user32/user32_internal.h"
 
@@ -270,9 +271,11 @@ void Log(std::string text, Fields fields) {
 }
 
 void LogWindow(const Window& window, std::string text, Fields fields) {
-  fields.insert(fields.begin(), {"window", Describe(window)});
-  fields.insert(fields.begin() + 1, {"hwnd", Hex(reinterpret_cast<uintptr_t>(window.handle))});
-  Log(std::move(text), std::move(fields));
+  if (EventRecording()) {
+    fields.insert(fields.begin(), {"window", Describe(window)});
+    fields.insert(fields.begin() + 1, {"hwnd", Hex(reinterpret_cast<uintptr_t>(window.handle))});
+    Log(std::move(text), std::move(fields));
+  }
   // A visible change: the user agent looks again.
   if (Machine::CurrentOrNull() != nullptr && Scheduler::Current() != nullptr) {
     WakeAll(&System().idleSignal);
