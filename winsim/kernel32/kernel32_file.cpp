@@ -4,6 +4,7 @@
 // the machine's event log.
 #include <windows.h>
 
+#include "ground/event_recording.h"
 #include "kernel/kernel.h"
 #include "kernel32/kernel32_objects.h"
 #include "kernel32/status_mapping.h"
@@ -120,18 +121,18 @@ extern "C" WINBOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode,
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::vector<std::pair<std::string, std::string>> fields = {
-      {"handle", HandleText(hDevice)},         {"path", file->Describe()},
-      {"ioctl", Hex(dwIoControlCode)},         {"in", std::to_string(nInBufferSize)},
-      {"out", std::to_string(nOutBufferSize)}, {"returned", std::to_string(returned)},
-      {"status", kernel::StatusText(status)}};
-  if (!NT_SUCCESS(status)) {
-    fields.emplace_back("error", FailWith(status));
-    LogUser("DeviceIoControl fails", std::move(fields));
-    return FALSE;
+  const std::string error = NT_SUCCESS(status) ? std::string() : FailWith(status);
+  // A topology walk sends hundreds of these: their texts only when kept.
+  if (EventRecording()) {
+    std::vector<std::pair<std::string, std::string>> fields = {
+        {"handle", HandleText(hDevice)},         {"path", file->Describe()},
+        {"ioctl", Hex(dwIoControlCode)},         {"in", std::to_string(nInBufferSize)},
+        {"out", std::to_string(nOutBufferSize)}, {"returned", std::to_string(returned)},
+        {"status", kernel::StatusText(status)}};
+    if (!error.empty()) fields.emplace_back("error", error);
+    LogUser(error.empty() ? "DeviceIoControl" : "DeviceIoControl fails", std::move(fields));
   }
-  LogUser("DeviceIoControl", std::move(fields));
-  return TRUE;
+  return NT_SUCCESS(status) ? TRUE : FALSE;
 }
 
 extern "C" WINBOOL WINAPI CloseHandle(HANDLE hObject) {
