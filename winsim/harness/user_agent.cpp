@@ -96,7 +96,7 @@ bool UserAgent::IsIdle() const {
   }
   // Before the program has shown anything it is busy starting; once its
   // last window is gone there is nothing left to wait for.
-  return anyLive || !sys.windows.empty();
+  return anyLive || sys.windowsCreated > 0;
 }
 
 bool UserAgent::WaitIdle(VirtualTime timeout) {

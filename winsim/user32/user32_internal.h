@@ -155,10 +155,12 @@ struct WindowSystem {
   Desktop& desktop;
   std::map<std::string, std::unique_ptr<WindowClass>> classes;  // by lower-case name
   ATOM nextAtom = 0xC000;
-  // Windows are kept (marked dead) after destruction so that a stale handle
-  // is recognised and never reused.
+  // Windows are kept (marked dead) after destruction while the thread that
+  // made them runs; handles are never reused. A thread's dead windows go when
+  // it ends (user32_message.cpp).
   std::map<uintptr_t, std::unique_ptr<Window>> windows;
-  std::vector<HWND> topLevel;  // creation order; later ones lie on top
+  uint64_t windowsCreated = 0;  // ever, dead or alive
+  std::vector<HWND> topLevel;   // creation order; later ones lie on top
   std::map<uintptr_t, std::unique_ptr<Menu>> menus;
   std::map<uintptr_t, std::unique_ptr<Icon>> icons;
   std::map<std::string, HICON> sharedIcons;  // LoadIcon returns one handle per icon

@@ -98,13 +98,15 @@ bool PeekInternal(MessageQueue& queue, LPMSG msg, HWND filter, UINT low, UINT hi
 
 }  // namespace
 
-// As a simulated thread ends, its queue goes, and so do the windows it
-// created that are destroyed: nothing can reach them any more (a handle names
-// no window once its record is gone, as it names none once it is dead). A
-// queue that a live window still uses stays with it. The queue is keyed by the
-// thread's address, so a queue left behind would also greet a later thread
-// that happens to be made at the same address with the old thread's messages.
 namespace {
+
+// As a simulated thread ends with every window it created destroyed, its
+// queue goes, and so do those windows: nothing can reach them any more (a
+// handle names no window once its record is gone, as it names none once it
+// is dead). A thread that leaves a live window keeps all of it. The queue is
+// keyed by the thread's address, so a queue left behind would also greet a
+// later thread that happens to be made at the same address with the old
+// thread's messages.
 
 void ForgetEndedThread() {
   Desktop* desktop = Desktop::CurrentOrNull();
@@ -113,14 +115,11 @@ void ForgetEndedThread() {
   const auto found = sys.queues.find(Scheduler::Current());
   if (found == sys.queues.end()) return;
   const MessageQueue* queue = found->second.get();
-  bool inUse = false;
-  std::erase_if(sys.windows, [&](const auto& entry) {
-    const Window& window = *entry.second;
-    if (window.queue != queue) return false;
-    inUse = inUse || window.alive;
-    return !window.alive;
-  });
-  if (!inUse) sys.queues.erase(found);
+  for (const auto& [handle, window] : sys.windows) {
+    if (window->queue == queue && window->alive) return;
+  }
+  std::erase_if(sys.windows, [&](const auto& entry) { return entry.second->queue == queue; });
+  sys.queues.erase(found);
 }
 
 [[maybe_unused]] const bool kQueueCleanUp = CleanUpAtEachThreadEnd(ForgetEndedThread);

@@ -435,6 +435,7 @@ extern "C" HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCS
   SetFrame(window);
 
   sys.windows.emplace(reinterpret_cast<uintptr_t>(window.handle), std::move(owned));
+  ++sys.windowsCreated;
   if (parent != nullptr) {
     parent->children.push_back(window.handle);
   } else {
