@@ -3,6 +3,8 @@
 
 #include <ntstatus.h>
 
+#include "ground/event_recording.h"
+
 namespace k32test {
 namespace {
 
@@ -50,6 +52,38 @@ TEST_F(DeviceFileTest, BytesTheDriverNeverWroteArePoisonAndAFinding) {
   ASSERT_EQ(FindingsOf(winsim::rule::kSystemBufferUnwritten).size(), 1u);
   EXPECT_NE(FindingsOf(winsim::rule::kSystemBufferUnwritten)[0].detail.find("from offset 2"),
             std::string::npos);
+}
+
+// A fuzz target turns the event log off: the calls and the verifier work as
+// before, only nothing is logged.
+TEST_F(DeviceFileTest, WithTheLogOffCallsFailAsBeforeAndFindingsAreKept) {
+  struct LogOff {
+    LogOff() { winsim::SetEventRecording(false); }
+    ~LogOff() { winsim::SetEventRecording(true); }
+  } logOff;
+  machine_.Verify().Expect(winsim::rule::kSystemBufferUnwritten);
+  const size_t logged = machine_.Log().Size();
+  ASSERT_TRUE(RunApp([] {
+    const HANDLE device = OpenTestDevice();
+    ASSERT_NE(device, INVALID_HANDLE_VALUE);
+    NTSTATUS status = STATUS_BUFFER_OVERFLOW;
+    BYTE out[8];
+    DWORD returned = 0;
+    EXPECT_FALSE(DeviceIoControl(device, kIoctlComplete, &status, sizeof(status), out, sizeof(out),
+                                 &returned, NULL));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_MORE_DATA});
+    EXPECT_EQ(returned, sizeof(out));
+    status = STATUS_INVALID_PARAMETER;
+    EXPECT_FALSE(DeviceIoControl(device, kIoctlComplete, &status, sizeof(status), out, sizeof(out),
+                                 &returned, NULL));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
+    BYTE in[2] = {0x11, 0x22};
+    EXPECT_TRUE(DeviceIoControl(device, kIoctlClaimUnwritten, in, sizeof(in), out, sizeof(out),
+                                &returned, NULL));
+    CloseHandle(device);
+  }));
+  EXPECT_EQ(FindingsOf(winsim::rule::kSystemBufferUnwritten).size(), 1u);
+  EXPECT_EQ(machine_.Log().Size(), logged);
 }
 
 // Without lpBytesReturned or an OVERLAPPED, Windows' kernel32 still sends
