@@ -77,10 +77,6 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
   // keep their status.
   PoStartNextPowerIrp(irp);
   NTSTATUS status = irp->IoStatus.Status;
-  if (stack->MinorFunction == IRP_MN_SET_POWER &&
-      stack->Parameters.Power.Type == SystemPowerState && port != nullptr) {
-    SystemPower(*port, stack->Parameters.Power.State.SystemState);
-  }
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
     status = STATUS_SUCCESS;
     if (stack->MinorFunction == IRP_MN_SET_POWER &&
@@ -102,8 +98,10 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
                  {{"port", port->path}, {"state", "D" + std::to_string(int(state) - 1)}});
           Ground::Current().Sched().Schedule(
               kPortPowerChange, "usb: port power changed",
-              [this, port, irp, state, atDispatch = hub.completionIrql == DISPATCH_LEVEL] {
-                SetDevicePower(*port, state);
+              [this, device, port, irp, state, atDispatch = hub.completionIrql == DISPATCH_LEVEL] {
+                // A device that left meanwhile took its PDO along: the port
+                // is another device's now.
+                if (port->pdo == device) SetDevicePower(*port, state);
                 irp->IoStatus.Status = STATUS_SUCCESS;
                 if (atDispatch) {
                   kernel::QueueDpc("device power request",
@@ -118,7 +116,9 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
         // completes, as the hub does: a D0 request completes only once the
         // port has resumed, so the function driver's completion routine may
         // send at once.
-        if (port != nullptr) SetDevicePower(*port, stack->Parameters.Power.State.DeviceState);
+        if (port != nullptr && port->pdo == device) {
+          SetDevicePower(*port, stack->Parameters.Power.State.DeviceState);
+        }
       }
     }
     irp->IoStatus.Status = status;

@@ -304,6 +304,80 @@ INSTANTIATE_TEST_SUITE_P(Hostile, StackEventTest, testing::ValuesIn(StackCases()
                            return std::string(p.param.event.name) + ModeName(p.param.mode);
                          });
 
+// ------------------------------------------------- a sleep that takes the port's power
+
+// The machine sleeps in the middle of the download. Where the port keeps its
+// power (S3 on most PCs) the device stays in update mode and the download
+// goes on after the wake. Where the port loses it (S3 with
+// usb.portPowerInSleep "off", and S4 always) the device loses update mode: at
+// the wake it is back in normal mode, its flash keeps the blocks written
+// before the sleep, and the program says the download failed.
+struct PowerLossCase {
+  const char* name;
+  SYSTEM_POWER_STATE sleep;
+  bool portsUnpoweredInSleep;
+  bool powerLost;
+};
+
+void PrintTo(const PowerLossCase& c, std::ostream* out) { *out << c.name; }
+
+const PowerLossCase kPowerLosses[] = {
+    {"S3PortPowered", PowerSystemSleeping3, false, false},
+    {"S3PortUnpowered", PowerSystemSleeping3, true, true},
+    {"S4", PowerSystemHibernate, false, true},
+};
+
+class PowerLossTest : public HostileTest, public testing::WithParamInterface<PowerLossCase> {};
+
+TEST_P(PowerLossTest, TheVerdictSaysWhatTheDeviceKept) {
+  const PowerLossCase& c = GetParam();
+  usb_.portsUnpoweredInSleep = c.portsUnpoweredInSleep;
+  RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
+    Begin(agent, dialog);
+    ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+    const winsim::usb::Q417Device* device = LastUpdateModeDevice(session.bus, kQ417Port);
+    ASSERT_NE(device, nullptr);
+    // A block a millisecond: sleep once the header and a few blocks are in.
+    ASSERT_TRUE(WaitFor(
+        agent, [&] { return Transfers(device) >= 4; }, 30 * kSecond, winsim::kTicksPerMillisecond));
+    ASSERT_TRUE(winsim::pnp::SystemSleep(c.sleep));
+    agent.Wait(10 * kSecond);
+    const size_t sentAsleep = Transfers(device);
+    winsim::pnp::SystemWake();
+    if (!c.powerLost) {
+      ExpectCompleteWithTheImage(session, dialog);
+      EXPECT_EQ(LastUpdateModeDevice(session.bus, kQ417Port), device);
+      return;
+    }
+    ExpectMessageBox(agent, "Error Downloading Firmware!");
+    EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Error");
+    ExpectButtonsEnabled(agent, dialog, true);
+    // Nothing reached the device after the sleep began but what was already
+    // on its way; it is back in normal mode, and its flash holds the blocks
+    // written before the sleep, in place, and no more.
+    EXPECT_EQ(Transfers(device), sentAsleep);
+    const winsim::usb::Q417Device* now = winsim::usb::AsQ417(session.bus.DeviceAt(kQ417Port));
+    ASSERT_NE(now, nullptr);
+    EXPECT_FALSE(now->InUpdateMode());
+    EXPECT_EQ(LastUpdateModeDevice(session.bus, kQ417Port), device);
+    const std::vector<uint8_t> image = ExpectedFlash(SampleFirmware());
+    const uint32_t written = device->ImageBytesReceived();
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, image.size());
+    ASSERT_GE(device->Flash().size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + written, device->Flash().begin()));
+    EXPECT_TRUE(std::all_of(device->Flash().begin() + written, device->Flash().end(),
+                            [](uint8_t byte) { return byte == 0xFF; }));
+    EXPECT_TRUE(WaitFor(
+        agent, [] { return QuillDevice() == nullptr; }, kSecond));
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, PowerLossTest, testing::ValuesIn(kPowerLosses),
+                         [](const testing::TestParamInfo<PowerLossCase>& p) {
+                           return std::string(p.param.name);
+                         });
+
 // ------------------------------------------------- Refresh while the device is away
 
 // The device leaves at its fifth trigger request: the program's sixth finds
