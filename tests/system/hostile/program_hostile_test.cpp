@@ -33,7 +33,7 @@ constexpr VirtualTime kTick = 10 * winsim::kTicksPerMillisecond;
 // to kPctSchedules, each on a fresh machine: what the tests check holds in
 // every interleaving. CI runs these in its seconds; scripts/explore.sh runs
 // more schedules.
-constexpr uint64_t kPctSchedules = 6;
+constexpr uint64_t kPctSchedules = 4;
 constexpr char kUpdateModeInstance[] = "USB\\VID_0417&PID_F001\\Q417-0001";
 
 const char* ModeName(CompletionMode mode) {

@@ -26,7 +26,7 @@ using winsim::usb::TriggerReply;
 // Each fault point runs under the default schedule and PCT seeds 1 to
 // kPctSchedules (a fresh machine each): its message holds in every
 // interleaving. scripts/explore.sh explores further.
-constexpr uint64_t kPctSchedules = 3;
+constexpr uint64_t kPctSchedules = 2;
 
 // The sample firmware is 3,000 bytes: the header request and 12 block
 // requests, each one transfer.
