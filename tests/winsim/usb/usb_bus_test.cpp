@@ -301,8 +301,8 @@ TEST_F(UsbBusTest, AUrbToASuspendedDeviceFailsAtOnceUntilD0) {
 // resumes the port and completes it once the port is in its new state: by
 // default as the OS family's hub does (at DISPATCH_LEVEL on the NT family, at
 // PASSIVE_LEVEL on 98/Me), or as devicePower says. Completed at once, it
-// completes in the dispatch routine. Either way the port carries transfers
-// again once D0 has completed.
+// completes in the dispatch routine. Either way the port is suspended once
+// D3 has completed and carries transfers again once D0 has.
 TEST_F(UsbBusTest, ADevicePowerRequestPendsWhileThePortChangesAsTheOsFamilysHubDoes) {
   struct Case {
     const char* name;
@@ -365,8 +365,10 @@ TEST_F(UsbBusTest, ADevicePowerRequestPendsWhileThePortChangesAsTheOsFamilysHubD
         EXPECT_EQ(Machine::Current().Sched().Now() - start,
                   c.pended ? 30 * kTicksPerMillisecond : 0);
         IoFreeIrp(irp);
+        // The port is in the new state once the request has completed.
+        EXPECT_EQ(Write(pdo, pipes[0], {1, 2}),
+                  state == PowerDeviceD0 ? STATUS_SUCCESS : STATUS_DEVICE_POWERED_OFF);
       }
-      EXPECT_EQ(Write(pdo, pipes[0], {1, 2}), STATUS_SUCCESS);
       bus->Shutdown();
     });
   }
