@@ -387,8 +387,10 @@ MachineDescription ParseMachineDescription(std::string_view text) {
         "timing",
         {{"fullSpeed", usb::TransferTiming::FullSpeed}, {"instant", usb::TransferTiming::Instant}},
         usb::TransferTiming::FullSpeed);
-    machine.usb.pendDevicePower =
-        usbObject.Choice<bool>("devicePower", {{"immediate", false}, {"pended", true}}, false);
+    if (usbObject.Has("devicePower")) {
+      machine.usb.pendDevicePower =
+          usbObject.Choice<bool>("devicePower", {{"immediate", false}, {"pended", true}}, false);
+    }
     machine.usb.portsUnpoweredInSleep =
         usbObject.Choice<bool>("portPowerInSleep", {{"kept", false}, {"off", true}}, false);
     usbObject.Array("controllers", 10, [&](const json& element, const std::string& at) {

@@ -23,6 +23,7 @@
 #include <wdm.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,12 @@ std::vector<std::string> InterfacePaths(const GUID& guid);
 // manager's thread and return when done. PASSIVE_LEVEL only.
 bool SystemSleep(SYSTEM_POWER_STATE state);
 void SystemWake();
+// A node without a device object (a hub, whose own stack gets the system
+// set-power request on Windows) whose bus is told of a sleep and of the wake
+// by handler, on the manager's thread at PASSIVE_LEVEL, in the order the
+// stacks get their IRP_MN_SET_POWER: after the nodes below it at a sleep,
+// before them at the wake. A null handler stops it.
+void SetSystemPowerHandler(DeviceNode* node, std::function<void(SYSTEM_POWER_STATE)> handler);
 
 // Blocks the caller (PASSIVE_LEVEL, not the manager's own thread) until the
 // manager's queue is empty and nothing runs.

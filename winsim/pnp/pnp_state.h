@@ -27,6 +27,9 @@ struct DeviceNode {
   // Surprise removal: the file objects still open on the stack; the final
   // IRP_MN_REMOVE_DEVICE goes once they are all closed.
   std::set<PFILE_OBJECT> openFiles;
+  // A node without a device object whose bus is told of system power
+  // changes itself (SetSystemPowerHandler).
+  std::function<void(SYSTEM_POWER_STATE)> systemPower;
 };
 
 struct Service {

@@ -64,7 +64,23 @@ std::vector<DeviceNode*> StartedStacks(std::vector<DeviceNode*> nodes) {
   return nodes;
 }
 
+// The system set-power request to each started stack, and the news to each
+// present node whose bus takes it itself, in the order of nodes.
+void SetSystemPower(const std::vector<DeviceNode*>& nodes, SYSTEM_POWER_STATE state) {
+  for (DeviceNode* node : nodes) {
+    if (node->systemPower && node->present) {
+      node->systemPower(state);
+    } else if (node->state == NodeState::Started && node->pdo) {
+      SendSystemPower(node, IRP_MN_SET_POWER, state);
+    }
+  }
+}
+
 }  // namespace
+
+void SetSystemPowerHandler(DeviceNode* node, std::function<void(SYSTEM_POWER_STATE)> handler) {
+  node->systemPower = std::move(handler);
+}
 
 bool SystemSleep(SYSTEM_POWER_STATE state) {
   bool slept = false;
@@ -86,7 +102,7 @@ bool SystemSleep(SYSTEM_POWER_STATE state) {
     manager.asleep = true;
     Ground::Current().Sched().SetUserModeHeld(true);
     Record(nullptr, "user mode stops: the machine sleeps", "", "");
-    for (DeviceNode* node : stacks) SendSystemPower(node, IRP_MN_SET_POWER, state);
+    SetSystemPower(PostOrder(Root()), state);
     manager.systemPower = state;
     slept = true;
   });
@@ -97,9 +113,7 @@ void SystemWake() {
   RunAndWait("system wake", [] {
     PnpState& manager = Manager();
     if (manager.systemPower == PowerSystemWorking) return;
-    for (DeviceNode* node : StartedStacks(PreOrder(Root()))) {
-      SendSystemPower(node, IRP_MN_SET_POWER, PowerSystemWorking);
-    }
+    SetSystemPower(PreOrder(Root()), PowerSystemWorking);
     manager.systemPower = PowerSystemWorking;
     // The hubs report what changed on their ports while the machine slept;
     // then user mode goes on (what came due while asleep runs now).

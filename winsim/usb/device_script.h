@@ -165,8 +165,9 @@ struct UsbTreeScript {
   TransferTiming timing = TransferTiming::FullSpeed;
   // The hub driver pends a device set-power request while it suspends or
   // resumes the port, and completes it once the port is in its new state
-  // (kPortPowerChange later); otherwise it completes it at once.
-  bool pendDevicePower = false;
+  // (kPortPowerChange later); otherwise it completes it at once. Unset: as
+  // the machine's OS family's hub driver does (HubPendsDevicePower).
+  std::optional<bool> pendDevicePower = std::nullopt;
   // The ports lose power in S1 to S3 as well (they always do in S4).
   bool portsUnpoweredInSleep = false;
 };

@@ -247,6 +247,13 @@ std::unique_ptr<Hub> UsbBus::State::BuildHub(Controller* controller, Port* upstr
       CreateDeviceObject(this, hubDriver, deviceName, FILE_DEVICE_UNKNOWN, Role::Hub, hub.get());
   CreateLink("\\DosDevices\\" + name, deviceName);
   hub->node = pnp::AddChild(parentNode, std::move(properties), nullptr);
+  // The hub's own stack gets the system power requests on Windows: a port
+  // loses its power in the sleep whatever its device's drivers pass down.
+  pnp::SetSystemPowerHandler(hub->node, [this, alive = std::weak_ptr<const bool>(alive),
+                                         target = hub.get()](SYSTEM_POWER_STATE state) {
+    if (alive.expired() || shutDown) return;
+    for (auto& port : target->ports) SystemPower(*port, state);
+  });
   const std::string prefix =
       upstream == nullptr ? Format("%u", controller->number) : upstream->path;
   for (size_t i = 0; i < ports.size(); ++i) {

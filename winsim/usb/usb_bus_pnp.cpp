@@ -5,6 +5,7 @@
 
 #include "ground/ground.h"
 #include "kernel/kernel.h"
+#include "usb/hub_power.h"
 #include "usb/usb_bus_state.h"
 
 namespace winsim::usb {
@@ -76,10 +77,6 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
   // keep their status.
   PoStartNextPowerIrp(irp);
   NTSTATUS status = irp->IoStatus.Status;
-  if (stack->MinorFunction == IRP_MN_SET_POWER &&
-      stack->Parameters.Power.Type == SystemPowerState && port != nullptr) {
-    SystemPower(*port, stack->Parameters.Power.State.SystemState);
-  }
   if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
     status = STATUS_SUCCESS;
     if (stack->MinorFunction == IRP_MN_SET_POWER &&
@@ -89,7 +86,8 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
         status = *port->device->Script().faults.failDevicePower;
       } else {
         PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
-        if (port != nullptr && tree.pendDevicePower) {
+        const HubPowerBehaviour hub = HubPowerOf(Ground::Current().Config().os);
+        if (port != nullptr && tree.pendDevicePower.value_or(hub.pendsDevicePower)) {
           // The hub suspends or resumes the port first (resume signalling
           // and recovery take their time) and completes the request once
           // the port is in its new state, so a transfer sent from the
@@ -98,21 +96,29 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
           IoMarkIrpPending(irp);
           LogUrb("device power request pended",
                  {{"port", port->path}, {"state", "D" + std::to_string(int(state) - 1)}});
-          Ground::Current().Sched().Schedule(kPortPowerChange, "usb: port power changed",
-                                             [this, port, irp, state] {
-                                               SetDevicePower(*port, state);
-                                               kernel::QueueDpc("device power request", [irp] {
-                                                 irp->IoStatus.Status = STATUS_SUCCESS;
-                                                 IoCompleteRequest(irp, IO_NO_INCREMENT);
-                                               });
-                                             });
+          Ground::Current().Sched().Schedule(
+              kPortPowerChange, "usb: port power changed",
+              [this, device, port, irp, state, atDispatch = hub.completionIrql == DISPATCH_LEVEL] {
+                // A device that left meanwhile took its PDO along: the port
+                // is another device's now.
+                if (port->pdo == device) SetDevicePower(*port, state);
+                irp->IoStatus.Status = STATUS_SUCCESS;
+                if (atDispatch) {
+                  kernel::QueueDpc("device power request",
+                                   [irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
+                } else {
+                  IoCompleteRequest(irp, IO_NO_INCREMENT);  // on this thread, PASSIVE_LEVEL
+                }
+              });
           return STATUS_PENDING;
         }
         // The port takes the device's new state before the request
         // completes, as the hub does: a D0 request completes only once the
         // port has resumed, so the function driver's completion routine may
         // send at once.
-        if (port != nullptr) SetDevicePower(*port, stack->Parameters.Power.State.DeviceState);
+        if (port != nullptr && port->pdo == device) {
+          SetDevicePower(*port, stack->Parameters.Power.State.DeviceState);
+        }
       }
     }
     irp->IoStatus.Status = status;

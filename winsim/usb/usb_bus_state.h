@@ -159,6 +159,8 @@ struct UsbBus::State {
   uint64_t nextPipe = 1;
   // Transfers submitted and not yet completed, for their completion record.
   std::map<PIRP, Captured> captured;
+  // Expires with the bus, for the Plug and Play manager's hub handlers.
+  std::shared_ptr<const bool> alive = std::make_shared<const bool>(true);
 
   std::string NewDriverKey() {
     return std::string(kUsbClassKey) + Format("\\%04u", nextDriverKey++);
@@ -183,8 +185,9 @@ struct UsbBus::State {
   NTSTATUS HubControl(Hub& hub, PIRP irp);
   NTSTATUS SubmitUrb(Port& port, PIRP irp);
   void SetDevicePower(Port& port, DEVICE_POWER_STATE state);
-  // A system set-power request reached the device's PDO: a sleep that
-  // unpowers the port, or the wake after it.
+  // The machine sleeps or wakes, as the port's hub hears it (its node's
+  // system power handler, whatever the device's drivers pass down): a sleep
+  // that unpowers the port, or the wake after it.
   void SystemPower(Port& port, SYSTEM_POWER_STATE state);
   // pipe: the pipe of a bulk or interrupt transfer (0: none), which counts
   // the transfer as pending until it completes.

@@ -1,15 +1,19 @@
 // Hostile sequences on whole runs of quillprog with quillfw and the Q417:
 // the device pulled, stopped and restarted, put to sleep; Refresh while the
 // device is away. Each run must end clean (no hang, nothing left behind, the
-// verifier green) and tell the user the truth. (Closing while busy, a second
+// verifier green) and tell the user the truth, under the default schedule and
+// under PCT schedules (fixed seeds) alike. (Closing while busy, a second
 // update and the plain failures are example scenarios; two handles at once
 // and a second update-mode device are tested at the driver.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
+#include <memory>
+#include <string>
 
 #include "dialog_fixture.h"
+#include "ground/exploration.h"
 #include "kernel/kernel.h"
 #include "pnp/pnp_manager.h"
 #include "usb/models/q417.h"
@@ -25,6 +29,11 @@ using winsim::usb::RequestKind;
 using winsim::usb::UsbDevice;
 
 constexpr VirtualTime kTick = 10 * winsim::kTicksPerMillisecond;
+// Each sequence runs under the default schedule and then under PCT seeds 1
+// to kPctSchedules, each on a fresh machine: what the tests check holds in
+// every interleaving. CI runs these in its seconds; scripts/explore.sh runs
+// more schedules.
+constexpr uint64_t kPctSchedules = 4;
 constexpr char kUpdateModeInstance[] = "USB\\VID_0417&PID_F001\\Q417-0001";
 
 const char* ModeName(CompletionMode mode) {
@@ -94,6 +103,37 @@ bool ListShowsQ417(UserAgent& agent, HWND dialog) { return ListShows(agent, dial
 
 class HostileTest : public DialogTest {
  protected:
+  // Runs the sequence under each schedule; stops at the first that fails,
+  // naming its seed and its switches (quillsim run --seed replays a
+  // scenario's).
+  void UnderEverySchedule(const std::function<void()>& sequence) {
+    for (uint64_t seed = 0; seed <= kPctSchedules && !HasFailure(); ++seed) {
+      const std::string schedule =
+          seed == 0 ? std::string("the default schedule") : "PCT seed " + std::to_string(seed);
+      SCOPED_TRACE(schedule);
+      if (seed != 0) FreshMachine(seed);
+      sequence();
+      if (!HasFailure() || seed == 0) continue;
+      std::string switches;
+      for (const winsim::SwitchRecord& record : machine().Sched().Switches()) {
+        switches += "\n  " + winsim::Describe(record);
+      }
+      ADD_FAILURE() << schedule << " failed; its switches:" << switches;
+    }
+  }
+  // A new machine exploring PCT seed `seed` (the last one's findings told).
+  void FreshMachine(uint64_t seed) {
+    for (const winsim::Finding& finding : machine().Verify().Unexpected()) {
+      ADD_FAILURE() << "verifier: " << finding.rule << " at " << finding.place << ": "
+                    << finding.detail;
+    }
+    winsim::MachineConfig config;
+    config.explore.strategy = winsim::ExploreStrategy::Pct;
+    config.explore.seed = seed;
+    machine_.reset();
+    machine_ = std::make_unique<winsim::Machine>(config);
+    app_runner::RegisterQuillfw();
+  }
   // One whole run of the program: the dialog comes up, body plays the
   // user's part, then the user closes the dialog and the program ends; the
   // run leaves nothing behind.
@@ -172,63 +212,65 @@ TEST_P(SurpriseRemovalTest, FailsTruthfullyAndTheDeviceCanBeUpdatedAgain) {
   } else if (removal.how == RemovalCase::LeavesAt) {
     Q417().updateMode.faults.surpriseRemovalAtTransfer = removal.transfer;
   }
-  app_runner::RunResult result = Run([&](app_runner::Session& session) {
-    UserAgent& agent = session.agent;
-    HWND dialog = Start(agent);
-    ASSERT_NE(dialog, nullptr);
-    Begin(agent, dialog);
-    if (removal.how == RemovalCase::PulledAsleep) {
-      ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
-      ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
-      agent.Wait(2 * kSecond);  // the header waits in quillfw for D0
-      EXPECT_FALSE(agent.MessageBox().has_value());
-      EXPECT_TRUE(session.bus.Unplug(kQ417Port));
-      // The suspended hub reports the removal at the wake, and the program
-      // does not run while the machine sleeps.
-      agent.Wait(kSecond);
-      EXPECT_FALSE(agent.MessageBox().has_value());
-      winsim::pnp::SystemWake();
+  UnderEverySchedule([&] {
+    app_runner::RunResult result = Run([&](app_runner::Session& session) {
+      UserAgent& agent = session.agent;
+      HWND dialog = Start(agent);
+      ASSERT_NE(dialog, nullptr);
+      Begin(agent, dialog);
+      if (removal.how == RemovalCase::PulledAsleep) {
+        ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+        ASSERT_TRUE(winsim::pnp::SystemSleep(PowerSystemSleeping3));
+        agent.Wait(2 * kSecond);  // the header waits in quillfw for D0
+        EXPECT_FALSE(agent.MessageBox().has_value());
+        EXPECT_TRUE(session.bus.Unplug(kQ417Port));
+        // The suspended hub reports the removal at the wake, and the program
+        // does not run while the machine sleeps.
+        agent.Wait(kSecond);
+        EXPECT_FALSE(agent.MessageBox().has_value());
+        winsim::pnp::SystemWake();
+        ExpectMessageBox(agent, removal.message);
+        ASSERT_TRUE(WaitFor(
+            agent, [] { return QuillDevice() == nullptr; }, kSecond));
+        EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Error");
+        ExpectButtonsEnabled(agent, dialog, true);
+        EXPECT_TRUE(agent.Click(dialog, IDOK));
+        EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+        return;
+      }
+      if (removal.how == RemovalCase::Held) {
+        ASSERT_TRUE(WaitFor(agent, [&] {
+          return Transfers(LastUpdateModeDevice(session.bus, kQ417Port)) == removal.transfer;
+        }));
+        // Closing is refused while the transfer is held.
+        EXPECT_TRUE(agent.CloseBox(dialog));
+        ExpectMessageBox(agent, kCannotCloseWhileBusy);
+        EXPECT_TRUE(session.bus.Unplug(kQ417Port));
+      }
       ExpectMessageBox(agent, removal.message);
-      ASSERT_TRUE(WaitFor(
-          agent, [] { return QuillDevice() == nullptr; }, kSecond));
-      EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Error");
       ExpectButtonsEnabled(agent, dialog, true);
-      EXPECT_TRUE(agent.Click(dialog, IDOK));
-      EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
-      return;
-    }
-    if (removal.how == RemovalCase::Held) {
-      ASSERT_TRUE(WaitFor(agent, [&] {
-        return Transfers(LastUpdateModeDevice(session.bus, kQ417Port)) == removal.transfer;
-      }));
-      // Closing is refused while the transfer is held.
-      EXPECT_TRUE(agent.CloseBox(dialog));
-      ExpectMessageBox(agent, kCannotCloseWhileBusy);
-      EXPECT_TRUE(session.bus.Unplug(kQ417Port));
-    }
-    ExpectMessageBox(agent, removal.message);
-    ExpectButtonsEnabled(agent, dialog, true);
-    EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Error");
-    EXPECT_FALSE(agent.Animation(dialog, IDC_ANIMATION)->playing);
-    EXPECT_EQ(agent.Progress(dialog, IDC_PROGRESS)->pos, removal.progressSteps);
-    // The worker closed its handle, so the removal finished: the driver's
-    // device is gone and the device is no longer listed.
-    EXPECT_TRUE(WaitFor(
-        agent, [] { return QuillDevice() == nullptr; }, kSecond));
-    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
-    EXPECT_FALSE(ListShowsQ417(agent, dialog));
+      EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Error");
+      EXPECT_FALSE(agent.Animation(dialog, IDC_ANIMATION)->playing);
+      EXPECT_EQ(agent.Progress(dialog, IDC_PROGRESS)->pos, removal.progressSteps);
+      // The worker closed its handle, so the removal finished: the driver's
+      // device is gone and the device is no longer listed.
+      EXPECT_TRUE(WaitFor(
+          agent, [] { return QuillDevice() == nullptr; }, kSecond));
+      ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+      EXPECT_FALSE(ListShowsQ417(agent, dialog));
 
-    // Plugged in again, it is listed and updated.
-    ASSERT_TRUE(session.bus.Plug(kQ417Port, q417Port));
-    agent.Wait(kSecond);
-    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
-    EXPECT_TRUE(ListShowsQ417(agent, dialog));
-    Begin(agent, dialog);
-    ExpectCompleteWithTheImage(session, dialog);
-    EXPECT_TRUE(agent.PressAltF4(dialog));
-    EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+      // Plugged in again, it is listed and updated.
+      ASSERT_TRUE(session.bus.Plug(kQ417Port, q417Port));
+      agent.Wait(kSecond);
+      ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+      EXPECT_TRUE(ListShowsQ417(agent, dialog));
+      Begin(agent, dialog);
+      ExpectCompleteWithTheImage(session, dialog);
+      EXPECT_TRUE(agent.PressAltF4(dialog));
+      EXPECT_TRUE(agent.WaitUntil([&] { return session.programEnded; }, 10 * kSecond));
+    });
+    ExpectClean(result);
   });
-  ExpectClean(result);
 }
 
 INSTANTIATE_TEST_SUITE_P(Hostile, SurpriseRemovalTest, testing::ValuesIn(kRemovals),
@@ -279,13 +321,15 @@ class StackEventTest : public HostileTest, public testing::WithParamInterface<St
 TEST_P(StackEventTest, TheDownloadCompletesWithTheImage) {
   const StackCase& c = GetParam();
   usb_.completion = c.mode;
-  RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
-    Begin(agent, dialog);
-    ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
-    const winsim::usb::Q417Device* device = LastUpdateModeDevice(session.bus, kQ417Port);
-    ASSERT_EQ(Transfers(device), 0u);  // the worker sleeps before its first request
-    EXPECT_TRUE(c.event.deliver(agent, device));
-    ExpectCompleteWithTheImage(session, dialog);
+  UnderEverySchedule([&] {
+    RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
+      Begin(agent, dialog);
+      ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+      const winsim::usb::Q417Device* device = LastUpdateModeDevice(session.bus, kQ417Port);
+      ASSERT_EQ(Transfers(device), 0u);  // the worker sleeps before its first request
+      EXPECT_TRUE(c.event.deliver(agent, device));
+      ExpectCompleteWithTheImage(session, dialog);
+    });
   });
 }
 
@@ -304,6 +348,83 @@ INSTANTIATE_TEST_SUITE_P(Hostile, StackEventTest, testing::ValuesIn(StackCases()
                            return std::string(p.param.event.name) + ModeName(p.param.mode);
                          });
 
+// ------------------------------------------------- a sleep that takes the port's power
+
+// The machine sleeps in the middle of the download. Where the port keeps its
+// power (S3 on most PCs) the device stays in update mode and the download
+// goes on after the wake. Where the port loses it (S3 with
+// usb.portPowerInSleep "off", and S4 always) the device loses update mode: at
+// the wake it is back in normal mode, its flash keeps the blocks written
+// before the sleep, and the program says the download failed.
+struct PowerLossCase {
+  const char* name;
+  SYSTEM_POWER_STATE sleep;
+  bool portsUnpoweredInSleep;
+  bool powerLost;
+};
+
+void PrintTo(const PowerLossCase& c, std::ostream* out) { *out << c.name; }
+
+const PowerLossCase kPowerLosses[] = {
+    {"S3PortPowered", PowerSystemSleeping3, false, false},
+    {"S3PortUnpowered", PowerSystemSleeping3, true, true},
+    {"S4", PowerSystemHibernate, false, true},
+};
+
+class PowerLossTest : public HostileTest, public testing::WithParamInterface<PowerLossCase> {};
+
+TEST_P(PowerLossTest, TheVerdictSaysWhatTheDeviceKept) {
+  const PowerLossCase& c = GetParam();
+  usb_.portsUnpoweredInSleep = c.portsUnpoweredInSleep;
+  UnderEverySchedule([&] {
+    RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
+      Begin(agent, dialog);
+      ASSERT_TRUE(WaitFor(agent, DeviceIsOpen));
+      const winsim::usb::Q417Device* device = LastUpdateModeDevice(session.bus, kQ417Port);
+      ASSERT_NE(device, nullptr);
+      // A block a millisecond: sleep once the header and a few blocks are in.
+      ASSERT_TRUE(WaitFor(
+          agent, [&] { return Transfers(device) >= 4; }, 30 * kSecond,
+          winsim::kTicksPerMillisecond));
+      ASSERT_TRUE(winsim::pnp::SystemSleep(c.sleep));
+      agent.Wait(10 * kSecond);
+      const size_t sentAsleep = Transfers(device);
+      winsim::pnp::SystemWake();
+      if (!c.powerLost) {
+        ExpectCompleteWithTheImage(session, dialog);
+        EXPECT_EQ(LastUpdateModeDevice(session.bus, kQ417Port), device);
+        return;
+      }
+      ExpectMessageBox(agent, "Error Downloading Firmware!");
+      EXPECT_EQ(agent.Text(dialog, IDC_STATUS), "Error");
+      ExpectButtonsEnabled(agent, dialog, true);
+      // Nothing reached the device after the sleep began but what was already
+      // on its way; it is back in normal mode, and its flash holds the blocks
+      // written before the sleep, in place, and no more.
+      EXPECT_EQ(Transfers(device), sentAsleep);
+      const winsim::usb::Q417Device* now = winsim::usb::AsQ417(session.bus.DeviceAt(kQ417Port));
+      ASSERT_NE(now, nullptr);
+      EXPECT_FALSE(now->InUpdateMode());
+      EXPECT_EQ(LastUpdateModeDevice(session.bus, kQ417Port), device);
+      const std::vector<uint8_t> image = ExpectedFlash(SampleFirmware());
+      const uint32_t written = device->ImageBytesReceived();
+      EXPECT_GT(written, 0u);
+      EXPECT_LT(written, image.size());
+      ASSERT_GE(device->Flash().size(), image.size());
+      EXPECT_TRUE(std::equal(image.begin(), image.begin() + written, device->Flash().begin()));
+      EXPECT_TRUE(std::all_of(device->Flash().begin() + written, device->Flash().end(),
+                              [](uint8_t byte) { return byte == 0xFF; }));
+      EXPECT_TRUE(WaitFor(
+          agent, [] { return QuillDevice() == nullptr; }, kSecond));
+    });
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, PowerLossTest, testing::ValuesIn(kPowerLosses),
+                         [](const testing::TestParamInfo<PowerLossCase>& p) {
+                           return std::string(p.param.name);
+                         });
+
 // ------------------------------------------------- Refresh while the device is away
 
 // The device leaves at its fifth trigger request: the program's sixth finds
@@ -311,28 +432,30 @@ INSTANTIATE_TEST_SUITE_P(Hostile, StackEventTest, testing::ValuesIn(StackCases()
 // device re-enumerates in update mode. Refresh then, and once it is back.
 TEST_F(HostileTest, RefreshWhileTheDeviceReEnumeratesAfterAFailedTrigger) {
   Q417().leaveAfterTriggers = 5;
-  RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
-    Begin(agent, dialog);
-    ExpectMessageBox(agent, kDeviceCannotBeOpened);
-    ExpectButtonsEnabled(agent, dialog, true);
-    EXPECT_EQ(session.bus.DeviceAt(kQ417Port), nullptr);  // away, coming back
-    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
-    EXPECT_FALSE(ListShowsQ417(agent, dialog));
-    EXPECT_EQ(agent.Combo(dialog, IDC_DEVICE_LIST)->selection, -1);
-    // Program now has no device to work on.
-    EXPECT_TRUE(agent.Click(dialog, IDC_PROGRAM));
-    ExpectMessageBox(agent, kSelectDeviceAndFile);
-    ASSERT_TRUE(WaitFor(agent, [] { return QuillDevice() != nullptr; }));
-    ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
-    EXPECT_FALSE(ListShowsQ417(agent, dialog));
-    EXPECT_TRUE(ListShows(agent, dialog, kUpdateModeItem));
-    EXPECT_EQ(Transfers(LastUpdateModeDevice(session.bus, kQ417Port)), 0u);
-    // Programming the device listed in update mode: it does not take the
-    // trigger as a signal, so the worker finds the driver's device already
-    // there and the update goes through.
-    EXPECT_TRUE(agent.SelectItem(dialog, IDC_DEVICE_LIST, kUpdateModeItem));
-    ASSERT_TRUE(agent.Click(dialog, IDC_PROGRAM));
-    ExpectCompleteWithTheImage(session, dialog);
+  UnderEverySchedule([&] {
+    RunProgram([&](app_runner::Session& session, UserAgent& agent, HWND dialog) {
+      Begin(agent, dialog);
+      ExpectMessageBox(agent, kDeviceCannotBeOpened);
+      ExpectButtonsEnabled(agent, dialog, true);
+      EXPECT_EQ(session.bus.DeviceAt(kQ417Port), nullptr);  // away, coming back
+      ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+      EXPECT_FALSE(ListShowsQ417(agent, dialog));
+      EXPECT_EQ(agent.Combo(dialog, IDC_DEVICE_LIST)->selection, -1);
+      // Program now has no device to work on.
+      EXPECT_TRUE(agent.Click(dialog, IDC_PROGRAM));
+      ExpectMessageBox(agent, kSelectDeviceAndFile);
+      ASSERT_TRUE(WaitFor(agent, [] { return QuillDevice() != nullptr; }));
+      ASSERT_TRUE(agent.Click(dialog, IDC_REFRESH));
+      EXPECT_FALSE(ListShowsQ417(agent, dialog));
+      EXPECT_TRUE(ListShows(agent, dialog, kUpdateModeItem));
+      EXPECT_EQ(Transfers(LastUpdateModeDevice(session.bus, kQ417Port)), 0u);
+      // Programming the device listed in update mode: it does not take the
+      // trigger as a signal, so the worker finds the driver's device already
+      // there and the update goes through.
+      EXPECT_TRUE(agent.SelectItem(dialog, IDC_DEVICE_LIST, kUpdateModeItem));
+      ASSERT_TRUE(agent.Click(dialog, IDC_PROGRAM));
+      ExpectCompleteWithTheImage(session, dialog);
+    });
   });
 }
 

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "download_worker.h"
+#include "ground/exploration.h"
 #include "programmer_dialog.h"
 #include "user_messages.h"
 #include "usb/models/q417.h"
@@ -101,9 +102,14 @@ winsim::usb::PortScript& SweepTest::Q417Port() {
   return usb_.controllers.at(1).rootPorts.at(0).hubPorts.at(1);
 }
 
-void SweepTest::FreshMachine() {
+void SweepTest::FreshMachine(uint64_t pctSeed) {
+  winsim::MachineConfig config;
+  if (pctSeed != 0) {
+    config.explore.strategy = winsim::ExploreStrategy::Pct;
+    config.explore.seed = pctSeed;
+  }
   machine_.reset();
-  machine_ = std::make_unique<winsim::Machine>();
+  machine_ = std::make_unique<winsim::Machine>(config);
   app_runner::RegisterQuillfw();
 }
 
@@ -192,6 +198,12 @@ std::string SweepTest::Describe(const Observation& observation) {
   }
   if (observation.replugged) text << "(replugged) ";
   for (const std::string& fault : SessionFaults(observation)) text << "; " << fault;
+  if (const winsim::Explorer* explorer = machine().Sched().Exploring()) {
+    text << "; PCT seed " << explorer->Config().seed << ", switches:";
+    for (const winsim::SwitchRecord& record : machine().Sched().Switches()) {
+      text << "\n  " << winsim::Describe(record);
+    }
+  }
   return text.str();
 }
 

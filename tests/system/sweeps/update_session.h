@@ -3,6 +3,7 @@
 // update that must complete with the device holding the image.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -45,17 +46,18 @@ struct Observation {
 
 class SweepTest : public dialog_testing::DialogTest {
  protected:
-  // A fresh machine (the one the fixture made, or a new one for the next
-  // point of a sweep).
-  void FreshMachine();
+  // A fresh machine for the next point of a sweep: the default schedule, or
+  // (pctSeed > 0) the PCT schedule of that seed.
+  void FreshMachine(uint64_t pctSeed = 0);
   Observation RunSession(const SessionPlan& plan);
   // The Q417's port as the machine has it; SetUp keeps a copy for replugs,
   // before a test changes the port's script.
   winsim::usb::PortScript& Q417Port();
   void SetUp() override;
   winsim::usb::PortScript healthyPort_;
-  // The failures a sweep saw, printed once at its end.
-  static std::string Describe(const Observation& observation);
+  // What a session saw that a sweep checks, and under exploration the
+  // schedule's seed and switches, to replay it.
+  std::string Describe(const Observation& observation);
 };
 
 // The status line the dialog leaves after showing message; none for a

@@ -9,6 +9,7 @@
 #include <usbdi.h>
 #include <usbdlib.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -296,18 +297,37 @@ TEST_F(UsbBusTest, AUrbToASuspendedDeviceFailsAtOnceUntilD0) {
   });
 }
 
-// With devicePower "pended" the hub pends a device set-power request while
-// it suspends or resumes the port and completes it once the port is in its
-// new state; "immediate" completes it in the dispatch routine. Either way
-// the port carries transfers again once D0 has completed.
-TEST_F(UsbBusTest, ADevicePowerRequestPendsWhileThePortChangesWhenSet) {
-  for (const bool pended : {false, true}) {
-    SCOPED_TRACE(pended);
+// A hub driver pends a device set-power request while it suspends or
+// resumes the port and completes it once the port is in its new state: by
+// default as the OS family's hub does (at DISPATCH_LEVEL on the NT family, at
+// PASSIVE_LEVEL on 98/Me), or as devicePower says. Completed at once, it
+// completes in the dispatch routine. Either way the port is suspended once
+// D3 has completed and carries transfers again once D0 has.
+TEST_F(UsbBusTest, ADevicePowerRequestPendsWhileThePortChangesAsTheOsFamilysHubDoes) {
+  struct Case {
+    const char* name;
+    OsFamily os;
+    std::optional<bool> setting;
+    bool pended;
+    KIRQL completionIrql;
+  };
+  const Case cases[] = {
+      {"XP default", OsFamily::WindowsNt, std::nullopt, true, DISPATCH_LEVEL},
+      {"2000 default", OsFamily::Windows2000, std::nullopt, true, DISPATCH_LEVEL},
+      {"98 default", OsFamily::Windows98, std::nullopt, true, PASSIVE_LEVEL},
+      {"Me default", OsFamily::WindowsMe, std::nullopt, true, PASSIVE_LEVEL},
+      {"XP immediate", OsFamily::WindowsNt, false, false, PASSIVE_LEVEL},
+      {"98 pended", OsFamily::Windows98, true, true, PASSIVE_LEVEL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MachineConfig config;
+    config.os = c.os;
     machine_.reset();
-    machine_ = std::make_unique<Machine>();
+    machine_ = std::make_unique<Machine>(config);
     RunOnMachine([&] {
       UsbTreeScript tree = SinglePortTree(GenericUpdateModePort());
-      tree.pendDevicePower = pended;
+      tree.pendDevicePower = c.setting;
       std::unique_ptr<UsbBus> bus = UsbBus::Create(tree);
       ASSERT_NE(bus, nullptr);
       PDEVICE_OBJECT pdo = bus->PdoAt("0/1");
@@ -317,6 +337,7 @@ TEST_F(UsbBusTest, ADevicePowerRequestPendsWhileThePortChangesWhenSet) {
         struct Done {
           KEVENT event;
           bool completed = false;
+          KIRQL irql = 0xFF;  // not completed
         } done;
         KeInitializeEvent(&done.event, NotificationEvent, FALSE);
         PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
@@ -330,19 +351,24 @@ TEST_F(UsbBusTest, ADevicePowerRequestPendsWhileThePortChangesWhenSet) {
             [](PDEVICE_OBJECT, PIRP, PVOID context) -> NTSTATUS {
               auto* finished = static_cast<Done*>(context);
               finished->completed = true;
+              finished->irql = KeGetCurrentIrql();
               KeSetEvent(&finished->event, 0, FALSE);
               return STATUS_MORE_PROCESSING_REQUIRED;
             },
             &done, TRUE, TRUE, TRUE);
         const VirtualTime start = Machine::Current().Sched().Now();
-        EXPECT_EQ(PoCallDriver(pdo, irp), pended ? STATUS_PENDING : STATUS_SUCCESS);
-        EXPECT_EQ(done.completed, !pended);
+        EXPECT_EQ(PoCallDriver(pdo, irp), c.pended ? STATUS_PENDING : STATUS_SUCCESS);
+        EXPECT_EQ(done.completed, !c.pended);
         KeWaitForSingleObject(&done.event, Executive, KernelMode, FALSE, nullptr);
         EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
-        EXPECT_EQ(Machine::Current().Sched().Now() - start, pended ? 30 * kTicksPerMillisecond : 0);
+        EXPECT_EQ(done.irql, c.completionIrql);
+        EXPECT_EQ(Machine::Current().Sched().Now() - start,
+                  c.pended ? 30 * kTicksPerMillisecond : 0);
         IoFreeIrp(irp);
+        // The port is in the new state once the request has completed.
+        EXPECT_EQ(Write(pdo, pipes[0], {1, 2}),
+                  state == PowerDeviceD0 ? STATUS_SUCCESS : STATUS_DEVICE_POWERED_OFF);
       }
-      EXPECT_EQ(Write(pdo, pipes[0], {1, 2}), STATUS_SUCCESS);
       bus->Shutdown();
     });
   }
