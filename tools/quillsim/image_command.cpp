@@ -1,10 +1,16 @@
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <string>
+// `quillsim image`: no option parser, iostreams or filesystem library on
+// this path; it is measured against single-purpose tools (docs/performance.md).
+#include "image_command.h"
 
-#include "commands.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "download_format.h"
 #include "flash_file_explainer.h"
 #include "flash_image.h"
@@ -13,47 +19,104 @@
 namespace quillsim {
 namespace {
 
-struct ImageOptions {
-  std::string input;
-  std::string output;
-};
-
-bool WriteImage(FlashImage image, const std::string& path) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  for (const FlashBlock* block = image; block != nullptr && out; block = block->Next) {
-    out.write(reinterpret_cast<const char*>(block->Data), block->FillCount);
+// Every block of the chain in one writev: at most 257 blocks, well under
+// IOV_MAX. A short write goes on from where it stopped.
+bool WriteImage(const FlashBlock* image, const std::string& path) {
+  constexpr unsigned kMaxBlocks = MaxFlashImageLength / FlashBlockSize + 1;
+  iovec parts[kMaxBlocks];
+  int count = 0;
+  for (const FlashBlock* block = image; block != nullptr; block = block->Next) {
+    if (block->FillCount == 0) continue;
+    if (count == static_cast<int>(kMaxBlocks)) return false;
+    parts[count++] = {const_cast<BYTE*>(block->Data), block->FillCount};
   }
-  return static_cast<bool>(out);
+  const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (file < 0) return false;
+  iovec* next = parts;
+  bool written = true;
+  while (count > 0) {
+    ssize_t done = writev(file, next, count);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) {
+      written = false;
+      break;
+    }
+    while (count > 0 && static_cast<size_t>(done) >= next->iov_len) {
+      done -= static_cast<ssize_t>(next->iov_len);
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= static_cast<size_t>(done);
+    }
+  }
+  return close(file) == 0 && written;
 }
 
 // Why the file is refused, as "FILE:LINE:COLUMN: reason"; the dialog's
 // message when the text itself is sound (the temporary file failed).
 void ExplainRefusal(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::string text(FlashFileBytesThatMatter, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
+  size_t size = 0;
+  if (FILE* in = std::fopen(path.c_str(), "rb")) {
+    size = std::fread(text.data(), 1, text.size(), in);
+    std::fclose(in);
+  }
+  text.resize(size);
   const FlashFileReading reading = ExplainFlashFile(text);
   if (!reading.refusal) {
-    std::cerr << MessageImageNotBuilt << '\n';
+    std::fprintf(stderr, "%s\n", MessageImageNotBuilt);
     return;
   }
   const FlashFileRefusal& refusal = *reading.refusal;
-  std::cerr << path << ':' << refusal.line << ':' << refusal.column << ": " << refusal.reason
-            << '\n';
+  std::fprintf(stderr, "%s:%u:%u: %s\n", path.c_str(), refusal.line, refusal.column,
+               refusal.reason.c_str());
+}
+
+// The value of --output written as one argument, or null.
+const char* OutputInline(const char* arg) {
+  constexpr char kOutputIs[] = "--output=";
+  return std::strncmp(arg, kOutputIs, sizeof kOutputIs - 1) == 0 ? arg + sizeof kOutputIs - 1
+                                                                 : nullptr;
+}
+
+}  // namespace
+
+bool ReadPlainImageCommand(int argc, const char* const* argv, ImageOptions& options) {
+  if (argc < 3 || std::strcmp(argv[1], "image") != 0) return false;
+  bool haveInput = false;
+  bool haveOutput = false;
+  for (int i = 2; i < argc; ++i) {
+    const char* arg = argv[i];
+    const char* output = nullptr;
+    if (std::strcmp(arg, "--output") == 0 || std::strcmp(arg, "-o") == 0) {
+      if (i + 1 == argc) return false;
+      output = argv[++i];  // taken whatever it is, as the option parser takes it
+    } else if ((output = OutputInline(arg)) == nullptr) {
+      if (arg[0] == '-' || arg[0] == '\0' || haveInput) return false;
+      options.input = arg;
+      haveInput = true;
+      continue;
+    }
+    if (output[0] == '\0' || haveOutput) return false;
+    options.output = output;
+    haveOutput = true;
+  }
+  return haveInput;
 }
 
 int RunImage(const ImageOptions& options) {
   // The same open check as the Program button, then the same build.
   // A folder opens on the host, and would be read as an empty file.
-  std::error_code error;
-  if (std::filesystem::is_directory(options.input, error)) {
-    std::cerr << options.input << ": a folder, not a Flash ROM file\n";
+  struct stat status;
+  if (stat(options.input.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    std::fprintf(stderr, "%s: a folder, not a Flash ROM file\n", options.input.c_str());
     return 1;
   }
   FILE* probe = std::fopen(options.input.c_str(), "rb");
   if (probe == nullptr) {
-    std::cerr << MessageFileCannotBeOpened << '\n';
+    std::fprintf(stderr, "%s\n", MessageFileCannotBeOpened);
     return 1;
   }
   std::fclose(probe);
@@ -92,21 +155,11 @@ int RunImage(const ImageOptions& options) {
 
   int exitCode = 0;
   if (!options.output.empty() && !WriteImage(image, options.output)) {
-    std::cerr << "cannot write " << options.output << '\n';
+    std::fprintf(stderr, "cannot write %s\n", options.output.c_str());
     exitCode = 1;
   }
   FreeFlashImage(image);
   return exitCode;
-}
-
-}  // namespace
-
-void AddImageCommand(CLI::App& app, int& exitCode) {
-  auto options = std::make_shared<ImageOptions>();
-  CLI::App* command = app.add_subcommand("image", "Build the firmware image of a Flash ROM file");
-  command->add_option("FILE", options->input, "Flash ROM file (Intel HEX)")->required();
-  command->add_option("--output,-o", options->output, "Write the image bytes to this file");
-  command->callback([options, &exitCode] { exitCode = RunImage(*options); });
 }
 
 }  // namespace quillsim

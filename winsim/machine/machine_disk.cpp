@@ -1,5 +1,7 @@
 #include "machine_disk.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
@@ -8,10 +10,21 @@
 namespace winsim {
 namespace {
 
+// Where the private folder goes: TMPDIR when it is set, else /dev/shm when
+// it can be written (the machine's files are small and live only as long as
+// the process: in memory, creating and removing them costs a fraction of
+// what a journalled disk charges), else the host's temporary folder.
+std::filesystem::path FolderBase() {
+  if (std::getenv("TMPDIR") == nullptr && access("/dev/shm", W_OK | X_OK) == 0) {
+    return "/dev/shm";
+  }
+  return std::filesystem::temp_directory_path();
+}
+
 class PrivateFolder {
  public:
   PrivateFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "winsim-XXXXXX").string();
+    std::string pattern = (FolderBase() / "winsim-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
       throw std::runtime_error("winsim: cannot create the machine folder");
     }

@@ -10,8 +10,9 @@
 
 namespace winsim {
 
-// The machine's private folder. Created on first use as a fresh temporary
-// folder, removed with everything in it when the process ends.
+// The machine's private folder. Created on first use as a fresh folder in
+// TMPDIR if set, else in /dev/shm (memory) if writable, else in the host's
+// temporary folder; removed with everything in it when the process ends.
 const std::filesystem::path& MachineFolder();
 
 // The host path that GetWindowsDirectoryA reports. Defaults to

@@ -7,6 +7,7 @@
 
 #include "flash_image.h"
 #include "hex_text.h"
+#include "record_text.h"
 #include "scratch_machine.h"
 
 using testing_support::DataLine;
@@ -29,6 +30,29 @@ TEST(HexPairToByte, FollowsTheDigitRule) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(HexPairToByte(c.high, c.low), c.expected) << c.high << c.low;
+  }
+}
+
+// The sorter checks eight characters at once: every character code, at each
+// of the eight places among digits, is a digit exactly when it is 0-9 or
+// A-F, and then has its own value there.
+TEST(HexNibbles8, TellsEveryCharacterAtEveryPlace) {
+  for (unsigned place = 0; place < 8; ++place) {
+    for (unsigned code = 0; code < 256; ++code) {
+      char text[8] = {'0', '9', 'A', 'F', '5', 'C', '0', 'F'};
+      const BYTE others[8] = {0x0, 0x9, 0xA, 0xF, 0x5, 0xC, 0x0, 0xF};
+      text[place] = static_cast<char>(code);
+      const bool digit = (code >= '0' && code <= '9') || (code >= 'A' && code <= 'F');
+      UINT64 nibbles = 0;
+      const UINT64 faults = HexNibbles8(text, nibbles);
+      ASSERT_EQ(faults == 0, digit) << "code " << code << " at " << place;
+      if (!digit) continue;
+      for (unsigned i = 0; i < 8; ++i) {
+        const unsigned expected =
+            i == place ? (code <= '9' ? code - '0' : code - 'A' + 10) : others[i];
+        ASSERT_EQ((nibbles >> (8 * i)) & 0xFF, expected) << "code " << code << " at " << place;
+      }
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <sys/wait.h>
 
@@ -106,6 +107,46 @@ TEST_F(ImageCommandTest, WritesTheImageBytes) {
   written_.push_back("out.bin");
   ASSERT_EQ(RunQuillsim("image '" + input + "' --output '" + output + "'").exitCode, 0);
   EXPECT_EQ(ReadFile(output), std::string(bytes.begin(), bytes.end()));
+}
+
+// The plain forms are read without the option parser; everything else goes
+// to it, with its errors and help. Both ways read a line alike.
+TEST_F(ImageCommandTest, ReadsItsCommandLineAsTheOptionParserDoes) {
+  const auto bytes = testing_support::PatternBytes(40, 3);
+  const std::string in = "'" + WriteFile("in.hex", testing_support::HexFileFor(bytes, 16, 0)) + "'";
+  const std::string out = (scratch_ / "out.bin").string();
+  written_.push_back("out.bin");
+  const std::string image = "length: 40\n";
+  const struct {
+    std::string arguments;
+    int exitCode;
+    std::string outputStart;
+    bool writes;
+  } cases[] = {
+      {"image " + in, 0, image, false},
+      {"image " + in + " --output '" + out + "'", 0, image, true},
+      {"image --output '" + out + "' " + in, 0, image, true},
+      {"image " + in + " -o '" + out + "'", 0, image, true},
+      {"image " + in + " '--output=" + out + "'", 0, image, true},
+      {"image -- " + in, 0, image, false},
+      {"image " + in + " " + in, 2, "The following argument was not expected", false},
+      {"image " + in + " -o '" + out + "' --output '" + out + "'", 2, "--output: At Most 1", false},
+      {"image " + in + " --output", 2, "--output: 1 required TEXT missing", false},
+      {"image " + in + " --output=", 2, "--output: 1 required TEXT missing", false},
+      {"image -o '" + out + "'", 2, "FILE is required", false},
+      {"image " + in + " --verbose", 2, "The following argument was not expected", false},
+      {"image --help", 0, "Build the firmware image of a Flash ROM file", false},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove(out);
+    const RunResult result = RunQuillsim(c.arguments);
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments;
+    EXPECT_EQ(result.output.rfind(c.outputStart, 0), 0u) << c.arguments << "\n" << result.output;
+    EXPECT_EQ(std::filesystem::exists(out), c.writes) << c.arguments;
+    if (c.writes) {
+      EXPECT_EQ(ReadFile(out), std::string(bytes.begin(), bytes.end())) << c.arguments;
+    }
+  }
 }
 
 TEST(ImageCommand, SampleFirmwareBuilds) {
