@@ -15,6 +15,9 @@ constexpr HexDigitTables MakeHexDigitTables() {
     }
     tables.Value[c] = value;
     tables.Rule[c] = value != NotHexDigit ? value : static_cast<BYTE>(c);
+    tables.RuleHigh[c] = static_cast<BYTE>(tables.Rule[c] * 16);
+    tables.CheckedHigh[c] = value != NotHexDigit ? static_cast<UINT16>(value * 16) : NotADigit;
+    tables.CheckedLow[c] = value != NotHexDigit ? value : NotADigit;
   }
   return tables;
 }

@@ -20,7 +20,12 @@ namespace quillsim {
 namespace {
 
 // Every block of the chain in one writev: at most 257 blocks, well under
-// IOV_MAX. A short write goes on from where it stopped.
+// IOV_MAX. A short write goes on from where it stopped. An existing file is
+// written over and then cut to the image's length, not emptied first: on a
+// journalling file system (ext4), emptying a file and writing it again
+// frees and allocates its blocks and starts writing it back at close: about
+// a tenth of the whole command's CPU time. Rebuilding an image to the same
+// file usually writes the same length.
 bool WriteImage(const FlashBlock* image, const std::string& path) {
   constexpr unsigned kMaxBlocks = MaxFlashImageLength / FlashBlockSize + 1;
   iovec parts[kMaxBlocks];
@@ -30,8 +35,10 @@ bool WriteImage(const FlashBlock* image, const std::string& path) {
     if (count == static_cast<int>(kMaxBlocks)) return false;
     parts[count++] = {const_cast<BYTE*>(block->Data), block->FillCount};
   }
-  const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
   if (file < 0) return false;
+  off_t length = 0;
+  for (int i = 0; i < count; ++i) length += static_cast<off_t>(parts[i].iov_len);
   iovec* next = parts;
   bool written = true;
   while (count > 0) {
@@ -50,6 +57,10 @@ bool WriteImage(const FlashBlock* image, const std::string& path) {
       next->iov_base = static_cast<char*>(next->iov_base) + done;
       next->iov_len -= static_cast<size_t>(done);
     }
+  }
+  struct stat status;
+  if (written && fstat(file, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > length) {
+    written = ftruncate(file, length) == 0;
   }
   return close(file) == 0 && written;
 }

@@ -33,24 +33,20 @@ TEST(HexPairToByte, FollowsTheDigitRule) {
   }
 }
 
-// The sorter checks eight characters at once: every character code, at each
-// of the eight places among digits, is a digit exactly when it is 0-9 or
-// A-F, and then has its own value there.
-TEST(HexNibbles8, TellsEveryCharacterAtEveryPlace) {
-  for (unsigned place = 0; place < 8; ++place) {
-    for (unsigned code = 0; code < 256; ++code) {
-      char text[8] = {'0', '9', 'A', 'F', '5', 'C', '0', 'F'};
-      const BYTE others[8] = {0x0, 0x9, 0xA, 0xF, 0x5, 0xC, 0x0, 0xF};
-      text[place] = static_cast<char>(code);
-      const bool digit = (code >= '0' && code <= '9') || (code >= 'A' && code <= 'F');
-      UINT64 nibbles = 0;
-      const UINT64 faults = HexNibbles8(text, nibbles);
-      ASSERT_EQ(faults == 0, digit) << "code " << code << " at " << place;
-      if (!digit) continue;
-      for (unsigned i = 0; i < 8; ++i) {
-        const unsigned expected =
-            i == place ? (code <= '9' ? code - '0' : code - 'A' + 10) : others[i];
-        ASSERT_EQ((nibbles >> (8 * i)) & 0xFF, expected) << "code " << code << " at " << place;
+// The sorter checks and sums a record's digits with two lookups a byte:
+// for every pair of character codes the sum is a byte (the one
+// HexPairToByte gives) exactly when both are 0-9 or A-F.
+TEST(CheckedDigitTables, SpellABytePreciselyForTwoDigits) {
+  const auto isDigit = [](unsigned code) {
+    return (code >= '0' && code <= '9') || (code >= 'A' && code <= 'F');
+  };
+  for (unsigned high = 0; high < 256; ++high) {
+    for (unsigned low = 0; low < 256; ++low) {
+      const unsigned pair = HexDigits.CheckedHigh[high] + HexDigits.CheckedLow[low];
+      const bool digits = isDigit(high) && isDigit(low);
+      ASSERT_EQ(pair <= 0xFF, digits) << high << " " << low;
+      if (digits) {
+        ASSERT_EQ(pair, HexPairToByte(static_cast<char>(high), static_cast<char>(low)));
       }
     }
   }
@@ -184,6 +180,23 @@ TEST_F(SortFlashFileTest, RefusesWhatItCannotReadCorrectly) {
     std::string sorted;
     EXPECT_FALSE(Sort(test.input, &sorted)) << test.name;
     EXPECT_FALSE(std::filesystem::exists(SortFilePath())) << test.name;
+  }
+}
+
+// A character that is no digit, where a 0 stood, leaves a sum that counts
+// it as 0 matching the checksum: it must still be refused, at every place
+// of the record the digits are checked in.
+TEST_F(SortFlashFileTest, RefusesANonDigitWhereAZeroWas) {
+  const std::string good = DataLine(0x0000, {1, 2, 3});  // :03000000010203F7
+  ASSERT_TRUE(good.rfind(":03000000010203F7", 0) == 0) << good;
+  for (size_t at = 1; at < good.size() - 2; ++at) {
+    if (good[at] != '0') continue;
+    for (const char other : {'G', '/', ':', '@', 'a', ' ', '\x80', '\xB0'}) {
+      std::string changed = good;
+      changed[at] = other;
+      std::string sorted;
+      EXPECT_FALSE(Sort(changed + EndOfFileLine(), &sorted)) << at << " " << int(other);
+    }
   }
 }
 

@@ -100,13 +100,18 @@ TEST_F(ImageCommandTest, ExplainsARefusal) {
   }
 }
 
+// The image file holds the image and nothing else, whatever was there.
 TEST_F(ImageCommandTest, WritesTheImageBytes) {
   const auto bytes = testing_support::PatternBytes(1000, 8);
   const std::string input = WriteFile("in.hex", testing_support::HexFileFor(bytes, 16, 2));
   const std::string output = (scratch_ / "out.bin").string();
-  written_.push_back("out.bin");
-  ASSERT_EQ(RunQuillsim("image '" + input + "' --output '" + output + "'").exitCode, 0);
-  EXPECT_EQ(ReadFile(output), std::string(bytes.begin(), bytes.end()));
+  for (const size_t before : {size_t{0}, size_t{10}, size_t{1000}, size_t{5000}}) {
+    std::filesystem::remove(output);
+    if (before > 0) WriteFile("out.bin", std::string(before, 'x'));
+    written_.push_back("out.bin");
+    ASSERT_EQ(RunQuillsim("image '" + input + "' --output '" + output + "'").exitCode, 0);
+    EXPECT_EQ(ReadFile(output), std::string(bytes.begin(), bytes.end())) << before;
+  }
 }
 
 // The plain forms are read without the option parser; everything else goes
