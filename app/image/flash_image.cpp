@@ -151,10 +151,14 @@ FlashImage BuildFlashImage(const char* path) {
   if (input == NULL) {
     return NULL;
   }
+  // Both files are read in blocks of TextBufferSize: a buffer of the
+  // runtime's own would only copy the text once more.
+  setvbuf(input, NULL, _IONBF, 0);
   FILE* sorted = SortFlashFile(input);
   if (sorted == NULL) {
     return NULL;
   }
+  setvbuf(sorted, NULL, _IONBF, 0);
 
   TextWindow window;
   OpenTextWindow(window, sorted);

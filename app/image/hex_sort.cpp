@@ -49,32 +49,27 @@ UINT32 SortKey(const HexRecord& record) {
 }
 
 // Checks that count characters are hex digits and adds the bytes they
-// spell (count is even) to sum. Four bytes at a time, then the rest; one
-// test at the end instead of two branches per byte.
+// spell (count is even) to sum. Four bytes a round, then the rest; one test
+// at the end instead of two branches per byte.
 bool AddHexBytes(const char* text, unsigned count, BYTE& sum) {
   unsigned total = sum;
-  unsigned marks = 0;  // every pair ORed: above 0xFF once a character is no digit
+  unsigned marks = 0;  // every entry ORed: NotTwoDigits once a character is no digit
   const char* const fours = text + (count & ~7u);
   const char* const end = text + count;
   for (; text != fours; text += 8) {
-    const unsigned a =
-        HexDigits.CheckedHigh[CharCode(text[0])] + HexDigits.CheckedLow[CharCode(text[1])];
-    const unsigned b =
-        HexDigits.CheckedHigh[CharCode(text[2])] + HexDigits.CheckedLow[CharCode(text[3])];
-    const unsigned c =
-        HexDigits.CheckedHigh[CharCode(text[4])] + HexDigits.CheckedLow[CharCode(text[5])];
-    const unsigned d =
-        HexDigits.CheckedHigh[CharCode(text[6])] + HexDigits.CheckedLow[CharCode(text[7])];
+    const unsigned a = HexPairs.Entry[PairIndex(text)];
+    const unsigned b = HexPairs.Entry[PairIndex(text + 2)];
+    const unsigned c = HexPairs.Entry[PairIndex(text + 4)];
+    const unsigned d = HexPairs.Entry[PairIndex(text + 6)];
     marks |= a | b | c | d;
     total += a + b + c + d;
   }
   for (; text != end; text += 2) {
-    const unsigned a =
-        HexDigits.CheckedHigh[CharCode(text[0])] + HexDigits.CheckedLow[CharCode(text[1])];
+    const unsigned a = HexPairs.Entry[PairIndex(text)];
     marks |= a;
     total += a;
   }
-  if (marks > 0xFF) {
+  if ((marks & NotTwoDigits) != 0) {
     return false;
   }
   sum = static_cast<BYTE>(total);
@@ -252,6 +247,7 @@ FILE* SortFlashFile(FILE* input) {
   if (output == NULL) {
     return NULL;
   }
+  setvbuf(output, NULL, _IONBF, 0);  // written in blocks of TextBufferSize
   // The input is done with: its buffer takes the output.
   bool written = WriteRecords(output, area, order, count, window.Data, TextBufferSize);
   if (fclose(output) != 0) {

@@ -4,6 +4,15 @@
 
 namespace {
 
+constexpr BYTE NotHexDigit = 0xFF;
+
+// What a character adds to a byte: 0-15 for 0-9 and A-F, its own code for
+// every other character; and its value, NotHexDigit for those others.
+struct HexDigitTables {
+  BYTE Rule[256];
+  BYTE Value[256];
+};
+
 constexpr HexDigitTables MakeHexDigitTables() {
   HexDigitTables tables = {};
   for (unsigned c = 0; c < 256; ++c) {
@@ -15,16 +24,26 @@ constexpr HexDigitTables MakeHexDigitTables() {
     }
     tables.Value[c] = value;
     tables.Rule[c] = value != NotHexDigit ? value : static_cast<BYTE>(c);
-    tables.RuleHigh[c] = static_cast<BYTE>(tables.Rule[c] * 16);
-    tables.CheckedHigh[c] = value != NotHexDigit ? static_cast<UINT16>(value * 16) : NotADigit;
-    tables.CheckedLow[c] = value != NotHexDigit ? value : NotADigit;
   }
   return tables;
 }
 
+constexpr HexPairTable MakeHexPairTable() {
+  constexpr HexDigitTables digits = MakeHexDigitTables();
+  HexPairTable pairs = {};
+  for (unsigned high = 0; high < 256; ++high) {
+    for (unsigned low = 0; low < 256; ++low) {
+      const BYTE byte = static_cast<BYTE>(digits.Rule[high] * 16 + digits.Rule[low]);
+      const bool twoDigits = digits.Value[high] != NotHexDigit && digits.Value[low] != NotHexDigit;
+      pairs.Entry[high | low << 8] = static_cast<UINT16>(byte | (twoDigits ? 0 : NotTwoDigits));
+    }
+  }
+  return pairs;
+}
+
 }  // namespace
 
-constinit const HexDigitTables HexDigits = MakeHexDigitTables();
+constinit const HexPairTable HexPairs = MakeHexPairTable();
 
 void OpenTextWindow(TextWindow& window, FILE* stream) {
   window.Stream = stream;
@@ -33,11 +52,8 @@ void OpenTextWindow(TextWindow& window, FILE* stream) {
   window.Ended = false;
 }
 
-unsigned EnsureText(TextWindow& window, unsigned count) {
-  unsigned available = window.End - window.Start;
-  if (available >= count || window.Ended) {
-    return available;
-  }
+unsigned RefillText(TextWindow& window, unsigned count) {
+  const unsigned available = window.End - window.Start;
   memmove(window.Data, window.Data + window.Start, available);
   window.Start = 0;
   window.End = available;

@@ -6,32 +6,26 @@
 #include <stdio.h>
 #include <windows.h>
 
-constexpr BYTE NotHexDigit = 0xFF;
-
-// Indexed by a character's code (as unsigned char).
-struct HexDigitTables {
-  // What the character adds to a byte (HexPairToByte): 0-15 for 0-9 and A-F,
-  // its own code for every other character.
-  BYTE Rule[256];
-  // Rule times 16, modulo 256: what the character adds as the high digit.
-  BYTE RuleHigh[256];
-  // 0-15 for 0-9 and A-F, NotHexDigit for anything else.
-  BYTE Value[256];
-  // A digit's value times 16 and its value, NotADigit for anything else:
-  // CheckedHigh[a] + CheckedLow[b] is the byte the pair spells, or has a
-  // bit of NotADigit * 3 set.
-  UINT16 CheckedHigh[256];
-  UINT16 CheckedLow[256];
-};
-constexpr UINT16 NotADigit = 0x100;
-extern const HexDigitTables HexDigits;
-
+// Two characters read as one 16-bit number, the first in the low byte.
 inline unsigned CharCode(char c) { return static_cast<unsigned char>(c); }
+inline unsigned PairIndex(const char* text) { return CharCode(text[0]) | CharCode(text[1]) << 8; }
+
+// Set in a HexPairs entry when either character is not 0-9 or A-F.
+constexpr UINT16 NotTwoDigits = 0x100;
+
+// For every two characters (indexed by PairIndex): the byte they spell by
+// HexPairToByte's rule (0-9 and A-F are digits, any other character enters
+// the arithmetic with its own code), plus NotTwoDigits unless both are
+// digits. One lookup per byte, where two per character would need a test
+// for each.
+struct HexPairTable {
+  UINT16 Entry[65536];
+};
+extern const HexPairTable HexPairs;
 
 // HexPairToByte of text[0] and text[1].
 inline BYTE HexDigitsToByte(const char* text) {
-  return static_cast<BYTE>(HexDigits.RuleHigh[CharCode(text[0])] +
-                           HexDigits.Rule[CharCode(text[1])]);
+  return static_cast<BYTE>(HexPairs.Entry[PairIndex(text)]);
 }
 
 // Large enough for any record with its line end many times over; held on
@@ -48,7 +42,17 @@ struct TextWindow {
 
 void OpenTextWindow(TextWindow& window, FILE* stream);
 
+// EnsureText when the window holds fewer than count characters.
+unsigned RefillText(TextWindow& window, unsigned count);
+
 // Makes count (at most TextBufferSize) characters available from
 // Data + Start, reading on as needed. Returns how many are available: fewer
-// than count only when the stream has ended.
-unsigned EnsureText(TextWindow& window, unsigned count);
+// than count only when the stream has ended. Inline: it is asked for every
+// record, and the window nearly always holds them.
+inline unsigned EnsureText(TextWindow& window, unsigned count) {
+  const unsigned available = window.End - window.Start;
+  if (available >= count || window.Ended) {
+    return available;
+  }
+  return RefillText(window, count);
+}

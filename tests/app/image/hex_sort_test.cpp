@@ -33,21 +33,25 @@ TEST(HexPairToByte, FollowsTheDigitRule) {
   }
 }
 
-// The sorter checks and sums a record's digits with two lookups a byte:
-// for every pair of character codes the sum is a byte (the one
-// HexPairToByte gives) exactly when both are 0-9 or A-F.
-TEST(CheckedDigitTables, SpellABytePreciselyForTwoDigits) {
-  const auto isDigit = [](unsigned code) {
-    return (code >= '0' && code <= '9') || (code >= 'A' && code <= 'F');
+// The sorter and the builder read every pair of characters with one
+// lookup: for every pair of character codes the entry is the byte the digit
+// rule gives, marked exactly when either character is not 0-9 or A-F.
+TEST(HexPairs, SpellEveryPairOfCharactersByTheDigitRule) {
+  const auto value = [](unsigned code) -> int {
+    if (code >= '0' && code <= '9') return static_cast<int>(code - '0');
+    if (code >= 'A' && code <= 'F') return static_cast<int>(code - 'A' + 10);
+    return -1;
   };
   for (unsigned high = 0; high < 256; ++high) {
     for (unsigned low = 0; low < 256; ++low) {
-      const unsigned pair = HexDigits.CheckedHigh[high] + HexDigits.CheckedLow[low];
-      const bool digits = isDigit(high) && isDigit(low);
-      ASSERT_EQ(pair <= 0xFF, digits) << high << " " << low;
-      if (digits) {
-        ASSERT_EQ(pair, HexPairToByte(static_cast<char>(high), static_cast<char>(low)));
-      }
+      const char text[2] = {static_cast<char>(high), static_cast<char>(low)};
+      const unsigned entry = HexPairs.Entry[PairIndex(text)];
+      const bool digits = value(high) >= 0 && value(low) >= 0;
+      const unsigned rule =
+          (value(high) >= 0 ? value(high) : high) * 16 + (value(low) >= 0 ? value(low) : low);
+      ASSERT_EQ(entry & 0xFF, rule & 0xFF) << high << " " << low;
+      ASSERT_EQ((entry & NotTwoDigits) == 0, digits) << high << " " << low;
+      ASSERT_EQ(entry & ~(0xFFu | NotTwoDigits), 0u) << high << " " << low;
     }
   }
 }
