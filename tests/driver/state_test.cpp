@@ -239,6 +239,73 @@ TEST_P(StateTest, DevicePowerRequestsCompletedAtOnceServeTheHeldWrite) {
       /*pendDevicePower=*/false);
 }
 
+// A device power-down asked for while the bus still pends the wake before it
+// waits its turn (the power manager sends it once the driver has finished
+// the wake): the held write goes out in D0 and ends whole, before the port
+// is suspended again.
+TEST_P(StateTest, APowerDownWaitsForThePendedWakeBeforeIt) {
+  WithOpenDevice(
+      UpdateModeDevice(),
+      [&](HANDLE handle) {
+        PDEVICE_OBJECT quill = QuillDevice();
+        struct PowerRequest {
+          KEVENT done;
+          NTSTATUS status = STATUS_PENDING;
+        };
+        auto request = [&](PowerRequest& power, DEVICE_POWER_STATE state) {
+          KeInitializeEvent(&power.done, NotificationEvent, FALSE);
+          machine().Sched().CreateThread("power", [quill, &power, state] {
+            POWER_STATE wanted;
+            wanted.DeviceState = state;
+            PoRequestPowerIrp(
+                quill, IRP_MN_SET_POWER, wanted,
+                [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
+                  auto* p = static_cast<PowerRequest*>(context);
+                  p->status = io->Status;
+                  KeSetEvent(&p->done, IO_NO_INCREMENT, FALSE);
+                },
+                &power, nullptr);
+          });
+        };
+        auto wait = [](PowerRequest& power) {
+          KeWaitForSingleObject(&power.done, Executive, KernelMode, FALSE, nullptr);
+          return power.status;
+        };
+        PowerRequest idle, wake, again, last;
+        request(idle, PowerDeviceD3);
+        EXPECT_EQ(wait(idle), STATUS_SUCCESS);
+        Writer writer;
+        StartWriter(*this, handle, writer, 9000);
+        Delay(10);
+        EXPECT_FALSE(writer.done);
+        request(wake, PowerDeviceD0);
+        Delay(1);  // the bus has the wake
+        request(again, PowerDeviceD3);
+        EXPECT_EQ(wait(wake), STATUS_SUCCESS);
+        EXPECT_EQ(wait(again), STATUS_SUCCESS);
+        // In D3 a request waits for D0 again.
+        Writer later;
+        StartWriter(*this, handle, later, 7);
+        Delay(10);
+        EXPECT_FALSE(later.done);
+        request(last, PowerDeviceD0);
+        EXPECT_EQ(wait(last), STATUS_SUCCESS);
+        Delay(100);
+        ASSERT_TRUE(writer.done);
+        EXPECT_TRUE(writer.result.ok) << writer.result.error;
+        ASSERT_TRUE(later.done);
+        EXPECT_TRUE(later.result.ok) << later.result.error;
+        std::vector<uint32_t> delivered;
+        for (const DeviceRequest& r : Device().Requests()) {
+          if (r.kind == RequestKind::Transfer && NT_SUCCESS(r.status)) {
+            delivered.push_back(r.requestedLength);
+          }
+        }
+        EXPECT_EQ(delivered, (std::vector<uint32_t>{4096, 4096, 808, 7}));
+      },
+      /*pendDevicePower=*/true);
+}
+
 // WMI requests go to the bus driver, which answers for the device.
 TEST_P(StateTest, SystemControlIsPassedDown) {
   WithOpenDevice(UpdateModeDevice(), [&](HANDLE) {
