@@ -17,6 +17,7 @@ namespace {
 
 using winsim::usb::CompletionMode;
 using winsim::usb::DeviceRequest;
+using winsim::usb::DeviceScript;
 using winsim::usb::RequestKind;
 namespace pnp = winsim::pnp;
 
@@ -26,20 +27,40 @@ constexpr uint64_t kPctSchedules = 250;
 constexpr uint64_t kMaxBoundedSchedules = 150;
 // PCT's k: these sequences take 30 to 60 decision steps.
 constexpr uint64_t kStepsPerRun = 60;
+// The same for each case of the matrix below.
+constexpr uint64_t kMatrixPct = 100;
+constexpr uint64_t kMatrixBounded = 60;
 
-enum class Sequence {
-  // While a write is under way and a second waits for its turn: a device
-  // power-down (as an idle detection requests it) and a surprise removal at
-  // once.
+// Each comes while a three-piece write is under way and a second write
+// waits for its turn.
+enum class Harsh {
+  // A device power-down (as an idle detection requests it) and a surprise
+  // removal at once.
   RemovalDuringPowerDown,
-  // A Plug and Play stop and restart while a three-piece write is under way.
-  StopDuringTransfer,
+  // The device leaves the bus (or, silent, stays on it and is reported
+  // gone).
+  SurpriseRemoval,
+  // A Plug and Play stop and restart (silent: the stop query fails, and a
+  // stop without a query follows, as Windows 98 may send one).
+  StopAndRestart,
+  // S3 and back.
+  Sleep,
+  // S3, and a wake whose device power request cannot be asked for.
+  FailedWake,
 };
 
 struct Case {
   const char* name;
-  Sequence sequence;
+  Harsh harsh;
+  // The device never completes the first transfer (it keeps answering NAK).
+  bool silent;
   CompletionMode mode;
+  // How many PCT seeds and one-preemption schedules (at most).
+  uint64_t pctSchedules;
+  uint64_t boundedSchedules;
+  // The statuses a failed write may end with: anything else is not a clear
+  // answer for what happened.
+  std::vector<NTSTATUS> failures;
 };
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
@@ -56,19 +77,27 @@ class ExploredDriverTest : public DriverTest, public testing::WithParamInterface
   // must hold in every schedule. Returns the run's decision widths.
   std::vector<std::pair<uint64_t, uint32_t>> RunUnder(const winsim::ExploreConfig& schedule,
                                                       const std::string& name) {
+    const Case& c = GetParam();
     FreshMachine(winsim::OsFamily::WindowsNt, schedule);
-    const Outcome outcome = RunSequence(GetParam());
+    const Outcome outcome = RunSequence(c);
     const auto findings = machine().Verify().Unexpected();
-    bool truthful = true;
+    std::string untruthful;
     for (size_t i = 0; outcome.ran && i < outcome.writes.size(); ++i) {
       const ControlResult& write = outcome.writes[i];
       const std::vector<uint8_t> payload = Payload(kWriteBytes[i], kSeeds[i]);
-      truthful = truthful &&
-                 (write.ok ? std::search(outcome.delivered.begin(), outcome.delivered.end(),
-                                         payload.begin(), payload.end()) != outcome.delivered.end()
-                           : write.error != 0);
+      if (write.ok) {
+        if (std::search(outcome.delivered.begin(), outcome.delivered.end(), payload.begin(),
+                        payload.end()) == outcome.delivered.end()) {
+          untruthful +=
+              "; write " + std::to_string(i) + " succeeded, its bytes not delivered whole";
+        }
+      } else if (std::none_of(c.failures.begin(), c.failures.end(),
+                              [&](NTSTATUS status) { return write.error == ErrorFor(status); })) {
+        untruthful +=
+            "; write " + std::to_string(i) + " failed with error " + std::to_string(write.error);
+      }
     }
-    if (!outcome.ran || !findings.empty() || !truthful) {
+    if (!outcome.ran || !findings.empty() || !untruthful.empty()) {
       std::string switches;
       for (const auto& record : machine().Sched().Switches()) {
         switches += "\n  " + winsim::Describe(record);
@@ -79,8 +108,7 @@ class ExploredDriverTest : public DriverTest, public testing::WithParamInterface
                             ? ""
                             : ": finding " + findings.front().rule + " at " +
                                   findings.front().place + ": " + findings.front().detail)
-                    << (truthful ? "" : ": the write's result is not what the device got")
-                    << "; switches:" << switches;
+                    << untruthful << "; switches:" << switches;
     }
     // Told once, with the schedule: not again when the machine is dropped.
     for (const auto& finding : findings) machine().Verify().Expect(finding.rule);
@@ -88,8 +116,7 @@ class ExploredDriverTest : public DriverTest, public testing::WithParamInterface
   }
 
  private:
-  // The first write is three pieces; a second (RemovalDuringPowerDown)
-  // waits for its turn.
+  // The first write is three pieces; the second waits for its turn.
   static constexpr uint32_t kWriteBytes[2] = {9000, 264};
   static constexpr uint8_t kSeeds[2] = {1, 25};
   struct Writer {
@@ -99,35 +126,17 @@ class ExploredDriverTest : public DriverTest, public testing::WithParamInterface
     ControlResult* result;
   };
 
-  Outcome RunSequence(const Case& c) {
-    Outcome outcome;
-    outcome.ran = RunBus(TreeWith(UpdateModeDevice(), c.mode), [&] {
-      HANDLE handle = OpenDevice();
-      ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-      PDEVICE_OBJECT quill = winsim::kernel::LookupDevice(u"\\DosDevices\\QUILLDEV");
-      ASSERT_NE(quill, nullptr);
-      const size_t writerCount = c.sequence == Sequence::RemovalDuringPowerDown ? 2 : 1;
-      outcome.writes.resize(writerCount);
-      std::vector<Writer> writers;
-      for (size_t i = 0; i < writerCount; ++i) {
-        writers.push_back({this, handle, i, &outcome.writes[i]});
-      }
-      std::vector<HANDLE> threads;
-      for (Writer& writer : writers) {
-        threads.push_back(CreateThread(
-            nullptr, 0,
-            [](LPVOID parameter) -> DWORD {
-              auto* w = static_cast<Writer*>(parameter);
-              *w->result = w->test->Write(w->handle, kWriteBytes[w->index], kSeeds[w->index]);
-              return 0;
-            },
-            &writer, 0, nullptr));
-        ASSERT_NE(threads.back(), nullptr);
-      }
-      if (c.sequence == Sequence::RemovalDuringPowerDown) {
-        LARGE_INTEGER midTransfer;
-        midTransfer.QuadPart = -2 * winsim::kTicksPerMillisecond;
-        KeDelayExecutionThread(KernelMode, FALSE, &midTransfer);
+  static NTSTATUS SendPnp(UCHAR minor) {
+    return winsim::kernel::SendIrpAndWait(winsim::kernel::LookupDevice(u"\\Device\\QUILLDEV"),
+                                          [minor](PIO_STACK_LOCATION stack) {
+                                            stack->MajorFunction = IRP_MJ_PNP;
+                                            stack->MinorFunction = minor;
+                                          });
+  }
+
+  void Harm(const Case& c, PDEVICE_OBJECT quill) {
+    switch (c.harsh) {
+      case Harsh::RemovalDuringPowerDown: {
         KEVENT poweredDown;
         KeInitializeEvent(&poweredDown, NotificationEvent, FALSE);
         POWER_STATE d3;
@@ -143,10 +152,66 @@ class ExploredDriverTest : public DriverTest, public testing::WithParamInterface
         EXPECT_TRUE(bus().Unplug(kPort));
         pnp::WaitIdle();
         KeWaitForSingleObject(&poweredDown, Executive, KernelMode, FALSE, nullptr);
-      } else {
+        break;
+      }
+      case Harsh::SurpriseRemoval:
+        if (c.silent) {
+          pnp::DeviceRemoved(UpdateModeNode(), true);
+        } else {
+          EXPECT_TRUE(bus().Unplug(kPort));
+        }
+        pnp::WaitIdle();
+        break;
+      case Harsh::StopAndRestart:
         pnp::StopAndRestart(UpdateModeNode());
         pnp::WaitIdle();
+        if (c.silent) {
+          SendPnp(IRP_MN_STOP_DEVICE);
+          SendPnp(IRP_MN_START_DEVICE);
+        }
+        break;
+      case Harsh::Sleep:
+        EXPECT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
+        pnp::SystemWake();
+        break;
+      case Harsh::FailedWake:
+        EXPECT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
+        winsim::kernel::ScriptPowerRequestFailure(STATUS_INSUFFICIENT_RESOURCES);
+        pnp::SystemWake();
+        break;
+    }
+  }
+
+  Outcome RunSequence(const Case& c) {
+    Outcome outcome;
+    DeviceScript device = UpdateModeDevice();
+    if (c.silent) device.faults.neverCompleteTransfers = {1};
+    outcome.ran = RunBus(TreeWith(device, c.mode), [&] {
+      HANDLE handle = OpenDevice();
+      ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+      PDEVICE_OBJECT quill = winsim::kernel::LookupDevice(u"\\DosDevices\\QUILLDEV");
+      ASSERT_NE(quill, nullptr);
+      outcome.writes.resize(2);
+      std::vector<Writer> writers;
+      for (size_t i = 0; i < outcome.writes.size(); ++i) {
+        writers.push_back({this, handle, i, &outcome.writes[i]});
       }
+      std::vector<HANDLE> threads;
+      for (Writer& writer : writers) {
+        threads.push_back(CreateThread(
+            nullptr, 0,
+            [](LPVOID parameter) -> DWORD {
+              auto* w = static_cast<Writer*>(parameter);
+              *w->result = w->test->Write(w->handle, kWriteBytes[w->index], kSeeds[w->index]);
+              return 0;
+            },
+            &writer, 0, nullptr));
+        ASSERT_NE(threads.back(), nullptr);
+      }
+      LARGE_INTEGER midTransfer;
+      midTransfer.QuadPart = -2 * winsim::kTicksPerMillisecond;
+      KeDelayExecutionThread(KernelMode, FALSE, &midTransfer);
+      Harm(c, quill);
       for (HANDLE thread : threads) {
         EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
         CloseHandle(thread);
@@ -164,7 +229,7 @@ class ExploredDriverTest : public DriverTest, public testing::WithParamInterface
 };
 
 TEST_P(ExploredDriverTest, EveryPctScheduleEndsTruthfullyWithoutHangOrFinding) {
-  for (uint64_t seed = 1; seed <= kPctSchedules; ++seed) {
+  for (uint64_t seed = 1; seed <= GetParam().pctSchedules; ++seed) {
     winsim::ExploreConfig schedule;
     schedule.strategy = winsim::ExploreStrategy::Pct;
     schedule.seed = seed;
@@ -175,7 +240,7 @@ TEST_P(ExploredDriverTest, EveryPctScheduleEndsTruthfullyWithoutHangOrFinding) {
 
 TEST_P(ExploredDriverTest, EveryScheduleWithOnePreemptionEndsTruthfullyWithoutHangOrFinding) {
   winsim::PreemptionSearch search(1);
-  while (search.Count() < kMaxBoundedSchedules) {
+  while (search.Count() < GetParam().boundedSchedules) {
     const auto preemptions = search.Next();
     if (!preemptions) break;
     winsim::ExploreConfig schedule;
@@ -185,10 +250,39 @@ TEST_P(ExploredDriverTest, EveryScheduleWithOnePreemptionEndsTruthfullyWithoutHa
   }
 }
 
+// Every failure a case may end with: a removal's, a cancelled transfer's,
+// a stopped device's, a failed wake's, a transfer that the leaving device
+// broke off, and the pipe reset that a failed transfer owes and a leaving
+// device no longer answers.
+const std::vector<NTSTATUS> kClearFailures = {
+    STATUS_DELETE_PENDING,       STATUS_CANCELLED,
+    STATUS_INVALID_DEVICE_STATE, STATUS_DEVICE_POWERED_OFF,
+    STATUS_DEVICE_NOT_CONNECTED, STATUS_NO_SUCH_DEVICE,
+    STATUS_UNSUCCESSFUL};
+
 const Case kCases[] = {
-    {"RemovalDuringPowerDownAsync", Sequence::RemovalDuringPowerDown, CompletionMode::Asynchronous},
-    {"RemovalDuringPowerDownInline", Sequence::RemovalDuringPowerDown, CompletionMode::Inline},
-    {"StopDuringTransferInline", Sequence::StopDuringTransfer, CompletionMode::Inline},
+    {"RemovalDuringPowerDownAsync", Harsh::RemovalDuringPowerDown, false,
+     CompletionMode::Asynchronous, kPctSchedules, kMaxBoundedSchedules, kClearFailures},
+    {"RemovalDuringPowerDownInline", Harsh::RemovalDuringPowerDown, false, CompletionMode::Inline,
+     kPctSchedules, kMaxBoundedSchedules, kClearFailures},
+    {"StopDuringTransferInline", Harsh::StopAndRestart, false, CompletionMode::Inline,
+     kPctSchedules, kMaxBoundedSchedules, kClearFailures},
+    {"SurpriseRemovalDuringTransfer", Harsh::SurpriseRemoval, false, CompletionMode::Asynchronous,
+     kMatrixPct, kMatrixBounded, kClearFailures},
+    {"SurpriseRemovalOfSilentDevice", Harsh::SurpriseRemoval, true, CompletionMode::Asynchronous,
+     kMatrixPct, kMatrixBounded, kClearFailures},
+    {"StopAndRestartDuringTransfer", Harsh::StopAndRestart, false, CompletionMode::Asynchronous,
+     kMatrixPct, kMatrixBounded, kClearFailures},
+    {"StopAndRestartOfSilentDevice", Harsh::StopAndRestart, true, CompletionMode::Asynchronous,
+     kMatrixPct, kMatrixBounded, kClearFailures},
+    {"SleepDuringTransfer", Harsh::Sleep, false, CompletionMode::Asynchronous, kMatrixPct,
+     kMatrixBounded, kClearFailures},
+    {"SleepOfSilentDevice", Harsh::Sleep, true, CompletionMode::Asynchronous, kMatrixPct,
+     kMatrixBounded, kClearFailures},
+    {"FailedWakeDuringTransfer", Harsh::FailedWake, false, CompletionMode::Asynchronous, kMatrixPct,
+     kMatrixBounded, kClearFailures},
+    {"FailedWakeOfSilentDevice", Harsh::FailedWake, true, CompletionMode::Asynchronous, kMatrixPct,
+     kMatrixBounded, kClearFailures},
 };
 
 INSTANTIATE_TEST_SUITE_P(Explored, ExploredDriverTest, testing::ValuesIn(kCases),
