@@ -31,8 +31,8 @@ constexpr uint64_t kStepsPerRun = 60;
 constexpr uint64_t kMatrixPct = 100;
 constexpr uint64_t kMatrixBounded = 60;
 
-// Each comes while a three-piece write is under way and a second write
-// waits for its turn.
+// Each comes while a three-piece write is under way (and a second write
+// waits for its turn).
 enum class Harsh {
   // A device power-down (as an idle detection requests it) and a surprise
   // removal at once.
@@ -55,15 +55,26 @@ struct Case {
   // The device never completes the first transfer (it keeps answering NAK).
   bool silent;
   CompletionMode mode;
+  // One write, or a second waiting for its turn as well.
+  size_t writes;
+  // How long after the writes begin the harm comes (0: at once, before or
+  // as the first piece goes out).
+  int64_t afterMs;
   // How many PCT seeds and one-preemption schedules (at most).
   uint64_t pctSchedules;
   uint64_t boundedSchedules;
-  // The statuses a failed write may end with: anything else is not a clear
-  // answer for what happened.
-  std::vector<NTSTATUS> failures;
 };
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+// Every failure a write may end with (anything else is no clear answer): a removal's, a cancelled
+// transfer's, a stopped device's, a failed wake's, a transfer that the leaving device broke off,
+// and the pipe reset that a failed transfer owes and a leaving device no longer answers.
+const std::vector<NTSTATUS> kClearFailures = {
+    STATUS_DELETE_PENDING,       STATUS_CANCELLED,
+    STATUS_INVALID_DEVICE_STATE, STATUS_DEVICE_POWERED_OFF,
+    STATUS_DEVICE_NOT_CONNECTED, STATUS_NO_SUCH_DEVICE,
+    STATUS_UNSUCCESSFUL};
 
 struct Outcome {
   bool ran = false;  // no hang
@@ -91,7 +102,7 @@ class ExploredDriverTest : public DriverTest, public testing::WithParamInterface
           untruthful +=
               "; write " + std::to_string(i) + " succeeded, its bytes not delivered whole";
         }
-      } else if (std::none_of(c.failures.begin(), c.failures.end(),
+      } else if (std::none_of(kClearFailures.begin(), kClearFailures.end(),
                               [&](NTSTATUS status) { return write.error == ErrorFor(status); })) {
         untruthful +=
             "; write " + std::to_string(i) + " failed with error " + std::to_string(write.error);
@@ -191,7 +202,7 @@ class ExploredDriverTest : public DriverTest, public testing::WithParamInterface
       ASSERT_NE(handle, INVALID_HANDLE_VALUE);
       PDEVICE_OBJECT quill = winsim::kernel::LookupDevice(u"\\DosDevices\\QUILLDEV");
       ASSERT_NE(quill, nullptr);
-      outcome.writes.resize(2);
+      outcome.writes.resize(c.writes);
       std::vector<Writer> writers;
       for (size_t i = 0; i < outcome.writes.size(); ++i) {
         writers.push_back({this, handle, i, &outcome.writes[i]});
@@ -208,9 +219,11 @@ class ExploredDriverTest : public DriverTest, public testing::WithParamInterface
             &writer, 0, nullptr));
         ASSERT_NE(threads.back(), nullptr);
       }
-      LARGE_INTEGER midTransfer;
-      midTransfer.QuadPart = -2 * winsim::kTicksPerMillisecond;
-      KeDelayExecutionThread(KernelMode, FALSE, &midTransfer);
+      if (c.afterMs != 0) {
+        LARGE_INTEGER midTransfer;
+        midTransfer.QuadPart = -c.afterMs * winsim::kTicksPerMillisecond;
+        KeDelayExecutionThread(KernelMode, FALSE, &midTransfer);
+      }
       Harm(c, quill);
       for (HANDLE thread : threads) {
         EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
@@ -250,39 +263,30 @@ TEST_P(ExploredDriverTest, EveryScheduleWithOnePreemptionEndsTruthfullyWithoutHa
   }
 }
 
-// Every failure a case may end with: a removal's, a cancelled transfer's,
-// a stopped device's, a failed wake's, a transfer that the leaving device
-// broke off, and the pipe reset that a failed transfer owes and a leaving
-// device no longer answers.
-const std::vector<NTSTATUS> kClearFailures = {
-    STATUS_DELETE_PENDING,       STATUS_CANCELLED,
-    STATUS_INVALID_DEVICE_STATE, STATUS_DEVICE_POWERED_OFF,
-    STATUS_DEVICE_NOT_CONNECTED, STATUS_NO_SUCH_DEVICE,
-    STATUS_UNSUCCESSFUL};
-
 const Case kCases[] = {
     {"RemovalDuringPowerDownAsync", Harsh::RemovalDuringPowerDown, false,
-     CompletionMode::Asynchronous, kPctSchedules, kMaxBoundedSchedules, kClearFailures},
+     CompletionMode::Asynchronous, 2, 2, kPctSchedules, kMaxBoundedSchedules},
     {"RemovalDuringPowerDownInline", Harsh::RemovalDuringPowerDown, false, CompletionMode::Inline,
-     kPctSchedules, kMaxBoundedSchedules, kClearFailures},
-    {"StopDuringTransferInline", Harsh::StopAndRestart, false, CompletionMode::Inline,
-     kPctSchedules, kMaxBoundedSchedules, kClearFailures},
+     2, 2, kPctSchedules, kMaxBoundedSchedules},
+    {"StopDuringTransferInline", Harsh::StopAndRestart, false, CompletionMode::Inline, 1, 0,
+     kPctSchedules, kMaxBoundedSchedules},
+    // The matrix: each harm during a transfer, and with a silent device.
     {"SurpriseRemovalDuringTransfer", Harsh::SurpriseRemoval, false, CompletionMode::Asynchronous,
-     kMatrixPct, kMatrixBounded, kClearFailures},
-    {"SurpriseRemovalOfSilentDevice", Harsh::SurpriseRemoval, true, CompletionMode::Asynchronous,
-     kMatrixPct, kMatrixBounded, kClearFailures},
-    {"StopAndRestartDuringTransfer", Harsh::StopAndRestart, false, CompletionMode::Asynchronous,
-     kMatrixPct, kMatrixBounded, kClearFailures},
-    {"StopAndRestartOfSilentDevice", Harsh::StopAndRestart, true, CompletionMode::Asynchronous,
-     kMatrixPct, kMatrixBounded, kClearFailures},
-    {"SleepDuringTransfer", Harsh::Sleep, false, CompletionMode::Asynchronous, kMatrixPct,
-     kMatrixBounded, kClearFailures},
-    {"SleepOfSilentDevice", Harsh::Sleep, true, CompletionMode::Asynchronous, kMatrixPct,
-     kMatrixBounded, kClearFailures},
-    {"FailedWakeDuringTransfer", Harsh::FailedWake, false, CompletionMode::Asynchronous, kMatrixPct,
-     kMatrixBounded, kClearFailures},
-    {"FailedWakeOfSilentDevice", Harsh::FailedWake, true, CompletionMode::Asynchronous, kMatrixPct,
-     kMatrixBounded, kClearFailures},
+     2, 2, kMatrixPct, kMatrixBounded},
+    {"SurpriseRemovalOfSilentDevice", Harsh::SurpriseRemoval, true, CompletionMode::Asynchronous, 2,
+     2, kMatrixPct, kMatrixBounded},
+    {"StopAndRestartDuringTransfer", Harsh::StopAndRestart, false, CompletionMode::Asynchronous, 2,
+     2, kMatrixPct, kMatrixBounded},
+    {"StopAndRestartOfSilentDevice", Harsh::StopAndRestart, true, CompletionMode::Asynchronous, 2,
+     2, kMatrixPct, kMatrixBounded},
+    {"SleepDuringTransfer", Harsh::Sleep, false, CompletionMode::Asynchronous, 2, 2, kMatrixPct,
+     kMatrixBounded},
+    {"SleepOfSilentDevice", Harsh::Sleep, true, CompletionMode::Asynchronous, 2, 2, kMatrixPct,
+     kMatrixBounded},
+    {"FailedWakeDuringTransfer", Harsh::FailedWake, false, CompletionMode::Asynchronous, 2, 2,
+     kMatrixPct, kMatrixBounded},
+    {"FailedWakeOfSilentDevice", Harsh::FailedWake, true, CompletionMode::Asynchronous, 2, 2,
+     kMatrixPct, kMatrixBounded},
 };
 
 INSTANTIATE_TEST_SUITE_P(Explored, ExploredDriverTest, testing::ValuesIn(kCases),
