@@ -218,6 +218,27 @@ TEST_P(StateTest, AFailedWakeFailsTheHeldAndTheLaterRequests) {
   });
 }
 
+// A device that sleeps and then fails its D0 request: the held request and
+// the later ones fail, as after a wake that could not be asked for; nothing
+// goes to the suspended port.
+TEST_P(StateTest, ADeviceThatFailsToWakeFailsTheHeldAndTheLaterRequests) {
+  DeviceScript device = UpdateModeDevice();
+  device.faults.failDeviceWake = STATUS_UNSUCCESSFUL;
+  WithOpenDevice(device, [&](HANDLE handle) {
+    ASSERT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
+    Writer writer;
+    StartWriter(*this, handle, writer);
+    Delay(100);
+    EXPECT_FALSE(writer.done);
+    pnp::SystemWake();
+    Delay(10);
+    ASSERT_TRUE(writer.done);
+    EXPECT_EQ(writer.result.error, ErrorFor(STATUS_DEVICE_POWERED_OFF));
+    EXPECT_EQ(Write(handle, 5).error, ErrorFor(STATUS_DEVICE_POWERED_OFF));
+    EXPECT_TRUE(TransferLengths().empty());
+  });
+}
+
 // A bus driver may also complete device set-power requests at once (the
 // other tests have them pended, the default): a write held across the sleep
 // still goes out after the wake, and only then.

@@ -59,7 +59,7 @@ void ReadFaults(const json& item, const std::string& path, usb::Faults& faults) 
                  "resetPipeFailure", "failDescriptors", "oddStrings", "failSelectConfiguration",
                  "configurationTotalLength", "secondReadTotalLength", "secondReadShortBy",
                  "firstInterfaceLength", "firstEndpointLength", "firstInterfaceEndpoints",
-                 "surpriseRemovalAtTransfer", "failStart", "failDevicePower"});
+                 "surpriseRemovalAtTransfer", "failStart", "failDevicePower", "failDeviceWake"});
   object.Array("failTransfers", 1000, [&](const json& element, const std::string& at) {
     faults.failTransfers.push_back(ReadTransferFault(element, at));
   });
@@ -142,6 +142,7 @@ void ReadFaults(const json& item, const std::string& path, usb::Faults& faults) 
   };
   faults.failStart = errorStatus("failStart");
   faults.failDevicePower = errorStatus("failDevicePower");
+  faults.failDeviceWake = errorStatus("failDeviceWake");
 }
 
 usb::EndpointScript ReadEndpoint(const json& item, const std::string& path) {

@@ -103,6 +103,9 @@ struct Faults {
   // The bus driver fails device set-power IRPs (D0, D3...) for the device's
   // PDO with this status: the device cannot change its power state.
   std::optional<NTSTATUS> failDevicePower;
+  // Only the device set-power IRPs to D0 fail so: the device sleeps, and
+  // does not wake.
+  std::optional<NTSTATUS> failDeviceWake;
 };
 
 struct DeviceScript {

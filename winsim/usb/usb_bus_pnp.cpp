@@ -81,9 +81,13 @@ NTSTATUS UsbBus::State::Power(PDEVICE_OBJECT device, Port* port, PIRP irp) {
     status = STATUS_SUCCESS;
     if (stack->MinorFunction == IRP_MN_SET_POWER &&
         stack->Parameters.Power.Type == DevicePowerState) {
-      if (port != nullptr && port->device != nullptr &&
-          port->device->Script().faults.failDevicePower) {
-        status = *port->device->Script().faults.failDevicePower;
+      const Faults* faults =
+          port != nullptr && port->device != nullptr ? &port->device->Script().faults : nullptr;
+      const bool toD0 = stack->Parameters.Power.State.DeviceState == PowerDeviceD0;
+      if (faults != nullptr && faults->failDevicePower) {
+        status = *faults->failDevicePower;
+      } else if (faults != nullptr && toD0 && faults->failDeviceWake) {
+        status = *faults->failDeviceWake;
       } else {
         PoSetPowerState(device, DevicePowerState, stack->Parameters.Power.State);
         const HubPowerBehaviour hub = HubPowerOf(Ground::Current().Config().os);

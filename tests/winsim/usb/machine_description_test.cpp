@@ -42,11 +42,13 @@ TEST(MachineDescription, ScriptsReachTheDeviceModels) {
   EXPECT_FALSE(faults.failStart.has_value());
   const winsim::MachineDescription failingStart = winsim::ParseMachineDescription(
       R"({"usb":{"controllers":[{"ports":[{"device":{"kind":"storage",)"
-      R"("faults":{"failStart":"0xC000009A","failDevicePower":"0xC0000001"}}}]}]}})");
+      R"("faults":{"failStart":"0xC000009A","failDevicePower":"0xC0000001",)"
+      R"("failDeviceWake":"0xC000009D"}}}]}]}})");
   const winsim::usb::Faults& scripted =
       failingStart.usb.controllers.at(0).rootPorts.at(0).device->faults;
   EXPECT_EQ(scripted.failStart, std::optional<NTSTATUS>(STATUS_INSUFFICIENT_RESOURCES));
   EXPECT_EQ(scripted.failDevicePower, std::optional<NTSTATUS>(STATUS_UNSUCCESSFUL));
+  EXPECT_EQ(scripted.failDeviceWake, std::optional<NTSTATUS>(STATUS_DEVICE_NOT_CONNECTED));
 }
 
 TEST(MachineDescription, TriggerFaultsAndSkippedDescriptorReadsReachTheScripts) {
@@ -129,7 +131,8 @@ TEST(MachineDescription, WrongDescriptionsAreRefusedWithTheirPath) {
       {device(R"("kind":"storage","lowSpeed":"yes")"),
        "/usb/controllers/0/ports/2/device/lowSpeed: expected true or false"},
       {R"({"os":"Windows95"})",
-       "/os: expected one of \"Windows98\", \"Windows98SE\", \"WindowsMe\", \"Windows2000\", \"WindowsNT\""},
+       "/os: expected one of \"Windows98\", \"Windows98SE\", \"WindowsMe\", \"Windows2000\", "
+       "\"WindowsNT\""},
       {R"({"windowsDirectory":"/usr/windows"})",
        "/windowsDirectory: expected a drive path such as \"C:\\\\WINDOWS\""},
       {R"({"clock":"fast"})", "/clock: expected one of \"virtual\", \"realTime\""},
