@@ -30,8 +30,8 @@ constexpr uint64_t kMaxBoundedSchedules = 150;
 // PCT's k: these sequences take 30 to 60 decision steps.
 constexpr uint64_t kStepsPerRun = 60;
 // The same for each case of the matrix below.
-constexpr uint64_t kMatrixPct = 100;
-constexpr uint64_t kMatrixBounded = 60;
+constexpr uint64_t kMatrixPct = 60;
+constexpr uint64_t kMatrixBounded = 40;
 
 // Each comes while a three-piece write is under way (and a second write
 // waits for its turn).
