@@ -12,7 +12,10 @@
 #
 # Environment: JOBS (default: the number of cores), QUILL_TEST_TIMEOUT (the
 # ctest timeout of one test in seconds, default 900: a hang fails in
-# minutes, not never), QUILL_SLOWEST (how many slow tests to list, default 8).
+# minutes, not never), QUILL_SLOWEST (how many slow tests to list, default 8),
+# QUILL_DEBUG_INFO (full: -g, the default; lines: -g1, line tables only, as
+# scripts/test.sh explains), QUILL_PHASE_LOG (a file to which each step's
+# wall-clock and CPU time is added, as scripts/test.sh keeps them).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,6 +31,38 @@ summary=()
 status=0
 
 load() { cut -d' ' -f1-3 /proc/loadavg; }
+case ${QUILL_DEBUG_INFO:-full} in
+  full) debug_info=-g ;;
+  lines) debug_info=-g1 ;;
+  *) echo "sanitizers.sh: QUILL_DEBUG_INFO is full or lines, not '$QUILL_DEBUG_INFO'" >&2; exit 2 ;;
+esac
+ticks=$(getconf CLK_TCK)
+# The user + system time, in clock ticks, of this shell's finished children.
+children_cpu() {
+  local fields
+  read -ra fields </proc/$BASHPID/stat
+  echo $((fields[15] + fields[16]))
+}
+seconds() { echo $(($1 / ticks)).$(($1 % ticks * 10 / ticks)); }
+# step PRESET STEP COMMAND...: runs the command, and keeps and prints its
+# wall-clock and CPU time in $times.
+step() {
+  local preset=$1 name=$2 began=$SECONDS cpu rc=0
+  shift 2
+  cpu=$(children_cpu)
+  "$@" || rc=$?
+  cpu=$(($(children_cpu) - cpu))
+  times="$name $((SECONDS - began)) s, CPU $(seconds "$cpu") s"
+  echo "sanitizers.sh: $preset $times"
+  [ -z "${QUILL_PHASE_LOG:-}" ] || echo "test.sh: ${preset#host-} $times" >>"$QUILL_PHASE_LOG"
+  return $rc
+}
+configure() { cmake --preset "$1" -DCMAKE_C_FLAGS_DEBUG="$debug_info" -DCMAKE_CXX_FLAGS_DEBUG="$debug_info" >/dev/null; }
+
+run_ctest() {
+  ctest --preset "$1" -j "$jobs" --timeout "$timeout" 2>&1 | tee "$log"
+  return "${PIPESTATUS[0]}"
+}
 
 for sanitizer in "${sanitizers[@]}"; do
   preset=host-$sanitizer
@@ -40,23 +75,26 @@ for sanitizer in "${sanitizers[@]}"; do
   log=$logs/$preset.log
 
   start=$SECONDS
-  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j "$jobs"; }; then
+  if ! step "$preset" configure configure "$preset"; then
+    summary+=("$preset: CONFIGURE FAILED after $((SECONDS - start)) s (load $(load))")
+    status=1
+    continue
+  fi
+  configure_times=$times
+  if ! step "$preset" build cmake --build --preset "$preset" -j "$jobs"; then
     summary+=("$preset: BUILD FAILED after $((SECONDS - start)) s (load $(load))")
     status=1
     continue
   fi
-  build_time=$((SECONDS - start))
-  build_load=$(load)
+  build_times="$times (load $(load))"
 
-  start=$SECONDS
-  ctest --preset "$preset" -j "$jobs" --timeout "$timeout" 2>&1 | tee "$log"
-  ctest_status=${PIPESTATUS[0]}
-  ctest_time=$((SECONDS - start))
+  ctest_status=0
+  step "$preset" ctest run_ctest "$preset" || ctest_status=$?
   ((ctest_status == 0)) || status=1
 
   # ctest's lines: "  12/250 Test  #34: Suite.Name ....   Passed    1.23 sec"
   counts=$(grep -Eo '[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
-  summary+=("$preset: build ${build_time} s (load ${build_load}), ctest ${ctest_time} s (load $(load)): ${counts:-no ctest summary}")
+  summary+=("$preset: $configure_times; $build_times; $times (load $(load)): ${counts:-no ctest summary}")
   summary+=("  slowest:")
   while read -r line; do summary+=("    $line"); done < <(
     sed -nE 's/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: ([^ ]+) [. ]*(\*\*\*)?[A-Za-z]+.* ([0-9.]+) sec$/\3 s  \1/p' "$log" |

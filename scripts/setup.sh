@@ -1,17 +1,36 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
+#
+#   scripts/setup.sh [build|test]   (default: both)
+#
+# "build" is what configuring and building every preset needs; "test" is
+# what only the tests run (tshark, Chromium and its driver, the Python
+# modules of the checks). scripts/test.sh installs the build packages first
+# and the test packages while the host build runs. Wine is
+# scripts/wine-setup.sh's.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
+build_packages=(
+  cmake ninja-build g++ lld libgtest-dev libgmock-dev libbenchmark-dev
+  # The win32 threading variant only (what cmake/*-w64-mingw32.cmake take):
+  # g++-mingw-w64-i686 would bring the posix variant too, 55 MB more.
+  g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   clang-14 libclang-rt-14-dev
-  nlohmann-json3-dev libcli11-dev binutils
-  tshark python3
+  nlohmann-json3-dev libcli11-dev binutils python3
+)
+test_packages=(
+  tshark
   chromium chromium-driver python3-selenium
   python3-jsonschema
 )
+
+case ${1:-all} in
+  build) packages=("${build_packages[@]}") ;;
+  test) packages=("${test_packages[@]}") ;;
+  all) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "setup: unknown set '$1' (build, test or nothing for both)" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -24,7 +43,9 @@ if ((${#missing[@]})); then
     echo "setup: run as root (or install the packages above by hand)" >&2
     exit 1
   fi
+  start=$SECONDS
   # Other apt users on the machine may hold the dpkg lock for a while.
   apt-get -o DPkg::Lock::Timeout=900 update -qq
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${missing[@]}" >/dev/null
+  echo "setup: done in $((SECONDS - start)) s"
 fi

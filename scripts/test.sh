@@ -17,29 +17,96 @@
 # run) and runs host-clang in their place; QUILL_HOST_CLANG=1 runs it anyway.
 # QUILL_STAGES (e.g. "wine asan") runs only the stages named (host, win32,
 # package, wine, host-clang, asan, tsan).
+#
+# Every stage prints the wall-clock and CPU time (user + system of all the
+# processes it ran) of its configure, build and test steps, and the run
+# lists them all at the end. QUILL_DEBUG_INFO=lines builds the host and
+# sanitizer presets with line tables only (-g1) instead of full debug
+# information (-g): the same code and checks, the sanitizers' reports keep
+# their file and line, and the builds are a fifth cheaper; .ci/run sets it.
+#
+# On a machine without the packages, the build's packages are installed
+# first and the tests' (scripts/setup.sh test, scripts/wine-setup.sh) in the
+# background while the host build runs; a stage waits for them before its
+# tests (log in build/setup-test.log).
 set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh || { echo "test.sh: scripts/setup.sh failed" >&2; exit 1; }
+scripts/setup.sh build || { echo "test.sh: scripts/setup.sh build failed" >&2; exit 1; }
 
 jobs=$(nproc)
 only=" ${QUILL_STAGES:-host win32 package wine host-clang asan tsan} "
+case ${QUILL_DEBUG_INFO:-full} in
+  full) debug_info=-g ;;
+  lines) debug_info=-g1 ;;
+  *) echo "test.sh: QUILL_DEBUG_INFO is full or lines, not '$QUILL_DEBUG_INFO'" >&2; exit 2 ;;
+esac
+export QUILL_DEBUG_INFO
+debug_flags=(-DCMAKE_C_FLAGS_DEBUG="$debug_info" -DCMAKE_CXX_FLAGS_DEBUG="$debug_info")
 
 start=$SECONDS
 verdicts=()
 failures=0
 load() { cut -d' ' -f1-3 /proc/loadavg; }
+ticks=$(getconf CLK_TCK)
+# The user + system time, in clock ticks, of this shell's finished children
+# and everything they waited for.
+children_cpu() {
+  local fields
+  read -ra fields </proc/$BASHPID/stat
+  echo $((fields[15] + fields[16]))
+}
+seconds() { echo $(($1 / ticks)).$(($1 % ticks * 10 / ticks)); }
+
+mkdir -p build
+export QUILL_PHASE_LOG=$PWD/build/test-phases.log
+: >"$QUILL_PHASE_LOG"
+quiet() { "$@" >/dev/null; }
+# phase STAGE STEP COMMAND...: runs the command and prints its times.
+phase() {
+  local stage=$1 step=$2 began=$SECONDS cpu rc=0
+  shift 2
+  cpu=$(children_cpu)
+  "$@" || rc=$?
+  cpu=$(($(children_cpu) - cpu))
+  echo "test.sh: $stage $step $((SECONDS - began)) s, CPU $(seconds "$cpu") s" |
+    tee -a "$QUILL_PHASE_LOG"
+  return $rc
+}
+
+# The tests' packages, installed in the background (nothing to do on a
+# machine that has them); wait_for_test_packages before running tests.
+setup_done=$PWD/build/setup-test.done
+rm -f "$setup_done"
+(
+  rc=0
+  scripts/setup.sh test || rc=1
+  scripts/wine-setup.sh || rc=1
+  echo "$rc" >"$setup_done"
+) >build/setup-test.log 2>&1 &
+wait_for_test_packages() {
+  local began=$SECONDS
+  until [ -s "$setup_done" ]; do sleep 1; done
+  ((SECONDS - began < 1)) || echo "test.sh: waited $((SECONDS - began)) s for the tests' packages"
+  if [ "$(cat "$setup_done")" != 0 ]; then
+    echo "test.sh: installing the tests' packages failed:"
+    cat build/setup-test.log
+    return 1
+  fi
+}
 
 # run_stage NAME FUNCTION: the function runs in a subshell of its own with
 # errexit, so its first failing command ends it and nothing else.
 run_stage() {
-  local name=$1 function=$2 began=$SECONDS rc verdict
+  local name=$1 function=$2 began=$SECONDS rc verdict cpu
   case $only in *" $name "*) ;; *) return 0 ;; esac
   echo "== $name   [$(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s; load $(load)]"
+  cpu=$(children_cpu)
   (
     set -e
     "$function"
   )
   rc=$?
+  cpu=$(($(children_cpu) - cpu))
   case $rc in
     0) verdict=passed ;;
     *)
@@ -47,21 +114,22 @@ run_stage() {
       failures=$((failures + 1))
       ;;
   esac
-  verdicts+=("test.sh: $name $verdict in $((SECONDS - began)) s (load $(load))")
+  verdicts+=("test.sh: $name $verdict in $((SECONDS - began)) s, CPU $(seconds "$cpu") s (load $(load))")
   echo "${verdicts[-1]}"
 }
 
 stage_host() {
-  cmake --preset host >/dev/null
-  cmake --build --preset host -j "$jobs"
-  scripts/check-layout.sh build/host
-  ctest --preset host -j "$jobs"
+  phase host configure quiet cmake --preset host "${debug_flags[@]}"
+  phase host build cmake --build --preset host -j "$jobs"
+  phase host check-layout scripts/check-layout.sh build/host
+  wait_for_test_packages
+  phase host ctest ctest --preset host -j "$jobs"
 }
 
 stage_win32() {
-  cmake --preset win32 >/dev/null
-  cmake --build --preset win32 -j "$jobs"
-  scripts/check-win32.sh build/win32
+  phase win32 configure quiet cmake --preset win32
+  phase win32 build cmake --build --preset win32 -j "$jobs"
+  phase win32 check-win32 scripts/check-win32.sh build/win32
 }
 
 # The release package (checked by check-package.sh), its 32-bit part built in
@@ -71,8 +139,8 @@ stage_win32() {
 # for byte the same.
 package=dist/quill-$(sed -n 's/^version = //p' VERSION)-windows
 stage_package() {
-  QUILL_PACKAGE_WIN32=build/win32 scripts/package.sh
-  scripts/check-reproducible.sh "$package"
+  QUILL_PACKAGE_WIN32=build/win32 phase package package.sh scripts/package.sh
+  phase package check-reproducible scripts/check-reproducible.sh "$package"
 }
 
 # The package under Wine (installed on this kind of machine by
@@ -88,18 +156,26 @@ stage_wine() {
     echo "wine: no $package/quillprog.exe (the package stage did not make it)"
     return 1
   fi
+  wait_for_test_packages
   scripts/wine-setup.sh
-  QUILL_PACKAGE=$package scripts/wine-test.sh build/win32
+  QUILL_PACKAGE=$package phase wine wine-test.sh scripts/wine-test.sh build/win32
 }
 
 stage_host_clang() {
-  cmake --preset host-clang >/dev/null
-  cmake --build --preset host-clang -j "$jobs"
-  ctest --preset host-clang -j "$jobs"
+  phase host-clang configure quiet cmake --preset host-clang "${debug_flags[@]}"
+  phase host-clang build cmake --build --preset host-clang -j "$jobs"
+  wait_for_test_packages
+  phase host-clang ctest ctest --preset host-clang -j "$jobs"
 }
 
-stage_asan() { JOBS=$jobs scripts/sanitizers.sh asan; }
-stage_tsan() { JOBS=$jobs scripts/sanitizers.sh tsan; }
+stage_asan() {
+  wait_for_test_packages
+  JOBS=$jobs scripts/sanitizers.sh asan
+}
+stage_tsan() {
+  wait_for_test_packages
+  JOBS=$jobs scripts/sanitizers.sh tsan
+}
 
 run_stage host stage_host
 run_stage win32 stage_win32
@@ -115,10 +191,14 @@ if [ "$sanitizers" != 0 ]; then
   run_stage tsan stage_tsan
 fi
 
+wait_for_test_packages >/dev/null || true
+echo
+echo "== steps"
+cat "$QUILL_PHASE_LOG"
 echo
 echo "== verdicts"
 printf '%s\n' "${verdicts[@]}"
-total="$(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s (load $(load))"
+total="$(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s, CPU $(seconds "$(children_cpu)") s (load $(load))"
 if ((failures > 0)); then
   echo "test.sh: $failures of ${#verdicts[@]} stages FAILED in $total"
   exit 1
