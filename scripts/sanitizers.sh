@@ -37,11 +37,13 @@ case ${QUILL_DEBUG_INFO:-full} in
   *) echo "sanitizers.sh: QUILL_DEBUG_INFO is full or lines, not '$QUILL_DEBUG_INFO'" >&2; exit 2 ;;
 esac
 ticks=$(getconf CLK_TCK)
-# The user + system time, in clock ticks, of this shell's finished children.
+# cpu=the user + system time, in clock ticks, of this shell's finished
+# children (a function, not $(...): a command substitution's own shell has
+# no children).
 children_cpu() {
   local fields
   read -ra fields </proc/$BASHPID/stat
-  echo $((fields[15] + fields[16]))
+  cpu=$((fields[15] + fields[16]))
 }
 seconds() { echo $(($1 / ticks)).$(($1 % ticks * 10 / ticks)); }
 # step PRESET STEP COMMAND...: runs the command, and keeps and prints its
@@ -49,9 +51,12 @@ seconds() { echo $(($1 / ticks)).$(($1 % ticks * 10 / ticks)); }
 step() {
   local preset=$1 name=$2 began=$SECONDS cpu rc=0
   shift 2
-  cpu=$(children_cpu)
+  local before
+  children_cpu
+  before=$cpu
   "$@" || rc=$?
-  cpu=$(($(children_cpu) - cpu))
+  children_cpu
+  cpu=$((cpu - before))
   times="$name $((SECONDS - began)) s, CPU $(seconds "$cpu") s"
   echo "sanitizers.sh: $preset $times"
   [ -z "${QUILL_PHASE_LOG:-}" ] || echo "test.sh: ${preset#host-} $times" >>"$QUILL_PHASE_LOG"

@@ -48,12 +48,13 @@ verdicts=()
 failures=0
 load() { cut -d' ' -f1-3 /proc/loadavg; }
 ticks=$(getconf CLK_TCK)
-# The user + system time, in clock ticks, of this shell's finished children
-# and everything they waited for.
+# cpu=the user + system time, in clock ticks, of this shell's finished
+# children and everything they waited for (a function, not $(...): a
+# command substitution's own shell has no children).
 children_cpu() {
   local fields
   read -ra fields </proc/$BASHPID/stat
-  echo $((fields[15] + fields[16]))
+  cpu=$((fields[15] + fields[16]))
 }
 seconds() { echo $(($1 / ticks)).$(($1 % ticks * 10 / ticks)); }
 
@@ -65,9 +66,12 @@ quiet() { "$@" >/dev/null; }
 phase() {
   local stage=$1 step=$2 began=$SECONDS cpu rc=0
   shift 2
-  cpu=$(children_cpu)
+  local before
+  children_cpu
+  before=$cpu
   "$@" || rc=$?
-  cpu=$(($(children_cpu) - cpu))
+  children_cpu
+  cpu=$((cpu - before))
   echo "test.sh: $stage $step $((SECONDS - began)) s, CPU $(seconds "$cpu") s" |
     tee -a "$QUILL_PHASE_LOG"
   return $rc
@@ -97,16 +101,18 @@ wait_for_test_packages() {
 # run_stage NAME FUNCTION: the function runs in a subshell of its own with
 # errexit, so its first failing command ends it and nothing else.
 run_stage() {
-  local name=$1 function=$2 began=$SECONDS rc verdict cpu
+  local name=$1 function=$2 began=$SECONDS rc verdict cpu before
   case $only in *" $name "*) ;; *) return 0 ;; esac
   echo "== $name   [$(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s; load $(load)]"
-  cpu=$(children_cpu)
+  children_cpu
+  before=$cpu
   (
     set -e
     "$function"
   )
   rc=$?
-  cpu=$(($(children_cpu) - cpu))
+  children_cpu
+  cpu=$((cpu - before))
   case $rc in
     0) verdict=passed ;;
     *)
@@ -198,7 +204,8 @@ cat "$QUILL_PHASE_LOG"
 echo
 echo "== verdicts"
 printf '%s\n' "${verdicts[@]}"
-total="$(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s, CPU $(seconds "$(children_cpu)") s (load $(load))"
+children_cpu
+total="$(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s, CPU $(seconds "$cpu") s (load $(load))"
 if ((failures > 0)); then
   echo "test.sh: $failures of ${#verdicts[@]} stages FAILED in $total"
   exit 1
