@@ -190,10 +190,10 @@ NTSTATUS UserDeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void*
     information = outputLength;
   }
   if (method != METHOD_NEITHER && information && output) {
+    const PDEVICE_OBJECT top = TopOfStack(record->named);
     CheckSystemBufferWritten(
         systemBuffer, inputLength, information,
-        DriverName(TopOfStack(record->named)->DriverObject) + "!IRP_MJ_DEVICE_CONTROL",
-        ioControlCode);
+        [top] { return DriverName(top->DriverObject) + "!IRP_MJ_DEVICE_CONTROL"; }, ioControlCode);
     memcpy(output, systemBuffer.data(), information);
   }
   if (returned) *returned = static_cast<ULONG>(information);
