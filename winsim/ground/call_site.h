@@ -8,8 +8,9 @@
 namespace winsim {
 
 // What CallPlace (ground/ground.h) says, kept unformatted: a GlobalAlloc
-// block's place is read only when the block leaks, and a topology walk makes
-// hundreds of blocks. Text() formats it as CallPlace would have.
+// block's or a handle's place is read only when it leaks (or a test lists
+// the handles), and a topology walk makes hundreds of blocks and opens. Text() formats it as
+// CallPlace would have.
 struct CallSite {
   std::string api;
   bool onMachine = false;  // false: the api's name alone
@@ -17,6 +18,6 @@ struct CallSite {
   VirtualTime time = 0;
   std::string Text() const;
 };
-CallSite CurrentCallSite(const char* api);
+CallSite CurrentCallSite(std::string api);
 
 }  // namespace winsim

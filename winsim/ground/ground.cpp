@@ -43,9 +43,9 @@ Ground& Ground::Current() {
 
 Ground* Ground::CurrentOrNull() { return currentGround.load(); }
 
-CallSite CurrentCallSite(const char* api) {
+CallSite CurrentCallSite(std::string api) {
   CallSite site;
-  site.api = api;
+  site.api = std::move(api);
   if (Ground* machine = Ground::CurrentOrNull()) {
     site.onMachine = true;
     site.thread = Scheduler::CurrentName();

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <set>
 
-#include "ground/call_site.h"
 #include "kernel32/kernel32_objects.h"
 #include "kernel32/user_process.h"
 
@@ -105,7 +104,7 @@ extern "C" HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
   std::memset(memory.get(), (uFlags & GMEM_ZEROINIT) != 0 ? 0 : kUninitialisedFill,
               dwBytes == 0 ? 1 : dwBytes);
   void* address = memory.get();
-  winsim::CallSite place = winsim::CurrentCallSite("GlobalAlloc");
+  CallSite place = CurrentCallSite("GlobalAlloc");
   lock.lock();
   heap.blocks.emplace(address, Block{std::move(memory), dwBytes, ordinal, std::move(place)});
   return address;
