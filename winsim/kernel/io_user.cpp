@@ -9,9 +9,11 @@ namespace winsim::kernel {
 namespace {
 
 // Sends an I/O-manager IRP to the top of device's stack and waits for it.
-NTSTATUS SendAndWait(PDEVICE_OBJECT device,
-                     const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
-                     IO_STATUS_BLOCK* result, const char* what) {
+// setup(irp, next) fills it in; a template, as a std::function of the
+// callers' captures would be a host allocation per request.
+template <typename Setup>
+NTSTATUS SendAndWait(PDEVICE_OBJECT device, const Setup& setup, IO_STATUS_BLOCK* result,
+                     const char* what) {
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IO_STATUS_BLOCK final{};
