@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "ground/call_site.h"
+
 namespace winsim {
 
 namespace {
@@ -41,16 +43,29 @@ Ground& Ground::Current() {
 
 Ground* Ground::CurrentOrNull() { return currentGround.load(); }
 
-std::string CallPlace(std::string_view api) {
-  std::string place(api);
-  Ground* machine = Ground::CurrentOrNull();
-  if (machine == nullptr) {
-    return place;
+CallSite CurrentCallSite(std::string api) {
+  CallSite site;
+  site.api = std::move(api);
+  if (Ground* machine = Ground::CurrentOrNull()) {
+    site.onMachine = true;
+    site.thread = Scheduler::CurrentName();
+    site.time = machine->Sched().Now();
   }
-  char time[32];
-  std::snprintf(time, sizeof(time), "%.6f s",
-                static_cast<double>(machine->Sched().Now()) / (1000.0 * kTicksPerMillisecond));
-  return place + " on thread '" + Scheduler::CurrentName() + "' at " + time;
+  return site;
+}
+
+std::string CallSite::Text() const {
+  if (!onMachine) return api;
+  char seconds[32];
+  std::snprintf(seconds, sizeof(seconds), "%.6f s",
+                static_cast<double>(time) / (1000.0 * kTicksPerMillisecond));
+  return api + " on thread '" + thread + "' at " + seconds;
+}
+
+std::string CallPlace(std::string_view api) {
+  Ground* machine = Ground::CurrentOrNull();
+  if (machine == nullptr) return std::string(api);
+  return CallSite{std::string(api), true, Scheduler::CurrentName(), machine->Sched().Now()}.Text();
 }
 
 }  // namespace winsim

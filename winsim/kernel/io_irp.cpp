@@ -49,7 +49,6 @@ PIRP AllocateIrpStorage(CCHAR stackSize, bool driverAllocated) {
   record->owner = CurrentDriver();
   record->place = CurrentPlace();
   State().irps.emplace(irp, std::move(record));
-  State().freedIrps.Forget(irp);
   return irp;
 }
 
@@ -104,7 +103,7 @@ std::vector<std::byte> MakeSystemBuffer(const void* input, ULONG inputLength, UL
 }
 
 void CheckSystemBufferWritten(const std::vector<std::byte>& buffer, ULONG inputLength,
-                              ULONG_PTR information, const std::string& place,
+                              ULONG_PTR information, const std::function<std::string()>& place,
                               ULONG ioControlCode) {
   const size_t end = std::min<size_t>(information, buffer.size());
   // A stretch of four (or all of a shorter tail) still poisoned: written
@@ -115,7 +114,7 @@ void CheckSystemBufferWritten(const std::vector<std::byte>& buffer, ULONG inputL
   for (size_t i = inputLength; i < end; ++i) {
     run = buffer[i] == PoisonAt(i) ? run + 1 : 0;
     if (enough > 0 && run >= enough) {
-      Verify().Report(rule::kSystemBufferUnwritten, place,
+      Verify().Report(rule::kSystemBufferUnwritten, place(),
                       "Information " + std::to_string(information) + " of control code " +
                           Hex(ioControlCode) + " returns bytes from offset " +
                           std::to_string(i + 1 - run) +
@@ -174,9 +173,10 @@ NTSTATUS CallDispatch(PDEVICE_OBJECT device, PIRP irp) {
     RoutineScope scope(driver, MajorName(major));
     status = driver->MajorFunction[major](device, irp);
   }
-  const std::string place = DriverName(driver) + "!" + MajorName(major);
+  // Built only for a verdict: every request passes here.
+  const auto place = [&] { return DriverName(driver) + "!" + MajorName(major); };
   if (KeGetCurrentIrql() != irql) {
-    Verify().Report(rule::kIrql, place,
+    Verify().Report(rule::kIrql, place(),
                     "dispatch routine returned at IRQL " + std::to_string(KeGetCurrentIrql()) +
                         ", entered at " + std::to_string(irql));
   }
@@ -190,19 +190,19 @@ NTSTATUS CallDispatch(PDEVICE_OBJECT device, PIRP irp) {
                                       (StackLocationAt(irp, level)->Control & SL_PENDING_RETURNED));
   if (status == STATUS_PENDING && !marked && alive && !completed) {
     // Still below: its completion routine may yet mark the location.
-    record->pendingVerdicts.push_back({level, place});
+    record->pendingVerdicts.push_back({level, place()});
   } else if (status == STATUS_PENDING && !marked) {
-    Verify().Report(rule::kPendingNotMarked, place,
+    Verify().Report(rule::kPendingNotMarked, place(),
                     "returned STATUS_PENDING without IoMarkIrpPending");
   } else if (status != STATUS_PENDING && marked) {
-    Verify().Report(rule::kMarkedNotPending, place,
+    Verify().Report(rule::kMarkedNotPending, place(),
                     "marked the IRP pending but returned " + StatusText(status));
   } else if (status != STATUS_PENDING && !completed) {
-    Verify().Report(rule::kIrpLost, place,
+    Verify().Report(rule::kIrpLost, place(),
                     "returned " + StatusText(status) +
                         " without completing the IRP or returning STATUS_PENDING");
   } else if (status != STATUS_PENDING && status != call.statusWhenPassed) {
-    Verify().Report(rule::kDispatchStatusMismatch, place,
+    Verify().Report(rule::kDispatchStatusMismatch, place(),
                     "returned " + StatusText(status) + " but completed the IRP with " +
                         StatusText(call.statusWhenPassed));
   }
@@ -521,8 +521,9 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                             std::to_string(OutputBufferLength));
         copied = OutputBufferLength;
       }
-      CheckSystemBufferWritten(*systemBuffer, InputBufferLength, copied,
-                               "IRP " + Hex(reinterpret_cast<uintptr_t>(done), 0), IoControlCode);
+      CheckSystemBufferWritten(
+          *systemBuffer, InputBufferLength, copied,
+          [done] { return "IRP " + Hex(reinterpret_cast<uintptr_t>(done), 0); }, IoControlCode);
       if (copied) memcpy(OutputBuffer, systemBuffer->data(), copied);
     }
     // As the I/O manager finishes a threaded IRP: one that failed at once,

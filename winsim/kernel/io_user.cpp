@@ -9,9 +9,11 @@ namespace winsim::kernel {
 namespace {
 
 // Sends an I/O-manager IRP to the top of device's stack and waits for it.
-NTSTATUS SendAndWait(PDEVICE_OBJECT device,
-                     const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
-                     IO_STATUS_BLOCK* result, const char* what) {
+// setup(irp, next) fills it in; a template, as a std::function of the
+// callers' captures would be a host allocation per request.
+template <typename Setup>
+NTSTATUS SendAndWait(PDEVICE_OBJECT device, const Setup& setup, IO_STATUS_BLOCK* result,
+                     const char* what) {
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IO_STATUS_BLOCK final{};
@@ -190,10 +192,10 @@ NTSTATUS UserDeviceIoControl(PFILE_OBJECT file, ULONG ioControlCode, const void*
     information = outputLength;
   }
   if (method != METHOD_NEITHER && information && output) {
+    const PDEVICE_OBJECT top = TopOfStack(record->named);
     CheckSystemBufferWritten(
         systemBuffer, inputLength, information,
-        DriverName(TopOfStack(record->named)->DriverObject) + "!IRP_MJ_DEVICE_CONTROL",
-        ioControlCode);
+        [top] { return DriverName(top->DriverObject) + "!IRP_MJ_DEVICE_CONTROL"; }, ioControlCode);
     memcpy(output, systemBuffer.data(), information);
   }
   if (returned) *returned = static_cast<ULONG>(information);

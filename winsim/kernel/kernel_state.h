@@ -24,8 +24,9 @@ namespace winsim {
 // The addresses of the last IRPs freed, for the double-free and
 // double-completion checks. A fixed ring: a machine that runs for long (a
 // fuzz target's thousands of inputs) frees ever more IRPs, and a table of
-// every one of them grew without end. An address leaves the ring when an IRP
-// is allocated there again.
+// every one of them grew without end. Asked only about an address with no
+// live IRP, so an IRP allocated at a freed address needs no scan to take it
+// out.
 class RecentlyFreed {
  public:
   static constexpr size_t kCapacity = 256;
@@ -33,7 +34,6 @@ class RecentlyFreed {
     slots_[next_] = address;
     next_ = (next_ + 1) % kCapacity;
   }
-  void Forget(const void* address) { std::replace(slots_.begin(), slots_.end(), address, kNone); }
   bool Contains(const void* address) const {
     return address != kNone && std::find(slots_.begin(), slots_.end(), address) != slots_.end();
   }
@@ -240,9 +240,11 @@ std::u16string FoldName(std::u16string_view name);
 std::vector<std::byte> MakeSystemBuffer(const void* input, ULONG inputLength, ULONG outputLength);
 // Before Information bytes of a system buffer go back to the caller: a
 // stretch beyond the input that still holds the poison was never written
-// (system-buffer-unwritten).
+// (system-buffer-unwritten). place names the finding's place, made only for
+// a finding: the check runs for every request.
 void CheckSystemBufferWritten(const std::vector<std::byte>& buffer, ULONG inputLength,
-                              ULONG_PTR information, const std::string& place, ULONG ioControlCode);
+                              ULONG_PTR information, const std::function<std::string()>& place,
+                              ULONG ioControlCode);
 
 }  // namespace kernel
 }  // namespace winsim

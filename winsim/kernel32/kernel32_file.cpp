@@ -36,7 +36,9 @@ std::string FailWith(NTSTATUS status) {
 
 void CloseFileObject(const FileObject& file) {
   const NTSTATUS status = kernel::UserClose(file.File());
-  LogUser("close", {{"path", file.Describe()}, {"status", kernel::StatusText(status)}});
+  if (EventRecording()) {
+    LogUser("close", {{"path", file.Describe()}, {"status", kernel::StatusText(status)}});
+  }
 }
 
 }  // namespace winsim::kernel32
@@ -53,8 +55,12 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     return INVALID_HANDLE_VALUE;
   }
   const std::string name = lpFileName;
-  std::vector<std::pair<std::string, std::string>> fields = {
-      {"path", name}, {"access", Hex(dwDesiredAccess)}, {"share", Hex(dwShareMode)}};
+  // A topology walk opens each hub it finds: the event's texts only when kept.
+  const bool recording = EventRecording();
+  std::vector<std::pair<std::string, std::string>> fields;
+  if (recording) {
+    fields = {{"path", name}, {"access", Hex(dwDesiredAccess)}, {"share", Hex(dwShareMode)}};
+  }
   std::string kernelPath;
   if (name.starts_with(kDevicePrefix)) {
     kernelPath = name;
@@ -72,16 +78,21 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
   // which refuses a user who is none.
   PFILE_OBJECT file = nullptr;
   const NTSTATUS status = kernel::UserOpen(kernelPath, &file);
-  fields.emplace_back("status", kernel::StatusText(status));
+  if (recording) fields.emplace_back("status", kernel::StatusText(status));
   if (!NT_SUCCESS(status) || file == nullptr) {
-    fields.emplace_back("error", FailWith(NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status));
-    LogUser("CreateFileA fails", std::move(fields));
+    std::string error = FailWith(NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status);
+    if (recording) {
+      fields.emplace_back("error", std::move(error));
+      LogUser("CreateFileA fails", std::move(fields));
+    }
     return INVALID_HANDLE_VALUE;
   }
   const HANDLE handle = InsertHandle(std::make_shared<FileObject>(file, name),
-                                     CallPlace("CreateFileA(" + name + ")"));
-  fields.emplace_back("handle", HandleText(handle));
-  LogUser("CreateFileA", std::move(fields));
+                                     CurrentCallSite("CreateFileA(" + name + ")"));
+  if (recording) {
+    fields.emplace_back("handle", HandleText(handle));
+    LogUser("CreateFileA", std::move(fields));
+  }
   SetLastError(ERROR_SUCCESS);
   return handle;
 }
@@ -149,9 +160,11 @@ extern "C" WINBOOL WINAPI CloseHandle(HANDLE hObject) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  LogUser("CloseHandle", {{"handle", HandleText(hObject)},
-                          {"kind", std::string(object->Kind())},
-                          {"what", object->Describe()}});
+  if (EventRecording()) {
+    LogUser("CloseHandle", {{"handle", HandleText(hObject)},
+                            {"kind", std::string(object->Kind())},
+                            {"what", object->Describe()}});
+  }
   if (const auto* file = dynamic_cast<const FileObject*>(object.get())) {
     CloseFileObject(*file);
   }

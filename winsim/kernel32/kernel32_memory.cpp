@@ -23,7 +23,7 @@ struct Block {
   std::unique_ptr<std::byte[]> memory;
   SIZE_T size;
   uint64_t ordinal;
-  std::string place;
+  CallSite place;  // formatted only when the block leaks
 };
 
 struct GlobalHeap {
@@ -56,7 +56,7 @@ void ReleaseLeakedGlobalBlocks() {
     heap.failOrdinals.clear();
   }
   for (const auto& [address, block] : leaked) {
-    ReportFinding(rule::kGlobalLeak, block.place,
+    ReportFinding(rule::kGlobalLeak, block.place.Text(),
                   "GlobalAlloc #" + std::to_string(block.ordinal) + " of " +
                       std::to_string(block.size) + " bytes was never freed");
   }
@@ -104,7 +104,7 @@ extern "C" HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
   std::memset(memory.get(), (uFlags & GMEM_ZEROINIT) != 0 ? 0 : kUninitialisedFill,
               dwBytes == 0 ? 1 : dwBytes);
   void* address = memory.get();
-  std::string place = CallPlace("GlobalAlloc");
+  CallSite place = CurrentCallSite("GlobalAlloc");
   lock.lock();
   heap.blocks.emplace(address, Block{std::move(memory), dwBytes, ordinal, std::move(place)});
   return address;

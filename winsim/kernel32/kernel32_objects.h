@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "ground/call_site.h"
 #include "ground/ground.h"
 
 struct _FILE_OBJECT;
@@ -48,7 +49,7 @@ class FileObject final : public KernelObject {
 
 // Handle table. Insert returns the new handle; Remove takes the object out
 // of the table (nullptr when the handle is unknown).
-HANDLE InsertHandle(std::shared_ptr<KernelObject> object, std::string openedBy);
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object, CallSite openedBy);
 std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
 std::shared_ptr<KernelObject> RemoveHandle(HANDLE handle);
 template <class T>
@@ -57,6 +58,8 @@ std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
 }
 
 using winsim::CallPlace;  // the ground's, which the C heap shares
+using winsim::CallSite;
+using winsim::CurrentCallSite;
 // Appends an EventKind::User event when a machine exists.
 void LogUser(std::string text, std::vector<std::pair<std::string, std::string>> fields = {});
 // Reports a verifier finding when a machine exists.

@@ -20,7 +20,7 @@ constexpr uintptr_t kHandleStep = 4;
 
 struct HandleEntry {
   std::shared_ptr<KernelObject> object;
-  std::string openedBy;
+  CallSite openedBy;  // formatted when read
 };
 
 struct HandleTable {
@@ -36,7 +36,7 @@ HandleTable& Table() {
 
 }  // namespace
 
-HANDLE InsertHandle(std::shared_ptr<KernelObject> object, std::string openedBy) {
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object, CallSite openedBy) {
   HandleTable& table = Table();
   std::lock_guard guard(table.mutex);
   const HANDLE handle = reinterpret_cast<HANDLE>(table.next);
@@ -77,7 +77,7 @@ std::vector<OpenHandle> OpenHandles() {
   std::vector<OpenHandle> handles;
   for (const auto& [handle, entry] : table.entries) {
     handles.push_back(OpenHandle{handle, std::string(entry.object->Kind()),
-                                 entry.object->Describe(), entry.openedBy});
+                                 entry.object->Describe(), entry.openedBy.Text()});
   }
   return handles;
 }
@@ -120,7 +120,7 @@ void EndApplication() {
   // Windows closes what a process leaves open when it ends; each one is a
   // leak of the application's.
   for (const auto& [handle, entry] : leaked) {
-    ReportFinding(rule::kHandleLeak, entry.openedBy,
+    ReportFinding(rule::kHandleLeak, entry.openedBy.Text(),
                   std::string(entry.object->Kind()) + " handle " + HandleText(handle) + " (" +
                       entry.object->Describe() + ") was never closed");
     if (const auto* file = dynamic_cast<const FileObject*>(entry.object.get())) {

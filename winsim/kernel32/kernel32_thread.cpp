@@ -226,7 +226,7 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T,
     std::lock_guard guard(registry.mutex);
     registry.created.push_back(thread);
   }
-  const HANDLE handle = InsertHandle(thread, CallPlace("CreateThread"));
+  const HANDLE handle = InsertHandle(thread, CurrentCallSite("CreateThread"));
   LogUser("CreateThread", {{"thread", std::to_string(id)},
                            {"handle", HandleText(handle)},
                            {"suspended", (dwCreationFlags & CREATE_SUSPENDED) != 0 ? "1" : "0"}});
@@ -285,7 +285,7 @@ extern "C" DWORD WINAPI GetCurrentThreadId(VOID) {
 extern "C" HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, WINBOOL bManualReset,
                                       WINBOOL bInitialState, LPCSTR) {
   auto event = std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE);
-  const HANDLE handle = InsertHandle(std::move(event), CallPlace("CreateEventA"));
+  const HANDLE handle = InsertHandle(std::move(event), CurrentCallSite("CreateEventA"));
   SetLastError(ERROR_SUCCESS);
   return handle;
 }
