@@ -8,6 +8,9 @@
 //                                                      (DEBUG: a Debug quillsim, reported too)
 //   process_budgets update RELEASE DEBUG SCENARIO...   a whole update, release vs Debug
 //   process_budgets fuzz NAME FUZZER INPUT...          a fuzz target's executions per CPU second
+//   process_budgets schedules RELEASE DEBUG SCENARIO    explored schedules of a whole update per
+//                                                       CPU second, beside one default run and
+//                                                       the Debug build
 //
 // Prints every figure (median, minimum, maximum) and each budget's outcome;
 // exits 1 when a budget fails, 2 when a command cannot run.
@@ -17,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +47,11 @@ struct UpdateBudget {
 constexpr UpdateBudget kUpdateBudgets[] = {{"main-update.json", 10.0}, {"full-flash.json", 30.0}};
 // Every fuzz target that runs a whole machine per input.
 constexpr double kFuzzExecutionsPerCpuSecond = 1000.0;
+// Schedule exploration of a whole update (quillsim run --schedules), release
+// build: every schedule a whole run with its own machine and verdict.
+constexpr double kSchedulesPerCpuSecond = 100.0;
+constexpr unsigned kSchedules = 100;
+constexpr int kScheduleRuns = 5;
 
 constexpr int kImageRuns = 30;
 constexpr int kUpdateRuns = 10;
@@ -52,6 +61,7 @@ constexpr int kFuzzExecutions = 4000;
 
 struct Outcome {
   double cpuSeconds = 0;
+  double wallSeconds = 0;
   int status = 0;  // the exit status; 128 + the signal when killed
 };
 
@@ -61,6 +71,7 @@ Outcome Run(const std::vector<std::string>& argv, const std::string& output = "/
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
+  const auto started = std::chrono::steady_clock::now();
   const pid_t child = fork();
   if (child < 0) {
     std::perror("fork");
@@ -83,6 +94,8 @@ Outcome Run(const std::vector<std::string>& argv, const std::string& output = "/
     std::exit(2);
   }
   Outcome outcome;
+  outcome.wallSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   outcome.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
   outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -119,11 +132,12 @@ std::string Command(const std::vector<std::string>& argv) {
 // may account a tiny run as 0).
 struct Pairs {
   Spread a, b, ratio;
+  Spread aWall, bWall;
 };
 
 Pairs Compare(const std::vector<std::string>& a, const std::vector<std::string>& b, int runs,
               bool mustSucceed) {
-  std::vector<double> as, bs, ratios;
+  std::vector<double> as, bs, ratios, aWalls, bWalls;
   for (int i = -1; i < runs; ++i) {
     const Outcome first = Run(a);
     const Outcome second = Run(b);
@@ -135,9 +149,11 @@ Pairs Compare(const std::vector<std::string>& a, const std::vector<std::string>&
     if (i < 0) continue;  // the warm-up: files in the page cache
     as.push_back(first.cpuSeconds);
     bs.push_back(second.cpuSeconds);
+    aWalls.push_back(first.wallSeconds);
+    bWalls.push_back(second.wallSeconds);
     ratios.push_back(first.cpuSeconds / std::max(second.cpuSeconds, 1e-6));
   }
-  return {SpreadOf(as), SpreadOf(bs), SpreadOf(ratios)};
+  return {SpreadOf(as), SpreadOf(bs), SpreadOf(ratios), SpreadOf(aWalls), SpreadOf(bWalls)};
 }
 
 void PrintMs(const char* name, const Spread& spread) {
@@ -280,11 +296,42 @@ bool Fuzz(const std::string& name, const std::string& fuzzer,
                  ">=", kFuzzExecutionsPerCpuSecond);
 }
 
+// quillsim run SCENARIO --schedules N (PCT seeds 1 to N) with the release
+// build, in turn with one default run of the same scenario (what a schedule
+// costs beyond a whole run of its own process) and with the Debug build's
+// exploration. Every run must pass.
+bool Schedules(const std::string& release, const std::string& debug, const std::string& scenario) {
+  const std::string count = std::to_string(kSchedules);
+  const std::vector<std::string> explored = {release, "run", scenario, "--schedules", count};
+  std::printf(
+      "schedule exploration, %s: %u PCT schedules a run, %d runs in turn with one "
+      "default run and with the Debug build\n",
+      fs::path(scenario).filename().string().c_str(), kSchedules, kScheduleRuns);
+  const Pairs withOne = Compare(explored, {release, "run", scenario}, kScheduleRuns, true);
+  const Pairs withDebug =
+      Compare(explored, {debug, "run", scenario, "--schedules", count}, kScheduleRuns, true);
+  PrintMs("release, --schedules", withOne.a);
+  PrintMs("release, one default run", withOne.b);
+  PrintMs("release, --schedules (2)", withDebug.a);
+  PrintMs("Debug, --schedules", withDebug.b);
+  const double perSchedule = withOne.a.median / kSchedules;
+  const double rate = kSchedules / withOne.a.median;
+  std::printf("  per schedule: release %.3f ms CPU (one default run: %.3f ms), Debug %.3f ms\n",
+              perSchedule * 1e3, withOne.b.median * 1e3, withDebug.b.median / kSchedules * 1e3);
+  std::printf("  schedules per second of wall time: release %.1f, Debug %.1f (the load's)\n",
+              kSchedules / withOne.aWall.median, kSchedules / withDebug.bWall.median);
+  const std::string figure =
+      fs::path(scenario).filename().string() + ": explored schedules per CPU second (release)";
+  return Verdict(rate >= kSchedulesPerCpuSecond, figure.c_str(), rate,
+                 ">=", kSchedulesPerCpuSecond);
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: process_budgets image QUILLSIM HEX_FILE [DEBUG_QUILLSIM]\n"
                "       process_budgets update RELEASE_QUILLSIM DEBUG_QUILLSIM SCENARIO...\n"
-               "       process_budgets fuzz NAME FUZZER INPUT...\n");
+               "       process_budgets fuzz NAME FUZZER INPUT...\n"
+               "       process_budgets schedules RELEASE_QUILLSIM DEBUG_QUILLSIM SCENARIO\n");
   return 2;
 }
 
@@ -297,6 +344,9 @@ int main(int argc, char** argv) {
   }
   if (args.size() >= 4 && args[0] == "update") {
     return Update(args[1], args[2], {args.begin() + 3, args.end()}) ? 0 : 1;
+  }
+  if (args.size() == 4 && args[0] == "schedules") {
+    return Schedules(args[1], args[2], args[3]) ? 0 : 1;
   }
   if (args.size() >= 3 && args[0] == "fuzz") {
     return Fuzz(args[1], args[2], {args.begin() + 3, args.end()}) ? 0 : 1;

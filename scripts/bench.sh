@@ -5,7 +5,8 @@
 # then the budgets on whole processes, each side by side with its yardstick
 # (bench/process_budgets.cpp): `quillsim image` against objcopy and cat, a
 # whole update with the optimised quillsim against the Debug one (preset
-# `host`), and the fuzz targets that run a whole machine per input
+# `host`), schedule exploration of a whole update (schedules per CPU second,
+# beside one default run and the Debug build), and the fuzz targets that run a whole machine per input
 # (preset `host-asan`), in executions per CPU second. Exits 1 when a budget
 # fails. Extra arguments go to Google Benchmark, e.g.
 # --benchmark_filter=BuildFlashImage. On a shared machine run it under
@@ -64,6 +65,13 @@ if [ "${QUILL_BENCH_PROCESSES:-1}" != 0 ] && [ -x build/bench/bench/process_budg
       examples/scenarios/main-update.json examples/scenarios/full-flash.json
   else
     fail "a whole update: not measured (no Debug quillsim to set beside it)"
+  fi
+  echo
+  if [ ${#debug[@]} = 1 ]; then
+    step "schedules" $budgets schedules build/bench/tools/quillsim/quillsim "${debug[0]}" \
+      examples/scenarios/main-update.json
+  else
+    fail "schedule exploration: not measured (no Debug quillsim to set beside it)"
   fi
   for target in "${machine_targets[@]}"; do
     echo

@@ -9,7 +9,10 @@
 #
 # SECONDS defaults to 300; scenarios default to examples/scenarios/*.json.
 # EXPLORE_BATCH sets the schedules per batch (default 50). Needs the host
-# build (cmake --preset host && cmake --build --preset host).
+# build (cmake --preset host && cmake --build --preset host). The scenarios
+# run with the release build's quillsim (preset release, built or brought up
+# to date here: the same checks, several times the schedules in the time);
+# QUILLSIM names another quillsim instead.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,8 +21,12 @@ shift || true
 scenarios=("$@")
 if [[ ${#scenarios[@]} -eq 0 ]]; then scenarios=("$root"/examples/scenarios/*.json); fi
 batch=${EXPLORE_BATCH:-50}
-quillsim=$root/build/host/tools/quillsim/quillsim
-[[ -x $quillsim ]] || { echo "build the host preset first" >&2; exit 2; }
+[[ -x $root/build/host/tests/hostile_driver_tests ]] || { echo "build the host preset first" >&2; exit 2; }
+if [[ -z ${QUILLSIM:-} ]]; then
+  (cd "$root" && cmake --preset release >/dev/null && cmake --build --preset release >/dev/null)
+fi
+quillsim=${QUILLSIM:-$root/build/release/tools/quillsim/quillsim}
+echo "== quillsim: $quillsim"
 
 end=$((SECONDS + seconds))
 seed=1

@@ -469,6 +469,13 @@ struct ImageBlocks {
   bool built = false;
   std::vector<uint8_t> bytes;
   std::vector<uint32_t> blocks;
+  // The SHA-256 of the bytes, made on first use (runs under many schedules
+  // share one image).
+  mutable std::optional<std::string> hash;
+  const std::string& Hash() const {
+    if (!hash) hash = Sha256Hex(bytes.data(), bytes.size());
+    return *hash;
+  }
 };
 
 ImageBlocks BuildImage(const std::string& path) {
@@ -544,7 +551,7 @@ std::optional<bool> TellDevice(const Scenario& scenario, winsim::usb::UsbBus* bu
     const auto& flash = q417->Flash();
     const size_t length = std::min(image.size(), flash.size());
     const std::string flashHash = Sha256Hex(flash.data(), length);
-    const std::string imageHash = Sha256Hex(image.data(), image.size());
+    const std::string& imageHash = imageBlocks.Hash();
     std::cout << "  image " << image.size() << " bytes in " << BlocksText(imageBlocks.blocks)
               << "\n  flash SHA-256 " << flashHash << "\n  image SHA-256 " << imageHash << "\n";
     holdsImage = length == image.size() && flashHash == imageHash;
@@ -804,19 +811,23 @@ bool KeepsResult(const RunOptions& options) {
 }
 
 // widths: where to leave the explored run's decision widths (for a
-// preemption search).
+// preemption search). built: the scenario's image, built before (the same
+// file under every schedule); null to build it here.
 using Widths = std::vector<std::pair<uint64_t, uint32_t>>;
 int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& result,
-                Widths* widths = nullptr) {
+                Widths* widths = nullptr, const ImageBlocks* built = nullptr) {
   result.verdict = Verdict::Failed;  // until it has run to its verdict
   if (options.realtime) scenario.machine.clock = winsim::ClockMode::RealTime;
   if (!options.snapshots.empty()) fs::create_directories(options.snapshots);
   std::cout << "scenario: " << (scenario.name.empty() ? options.scenario : scenario.name) << "\n";
   if (!scenario.description.empty()) std::cout << scenario.description << "\n";
 
-  ImageBlocks imageBlocks;
+  ImageBlocks ownBlocks;
+  if (!scenario.image.empty() && built == nullptr) {
+    ownBlocks = BuildImage(ResolveFile(scenario, scenario.image));
+  }
+  const ImageBlocks& imageBlocks = built != nullptr ? *built : ownBlocks;
   if (!scenario.image.empty()) {
-    imageBlocks = BuildImage(ResolveFile(scenario, scenario.image));
     std::cout << "image file " << scenario.image << ": "
               << (imageBlocks.built ? std::to_string(imageBlocks.bytes.size()) + " bytes in " +
                                           BlocksText(imageBlocks.blocks)
@@ -863,7 +874,9 @@ int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& re
             << run.exitCode << ")\n";
 
   TellDevice(scenario, run.bus.get(), imageBlocks);
-  const auto events = machine.Log().All();
+  // The whole log is copied only for what reads all of it.
+  const bool wholeLog = !options.pcap.empty() || !options.json.empty() || KeepsResult(options);
+  const auto events = wholeLog ? machine.Log().All() : std::vector<winsim::Event>{};
   if (!options.requests.empty() &&
       !WriteDeviceRequests(options.requests, scenario, run.bus.get())) {
     std::cout << "cannot write " << options.requests << "\n";
@@ -927,7 +940,7 @@ int RunScenario(Scenario scenario, const RunOptions& options, ScenarioResult& re
     result.lines = observer->Lines();
     result.pictures = observer->Pictures();
   }
-  result.transfers = ReadTransfers(events);
+  if (wholeLog) result.transfers = ReadTransfers(events);
   return failures.empty() ? 0 : 1;
 }
 
@@ -980,6 +993,10 @@ int RunSchedules(const Scenario& scenario, RunOptions options) {
   unsigned ran = 0;
   int exitCode = 0;
   const auto start = std::chrono::steady_clock::now();
+  // The scenario's files do not change between schedules: its image is
+  // built once, as every schedule would build it.
+  ImageBlocks imageBlocks;
+  if (!scenario.image.empty()) imageBlocks = BuildImage(ResolveFile(scenario, scenario.image));
   for (; ran < options.schedules; ++ran) {
     if (search) {
       auto next = search->Next();
@@ -998,7 +1015,7 @@ int RunSchedules(const Scenario& scenario, RunOptions options) {
     Widths widths;
     ScenarioResult told;  // the schedule's outcome is read from its output
     try {
-      result = RunScenario(scenario, options, told, &widths);
+      result = RunScenario(scenario, options, told, &widths, &imageBlocks);
     } catch (...) {
       std::cout.rdbuf(saved);
       throw;

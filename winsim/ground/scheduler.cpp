@@ -474,15 +474,24 @@ void Scheduler::RecordSwitchLocked(const char* where, SimThread* from, SimThread
 }
 
 SimThread* Scheduler::TakeReadyLocked(const char* where, SimThread* avoid) {
-  std::vector<size_t> positions;
-  for (size_t i = 0; i < ready_.size(); ++i) {
-    if (RunnableLocked(ready_[i])) positions.push_back(i);
-  }
-  if (positions.empty()) return nullptr;
-  size_t index = positions.front();
-  if (explorer_) {
-    std::vector<uint32_t> candidates;
-    std::vector<size_t> choices;
+  size_t index = 0;
+  if (!explorer_) {
+    // The default schedule: the first runnable one, FIFO.
+    while (index < ready_.size() && !RunnableLocked(ready_[index])) ++index;
+    if (index == ready_.size()) return nullptr;
+  } else {
+    // Kept across decisions (under the lock): an explored run takes one at
+    // every dispatch and switch point.
+    std::vector<size_t>& positions = scratchPositions_;
+    positions.clear();
+    for (size_t i = 0; i < ready_.size(); ++i) {
+      if (RunnableLocked(ready_[i])) positions.push_back(i);
+    }
+    if (positions.empty()) return nullptr;
+    std::vector<uint32_t>& candidates = scratchCandidates_;
+    std::vector<size_t>& choices = scratchChoices_;
+    candidates.clear();
+    choices.clear();
     for (size_t i : positions) {
       if (ready_[i] == avoid && positions.size() > 1) continue;
       candidates.push_back(ready_[i]->id);
@@ -503,8 +512,10 @@ void Scheduler::SwitchPoint(const char* where) {
   if (!self || self->spinLocksHeld > 0) return;
   std::unique_lock lock(mutex_);
   if (tearingDown_ || ready_.empty() || running_ != self) return;
-  std::vector<uint32_t> candidates{self->id};
-  std::vector<size_t> positions;
+  std::vector<uint32_t>& candidates = scratchCandidates_;
+  std::vector<size_t>& positions = scratchPositions_;
+  candidates.assign(1, self->id);
+  positions.clear();
   for (size_t i = 0; i < ready_.size(); ++i) {
     if (!RunnableLocked(ready_[i])) continue;
     candidates.push_back(ready_[i]->id);

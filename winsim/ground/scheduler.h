@@ -191,6 +191,11 @@ class Scheduler {
   bool tearingDown_ = false;
   bool finished_ = false;
   std::unique_ptr<Explorer> explorer_;
+  // The explorer's candidates at a decision, kept to save an allocation a
+  // decision.
+  std::vector<uint32_t> scratchCandidates_;
+  std::vector<size_t> scratchPositions_;
+  std::vector<size_t> scratchChoices_;
   std::vector<SwitchRecord> switches_;
   bool userModeHeld_ = false;
   bool halted_ = false;

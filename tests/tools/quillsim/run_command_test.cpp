@@ -154,6 +154,47 @@ TEST_F(RunCommandTest, ExitStatusAndTheReasonOnTheLastLine) {
   EXPECT_NE(missing.LastLine().find("cannot read"), std::string::npos) << missing.output;
 }
 
+// run --schedules: every schedule a whole run with its own verdict; each
+// distinct outcome told once with its first schedule, which --seed replays.
+TEST_F(RunCommandTest, SchedulesTellEachOutcomeAndItsReplay) {
+  const std::string update =
+      R"([{"answer": "OK"}, {"select": 2}, {"browse": "sample.hex"}, {"click": "Program"},
+          {"waitFor": "Complete!"}, {"answer": "OK"}, {"click": "Close"}])";
+  const struct {
+    std::string name;
+    std::string expect;
+    std::string arguments;
+    int exitCode;
+    std::vector<std::string> told;
+  } cases[] = {
+      {"explored-update", R"({"flash": "image", "applicationEnded": true})", "--schedules 3", 0,
+       {"3 schedules in ", " s, 1 outcome\n",
+        "3 of 3 schedules, first PCT seed 1 (--seed 1):\n"
+        "PASSED: the script ran to its end and every expectation held\n"
+        "schedule: PCT seed 1 (--seed 1), "}},
+      {"explored-from-seed", R"({"flash": "image"})", "--schedules 2 --seed 40", 0,
+       {"2 of 2 schedules, first PCT seed 40 (--seed 40):\nPASSED"}},
+      {"explored-failure", R"({"flash": "untouched"})", "--schedules 2", 1,
+       {"2 of 2 schedules, first PCT seed 1 (--seed 1):\n"
+        "FAILED: the flash of device 1/1/2 was written\nschedule: PCT seed 1"}},
+      {"replayed-failure", R"({"flash": "untouched"})", "--seed 2", 1,
+       {"the device's flash equals the image\n", "schedule: PCT seed 2 (--seed 2), ",
+        "FAILED: the flash of device 1/1/2 was written\n"}},
+      {"preemption-bounded", R"({"flash": "image"})", "--schedules 2 --preemptions 1", 0,
+       {"2 schedules in ", "2 of 2 schedules, first no preemption:\nPASSED"}},
+  };
+  for (const auto& c : cases) {
+    const std::string file = Scenario(c.name + ".json", update, c.expect);
+    const RunResult result = RunQuillsim("run " + file + " " + c.arguments);
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.name << "\n" << result.output;
+    for (const std::string& text : c.told) {
+      EXPECT_NE(result.output.find(text), std::string::npos)
+          << c.name << ": no \"" << text << "\" in\n"
+          << result.output;
+    }
+  }
+}
+
 TEST_F(RunCommandTest, WritesTheEventLogAndSnapshots) {
   const std::string file = Scenario("log.json", R"([{"answer": "OK"}, {"click": "Close"}])", "{}");
   const std::string log = (scratch_ / "events.jsonl").string();
