@@ -167,20 +167,35 @@ TEST_F(RunCommandTest, SchedulesTellEachOutcomeAndItsReplay) {
     int exitCode;
     std::vector<std::string> told;
   } cases[] = {
-      {"explored-update", R"({"flash": "image", "applicationEnded": true})", "--schedules 3", 0,
+      {"explored-update",
+       R"({"flash": "image", "applicationEnded": true})",
+       "--schedules 3",
+       0,
        {"3 schedules in ", " s, 1 outcome\n",
         "3 of 3 schedules, first PCT seed 1 (--seed 1):\n"
         "PASSED: the script ran to its end and every expectation held\n"
         "schedule: PCT seed 1 (--seed 1), "}},
-      {"explored-from-seed", R"({"flash": "image"})", "--schedules 2 --seed 40", 0,
+      {"explored-from-seed",
+       R"({"flash": "image"})",
+       "--schedules 2 --seed 40",
+       0,
        {"2 of 2 schedules, first PCT seed 40 (--seed 40):\nPASSED"}},
-      {"explored-failure", R"({"flash": "untouched"})", "--schedules 2", 1,
+      {"explored-failure",
+       R"({"flash": "untouched"})",
+       "--schedules 2",
+       1,
        {"2 of 2 schedules, first PCT seed 1 (--seed 1):\n"
         "FAILED: the flash of device 1/1/2 was written\nschedule: PCT seed 1"}},
-      {"replayed-failure", R"({"flash": "untouched"})", "--seed 2", 1,
+      {"replayed-failure",
+       R"({"flash": "untouched"})",
+       "--seed 2",
+       1,
        {"the device's flash equals the image\n", "schedule: PCT seed 2 (--seed 2), ",
         "FAILED: the flash of device 1/1/2 was written\n"}},
-      {"preemption-bounded", R"({"flash": "image"})", "--schedules 2 --preemptions 1", 0,
+      {"preemption-bounded",
+       R"({"flash": "image"})",
+       "--schedules 2 --preemptions 1",
+       0,
        {"2 schedules in ", "2 of 2 schedules, first no preemption:\nPASSED"}},
   };
   for (const auto& c : cases) {
@@ -282,6 +297,18 @@ TEST_F(RunCommandTest, OneScenariosReport) {
             std::string::npos);
   EXPECT_NE(html.find("href=\"data:application/vnd.tcpdump.pcap;base64,"), std::string::npos);
   EXPECT_EQ(html.find("<section", html.find("<section") + 1), std::string::npos);
+  // Without a capture asked for, the report still lists the update's USB
+  // transfers, read from the whole event log.
+  const std::string update =
+      Scenario("update.json",
+               R"([{"answer": "OK"}, {"select": 2}, {"browse": "sample.hex"}, {"click": "Program"},
+          {"waitFor": "Complete!"}, {"answer": "OK"}, {"click": "Close"}])",
+               "{}");
+  const std::string alone = (scratch_ / "update.html").string();
+  EXPECT_EQ(RunQuillsim("run " + update + " --report " + alone).exitCode, 0);
+  const std::string aloneHtml = ReadFile(alone);
+  EXPECT_NE(aloneHtml.find("<table class=\"usb\">"), std::string::npos);
+  EXPECT_EQ(aloneHtml.find("No USB transfers."), std::string::npos);
 }
 
 // The account tells what the event log recorded, in its order and at its
