@@ -35,13 +35,17 @@ struct SimThread {
 };
 
 struct HostWorker {
-  pthread_t host{};
+  // Set under the pool's lock: the scheduler it serves; nullptr while parked.
   Scheduler* scheduler = nullptr;
+  // The rest under its scheduler's lock.
   SimThread* thread = nullptr;  // the simulated thread it carries; nullptr when idle
-  bool exit = false;
+  bool exit = false;            // its scheduler lets it go
+  bool attached = false;        // in its scheduler's WorkerMain
   // Signalled when the baton passes to its simulated thread (only the host
   // thread that runs next wakes, not every blocked one) and at the end.
   std::condition_variable wake;
+  // Signalled when a scheduler takes it out of the pool.
+  std::condition_variable parked;
 };
 
 namespace {
@@ -56,19 +60,38 @@ void InterlockedOperationSwitchPoint() {
 // Simulated threads need room: the product keeps large buffers on the stack.
 constexpr size_t kStackBytes = 8 * 1024 * 1024;
 
+// Host threads whose scheduler has gone, parked for the next one: a run
+// under many schedules makes a machine, so a scheduler, for each, and
+// making a host thread (its stack mapped, faulted in and unmapped at its
+// end) costs more than the simulated threads of a short run do. Never
+// destroyed: parked threads outlive every static.
+struct HostPool {
+  std::mutex mutex;
+  std::vector<HostWorker*> parked;
+};
+
+HostPool& Pool() {
+  static HostPool* const pool = new HostPool;
+  return *pool;
+}
+
 }  // namespace
 
 Scheduler::Scheduler(EventLog& log, ClockMode mode) : log_(log), mode_(mode) {}
 
 Scheduler::~Scheduler() {
-  {
-    std::lock_guard lock(mutex_);
-    for (auto& worker : workers_) {
-      worker->exit = true;
-      worker->wake.notify_one();
-    }
+  std::unique_lock lock(mutex_);
+  for (auto& worker : workers_) {
+    worker->exit = true;
+    worker->wake.notify_one();
   }
-  for (auto& worker : workers_) pthread_join(worker->host, nullptr);
+  // Each leaves WorkerMain for the pool; none touches this scheduler after.
+  cv_.wait(lock, [this] {
+    return std::none_of(workers_.begin(), workers_.end(),
+                        [](const auto& worker) { return worker->attached; });
+  });
+  // The pool owns them from here.
+  for (auto& worker : workers_) static_cast<void>(worker.release());
 }
 
 namespace {
@@ -234,23 +257,50 @@ uint32_t Scheduler::CreateThreadLocked(std::string name, std::function<void()> b
     worker = idleWorkers_.back();
     idleWorkers_.pop_back();
   } else {
-    auto made = std::make_unique<HostWorker>();
-    made->scheduler = this;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, kStackBytes);
-    const int error = pthread_create(
-        &made->host, &attributes,
-        [](void* argument) -> void* {
-          auto* self = static_cast<HostWorker*>(argument);
-          self->scheduler->WorkerMain(self);
-          return nullptr;
-        },
-        made.get());
-    pthread_attr_destroy(&attributes);
-    if (error != 0) throw std::runtime_error("cannot create a simulated thread");
-    worker = made.get();
-    workers_.push_back(std::move(made));
+    // A host thread parked by a scheduler that has gone, or a new one.
+    HostPool& pool = Pool();
+    std::unique_ptr<HostWorker> taken;
+    {
+      std::lock_guard lock(pool.mutex);
+      if (!pool.parked.empty()) {
+        taken.reset(pool.parked.back());
+        pool.parked.pop_back();
+        taken->scheduler = this;
+        taken->parked.notify_one();
+      }
+    }
+    if (!taken) {
+      taken = std::make_unique<HostWorker>();
+      taken->scheduler = this;
+      pthread_attr_t attributes;
+      pthread_attr_init(&attributes);
+      pthread_attr_setstacksize(&attributes, kStackBytes);
+      pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+      pthread_t host{};
+      const int error = pthread_create(
+          &host, &attributes,
+          [](void* argument) -> void* {
+            auto* self = static_cast<HostWorker*>(argument);
+            HostPool& hostPool = Pool();
+            for (;;) {
+              Scheduler* scheduler = nullptr;
+              {
+                std::unique_lock lock(hostPool.mutex);
+                self->parked.wait(lock, [&] { return self->scheduler != nullptr; });
+                scheduler = self->scheduler;
+              }
+              scheduler->WorkerMain(self);
+            }
+            return nullptr;
+          },
+          taken.get());
+      pthread_attr_destroy(&attributes);
+      if (error != 0) throw std::runtime_error("cannot create a simulated thread");
+    }
+    // Attached from here: the scheduler's destructor waits until it has left.
+    taken->attached = true;
+    worker = taken.get();
+    workers_.push_back(std::move(taken));
   }
   worker->thread = raw;
   raw->worker = worker;
@@ -265,7 +315,18 @@ void Scheduler::WorkerMain(HostWorker* worker) {
   for (;;) {
     worker->wake.wait(
         lock, [&] { return worker->exit || (worker->thread && running_ == worker->thread); });
-    if (worker->exit) return;
+    if (worker->exit) {
+      worker->exit = false;
+      worker->attached = false;
+      cv_.notify_all();
+      lock.unlock();
+      // The scheduler may be gone from here on.
+      HostPool& pool = Pool();
+      std::lock_guard parking(pool.mutex);
+      worker->scheduler = nullptr;
+      pool.parked.push_back(worker);
+      return;
+    }
     SimThread* self = worker->thread;
     lock.unlock();
     RunBody(self);

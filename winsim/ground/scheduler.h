@@ -2,10 +2,10 @@
 //
 // Simulated threads run on real host threads (8 MiB stacks) of which exactly
 // one runs at a time: it holds the baton until it blocks (a wait, a sleep, its
-// end). A host thread whose simulated thread has ended waits in a pool for the
-// next one: making a host thread costs far more than a simulated thread's
-// usual work (a scheduled event, a completion), and the pool lives as long as
-// the scheduler. Ready threads run in FIFO order, so a run is deterministic
+// end). A host thread whose simulated thread has ended waits for the next one:
+// making a host thread costs far more than a simulated thread's usual work (a
+// scheduled event, a completion); when its scheduler goes it is parked for the
+// next scheduler (a process-wide pool). Ready threads run in FIFO order, so a run is deterministic
 // (under exploration, ground/exploration.h, the explorer picks, and a thread
 // may also lose the baton at a switch point). With no
 // thread ready, the clock jumps to the next timer; with no timer either and a
