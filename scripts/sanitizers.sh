@@ -30,22 +30,7 @@ mkdir -p "$logs"
 summary=()
 status=0
 
-load() { cut -d' ' -f1-3 /proc/loadavg; }
-case ${QUILL_DEBUG_INFO:-full} in
-  full) debug_info=-g ;;
-  lines) debug_info=-g1 ;;
-  *) echo "sanitizers.sh: QUILL_DEBUG_INFO is full or lines, not '$QUILL_DEBUG_INFO'" >&2; exit 2 ;;
-esac
-ticks=$(getconf CLK_TCK)
-# cpu=the user + system time, in clock ticks, of this shell's finished
-# children (a function, not $(...): a command substitution's own shell has
-# no children).
-children_cpu() {
-  local fields
-  read -ra fields </proc/$BASHPID/stat
-  cpu=$((fields[15] + fields[16]))
-}
-seconds() { echo $(($1 / ticks)).$(($1 % ticks * 10 / ticks)); }
+source scripts/timing.sh
 # step PRESET STEP COMMAND...: runs the command, and keeps and prints its
 # wall-clock and CPU time in $times.
 step() {

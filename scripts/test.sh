@@ -35,28 +35,13 @@ scripts/setup.sh build || { echo "test.sh: scripts/setup.sh build failed" >&2; e
 
 jobs=$(nproc)
 only=" ${QUILL_STAGES:-host win32 package wine host-clang asan tsan} "
-case ${QUILL_DEBUG_INFO:-full} in
-  full) debug_info=-g ;;
-  lines) debug_info=-g1 ;;
-  *) echo "test.sh: QUILL_DEBUG_INFO is full or lines, not '$QUILL_DEBUG_INFO'" >&2; exit 2 ;;
-esac
+source scripts/timing.sh
 export QUILL_DEBUG_INFO
 debug_flags=(-DCMAKE_C_FLAGS_DEBUG="$debug_info" -DCMAKE_CXX_FLAGS_DEBUG="$debug_info")
 
 start=$SECONDS
 verdicts=()
 failures=0
-load() { cut -d' ' -f1-3 /proc/loadavg; }
-ticks=$(getconf CLK_TCK)
-# cpu=the user + system time, in clock ticks, of this shell's finished
-# children and everything they waited for (a function, not $(...): a
-# command substitution's own shell has no children).
-children_cpu() {
-  local fields
-  read -ra fields </proc/$BASHPID/stat
-  cpu=$((fields[15] + fields[16]))
-}
-seconds() { echo $(($1 / ticks)).$(($1 % ticks * 10 / ticks)); }
 
 mkdir -p build
 export QUILL_PHASE_LOG=$PWD/build/test-phases.log
