@@ -34,15 +34,10 @@ source scripts/timing.sh
 # step PRESET STEP COMMAND...: runs the command, and keeps and prints its
 # wall-clock and CPU time in $times.
 step() {
-  local preset=$1 name=$2 began=$SECONDS cpu rc=0
+  local preset=$1 name=$2 cpu took rc=0
   shift 2
-  local before
-  children_cpu
-  before=$cpu
-  "$@" || rc=$?
-  children_cpu
-  cpu=$((cpu - before))
-  times="$name $((SECONDS - began)) s, CPU $(seconds "$cpu") s"
+  timed "$@" || rc=$?
+  times="$name $took s, CPU $(seconds "$cpu") s"
   echo "sanitizers.sh: $preset $times"
   [ -z "${QUILL_PHASE_LOG:-}" ] || echo "test.sh: ${preset#host-} $times" >>"$QUILL_PHASE_LOG"
   return $rc

@@ -49,15 +49,10 @@ export QUILL_PHASE_LOG=$PWD/build/test-phases.log
 quiet() { "$@" >/dev/null; }
 # phase STAGE STEP COMMAND...: runs the command and prints its times.
 phase() {
-  local stage=$1 step=$2 began=$SECONDS cpu rc=0
+  local stage=$1 step=$2 cpu took rc=0
   shift 2
-  local before
-  children_cpu
-  before=$cpu
-  "$@" || rc=$?
-  children_cpu
-  cpu=$((cpu - before))
-  echo "test.sh: $stage $step $((SECONDS - began)) s, CPU $(seconds "$cpu") s" |
+  timed "$@" || rc=$?
+  echo "test.sh: $stage $step $took s, CPU $(seconds "$cpu") s" |
     tee -a "$QUILL_PHASE_LOG"
   return $rc
 }

@@ -21,3 +21,15 @@ children_cpu() {
   cpu=$((fields[15] + fields[16]))
 }
 seconds() { echo $(($1 / ticks)).$(($1 % ticks * 10 / ticks)); }
+# timed COMMAND...: runs the command; took=its wall-clock seconds and
+# cpu=its CPU in clock ticks; returns the command's status.
+timed() {
+  local began=$SECONDS before rc=0
+  children_cpu
+  before=$cpu
+  "$@" || rc=$?
+  children_cpu
+  cpu=$((cpu - before))
+  took=$((SECONDS - began))
+  return $rc
+}
