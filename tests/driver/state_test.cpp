@@ -197,20 +197,28 @@ TEST_P(StateTest, AStoppedDeviceAsleepFailsRequestsAtOnce) {
 
 // A wake whose device request cannot even be asked for: the request held
 // for D0 fails, and so does every later one, until a D0 request succeeds.
+// Sleeps, holds a write, wakes with beforeWake's failure in place: the held
+// write and a later one fail, and nothing reaches the suspended port.
+void ExpectTheHeldAndLaterRequestsFailAtTheWake(DriverTest& test, HANDLE handle,
+                                                void (*beforeWake)()) {
+  ASSERT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
+  Writer writer;
+  StartWriter(test, handle, writer);
+  Delay(100);
+  EXPECT_FALSE(writer.done);
+  beforeWake();
+  pnp::SystemWake();
+  Delay(10);
+  ASSERT_TRUE(writer.done);
+  EXPECT_EQ(writer.result.error, ErrorFor(STATUS_DEVICE_POWERED_OFF));
+  EXPECT_EQ(test.Write(handle, 5).error, ErrorFor(STATUS_DEVICE_POWERED_OFF));
+  EXPECT_TRUE(test.TransferLengths().empty());
+}
+
 TEST_P(StateTest, AFailedWakeFailsTheHeldAndTheLaterRequests) {
   WithOpenDevice(UpdateModeDevice(), [&](HANDLE handle) {
-    ASSERT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
-    Writer writer;
-    StartWriter(*this, handle, writer);
-    Delay(100);
-    EXPECT_FALSE(writer.done);
-    kernel::ScriptPowerRequestFailure(STATUS_INSUFFICIENT_RESOURCES);
-    pnp::SystemWake();
-    Delay(10);
-    ASSERT_TRUE(writer.done);
-    EXPECT_EQ(writer.result.error, ErrorFor(STATUS_DEVICE_POWERED_OFF));
-    EXPECT_EQ(Write(handle, 5).error, ErrorFor(STATUS_DEVICE_POWERED_OFF));
-    EXPECT_TRUE(TransferLengths().empty());
+    ExpectTheHeldAndLaterRequestsFailAtTheWake(
+        *this, handle, [] { kernel::ScriptPowerRequestFailure(STATUS_INSUFFICIENT_RESOURCES); });
     // The next sleep and wake bring the device back.
     ASSERT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
     pnp::SystemWake();
@@ -225,17 +233,7 @@ TEST_P(StateTest, ADeviceThatFailsToWakeFailsTheHeldAndTheLaterRequests) {
   DeviceScript device = UpdateModeDevice();
   device.faults.failDeviceWake = STATUS_UNSUCCESSFUL;
   WithOpenDevice(device, [&](HANDLE handle) {
-    ASSERT_TRUE(pnp::SystemSleep(PowerSystemSleeping3));
-    Writer writer;
-    StartWriter(*this, handle, writer);
-    Delay(100);
-    EXPECT_FALSE(writer.done);
-    pnp::SystemWake();
-    Delay(10);
-    ASSERT_TRUE(writer.done);
-    EXPECT_EQ(writer.result.error, ErrorFor(STATUS_DEVICE_POWERED_OFF));
-    EXPECT_EQ(Write(handle, 5).error, ErrorFor(STATUS_DEVICE_POWERED_OFF));
-    EXPECT_TRUE(TransferLengths().empty());
+    ExpectTheHeldAndLaterRequestsFailAtTheWake(*this, handle, [] {});
   });
 }
 
