@@ -57,6 +57,11 @@ TEST_F(ImageCommandTest, PrintsTheImageOrTheDialogsMessage) {
       {"image '" + (scratch_ / "absent.hex").string() + "'", 1,
        "The input file cannot be opened.  Please make sure the file is correct and try "
        "again.\n"},
+      // The image is printed, and the file it cannot write is named.
+      {"image '" + good + "' --output '" + (scratch_ / "absent" / "out.bin").string() + "'", 1,
+       "length: 300\nblocks: 2 (1 of 256 bytes and a last block of 44 bytes)\nrange: 1\n"
+       "header: EE 00 00 01 2C\ncannot write " +
+           (scratch_ / "absent" / "out.bin").string() + "\n"},
   };
   for (const auto& c : cases) {
     const RunResult result = RunQuillsim(c.arguments);
