@@ -7,6 +7,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -85,6 +86,31 @@ void ExplainRefusal(const std::string& path) {
                refusal.reason.c_str());
 }
 
+// What the command prints, written with one write(2): standard output's
+// stream would first ask the file what it is (fstat, a terminal's ioctl) and
+// allocate its buffer.
+class Report {
+ public:
+  template <typename... Values>
+  void Add(const char* format, Values... values) {
+    const int added = std::snprintf(text_ + used_, sizeof text_ - used_, format, values...);
+    if (added > 0) used_ = std::min(sizeof text_ - 1, used_ + static_cast<size_t>(added));
+  }
+  void Print() const {
+    size_t done = 0;
+    while (done < used_) {
+      const ssize_t written = write(STDOUT_FILENO, text_ + done, used_ - done);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return;
+      done += static_cast<size_t>(written);
+    }
+  }
+
+ private:
+  char text_[256];
+  size_t used_ = 0;
+};
+
 // The value of --output written as one argument, or null.
 const char* OutputInline(const char* arg) {
   constexpr char kOutputIs[] = "--output=";
@@ -150,19 +176,21 @@ int RunImage(const ImageOptions& options) {
     last = block->FillCount;
   }
   const UINT32 blocks = FlashImageBlockCount(image);
-  std::printf("length: %u\nblocks: %u (%u of %u bytes", length, blocks, full, FlashBlockSize);
+  Report report;
+  report.Add("length: %u\nblocks: %u (%u of %u bytes", length, blocks, full, FlashBlockSize);
   if (full != blocks) {
     if (last == 0) {
-      std::printf(" and an empty last block, sent as a zero-length request");
+      report.Add(" and an empty last block, sent as a zero-length request");
     } else {
-      std::printf(" and a last block of %u bytes", last);
+      report.Add(" and a last block of %u bytes", last);
     }
   }
-  std::printf(")\nrange: %u\nheader:", DownloadProgressRange(length));
+  report.Add(")\nrange: %u\nheader:", DownloadProgressRange(length));
   for (BYTE byte : header) {
-    std::printf(" %02X", byte);
+    report.Add(" %02X", byte);
   }
-  std::printf("\n");
+  report.Add("\n");
+  report.Print();
 
   int exitCode = 0;
   if (!options.output.empty() && !WriteImage(image, options.output)) {

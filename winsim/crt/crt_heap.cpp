@@ -1,6 +1,7 @@
 // C runtime: the program's malloc, calloc and free, counted while armed.
 #include "crt/crt_heap.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -18,6 +19,12 @@ struct CountedHeap {
   std::set<size_t> failOrdinals;
   std::map<void*, HeapBlock> live;
   std::vector<size_t> sizes;
+  // armed or live not empty, kept under the mutex: while it is false, a
+  // request or a free has nothing to count, and takes no lock (most
+  // processes never arm the heap).
+  std::atomic<bool> counting{false};
+
+  void UpdateCounting() { counting.store(armed || !live.empty(), std::memory_order_release); }
 };
 
 CountedHeap& Heap() {
@@ -29,8 +36,9 @@ CountedHeap& Heap() {
 // With counting off, every request succeeds and none is recorded.
 bool Admit(size_t size, size_t& ordinal) {
   CountedHeap& heap = Heap();
-  std::unique_lock lock(heap.mutex);
   ordinal = 0;
+  if (!heap.counting.load(std::memory_order_acquire)) return true;
+  std::unique_lock lock(heap.mutex);
   if (!heap.armed) return true;
   ordinal = ++heap.count;
   heap.sizes.push_back(size);
@@ -49,6 +57,7 @@ void Track(void* block, size_t ordinal, size_t size, std::string_view api) {
   CountedHeap& heap = Heap();
   std::lock_guard guard(heap.mutex);
   heap.live[block] = HeapBlock{ordinal, size, std::move(place)};
+  heap.UpdateCounting();
 }
 
 }  // namespace
@@ -62,6 +71,7 @@ void HeapFaults::Arm(size_t failAt) {
   if (failAt != 0) heap.failOrdinals.insert(failAt);
   heap.count = 0;
   heap.armed = true;
+  heap.UpdateCounting();
 }
 
 void HeapFaults::FailAt(size_t ordinal) {
@@ -74,6 +84,7 @@ void HeapFaults::Disarm() {
   CountedHeap& heap = Heap();
   std::lock_guard guard(heap.mutex);
   heap.armed = false;
+  heap.UpdateCounting();
 }
 
 bool HeapFaults::Armed() {
@@ -131,10 +142,11 @@ extern "C" void* winsim_crt_calloc(size_t count, size_t size) {
 
 // Blocks from before Arm, or from an earlier arming, are freed untracked.
 extern "C" void winsim_crt_free(void* block) {
-  if (block != nullptr) {
-    winsim::crt::CountedHeap& heap = winsim::crt::Heap();
+  winsim::crt::CountedHeap& heap = winsim::crt::Heap();
+  if (block != nullptr && heap.counting.load(std::memory_order_acquire)) {
     std::lock_guard guard(heap.mutex);
     heap.live.erase(block);
+    heap.UpdateCounting();
   }
   std::free(block);
 }

@@ -21,6 +21,8 @@ std::filesystem::path FolderBase() {
   return std::filesystem::temp_directory_path();
 }
 
+constexpr char kWindowsFolder[] = "WINDOWS";
+
 class PrivateFolder {
  public:
   PrivateFolder() {
@@ -30,9 +32,14 @@ class PrivateFolder {
     }
     path_ = pattern;
   }
+  // Most machines leave nothing but their empty Windows directory: two
+  // rmdir calls, where walking the tree takes some twenty system calls.
   ~PrivateFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    rmdir((path_ / kWindowsFolder).c_str());
+    if (rmdir(path_.c_str()) != 0) {
+      std::error_code ignored;
+      std::filesystem::remove_all(path_, ignored);
+    }
   }
   PrivateFolder(const PrivateFolder&) = delete;
   PrivateFolder& operator=(const PrivateFolder&) = delete;
@@ -65,8 +72,14 @@ std::string WindowsDirectory() {
   if (!WindowsDirectoryOverride().empty()) {
     return WindowsDirectoryOverride().string();
   }
-  std::filesystem::path directory = MachineFolder() / "WINDOWS";
-  std::filesystem::create_directories(directory);
+  // Made once: the machine folder is private to this process and lives as
+  // long as it does.
+  static bool made = false;
+  std::filesystem::path directory = MachineFolder() / kWindowsFolder;
+  if (!made) {
+    std::filesystem::create_directory(directory);
+    made = true;
+  }
   return directory.string();
 }
 

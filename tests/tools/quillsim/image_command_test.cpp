@@ -17,8 +17,9 @@ struct RunResult {
   std::string output;  // stdout and stderr together
 };
 
-RunResult RunQuillsim(const std::string& arguments) {
-  const std::string command = std::string(QUILLSIM_PATH) + " " + arguments + " 2>&1";
+// environment: assignments for the shell to put before the command.
+RunResult RunQuillsim(const std::string& arguments, const std::string& environment = "") {
+  const std::string command = environment + QUILLSIM_PATH + " " + arguments + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   RunResult result{-1, {}};
   std::array<char, 256> chunk;
@@ -56,6 +57,11 @@ TEST_F(ImageCommandTest, PrintsTheImageOrTheDialogsMessage) {
       {"image '" + (scratch_ / "absent.hex").string() + "'", 1,
        "The input file cannot be opened.  Please make sure the file is correct and try "
        "again.\n"},
+      // The image is printed, and the file it cannot write is named.
+      {"image '" + good + "' --output '" + (scratch_ / "absent" / "out.bin").string() + "'", 1,
+       "length: 300\nblocks: 2 (1 of 256 bytes and a last block of 44 bytes)\nrange: 1\n"
+       "header: EE 00 00 01 2C\ncannot write " +
+           (scratch_ / "absent" / "out.bin").string() + "\n"},
   };
   for (const auto& c : cases) {
     const RunResult result = RunQuillsim(c.arguments);
@@ -151,6 +157,35 @@ TEST_F(ImageCommandTest, ReadsItsCommandLineAsTheOptionParserDoes) {
     if (c.writes) {
       EXPECT_EQ(ReadFile(out), std::string(bytes.begin(), bytes.end())) << c.arguments;
     }
+  }
+}
+
+// Every process takes its machine folder with it: the image command's holds
+// only its empty Windows directory at the end, a whole run's holds files.
+TEST_F(ImageCommandTest, LeavesNoMachineFolderBehind) {
+  const auto bytes = testing_support::PatternBytes(40, 3);
+  const std::string good = WriteFile("in.hex", testing_support::HexFileFor(bytes, 16, 0));
+  const std::string bad = WriteFile("bad.hex", ":0100000041BF\r\n:00000001FF\r\n");
+  const std::string update = (std::filesystem::path(SAMPLE_FIRMWARE).parent_path().parent_path() /
+                              "scenarios" / "main-update.json")
+                                 .string();
+  const std::filesystem::path temporary = scratch_ / "tmp";
+  const struct {
+    std::string arguments;
+    int exitCode;
+  } cases[] = {
+      {"image '" + good + "'", 0},
+      {"image '" + good + "' --output '" + (scratch_ / "out.bin").string() + "'", 0},
+      {"image '" + bad + "'", 1},
+      {"run '" + update + "'", 0},
+  };
+  written_.insert(written_.end(), {"tmp", "out.bin"});
+  for (const auto& c : cases) {
+    std::filesystem::create_directory(temporary);
+    const RunResult result = RunQuillsim(c.arguments, "TMPDIR='" + temporary.string() + "' ");
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments << "\n" << result.output;
+    EXPECT_TRUE(std::filesystem::is_empty(temporary)) << c.arguments;
+    std::filesystem::remove_all(temporary);
   }
 }
 
