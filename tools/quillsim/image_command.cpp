@@ -10,11 +10,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 #include <cstring>
 
 #include "download_format.h"
 #include "flash_file_explainer.h"
 #include "flash_image.h"
+#include "machine/machine_disk.h"
 #include "user_messages.h"
 
 namespace quillsim {
@@ -143,7 +146,20 @@ bool ReadPlainImageCommand(int argc, const char* const* argv, ImageOptions& opti
   return haveInput;
 }
 
+bool MakeMachineFolder() {
+  try {
+    winsim::MachineFolder();
+    return true;
+  } catch (const std::exception& error) {
+    const char* temporary = std::getenv("TMPDIR");
+    std::fprintf(stderr, "quillsim: cannot make the machine's folder (TMPDIR=%s): %s\n",
+                 temporary != nullptr ? temporary : "", error.what());
+    return false;
+  }
+}
+
 int RunImage(const ImageOptions& options) {
+  if (!MakeMachineFolder()) return 1;
   // The same open check as the Program button, then the same build.
   // A folder opens on the host, and would be read as an empty file.
   struct stat status;

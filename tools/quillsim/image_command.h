@@ -21,4 +21,9 @@ int RunImage(const ImageOptions& options);
 // the line, with its errors and help.
 bool ReadPlainImageCommand(int argc, const char* const* argv, ImageOptions& options);
 
+// Makes the simulated machine's folder, which every command uses; false,
+// with the reason on standard error, when it cannot be made (TMPDIR naming
+// a missing or read-only folder, say).
+bool MakeMachineFolder();
+
 }  // namespace quillsim

@@ -21,6 +21,7 @@ int main(int argc, char** argv) {
   // for every command costs more than the image itself.
   quillsim::ImageOptions image;
   if (quillsim::ReadPlainImageCommand(argc, argv, image)) return quillsim::RunImage(image);
+  if (!quillsim::MakeMachineFolder()) return 1;
 
   CLI::App app{"quillsim: the Q417 firmware programmer on a simulated Windows PC"};
   app.require_subcommand(1);

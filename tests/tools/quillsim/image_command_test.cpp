@@ -189,6 +189,25 @@ TEST_F(ImageCommandTest, LeavesNoMachineFolderBehind) {
   }
 }
 
+// A TMPDIR that names no folder is told, with exit 1, before any command
+// starts its machine: it used to end in an uncaught exception (exit 134).
+TEST_F(ImageCommandTest, AMachineFolderThatCannotBeMadeIsTold) {
+  const std::string good =
+      WriteFile("in.hex", testing_support::HexFileFor(testing_support::PatternBytes(40, 3), 16, 0));
+  const std::string update = (std::filesystem::path(SAMPLE_FIRMWARE).parent_path().parent_path() /
+                              "scenarios" / "main-update.json")
+                                 .string();
+  const std::string missing = (scratch_ / "missing").string();
+  for (const std::string& arguments : {"image '" + good + "'", "run '" + update + "'"}) {
+    const RunResult result = RunQuillsim(arguments, "TMPDIR='" + missing + "' ");
+    EXPECT_EQ(result.exitCode, 1) << arguments << "\n" << result.output;
+    EXPECT_NE(result.output.find("quillsim: cannot make the machine's folder (TMPDIR=" + missing),
+              std::string::npos)
+        << arguments << "\n"
+        << result.output;
+  }
+}
+
 TEST(ImageCommand, SampleFirmwareBuilds) {
   const RunResult result = RunQuillsim(std::string("image '") + SAMPLE_FIRMWARE + "'");
   EXPECT_EQ(result.exitCode, 0) << result.output;
