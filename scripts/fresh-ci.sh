@@ -165,7 +165,9 @@ logger_pid=
 # shellcheck disable=SC2317 # called by the trap
 cleanup() {
   local rc=$?
-  [ -n "$logger_pid" ] && kill "$logger_pid" 2>/dev/null
+  # Every step of the clean-up runs, whatever failed before it.
+  set +e
+  [ -z "$logger_pid" ] || kill "$logger_pid" 2>/dev/null
   end_processes_in "$root"
   unmount_all "$root"
   if mountpoint -q "$root"; then umount "$root" || umount -l "$root"; fi
