@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -94,9 +95,11 @@ void ExplainRefusal(const std::string& path) {
 // allocate its buffer.
 class Report {
  public:
-  template <typename... Values>
-  void Add(const char* format, Values... values) {
-    const int added = std::snprintf(text_ + used_, sizeof text_ - used_, format, values...);
+  [[gnu::format(printf, 2, 3)]] void Add(const char* format, ...) {
+    va_list values;
+    va_start(values, format);
+    const int added = std::vsnprintf(text_ + used_, sizeof text_ - used_, format, values);
+    va_end(values);
     if (added > 0) used_ = std::min(sizeof text_ - 1, used_ + static_cast<size_t>(added));
   }
   void Print() const {
