@@ -58,6 +58,7 @@ class HostCpuTest : public ::testing::Test {
   void SetUp() override {
     allowed_ = CallerCpus();
     if (allowed_.size() < 2) GTEST_SKIP() << "a single processor leaves nothing to pick";
+    winsim::Scheduler::KeepHostThreadsToOneCpu(true);  // whatever QUILL_SIM_ONE_CPU says
   }
   void TearDown() override {
     KeepCallerTo(allowed_);
