@@ -2,11 +2,17 @@
 // virtual clock.
 #include "ground/scheduler.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <thread>
@@ -41,11 +47,17 @@ struct HostWorker {
   SimThread* thread = nullptr;  // the simulated thread it carries; nullptr when idle
   bool exit = false;            // its scheduler lets it go
   bool attached = false;        // in its scheduler's WorkerMain
-  // Signalled when the baton passes to its simulated thread (only the host
-  // thread that runs next wakes, not every blocked one) and at the end.
-  std::condition_variable wake;
+  // Bumped (then the host thread woken) when the baton passes to its
+  // simulated thread and when its scheduler lets it go: a word of its own, so
+  // that only the host thread that runs next wakes.
+  std::atomic<uint32_t> signal{0};
   // Signalled when a scheduler takes it out of the pool.
   std::condition_variable parked;
+  // Set as it is made, then touched only by this host thread: the processor
+  // it keeps to (-1: none) and the mask it goes back to when it leaves its
+  // scheduler, that of the host (not simulated) thread that started it all.
+  int pinnedCpu = -1;
+  cpu_set_t unpinned{};
 };
 
 namespace {
@@ -75,7 +87,85 @@ HostPool& Pool() {
   return *pool;
 }
 
+// -1 until read from QUILL_SIM_ONE_CPU ("0" turns keeping to one processor off).
+std::atomic<int> keepToOneCpu{-1};
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+              std::atomic<uint32_t>::is_always_lock_free);
+
+// Sleeps while the worker's signal still reads `seen`; returns early when it
+// changed, on a spurious wake-up or a signal: the caller checks again.
+void SleepWhileUnsignalled(HostWorker* worker, uint32_t seen) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&worker->signal), FUTEX_WAIT_PRIVATE, seen,
+          nullptr, nullptr, 0);
+}
+
+void Signal(HostWorker* worker) {
+  worker->signal.fetch_add(1, std::memory_order_release);
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&worker->signal), FUTEX_WAKE_PRIVATE, 1, nullptr,
+          nullptr, 0);
+}
+
+bool KeepsToOneCpu() {
+  int keep = keepToOneCpu.load(std::memory_order_relaxed);
+  if (keep < 0) {
+    const char* setting = std::getenv("QUILL_SIM_ONE_CPU");
+    keep = setting && std::strcmp(setting, "0") == 0 ? 0 : 1;
+    keepToOneCpu.store(keep, std::memory_order_relaxed);
+  }
+  return keep == 1;
+}
+
+// The processor the calling host thread is on (so one it may run on); -1
+// when switched off or unknown.
+int PickHostCpu() {
+  if (!KeepsToOneCpu()) return -1;
+  const int cpu = sched_getcpu();
+  return cpu >= 0 && cpu < CPU_SETSIZE ? cpu : -1;
+}
+
+// Called by the worker's own host thread: keeps it to `cpu` (-1: back to its
+// unpinned mask). A failure leaves it where it is, which costs time only.
+void KeepWorkerTo(HostWorker* worker, int cpu) {
+  if (cpu == worker->pinnedCpu) return;
+  cpu_set_t mask;
+  if (cpu >= 0) {
+    CPU_ZERO(&mask);
+    CPU_SET(cpu, &mask);
+  } else {
+    mask = worker->unpinned;
+  }
+  if (pthread_setaffinity_np(pthread_self(), sizeof mask, &mask) == 0) worker->pinnedCpu = cpu;
+}
+
 }  // namespace
+
+template <typename HoldsBaton>
+void Scheduler::AwaitBatonLocked(std::unique_lock<std::mutex>& lock, HostWorker* worker,
+                                 HoldsBaton holdsBaton) {
+  // The next host thread is woken only once the lock is free: woken with the
+  // lock still held, it would run (on this processor, before its waker) only
+  // to block on the lock again.
+  HostWorker* next = std::exchange(handOff_, nullptr);
+  while (!holdsBaton()) {
+    // Read under the lock: a signal for a later pass of the baton changes it.
+    const uint32_t seen = worker->signal.load(std::memory_order_relaxed);
+    lock.unlock();
+    if (next && next != worker) Signal(next);
+    next = nullptr;
+    SleepWhileUnsignalled(worker, seen);
+    lock.lock();
+  }
+  if (next && next != worker) {
+    lock.unlock();
+    Signal(next);
+    lock.lock();
+  }
+}
+
+void Scheduler::KeepHostThreadsToOneCpu(bool keep) {
+  keepToOneCpu.store(keep ? 1 : 0, std::memory_order_relaxed);
+}
 
 Scheduler::Scheduler(EventLog& log, ClockMode mode) : log_(log), mode_(mode) {}
 
@@ -83,7 +173,7 @@ Scheduler::~Scheduler() {
   std::unique_lock lock(mutex_);
   for (auto& worker : workers_) {
     worker->exit = true;
-    worker->wake.notify_one();
+    Signal(worker.get());
   }
   // Each leaves WorkerMain for the pool; none touches this scheduler after.
   cv_.wait(lock, [this] {
@@ -215,8 +305,12 @@ bool Scheduler::HasPendingWork() const {
 
 bool Scheduler::Run(std::string name, std::function<void()> body) {
   if (tlsCurrent) throw std::logic_error("Scheduler::Run called from a simulated thread");
+  // Picked again for every run, where the system has put the caller now, so
+  // that parallel machines spread over the processors.
+  const int cpu = PickHostCpu();
   {
     std::unique_lock lock(mutex_);
+    hostCpu_ = cpu;
     // A machine that has bug-checked runs nothing any more.
     if (halted_) return false;
     hang_ = false;
@@ -224,6 +318,11 @@ bool Scheduler::Run(std::string name, std::function<void()> body) {
     finished_ = false;
     CreateThreadLocked(std::move(name), std::move(body), PASSIVE_LEVEL, false);
     if (!running_) DispatchLocked(lock);
+    if (HostWorker* next = std::exchange(handOff_, nullptr)) {
+      lock.unlock();
+      Signal(next);
+      lock.lock();
+    }
     cv_.wait(lock, [this] { return finished_; });
   }
   // Every simulated thread has ended and its host thread is back in the pool.
@@ -272,6 +371,15 @@ uint32_t Scheduler::CreateThreadLocked(std::string name, std::function<void()> b
     if (!taken) {
       taken = std::make_unique<HostWorker>();
       taken->scheduler = this;
+      // It starts with its creator's mask; a simulated creator's pin is the
+      // machine's, its unpinned mask that of the host thread behind it.
+      if (tlsCurrent) {
+        taken->pinnedCpu = tlsCurrent->worker->pinnedCpu;
+        taken->unpinned = tlsCurrent->worker->unpinned;
+      } else if (pthread_getaffinity_np(pthread_self(), sizeof taken->unpinned, &taken->unpinned) !=
+                 0) {
+        throw std::runtime_error("cannot read the host thread's processor mask");
+      }
       pthread_attr_t attributes;
       pthread_attr_init(&attributes);
       pthread_attr_setstacksize(&attributes, kStackBytes);
@@ -313,9 +421,13 @@ uint32_t Scheduler::CreateThreadLocked(std::string name, std::function<void()> b
 void Scheduler::WorkerMain(HostWorker* worker) {
   std::unique_lock lock(mutex_);
   for (;;) {
-    worker->wake.wait(
-        lock, [&] { return worker->exit || (worker->thread && running_ == worker->thread); });
+    AwaitBatonLocked(lock, worker, [&] {
+      return worker->exit || (worker->thread && running_ == worker->thread);
+    });
     if (worker->exit) {
+      // Before it counts as gone: no host thread stays pinned once its
+      // machine has gone.
+      KeepWorkerTo(worker, -1);
       worker->exit = false;
       worker->attached = false;
       cv_.notify_all();
@@ -328,7 +440,9 @@ void Scheduler::WorkerMain(HostWorker* worker) {
       return;
     }
     SimThread* self = worker->thread;
+    const int cpu = hostCpu_;
     lock.unlock();
+    KeepWorkerTo(worker, cpu);
     RunBody(self);
     lock.lock();
     self->state = SimThread::State::Ended;
@@ -360,9 +474,7 @@ void Scheduler::RunBody(SimThread* self) {
 void Scheduler::DispatchLocked(std::unique_lock<std::mutex>& lock) {
   for (;;) {
     if (SimThread* next = TakeReadyLocked("dispatch", nullptr)) {
-      running_ = next;
-      running_->state = SimThread::State::Running;
-      running_->worker->wake.notify_one();
+      PassBatonLocked(next);
       return;
     }
     if (!timers_.empty()) {
@@ -429,8 +541,14 @@ void Scheduler::ReportHangLocked() {
 void Scheduler::BlockLocked(std::unique_lock<std::mutex>& lock, SimThread* self) {
   running_ = nullptr;
   DispatchLocked(lock);
-  self->worker->wake.wait(lock, [&] { return running_ == self; });
+  AwaitBatonLocked(lock, self->worker, [&] { return running_ == self; });
   if (self->unwind) throw ThreadUnwind{};
+}
+
+void Scheduler::PassBatonLocked(SimThread* next) {
+  running_ = next;
+  next->state = SimThread::State::Running;
+  handOff_ = next->worker;
 }
 
 bool Scheduler::WaitOn(const void* object, VirtualTime deadline, std::string where) {
@@ -498,11 +616,8 @@ void Scheduler::Yield() {
       BlockLocked(lock, self);
       return;
     }
-    running_ = next;
-    running_->state = SimThread::State::Running;
-    if (running_ == self) return;
-    running_->worker->wake.notify_one();
-    self->worker->wake.wait(lock, [&] { return running_ == self; });
+    PassBatonLocked(next);
+    AwaitBatonLocked(lock, self->worker, [&] { return running_ == self; });
     if (self->unwind) throw ThreadUnwind{};
     return;
   }
@@ -590,10 +705,8 @@ void Scheduler::SwitchPoint(const char* where) {
   ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(positions[pick - 1]));
   self->state = SimThread::State::Ready;
   ready_.push_back(self);
-  running_ = next;
-  next->state = SimThread::State::Running;
-  next->worker->wake.notify_one();
-  self->worker->wake.wait(lock, [&] { return running_ == self; });
+  PassBatonLocked(next);
+  AwaitBatonLocked(lock, self->worker, [&] { return running_ == self; });
   // A ready thread is never unwound: it goes on.
 }
 

@@ -144,6 +144,11 @@ class Scheduler {
 
   bool HangDetected() const;
 
+  // Whether a machine's host threads keep to the processor its run started
+  // on (picked at each Run); on unless QUILL_SIM_ONE_CPU=0. Process-wide,
+  // for later runs; any host thread may call it.
+  static void KeepHostThreadsToOneCpu(bool keep);
+
   // Whether something will happen without the caller: a thread ready to
   // run or a timer (a sleep, a wait's time-out, a scheduled event).
   bool HasPendingWork() const;
@@ -160,6 +165,14 @@ class Scheduler {
   void WorkerMain(HostWorker* worker);
   void RunBody(SimThread* self);
   void BlockLocked(std::unique_lock<std::mutex>& lock, SimThread* self);
+  // Gives the baton to `next`, whose host thread the caller wakes as it
+  // leaves the lock (AwaitBatonLocked, or Run).
+  void PassBatonLocked(SimThread* next);
+  // Leaves the lock until holdsBaton() (checked under it) is true, waking the
+  // host thread the baton was passed to first.
+  template <typename HoldsBaton>
+  void AwaitBatonLocked(std::unique_lock<std::mutex>& lock, HostWorker* worker,
+                        HoldsBaton holdsBaton);
   void DispatchLocked(std::unique_lock<std::mutex>& lock);
   uint32_t CreateThreadLocked(std::string name, std::function<void()> body, KIRQL irql, bool daemon,
                               bool userMode = false);
@@ -184,6 +197,7 @@ class Scheduler {
   std::map<const void*, std::deque<SimThread*>> waiters_;
   std::multimap<VirtualTime, Timer> timers_;
   SimThread* running_ = nullptr;
+  HostWorker* handOff_ = nullptr;     // whose host thread to wake as the lock is left
   std::atomic<VirtualTime> now_ = 0;  // read without the lock by the event log
   uint64_t timerOrder_ = 0;
   uint32_t nextId_ = 1;
@@ -199,6 +213,13 @@ class Scheduler {
   std::vector<SwitchRecord> switches_;
   bool userModeHeld_ = false;
   bool halted_ = false;
+  // The processor this run's host threads keep to (-1: none), picked by Run.
+  // One processor for all: the baton then passes on one. Across two idle
+  // processors every hand-off would wake the next host thread on the other
+  // one, and that wake-up (the processor leaving idle, the caches) more than
+  // doubles a run's CPU time; a machine loses nothing by it, as one of its
+  // threads runs at a time.
+  int hostCpu_ = -1;
 };
 
 }  // namespace winsim
