@@ -7,7 +7,10 @@
 //   process_budgets image QUILLSIM HEX_FILE [DEBUG]    quillsim image vs objcopy and cat
 //                                                      (DEBUG: a Debug quillsim, reported too)
 //   process_budgets update RELEASE DEBUG SCENARIO...   a whole update, release vs Debug
-//   process_budgets fuzz NAME FUZZER INPUT...          a fuzz target's executions per CPU second
+//   process_budgets fuzz NAME FUZZER INPUT... [--beside=OTHER]
+//                                                      a fuzz target's executions per CPU second
+//                                                      at seeds 1 to 4 (OTHER: another build of
+//                                                      it, reported beside it)
 //   process_budgets schedules RELEASE DEBUG SCENARIO    explored schedules of a whole update per
 //                                                       CPU second, beside one default run and
 //                                                       the Debug build
@@ -45,8 +48,12 @@ struct UpdateBudget {
   double limitMs;
 };
 constexpr UpdateBudget kUpdateBudgets[] = {{"main-update.json", 10.0}, {"full-flash.json", 30.0}};
-// Every fuzz target that runs a whole machine per input.
+// Every fuzz target that runs a whole machine per input, at each seed: the
+// inputs libFuzzer makes follow the seed and the build (its mutations take
+// values from the code's comparisons), and what an input costs follows the
+// inputs, so a single seed is a single sample.
 constexpr double kFuzzExecutionsPerCpuSecond = 1000.0;
+constexpr int kFuzzSeeds[] = {1, 2, 3, 4};
 // Schedule exploration of a whole update (quillsim run --schedules), release
 // build: every schedule a whole run with its own machine and verdict.
 constexpr double kSchedulesPerCpuSecond = 100.0;
@@ -263,36 +270,82 @@ long ExecutedUnits(const std::string& output) {
   return units;
 }
 
-bool Fuzz(const std::string& name, const std::string& fuzzer,
-          const std::vector<std::string>& inputs) {
-  const fs::path work =
-      fs::temp_directory_path() / ("process_budgets." + name + "." + std::to_string(getpid()));
+struct FuzzRun {
+  bool ran = false;
+  long units = 0;
+  double cpuSeconds = 0;
+  double Rate() const { return static_cast<double>(units) / std::max(cpuSeconds, 1e-6); }
+};
+
+// kFuzzExecutions of FUZZER from seed `seed`, starting from the inputs; new
+// inputs go to a scratch folder, so the seeds stay as they are. Leak
+// detection as in the fuzz runs. A run that fails keeps its output.
+FuzzRun FuzzOnce(const std::string& fuzzer, int seed, const std::vector<std::string>& inputs) {
+  const fs::path work = fs::temp_directory_path() /
+                        ("process_budgets.fuzz." + std::to_string(getpid()) + "." +
+                         std::to_string(seed) + "." + fs::path(fuzzer).filename().string());
+  fs::remove_all(work);
   fs::create_directories(work / "corpus");
-  // New inputs go to the first folder: a scratch one, so the seeds stay as
-  // they are. -seed fixes the run; leak detection as in the fuzz runs.
-  std::vector<std::string> argv = {fuzzer,        "-runs=" + std::to_string(kFuzzExecutions),
-                                   "-seed=1",     "-print_final_stats=1",
-                                   "-timeout=30", (work / "corpus").string()};
+  std::vector<std::string> argv = {fuzzer,
+                                   "-runs=" + std::to_string(kFuzzExecutions),
+                                   "-seed=" + std::to_string(seed),
+                                   "-print_final_stats=1",
+                                   "-timeout=30",
+                                   (work / "corpus").string()};
   for (const std::string& input : inputs) {
     if (fs::exists(input)) argv.push_back(input);
   }
   const std::string output = (work / "output.txt").string();
   const Outcome outcome = Run(argv, output);
-  const long units = ExecutedUnits(output);
-  std::printf("fuzz target %s: %ld executions (%d fuzzed after the inputs) in %.2f CPU s\n",
-              name.c_str(), units, kFuzzExecutions, outcome.cpuSeconds);
-  bool held = outcome.status == 0 && units > 0;
-  if (!held) {
-    std::printf(
-        "  budget: %s fuzz target: not measured, the run failed (exit %d; its output: "
-        "%s): FAILS\n",
-        name.c_str(), outcome.status, output.c_str());
+  FuzzRun run;
+  run.units = ExecutedUnits(output);
+  run.cpuSeconds = outcome.cpuSeconds;
+  run.ran = outcome.status == 0 && run.units > 0;
+  if (run.ran) {
+    fs::remove_all(work);
+  } else {
+    std::printf("  %s -seed=%d failed (exit %d; its output: %s)\n", fuzzer.c_str(), seed,
+                outcome.status, output.c_str());
+  }
+  return run;
+}
+
+// The target at every seed of kFuzzSeeds; with `beside` (another build of
+// the same target) each seed's run of it follows the target's, in turn. The
+// budget holds when it holds at every seed.
+bool Fuzz(const std::string& name, const std::string& fuzzer, const std::string& beside,
+          const std::vector<std::string>& inputs) {
+  std::printf("fuzz target %s: %d executions from each seed (CPU time, user + system)%s\n",
+              name.c_str(), kFuzzExecutions, beside.empty() ? "" : ", beside another build");
+  std::vector<double> rates, besideRates;
+  bool ran = true;
+  for (const int seed : kFuzzSeeds) {
+    const FuzzRun run = FuzzOnce(fuzzer, seed, inputs);
+    ran &= run.ran;
+    if (run.ran) rates.push_back(run.Rate());
+    std::printf("  -seed=%d: %ld executions in %.2f CPU s, %.0f per CPU s", seed, run.units,
+                run.cpuSeconds, run.Rate());
+    if (!beside.empty()) {
+      const FuzzRun other = FuzzOnce(beside, seed, inputs);
+      if (other.ran) besideRates.push_back(other.Rate());
+      std::printf("; beside: %.2f CPU s, %.0f per CPU s", other.cpuSeconds, other.Rate());
+    }
+    std::printf("\n");
+  }
+  if (!besideRates.empty()) {
+    const Spread spread = SpreadOf(besideRates);
+    std::printf("  (reported, no budget) beside: %s, median %.0f, min %.0f per CPU second\n",
+                beside.c_str(), spread.median, spread.minimum);
+  }
+  if (!ran) {
+    std::printf("  budget: %s fuzz target: not measured, a run failed: FAILS\n", name.c_str());
     return false;
   }
-  fs::remove_all(work);
-  const double rate = static_cast<double>(units) / std::max(outcome.cpuSeconds, 1e-6);
-  const std::string figure = name + " fuzz target: executions per CPU second";
-  return Verdict(rate >= kFuzzExecutionsPerCpuSecond, figure.c_str(), rate,
+  const Spread spread = SpreadOf(rates);
+  std::printf("  executions per CPU second: median %.0f, min %.0f, max %.0f\n", spread.median,
+              spread.minimum, spread.maximum);
+  const std::string figure = name + " fuzz target: executions per CPU second, lowest seed";
+  return Verdict(spread.minimum >= kFuzzExecutionsPerCpuSecond, figure.c_str(), spread.minimum,
                  ">=", kFuzzExecutionsPerCpuSecond);
 }
 
@@ -330,7 +383,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: process_budgets image QUILLSIM HEX_FILE [DEBUG_QUILLSIM]\n"
                "       process_budgets update RELEASE_QUILLSIM DEBUG_QUILLSIM SCENARIO...\n"
-               "       process_budgets fuzz NAME FUZZER INPUT...\n"
+               "       process_budgets fuzz NAME FUZZER INPUT... [--beside=OTHER_FUZZER]\n"
                "       process_budgets schedules RELEASE_QUILLSIM DEBUG_QUILLSIM SCENARIO\n");
   return 2;
 }
@@ -349,7 +402,16 @@ int main(int argc, char** argv) {
     return Schedules(args[1], args[2], args[3]) ? 0 : 1;
   }
   if (args.size() >= 3 && args[0] == "fuzz") {
-    return Fuzz(args[1], args[2], {args.begin() + 3, args.end()}) ? 0 : 1;
+    std::string beside;
+    std::vector<std::string> inputs;
+    for (auto arg = args.begin() + 3; arg != args.end(); ++arg) {
+      if (arg->starts_with("--beside=")) {
+        beside = arg->substr(std::strlen("--beside="));
+      } else {
+        inputs.push_back(*arg);
+      }
+    }
+    return Fuzz(args[1], args[2], beside, inputs) ? 0 : 1;
   }
   return Usage();
 }

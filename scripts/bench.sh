@@ -7,7 +7,7 @@
 # whole update with the optimised quillsim against the Debug one (preset
 # `host`), schedule exploration of a whole update (schedules per CPU second,
 # beside one default run and the Debug build), and the fuzz targets that run a whole machine per input
-# (preset `host-asan`), in executions per CPU second. Exits 1 when a budget
+# (preset `host-asan`), in executions per CPU second at four seeds. Exits 1 when a budget
 # fails. Extra arguments go to Google Benchmark, e.g.
 # --benchmark_filter=BuildFlashImage. On a shared machine run it under
 # `nice -n 19`: the budgets are on CPU time, which moves with the load far
