@@ -8,7 +8,12 @@
 # modules of the checks). scripts/test.sh installs the build packages first
 # and the test packages while the host build runs. Wine is
 # scripts/wine-setup.sh's.
+#
+# QUILL_APT_UPDATED_AFTER=SECONDS (since the epoch; scripts/test.sh sets it
+# to its start): package lists fetched since then, by an earlier install of
+# the same run, are taken as they are instead of fetched again.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 build_packages=(
   cmake ninja-build g++ lld libgtest-dev libgmock-dev libbenchmark-dev
@@ -45,7 +50,7 @@ if ((${#missing[@]})); then
   fi
   start=$SECONDS
   # Other apt users on the machine may hold the dpkg lock for a while.
-  apt-get -o DPkg::Lock::Timeout=900 update -qq
+  if ! scripts/apt-lists-fresh.sh; then apt-get -o DPkg::Lock::Timeout=900 update -qq; fi
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${missing[@]}" >/dev/null
   echo "setup: done in $((SECONDS - start)) s"
 fi

@@ -6,7 +6,10 @@
 # regressions) and host-tsan (ThreadSanitizer); docs/reliability.md.
 #
 # Every stage runs even when an earlier one failed (a stage that needs what a
-# failed one would have built fails and says why). Each stage
+# failed one would have built fails and says why). The Wine stage, which
+# mostly waits, runs beside the asan stage's build (beside host-clang's when
+# the sanitizers are left out); its output comes whole after that stage's.
+# Each stage
 # ends with one verdict line, "test.sh: STAGE passed|FAILED (exit N) in T s",
 # and the run ends with all of them again; the exit status is non-zero when
 # any stage failed.
@@ -31,6 +34,8 @@
 # tests (log in build/setup-test.log).
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# One `apt-get update` serves every install of this run (scripts/setup.sh).
+export QUILL_APT_UPDATED_AFTER=${QUILL_APT_UPDATED_AFTER:-$(date +%s)}
 scripts/setup.sh build || { echo "test.sh: scripts/setup.sh build failed" >&2; exit 1; }
 
 jobs=$(nproc)
@@ -104,6 +109,36 @@ run_stage() {
   echo "${verdicts[-1]}"
 }
 
+# start_stage NAME FUNCTION: run_stage in the background, its output kept in
+# build/stage-NAME.log; finish_stage NAME waits for it and prints the output
+# and the verdict then, in the verdict's place in the list. For a stage that
+# mostly waits (the Wine run), beside one that keeps both cores busy.
+declare -A stage_pids=() stage_slots=()
+start_stage() {
+  local name=$1 function=$2
+  case $only in *" $name "*) ;; *) return 0 ;; esac
+  (
+    verdicts=()
+    run_stage "$name" "$function"
+    printf '%s\n' "${verdicts[@]}" >"build/stage-$name.verdict"
+  ) >"build/stage-$name.log" 2>&1 &
+  stage_pids[$name]=$!
+  stage_slots[$name]=${#verdicts[@]}
+  verdicts+=("test.sh: $name did not end")
+  echo "== $name   started in the background [$(((SECONDS - start) / 60)) min $(((SECONDS - start) % 60)) s]"
+}
+finish_stage() {
+  local name=$1 verdict
+  [ -n "${stage_pids[$name]:-}" ] || return 0
+  wait "${stage_pids[$name]}" || true
+  cat "build/stage-$name.log"
+  verdict=$(cat "build/stage-$name.verdict" 2>/dev/null || true)
+  [ -n "$verdict" ] || verdict="test.sh: $name FAILED (no verdict; build/stage-$name.log)"
+  case $verdict in *" passed in "*) ;; *) failures=$((failures + 1)) ;; esac
+  verdicts[${stage_slots[$name]}]=$verdict
+  unset "stage_pids[$name]"
+}
+
 stage_host() {
   phase host configure quiet cmake --preset host "${debug_flags[@]}"
   phase host build cmake --build --preset host -j "$jobs"
@@ -166,16 +201,21 @@ stage_tsan() {
 run_stage host stage_host
 run_stage win32 stage_win32
 run_stage package stage_package
-run_stage wine stage_wine
+# The Wine run mostly waits (the prefix, the dialogs' timers): it runs beside
+# the next stage's build, and its output and verdict come after that stage.
+start_stage wine stage_wine
 
 sanitizers=${QUILL_SANITIZERS:-1}
 if [ "$sanitizers" = 0 ] || [ "${QUILL_HOST_CLANG:-0}" = 1 ]; then
   run_stage host-clang stage_host_clang
+  finish_stage wine
 fi
 if [ "$sanitizers" != 0 ]; then
   run_stage asan stage_asan
+  finish_stage wine
   run_stage tsan stage_tsan
 fi
+finish_stage wine
 
 wait_for_test_packages >/dev/null || true
 echo
