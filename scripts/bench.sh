@@ -7,7 +7,7 @@
 # whole update with the optimised quillsim against the Debug one (preset
 # `host`), schedule exploration of a whole update (schedules per CPU second,
 # beside one default run and the Debug build), and the fuzz targets that run a whole machine per input
-# (preset `host-asan`), in executions per CPU second at four seeds. Exits 1 when a budget
+# (preset `fuzz`: host-asan at `-O1`), in executions per CPU second at four seeds. Exits 1 when a budget
 # fails. Extra arguments go to Google Benchmark, e.g.
 # --benchmark_filter=BuildFlashImage. On a shared machine run it under
 # `nice -n 19`: the budgets are on CPU time, which moves with the load far
@@ -53,7 +53,7 @@ if [ "${QUILL_BENCH_PROCESSES:-1}" != 0 ] && [ -x build/bench/bench/process_budg
   machine_targets=(transfer_request hub_answers)
   debug=()  # the Debug quillsim, measured beside the optimised one
   if build host quillsim; then debug=(build/host/tools/quillsim/quillsim); fi
-  build host-asan "${machine_targets[@]/%/_fuzz}"
+  build fuzz "${machine_targets[@]/%/_fuzz}"
   budgets=build/bench/bench/process_budgets
   build/bench/bench/make_bench_files "$work" >/dev/null
   echo
@@ -75,9 +75,9 @@ if [ "${QUILL_BENCH_PROCESSES:-1}" != 0 ] && [ -x build/bench/bench/process_budg
   fi
   for target in "${machine_targets[@]}"; do
     echo
-    if [ -f "build/host-asan/fuzz/$target.target" ]; then
+    if [ -f "build/fuzz/fuzz/$target.target" ]; then
       # shellcheck source=/dev/null
-      source "build/host-asan/fuzz/$target.target"  # FUZZER, DICTIONARY, INPUTS
+      source "build/fuzz/fuzz/$target.target"  # FUZZER, DICTIONARY, INPUTS
       step "fuzz $target" $budgets fuzz "$target" "$FUZZER" "${INPUTS[@]}"
     else
       fail "the $target fuzz target: not measured (not built)"

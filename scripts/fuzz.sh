@@ -2,7 +2,7 @@
 # A longer run of one fuzz target:  scripts/fuzz.sh TARGET [SECONDS]
 #
 # TARGET is flash_file, resource_file, avi_clip, ... (fuzz/CMakeLists.txt);
-# SECONDS defaults to 600. Builds the target (preset host-asan) and fuzzes it
+# SECONDS defaults to 600. Builds the target (preset fuzz: host-asan at -O1) and fuzzes it
 # from its committed seeds and regression inputs plus the corpus grown by
 # earlier runs, kept in build/fuzz/TARGET. Stops at the first finding and
 # leaves the input in build/fuzz/TARGET-findings/ (then: fix the fault and
@@ -17,11 +17,11 @@ shift $(($# < 2 ? $# : 2))
 
 # QUILL_FUZZ_PREBUILT=1: the caller has just built the target.
 if [ -z "${QUILL_FUZZ_PREBUILT:-}" ]; then
-  cmake --preset host-asan >/dev/null
-  cmake --build --preset host-asan -j2 --target "${target}_fuzz" >/dev/null
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz -j2 --target "${target}_fuzz" >/dev/null
 fi
 
-description=build/host-asan/fuzz/$target.target
+description=build/fuzz/fuzz/$target.target
 [ -f "$description" ] || { echo "fuzz.sh: no fuzz target '$target'" >&2; exit 2; }
 # shellcheck source=/dev/null
 source "$description"  # FUZZER, DICTIONARY, INPUTS, COVERS

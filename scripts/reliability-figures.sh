@@ -4,7 +4,7 @@
 #
 #   scripts/reliability-figures.sh [SECONDS] [TARGET...]
 #
-# Runs each TARGET (default: every target the host-asan build knows) for
+# Runs each TARGET (default: every target the fuzz build knows) for
 # SECONDS (default 600) with scripts/fuzz.sh, or until it has made
 # QUILL_FUZZ_MAX_RUNS executions when that is set (10000000 for the goal), then replays its committed
 # seeds plus the corpus grown so far with -print_coverage=1 and counts the
@@ -16,11 +16,11 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-600}
 [ $# -gt 0 ] && shift
-cmake --preset host-asan >/dev/null
+cmake --preset fuzz >/dev/null
 if [ $# -gt 0 ]; then
   targets=("$@")
 else
-  mapfile -t targets < <(cd build/host-asan/fuzz && ls -- *.target | sed 's/\.target$//')
+  mapfile -t targets < <(cd build/fuzz/fuzz && ls -- *.target | sed 's/\.target$//')
 fi
 
 rows=build/fuzz/figures.rows
@@ -34,7 +34,7 @@ for target in "${targets[@]}"; do
   # on a shared machine the wall-clock rate says more about the load.
   # The build comes first so that the time is the fuzzer's alone.
   cpu=build/fuzz/$target.cpu
-  cmake --build --preset host-asan -j2 --target "${target}_fuzz" >/dev/null
+  cmake --build --preset fuzz -j2 --target "${target}_fuzz" >/dev/null
   limit=()
   [ -n "${QUILL_FUZZ_MAX_RUNS:-}" ] && limit=(-runs="$QUILL_FUZZ_MAX_RUNS")
   started=$(date +%s)
@@ -42,7 +42,7 @@ for target in "${targets[@]}"; do
     >"$log" 2>&1 || status=$?
   elapsed=$(($(date +%s) - started))
   # shellcheck source=/dev/null
-  source "build/host-asan/fuzz/$target.target"
+  source "build/fuzz/fuzz/$target.target"
 
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   per_second=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
